@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// The state of one gateway instance: the settings fields of the main window (their live copy),
+// the program-wide copies made from them, the labels, the queues and the flags the cycles
+// share. The window shows and edits it; the core reads and writes it. Whoever changes a member
+// calls notify() (or uses a setter that does), so that a shown window follows.
+class GatewayState : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // Settings fields of the main window.
+    QString txtServer, txtNetId, txtPort, txtModulname, txtMasch, txtIP, txtSocket, txtTimeout;
+    QString txtSendData;
+    int chkServer = 0; // checked: server role
+    int chkCon = 0;    // static connection
+    int chkReset = 1;  // drop pending send data after a socket error
+    int chkUTF8 = 0;   // send text as UTF-8
+    int chkStatus = 0; // 0, 1 or 2 (grayed); follows statusLevel
+    int chkXML = 0;    // 0, 1 or 2 (grayed); follows xmlExportLevel
+    int chkHistory = 0;
+
+    // Program-wide copies, refreshed after every configuration load and save.
+    QString configFile;
+    QString serverPath;
+    QString modulName;
+    QString remoteHost;
+    QString socketPort;
+    qint32 timeoutSec = 2;
+    bool autoConnectOff = false;
+    qint16 statusLevel = 0;
+    qint16 xmlExportLevel = 0;
+
+    // What the window shows besides the fields.
+    QString lblState, lblError, lblLastComm;
+    bool editMode = false; // mnuEditModus's check mark
+    bool cmdConnectVisible = true;
+    bool cmdCloseVisible = true;
+    QString applicationTitle;
+    QString windowCaption;
+    QString logFileName;
+
+    // Requests waiting for the peer (item 0 is the one in progress) and answers waiting for
+    // the PLC.
+    QStringList sendQueue;
+    QStringList receiveQueue;
+    bool connAccepted = false;
+
+    void notify() { emit changed(); }
+    void setLblState(const QString &text);
+    void setLblError(const QString &text);
+    void setLblLastComm(const QString &text);
+    // editControls: lock the settings fields and take them out of the tab order (false), or
+    // the opposite; the send text stays editable either way (the window applies it).
+    void editControls(bool onOff);
+
+signals:
+    void changed();
+};
