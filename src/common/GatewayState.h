@@ -44,6 +44,7 @@ public:
     QString applicationTitle;
     QString windowCaption;
     QString logFileName;
+    bool logEnabled = true; // false while the disk of the program folder is short of space
 
     // Requests waiting for the peer (item 0 is the one in progress) and answers waiting for
     // the PLC.
