@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that build, test and demonstrate the gateway.
+# Idempotent: prints nothing and installs nothing when everything is there already.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build pkg-config g++ ccache
+  qt6-base-dev mdbtools-dev
+  xvfb xauth dbus fonts-dejavu-core
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

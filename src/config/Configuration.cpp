@@ -1,0 +1,359 @@
+#include "config/Configuration.h"
+
+#include "common/Cp1252.h"
+#include "common/DesktopServices.h"
+#include "common/GatewayState.h"
+#include "common/LogWriter.h"
+#include "common/StatusLine.h"
+#include "socket/SocketEndpoint.h"
+#include "startup/StartUp.h"
+
+#include <QFile>
+#include <QHash>
+#include <QSaveFile>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+
+namespace {
+
+// A configuration file is a few hundred bytes; anything past this is not a configuration and is
+// not read, so a wrong file given on the command line cannot exhaust memory.
+constexpr qint64 kMaxConfigBytes = 16 * 1024 * 1024;
+
+const QString kTrueText = QStringLiteral("True");
+const QString kFalseText = QStringLiteral("False");
+
+bool isBlank(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t');
+}
+
+// One field of a record line, starting at pos; pos ends after the field's comma (or at the end).
+// A quoted field is the text between the quotes (an unterminated one runs to the line end) and
+// whatever follows the closing quote up to the comma is dropped; an unquoted field is trimmed.
+QString readField(QStringView line, qsizetype &pos)
+{
+    while (pos < line.size() && isBlank(line[pos]))
+        ++pos;
+    QString value;
+    if (pos < line.size() && line[pos] == QLatin1Char('"')) {
+        const qsizetype close = line.indexOf(QLatin1Char('"'), pos + 1);
+        const qsizetype end = close < 0 ? line.size() : close;
+        value = line.mid(pos + 1, end - pos - 1).toString();
+        pos = end;
+        const qsizetype comma = line.indexOf(QLatin1Char(','), pos);
+        pos = comma < 0 ? line.size() : comma + 1;
+        return value;
+    }
+    const qsizetype comma = line.indexOf(QLatin1Char(','), pos);
+    const qsizetype end = comma < 0 ? line.size() : comma;
+    value = line.mid(pos, end - pos).trimmed().toString();
+    pos = comma < 0 ? line.size() : comma + 1;
+    if (value == QLatin1String("#TRUE#"))
+        return kTrueText;
+    if (value == QLatin1String("#FALSE#"))
+        return kFalseText;
+    return value;
+}
+
+// The integer form of a stored value: empty reads as 0; a number with a fraction is rounded
+// half to even; anything else (letters, out of range) has no integer form.
+std::optional<int> toInteger(const QString &text)
+{
+    const QString t = text.trimmed();
+    if (t.isEmpty())
+        return 0;
+    bool ok = false;
+    const double d = t.toDouble(&ok);
+    if (!ok || !std::isfinite(d))
+        return std::nullopt;
+    const double r = std::nearbyint(d);
+    if (r < std::numeric_limits<int>::min() || r > std::numeric_limits<int>::max())
+        return std::nullopt;
+    return static_cast<int>(r);
+}
+
+std::optional<bool> toBoolean(const QString &text)
+{
+    const QString t = text.trimmed();
+    if (t.compare(kTrueText, Qt::CaseInsensitive) == 0)
+        return true;
+    if (t.compare(kFalseText, Qt::CaseInsensitive) == 0)
+        return false;
+    bool ok = false;
+    const double d = t.toDouble(&ok);
+    if (ok)
+        return d != 0.0;
+    return std::nullopt;
+}
+
+void setCheckBox(int &box, const QString &text)
+{
+    const auto v = toInteger(text);
+    if (v && *v >= 0 && *v <= 2)
+        box = *v;
+}
+
+void setLevel(qint16 &level, int &box, const QString &text)
+{
+    const auto v = toInteger(text);
+    if (!v)
+        return;
+    if (*v >= std::numeric_limits<qint16>::min() && *v <= std::numeric_limits<qint16>::max())
+        level = static_cast<qint16>(*v);
+    if (*v >= 0 && *v <= 2)
+        box = *v;
+}
+
+// The leading number of a text: optional blanks and sign, digits with "." as decimal point and
+// an exponent, up to the first character that cannot continue it. No number gives 0.
+double leadingNumber(const QString &text)
+{
+    const QByteArray s = text.toLatin1();
+    qsizetype i = 0;
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
+        ++i;
+    const qsizetype start = i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+        ++i;
+    const auto digits = [&s, &i] {
+        const qsizetype from = i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9')
+            ++i;
+        return i - from;
+    };
+    qsizetype mantissa = digits();
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        mantissa += digits();
+    }
+    if (mantissa == 0)
+        return 0.0;
+    qsizetype end = i;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+            ++i;
+        if (digits() > 0)
+            end = i;
+    }
+    bool ok = false;
+    const double d = s.mid(start, end - start).toDouble(&ok);
+    return ok ? d : 0.0;
+}
+
+qint32 timeoutSeconds(const QString &text)
+{
+    const double rounded = std::nearbyint(leadingNumber(text)); // the default mode rounds halves to even
+    if (!(rounded >= 2.0))
+        return 2;
+    if (rounded > std::numeric_limits<qint32>::max())
+        return std::numeric_limits<qint32>::max();
+    return static_cast<qint32>(rounded);
+}
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+} // namespace
+
+Configuration::Configuration(GatewayState &state, SocketEndpoint &socket, LogWriter &log,
+                             DesktopServices &desktop)
+    : m_state(state), m_socket(socket), m_log(log), m_desktop(desktop)
+{
+}
+
+QList<Configuration::Record> Configuration::parseRecords(const QByteArray &content)
+{
+    QList<Record> records;
+    const QString text = cp1252::decode(content);
+    const QStringView all(text);
+    qsizetype lineStart = 0;
+    while (lineStart < all.size()) {
+        qsizetype lineEnd = lineStart;
+        while (lineEnd < all.size() && all[lineEnd] != QLatin1Char('\r') && all[lineEnd] != QLatin1Char('\n'))
+            ++lineEnd;
+        const QStringView line = all.mid(lineStart, lineEnd - lineStart);
+        // CR LF, LF or a lone CR end a line.
+        lineStart = lineEnd;
+        if (lineStart < all.size() && all[lineStart] == QLatin1Char('\r'))
+            ++lineStart;
+        if (lineStart < all.size() && all[lineStart] == QLatin1Char('\n'))
+            ++lineStart;
+
+        if (line.trimmed().isEmpty())
+            continue;
+        qsizetype pos = 0;
+        Record r;
+        r.first = readField(line, pos);
+        if (pos < line.size() || line.endsWith(QLatin1Char(',')))
+            r.second = readField(line, pos);
+        records.append(r);
+    }
+    return records;
+}
+
+void Configuration::loadConfiguration()
+{
+    m_state.editControls(false);
+    m_state.serverPath.clear();
+    m_state.modulName.clear();
+
+    QHash<QString, QString> table;
+    QFile file(m_state.configFile);
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const Record &r : parseRecords(file.read(kMaxConfigBytes))) {
+            if (!r.first.isEmpty())
+                table.insert(r.first, r.second); // a later record with the same key wins
+        }
+    }
+
+    const auto value = [&table](const char *key) { return table.value(QString::fromLatin1(key)); };
+    GatewayState &s = m_state;
+    s.txtServer = value("ServerPath");
+    s.txtNetId = value("Netid");
+    s.txtPort = value("Port");
+    s.txtModulname = value("Modulname");
+    s.txtMasch = value("Maschinenname");
+    s.txtIP = value("RemoteHost");
+    s.txtSocket = value("RemotePort");
+    s.txtTimeout = value("Timeout");
+    setLevel(s.xmlExportLevel, s.chkXML, value("XML-Export"));
+    setLevel(s.statusLevel, s.chkStatus, value("Status"));
+    setCheckBox(s.chkServer, value("ServerTest"));
+    setCheckBox(s.chkCon, value("StaticConnect"));
+    setCheckBox(s.chkUTF8, value("UTF8Codierung"));
+    const QString reset = value("ResetOnError");
+    setCheckBox(s.chkReset, reset.isEmpty() ? QStringLiteral("1") : reset);
+    s.autoConnectOff = true;
+    const auto autoConnect = table.constFind(QStringLiteral("AutoConnectOff"));
+    if (autoConnect == table.constEnd()) {
+        s.autoConnectOff = false;
+    } else if (const auto b = toBoolean(*autoConnect)) {
+        s.autoConnectOff = *b;
+    }
+
+    s.txtServer = resolvePath(s.txtServer, s.serverPath, s.configFile, m_desktop);
+    apply();
+}
+
+QByteArray Configuration::serialize() const
+{
+    const GatewayState &s = m_state;
+    const QList<Record> records = {
+        {QStringLiteral("ServerPath"), quoted(s.txtServer)},
+        {QStringLiteral("Netid"), quoted(s.txtNetId)},
+        {QStringLiteral("Port"), quoted(s.txtPort)},
+        {QStringLiteral("Modulname"), quoted(s.txtModulname)},
+        {QStringLiteral("Maschinenname"), quoted(s.txtMasch)},
+        {QStringLiteral("XML-Export"), QString::number(s.chkXML)},
+        {QStringLiteral("RemoteHost"), quoted(s.txtIP)},
+        {QStringLiteral("RemotePort"), quoted(s.txtSocket)},
+        {QStringLiteral("ServerTest"), QString::number(s.chkServer)},
+        {QStringLiteral("Status"), QString::number(s.chkStatus)},
+        {QStringLiteral("Timeout"), quoted(s.txtTimeout)},
+        {QStringLiteral("StaticConnect"), QString::number(s.chkCon)},
+        {QStringLiteral("ResetOnError"), QString::number(s.chkReset)},
+        {QStringLiteral("UTF8Codierung"), QString::number(s.chkUTF8)},
+        {QStringLiteral("AutoConnectOff"), s.autoConnectOff ? QStringLiteral("#TRUE#") : QStringLiteral("#FALSE#")},
+    };
+    QString text;
+    for (const Record &r : records)
+        text += quoted(r.first) + QLatin1Char(',') + r.second + QStringLiteral("\r\n");
+    return cp1252::encode(text);
+}
+
+void Configuration::saveConfiguration()
+{
+    m_state.xmlExportLevel = static_cast<qint16>(m_state.chkXML);
+    m_state.txtServer = resolvePath(m_state.txtServer, m_state.serverPath, m_state.configFile, m_desktop);
+
+    // Written aside and renamed over the old file, so a crash mid-write never leaves a plant with
+    // half a configuration; where the folder forbids that, the file is written in place.
+    QSaveFile file(m_state.configFile);
+    file.setDirectWriteFallback(true);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(serialize());
+        file.commit();
+    }
+    apply();
+}
+
+void Configuration::apply()
+{
+    GatewayState &s = m_state;
+    if (s.serverPath.isEmpty()) {
+        s.serverPath = programFolder();
+        if (s.serverPath.right(7).toUpper() == QLatin1String("/SERVER"))
+            s.serverPath.remove(QStringLiteral("/SERVER"), Qt::CaseInsensitive);
+    }
+    s.modulName = s.txtModulname;
+    s.remoteHost = s.txtIP;
+    s.socketPort = s.txtSocket;
+    s.timeoutSec = timeoutSeconds(s.txtTimeout);
+
+    if (s.chkCon == 0) {
+        s.cmdConnectVisible = false;
+        s.cmdCloseVisible = false;
+    } else {
+        s.cmdCloseVisible = true;
+        s.cmdConnectVisible = s.chkServer == 0;
+    }
+
+    if (s.chkServer != 0) {
+        const auto report = [this, &s](const char *what, const QString &description) {
+            reportStatus(s, m_log,
+                         QString::fromLatin1(what) + s.socketPort + QLatin1Char('/') +
+                             QString::number(m_socket.State()) + QStringLiteral(">\r\n") + description);
+            m_socket.clearError();
+        };
+        m_socket.clearError();
+        if (m_socket.State() != SocketEndpoint::Closed)
+            m_socket.Close();
+        // A port text without a number is a conversion failure; the endpoint keeps its old port.
+        const auto port = s.socketPort.trimmed().isEmpty() ? std::nullopt : toInteger(s.socketPort);
+        if (!port)
+            report("Error setting Port: <", QStringLiteral("Type mismatch"));
+        else if (!m_socket.setLocalPort(*port))
+            report("Error setting Port: <", m_socket.pendingError().description);
+        if (!m_socket.Listen())
+            report("Error Listen Port: <", m_socket.pendingError().description);
+        s.connAccepted = false;
+    }
+    m_socket.clearError();
+    s.notify();
+}
+
+void Configuration::chooseConfigFile(const std::function<void(bool)> &done)
+{
+    m_desktop.chooseSaveFileName(m_state.configFile, QStringLiteral("Configuration (*.zelb)"),
+                                 [this, done](const QString &name) {
+                                     if (name.isEmpty()) { // the operator cancelled the dialog
+                                         if (done)
+                                             done(false);
+                                         return;
+                                     }
+                                     const bool ok = name.right(5).toUpper() == QLatin1String(".ZELB");
+                                     if (ok) {
+                                         m_state.configFile = name;
+                                         m_state.notify();
+                                     } else {
+                                         m_desktop.message(QStringLiteral("Wrong Filename :") + name,
+                                                           m_state.applicationTitle);
+                                     }
+                                     if (done)
+                                         done(ok);
+                                 });
+}
+
+void Configuration::saveAs()
+{
+    chooseConfigFile([this](bool chosen) {
+        if (chosen)
+            saveConfiguration();
+    });
+}

@@ -1,0 +1,297 @@
+#include "FakeDesktopServices.h"
+#include "FakeSocketEndpoint.h"
+#include "RecordingLog.h"
+#include "TestClock.h"
+#include "common/GatewayState.h"
+#include "config/Configuration.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+// One gateway's configuration pieces around a temporary "Server" folder.
+struct Fixture
+{
+    QTemporaryDir dir;
+    QString server;
+    GatewayState state;
+    FakeSocketEndpoint socket;
+    RecordingLog log;
+    FakeDesktopServices desktop;
+    Configuration config{state, socket, log, desktop};
+
+    Fixture()
+    {
+        server = dir.path() + QStringLiteral("/Plant/Server");
+        QDir().mkpath(server);
+        qputenv("KAVETTA_HOME", server.toUtf8());
+        state.configFile = server + QStringLiteral("/Kavetta.zelb");
+    }
+    void load(const QByteArray &content)
+    {
+        writeFile(state.configFile, content);
+        config.loadConfiguration();
+    }
+};
+
+const QByteArray kFullFile = "\"ServerPath\",\"~apppath~/Data\"\r\n"
+                             "\"Netid\",\"127.0.0.1\"\r\n"
+                             "\"Port\",\"48898\"\r\n"
+                             "\"Modulname\",\"Line1\"\r\n"
+                             "\"Maschinenname\",\"Pr\xFC" "fstand 3\"\r\n"
+                             "\"XML-Export\",2\r\n"
+                             "\"RemoteHost\",\"printer.local\"\r\n"
+                             "\"RemotePort\",\"9100\"\r\n"
+                             "\"ServerTest\",0\r\n"
+                             "\"Status\",1\r\n"
+                             "\"Timeout\",\"7.9\"\r\n"
+                             "\"StaticConnect\",1\r\n"
+                             "\"ResetOnError\",0\r\n"
+                             "\"UTF8Codierung\",1\r\n"
+                             "\"AutoConnectOff\",#TRUE#\r\n";
+
+} // namespace
+
+class TestConfiguration : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void roundTripsByteForByte()
+    {
+        Fixture f;
+        f.load(kFullFile);
+        QCOMPARE(f.state.txtServer, QStringLiteral("~apppath~/Data"));
+        QCOMPARE(f.state.serverPath, f.dir.path() + QStringLiteral("/Plant/Data"));
+        QCOMPARE(f.state.txtMasch, QStringLiteral("Prüfstand 3"));
+        QCOMPARE(f.state.modulName, QStringLiteral("Line1"));
+        QCOMPARE(f.state.remoteHost, QStringLiteral("printer.local"));
+        QCOMPARE(f.state.socketPort, QStringLiteral("9100"));
+        QCOMPARE(f.state.chkXML, 2);
+        QCOMPARE(f.state.xmlExportLevel, qint16(2));
+        QCOMPARE(f.state.chkStatus, 1);
+        QCOMPARE(f.state.timeoutSec, 8);
+        QCOMPARE(f.state.chkCon, 1);
+        QCOMPARE(f.state.chkReset, 0);
+        QCOMPARE(f.state.chkUTF8, 1);
+        QVERIFY(f.state.autoConnectOff);
+
+        QFile::remove(f.state.configFile);
+        f.config.saveConfiguration();
+        QCOMPARE(readAll(f.state.configFile), kFullFile);
+
+        // Whatever the order of the loaded file, the save writes the fixed order.
+        QList<QByteArray> lines = kFullFile.split('\n');
+        std::reverse(lines.begin(), lines.end());
+        f.load(lines.join('\n'));
+        f.config.saveConfiguration();
+        QCOMPARE(readAll(f.state.configFile), kFullFile);
+    }
+
+    void fillsMissingKeysWithDefaults()
+    {
+        Fixture f;
+        f.state.chkReset = 0;
+        f.state.autoConnectOff = true;
+        f.load(QByteArray());
+        QCOMPARE(f.state.chkReset, 1);
+        QCOMPARE(f.state.timeoutSec, 2);
+        QVERIFY(!f.state.autoConnectOff);
+        QCOMPARE(f.state.serverPath, f.dir.path() + QStringLiteral("/Plant")); // "/Server" removed
+        QVERIFY(!f.state.cmdConnectVisible);
+        QVERIFY(!f.state.cmdCloseVisible);
+        QVERIFY(f.socket.calls.isEmpty()); // the client role leaves the socket alone
+
+        f.config.saveConfiguration();
+        const QByteArray saved = readAll(f.state.configFile);
+        QVERIFY(saved.startsWith("\"ServerPath\",\"\"\r\n\"Netid\",\"\"\r\n"));
+        QVERIFY(saved.endsWith("\"ResetOnError\",1\r\n\"UTF8Codierung\",0\r\n\"AutoConnectOff\",#FALSE#\r\n"));
+        QCOMPARE(saved.count("\r\n"), 15);
+
+        // A missing file reads like an empty one.
+        QFile::remove(f.state.configFile);
+        f.config.loadConfiguration();
+        QCOMPARE(f.state.modulName, QString());
+    }
+
+    void takesWhatItCanFromOddFiles()
+    {
+        Fixture f;
+        f.load("\"Modulname\",\"A\"\r\n"
+               "\"modulname\",\"lower case is another key\"\r\n"
+               "\"Modulname\",\"B\"\r\n"
+               "\"RemoteHost\"\r\n"                           // one field
+               "\"RemotePort\",\"9100\",\"extra\"\r\n"         // three fields
+               "\"Netid\",\"unterminated\r\n"                 // quote never closed
+               "\"Port\",  851  \r\n"                         // unquoted, blanks dropped
+               "\"Maschinenname\",\"M1\"trailing,x\n"         // text after the quote dropped, LF only
+               "\"Status\",abc\r\n"                           // letters: box keeps its value
+               "\"ServerTest\",3\r\n"                         // above 2: box keeps its value
+               "\"StaticConnect\",1.6\r"                      // rounded, lone CR
+               ",\"no key\"\r\n"
+               "\x01\x02\xFF\xFE garbage\r\n"
+               "\"AutoConnectOff\",\"\"\r\n");                // not a boolean: stays true
+        QCOMPARE(f.state.modulName, QStringLiteral("B"));
+        QCOMPARE(f.state.txtIP, QString());
+        QCOMPARE(f.state.txtSocket, QStringLiteral("9100"));
+        QCOMPARE(f.state.txtNetId, QStringLiteral("unterminated"));
+        QCOMPARE(f.state.txtPort, QStringLiteral("851"));
+        QCOMPARE(f.state.txtMasch, QStringLiteral("M1"));
+        QCOMPARE(f.state.chkStatus, 0);
+        QCOMPARE(f.state.chkServer, 0);
+        QCOMPARE(f.state.chkCon, 2); // 1.6 rounds to 2, a grayed box, still a static connection
+        QVERIFY(f.state.cmdCloseVisible);
+        QVERIFY(f.state.autoConnectOff);
+
+        f.load("\"Timeout\",\"abc\"\r\n\"AutoConnectOff\",#FALSE#\r\n");
+        QCOMPARE(f.state.timeoutSec, 2);
+        QVERIFY(!f.state.autoConnectOff);
+    }
+
+    void roundsTheTimeout_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("seconds");
+        QTest::newRow("empty") << "" << 2;
+        QTest::newRow("zero") << "0" << 2;
+        QTest::newRow("one") << "1" << 2;
+        QTest::newRow("7.9") << "7.9" << 8;
+        QTest::newRow("2.5 half to even") << "2.5" << 2;
+        QTest::newRow("3.5 half to even") << "3.5" << 4;
+        QTest::newRow("leading number") << " 12abc" << 12;
+        QTest::newRow("negative") << "-30" << 2;
+        QTest::newRow("exponent") << "1e1" << 10;
+        QTest::newRow("comma is no decimal point") << "7,9" << 7;
+        QTest::newRow("huge") << "1e300" << std::numeric_limits<qint32>::max();
+    }
+
+    void roundsTheTimeout()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, seconds);
+        Fixture f;
+        f.state.txtTimeout = text;
+        f.config.apply();
+        QCOMPARE(f.state.timeoutSec, seconds);
+    }
+
+    void showsTheConnectionButtonsByRole()
+    {
+        Fixture f;
+        f.state.chkCon = 1;
+        f.config.apply();
+        QVERIFY(f.state.cmdConnectVisible);
+        QVERIFY(f.state.cmdCloseVisible);
+        f.state.chkServer = 1;
+        f.state.txtSocket = QStringLiteral("9100");
+        f.config.apply();
+        QVERIFY(!f.state.cmdConnectVisible);
+        QVERIFY(f.state.cmdCloseVisible);
+    }
+
+    void listensInTheServerRole()
+    {
+        TestClock clock;
+        Fixture f;
+        f.state.chkServer = 1;
+        f.state.txtSocket = QStringLiteral("9100");
+        f.state.connAccepted = true;
+        f.socket.state = SocketEndpoint::Connected;
+        f.config.apply();
+        QCOMPARE(f.socket.calls, (QStringList{QStringLiteral("Close"), QStringLiteral("setLocalPort:9100"),
+                                              QStringLiteral("Listen")}));
+        QCOMPARE(f.socket.State(), int(SocketEndpoint::Listening));
+        QVERIFY(!f.state.connAccepted);
+        QVERIFY(f.log.records.isEmpty());
+
+        // A port that is not a number: reported at level 1 to the label and the log only.
+        f.socket.calls.clear();
+        f.state.chkStatus = 1;
+        f.state.txtSocket = QStringLiteral("abc");
+        f.config.apply();
+        QVERIFY(f.state.lblError.endsWith(QStringLiteral("Error setting Port: <abc/0>\r\nType mismatch")));
+        QCOMPARE(f.log.records.size(), 1);
+        QCOMPARE(f.log.records.first().first, f.state.lblError);
+        QVERIFY(f.log.records.first().second);
+        QVERIFY(!f.socket.pendingError().isSet());
+
+        // A port the endpoint refuses and a failing listen, at level 2: also to the message list.
+        f.log.records.clear();
+        f.state.chkStatus = 2;
+        f.state.txtSocket = QStringLiteral("70000");
+        f.socket.failListen = true;
+        f.config.apply();
+        QCOMPARE(f.log.records.size(), 2);
+        QVERIFY(f.log.records[0].first.endsWith(QStringLiteral("Error setting Port: <70000/0>\r\nInvalid property value")));
+        QVERIFY(f.log.records[1].first.endsWith(QStringLiteral("Error Listen Port: <70000/0>\r\nAddress in use")));
+        QVERIFY(!f.log.records[1].second);
+
+        // Level 0: nothing is shown or logged.
+        f.log.records.clear();
+        f.state.lblError.clear();
+        f.state.chkStatus = 0;
+        f.config.apply();
+        QVERIFY(f.log.records.isEmpty());
+        QVERIFY(f.state.lblError.isEmpty());
+    }
+
+    void savesAsOnlyToConfigurationFiles()
+    {
+        Fixture f;
+        f.state.txtModulname = QStringLiteral("Line7");
+        const QString txt = f.server + QStringLiteral("/other.txt");
+        f.desktop.chosenFileNames.enqueue(txt);
+        f.config.saveAs();
+        QCOMPARE(f.desktop.messageTexts(), QStringList{QStringLiteral("Wrong Filename :") + txt});
+        QVERIFY(!QFile::exists(txt));
+        QVERIFY(!QFile::exists(f.state.configFile));
+
+        // Cancelling the dialog saves nothing and says nothing.
+        f.config.saveAs();
+        QCOMPARE(f.desktop.messages.size(), 1);
+        QVERIFY(!QFile::exists(f.state.configFile));
+
+        const QString other = f.server + QStringLiteral("/line7.ZELB");
+        f.desktop.chosenFileNames.enqueue(other);
+        f.config.saveAs();
+        QCOMPARE(f.desktop.presetPaths.last(), f.server + QStringLiteral("/Kavetta.zelb"));
+        QCOMPARE(f.state.configFile, other);
+        QVERIFY(readAll(other).contains("\"Modulname\",\"Line7\"\r\n"));
+    }
+
+    void survivesLargeAndBinaryFiles()
+    {
+        Fixture f;
+        QByteArray big(10 * 1024 * 1024, 'x');
+        for (int i = 0; i < big.size(); i += 997)
+            big[i] = (i % 3) ? '\n' : '"';
+        big.append("\r\n\"Modulname\",\"AfterTheNoise\"\r\n");
+        f.load(big);
+        QCOMPARE(f.state.modulName, QStringLiteral("AfterTheNoise"));
+
+        QByteArray binary;
+        for (int i = 0; i < 4096; ++i)
+            binary.append(static_cast<char>((i * 37) & 0xFF));
+        f.load(binary);
+        QCOMPARE(f.state.timeoutSec, 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConfiguration)
+#include "TestConfiguration.moc"

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "socket/SocketEndpoint.h"
+
+#include <QStringList>
+
+#include <utility>
+
+// An endpoint that records the calls made to it; failures are set up by the test.
+class FakeSocketEndpoint : public SocketEndpoint
+{
+public:
+    using SocketEndpoint::SocketEndpoint;
+
+    int state = Closed;
+    qint64 port = 0;
+    QStringList calls;
+    QStringList sent;
+    QString incoming;
+    bool failSetLocalPort = false;
+    bool failListen = false;
+    bool failSend = false;
+
+    int State() const override { return state; }
+    bool setLocalPort(qint64 p) override
+    {
+        calls << QStringLiteral("setLocalPort:%1").arg(p);
+        if (failSetLocalPort || p < 0 || p > 65535) {
+            m_error.set(380, QStringLiteral("Invalid property value"));
+            return false;
+        }
+        port = p;
+        return true;
+    }
+    qint64 localPort() const override { return port; }
+    bool Listen() override
+    {
+        calls << QStringLiteral("Listen");
+        if (failListen) {
+            m_error.set(10048, QStringLiteral("Address in use"));
+            return false;
+        }
+        state = Listening;
+        return true;
+    }
+    bool Connect(const QString &host, const QString &p) override
+    {
+        calls << QStringLiteral("Connect:%1:%2").arg(host, p);
+        state = Connecting;
+        return true;
+    }
+    bool Accept(int requestId) override
+    {
+        calls << QStringLiteral("Accept:%1").arg(requestId);
+        state = Connected;
+        return true;
+    }
+    bool SendData(const QString &text) override
+    {
+        calls << QStringLiteral("SendData");
+        if (failSend) {
+            m_error.set(40006, QStringLiteral("Wrong protocol or connection state for the requested transaction or request"));
+            return false;
+        }
+        sent << text;
+        return true;
+    }
+    QString GetData() override
+    {
+        calls << QStringLiteral("GetData");
+        return std::exchange(incoming, QString());
+    }
+    void Close() override
+    {
+        calls << QStringLiteral("Close");
+        state = Closed;
+    }
+};
