@@ -1,0 +1,145 @@
+#pragma once
+
+#include "socket/SocketEndpoint.h"
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QHostAddress>
+
+#include <deque>
+#include <functional>
+
+class QTcpServer;
+class QTcpSocket;
+
+// The gateway's TCP endpoint on Qt Network.
+//
+// States reached: Closed, Listening, Resolving, Resolved, Connecting, Connected, Closing (the
+// peer closed; received data stays readable until Close) and Error (after the error event, until
+// Close). Open and Pending belong to datagram and half-open sockets and are never entered here.
+//
+// Every event (the signals of SocketEndpoint, stateChanged included) is queued and emitted from
+// the event loop, in the order in which it arose, so that a handler never runs inside an
+// operation of its own caller. Close() drops every event of the connection it closes that has not
+// been delivered yet.
+//
+// Server role: the listener stays open while a connection it produced is connected, so that a
+// later peer is still reported with connectionRequest; the gateway decides whether the newcomer
+// takes over (Close then Accept inside the event) or is turned away (the offered connection is
+// closed when the event returns without Accept). A Close inside connectionRequest only holds the
+// listener: Accept resumes it, and it is closed when the event returns without Accept or Listen.
+//
+// Error numbers (PendingError::number and the errorOccurred event). They follow the numbering of
+// the Windows socket layer, which the plants' engineers know from their other tools:
+//
+//   number  meaning                                             where
+//   ------  --------------------------------------------------  ---------------------------------
+//      380  Invalid property value                              port out of range or not a number;
+//                                                               setLocalPort while not closed
+//    10013  Permission denied                                   Listen on a privileged port
+//    10048  Address in use                                      Listen on a port already taken
+//    10049  Address not available                               Listen on a foreign address
+//    10053  Connection aborted                                  the line closed before it stood
+//    10054  Connection reset by the remote side                 network failure on an open line
+//    10055  No buffer space available                           out of sockets or memory
+//    10057  Socket is not connected                             SendData while not connected
+//    10060  Connection timed out                                connect or transfer timed out
+//    10061  Connection refused                                  nobody listens on the remote port
+//    10065  No route to host                                    host or network unreachable
+//    11001  Host not found                                      name does not resolve, or no host
+//    40006  Wrong protocol or connection state for the          Listen/Connect while not closed,
+//           requested transaction or request                    Accept outside its event
+//    40020  Unexpected socket error                             anything else the platform reports
+class QtSocketEndpoint : public SocketEndpoint
+{
+    Q_OBJECT
+public:
+    enum ErrorNumber {
+        InvalidPropertyValue = 380,
+        PermissionDenied = 10013,
+        AddressInUse = 10048,
+        AddressNotAvailable = 10049,
+        ConnectionAborted = 10053,
+        ConnectionReset = 10054,
+        NoBufferSpace = 10055,
+        NotConnected = 10057,
+        TimedOut = 10060,
+        ConnectionRefused = 10061,
+        HostUnreachable = 10065,
+        HostNotFound = 11001,
+        BadState = 40006,
+        UnexpectedError = 40020,
+    };
+
+    explicit QtSocketEndpoint(QObject *parent = nullptr);
+    ~QtSocketEndpoint() override;
+
+    // The address Listen binds to; all interfaces unless set otherwise. Takes effect on the next
+    // Listen.
+    void setListenAddress(const QHostAddress &address) { m_listenAddress = address; }
+
+    // The fixed English description of one of the numbers above.
+    static QString errorText(int number);
+
+    int State() const override { return m_state; }
+    bool setLocalPort(qint64 port) override;
+    // While listening on port 0, the port the system chose.
+    qint64 localPort() const override;
+    bool Listen() override;
+    bool Connect(const QString &host, const QString &port) override;
+    bool Accept(int requestId) override;
+    bool SendData(const QString &text) override;
+    QString GetData() override;
+    void Close() override;
+
+private:
+    struct Queued {
+        // 0: delivered whatever happened since it was queued.
+        quint64 generation;
+        std::function<void()> emitter;
+    };
+
+    bool fail(int number, const QString &detail = {});
+    QString describe(int number) const;
+    void setState(int state);
+    void post(std::function<void()> emitter);
+    void postDataArrival();
+    void deliverQueued();
+    void serveConnectionRequests();
+
+    void adopt(QTcpSocket *socket);
+    void dropConnection();
+    void closeListener();
+
+    void onSocketStateChanged(QAbstractSocket::SocketState state);
+    void onSocketError(QAbstractSocket::SocketError error);
+    void onReadyRead();
+    void onBytesWritten();
+    void onPeerGone();
+
+    static int numberFor(QAbstractSocket::SocketError error, bool wasConnected);
+
+    int m_state = Closed;
+    qint64 m_localPort = 0;
+    QHostAddress m_listenAddress{QHostAddress::Any};
+    QTcpServer *m_server = nullptr;
+    QTcpSocket *m_socket = nullptr;
+    QByteArray m_received;
+    // host:port of the current connection, for the error descriptions.
+    QString m_peer;
+    bool m_sendPending = false;
+
+    // Raised by Close: queued events of older generations belong to a closed connection.
+    quint64 m_generation = 1;
+    std::deque<Queued> m_queue;
+    bool m_deliveryScheduled = false;
+    bool m_dataArrivalQueued = false;
+    bool m_requestsQueued = false;
+
+    // The connection offered by the connectionRequest event being delivered, if any.
+    QTcpSocket *m_offered = nullptr;
+    int m_offeredId = 0;
+    int m_lastRequestId = 0;
+    // True after a Close inside connectionRequest: the listener is paused, not yet closed.
+    bool m_listenerHeld = false;
+};
