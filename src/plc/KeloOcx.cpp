@@ -1,0 +1,816 @@
+#include "plc/KeloOcx.h"
+
+#include "common/Cp1252.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <climits>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace plcproto;
+
+namespace
+{
+
+constexpr int HeartbeatMs = 500;
+constexpr int DeadAfterMs = 2000;
+constexpr int MaxReconnectDelayMs = 1000;
+
+int remainingMs(const QElapsedTimer &started, int bound)
+{
+    return int(qMax<qint64>(0, bound - started.elapsed()));
+}
+
+QVariant toVariant(const Value &v)
+{
+    switch (v.type) {
+    case VarType::Bool:
+        return QVariant(v.number != 0);
+    case VarType::Int:
+    case VarType::DInt:
+        return QVariant(v.number);
+    case VarType::String:
+        return QVariant(cp1252::decode(v.text));
+    }
+    return {};
+}
+
+} // namespace
+
+KeloOcx::KeloOcx(QObject *parent) : KeloLink(parent)
+{
+    m_reconnectTimer.setSingleShot(true);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &KeloOcx::startReconnect);
+    m_handshakeTimer.setSingleShot(true);
+    connect(&m_handshakeTimer, &QTimer::timeout, this, &KeloOcx::onHandshakeTimeout);
+    m_heartbeat.setInterval(HeartbeatMs);
+    connect(&m_heartbeat, &QTimer::timeout, this, &KeloOcx::onHeartbeat);
+}
+
+KeloOcx::~KeloOcx()
+{
+    closeSocket();
+}
+
+void KeloOcx::setNetId(const QString &value)
+{
+    if (value == m_netId)
+        return;
+    m_netId = value;
+    targetChanged();
+}
+
+void KeloOcx::setNetId2(const QString &value)
+{
+    if (value == m_netId2)
+        return;
+    m_netId2 = value;
+    if (m_netId.trimmed().isEmpty())
+        targetChanged();
+}
+
+void KeloOcx::setPort(const QString &value)
+{
+    if (value == m_port)
+        return;
+    m_port = value;
+    targetChanged();
+}
+
+QString KeloOcx::linkStateText(LinkState state)
+{
+    switch (state) {
+    case LinkState::Idle:
+        return QStringLiteral("not connected");
+    case LinkState::Connecting:
+        return QStringLiteral("connecting");
+    case LinkState::Connected:
+        return QStringLiteral("connected");
+    case LinkState::Down:
+        return QStringLiteral("connection lost, retrying");
+    }
+    return {};
+}
+
+bool KeloOcx::parseTarget(const QString &netId, const QString &port, QHostAddress &address,
+                          quint16 &portNumber)
+{
+    QString id = netId.trimmed();
+    if (id.isEmpty() || id.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        id = QStringLiteral("127.0.0.1");
+    // Names are not resolved: a blocking resolver call could hang the gateway without bound.
+    if (id.contains(QLatin1Char(':'))) {
+        if (!address.setAddress(id) || address.protocol() != QAbstractSocket::IPv6Protocol)
+            return false;
+    } else {
+        // Dotted decimal only (no short forms such as 1.2.3); a six-part net id (address plus
+        // two routing bytes) names the runtime by its first four parts.
+        const QStringList parts = id.split(QLatin1Char('.'));
+        if (parts.size() != 4 && parts.size() != 6)
+            return false;
+        for (const QString &part : parts) {
+            bool ok = false;
+            if (part.isEmpty() || part.size() > 3 || part.toUInt(&ok) > 255 || !ok)
+                return false;
+        }
+        if (!address.setAddress(parts.mid(0, 4).join(QLatin1Char('.'))))
+            return false;
+    }
+    const QString p = port.trimmed();
+    if (p.isEmpty()) {
+        portNumber = DefaultPort;
+        return true;
+    }
+    bool ok = false;
+    const uint n = p.toUInt(&ok);
+    if (!ok || n < 1 || n > 65535)
+        return false;
+    portNumber = quint16(n);
+    return true;
+}
+
+// --- connection handling ---------------------------------------------------------------------
+//
+// The link talks to the socket with plain POSIX calls instead of QTcpSocket: a call must wait
+// for its reply on this one socket without running the event loop, and QTcpSocket's waitFor*
+// functions add buffering and signal emission to every round trip, which costs a multiple of
+// the loopback latency. A QSocketNotifier still watches the socket between calls for pushes.
+
+qint32 KeloOcx::openSocket(bool blocking)
+{
+    QHostAddress address;
+    quint16 portNumber = 0;
+    const QString id = m_netId.trimmed().isEmpty() ? m_netId2 : m_netId;
+    if (!parseTarget(id, m_port, address, portNumber))
+        return InvalidTarget;
+
+    sockaddr_storage sa{};
+    socklen_t saLen = 0;
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto *s6 = reinterpret_cast<sockaddr_in6 *>(&sa);
+        s6->sin6_family = AF_INET6;
+        s6->sin6_port = htons(portNumber);
+        const Q_IPV6ADDR a = address.toIPv6Address();
+        memcpy(&s6->sin6_addr, a.c, 16);
+        saLen = sizeof(sockaddr_in6);
+    } else {
+        auto *s4 = reinterpret_cast<sockaddr_in *>(&sa);
+        s4->sin_family = AF_INET;
+        s4->sin_port = htons(portNumber);
+        s4->sin_addr.s_addr = htonl(address.toIPv4Address());
+        saLen = sizeof(sockaddr_in);
+    }
+
+    const int fd = ::socket(sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return NotConnected;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    m_fd = fd;
+    m_reader.clear();
+
+    const int rc = ::connect(fd, reinterpret_cast<sockaddr *>(&sa), saLen);
+    if (rc != 0 && errno != EINPROGRESS) {
+        closeSocket();
+        return NotConnected;
+    }
+    if (!blocking) {
+        m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+        connect(m_writeNotifier, &QSocketNotifier::activated, this, &KeloOcx::onWritable);
+        return Ok;
+    }
+    if (rc != 0) {
+        pollfd p{fd, POLLOUT, 0};
+        int n;
+        do {
+            n = ::poll(&p, 1, m_callTimeout);
+        } while (n < 0 && errno == EINTR);
+        int err = 0;
+        socklen_t len = sizeof(err);
+        if (n <= 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+            closeSocket();
+            return n == 0 ? Timeout : NotConnected;
+        }
+    }
+    m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &KeloOcx::onReadable);
+    return Ok;
+}
+
+void KeloOcx::closeSocket()
+{
+    for (QSocketNotifier **n : {&m_readNotifier, &m_writeNotifier}) {
+        if (*n) {
+            (*n)->setEnabled(false);
+            (*n)->deleteLater();
+            *n = nullptr;
+        }
+    }
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    m_reader.clear();
+    m_handshakeTimer.stop();
+    m_heartbeat.stop();
+}
+
+void KeloOcx::setLinkState(LinkState state)
+{
+    if (state == m_linkState)
+        return;
+    m_linkState = state;
+    QMetaObject::invokeMethod(
+        this, [this, state] { emit linkStateChanged(state); }, Qt::QueuedConnection);
+}
+
+void KeloOcx::newSession()
+{
+    ++m_session;
+    m_handles.clear();
+    m_notifies.clear();
+    m_notifyByRemote.clear();
+}
+
+void KeloOcx::dropConnection()
+{
+    closeSocket();
+    m_runtimeState = 0;
+    setLinkState(LinkState::Down);
+    scheduleReconnect();
+}
+
+void KeloOcx::scheduleReconnect()
+{
+    m_reconnectTimer.start(m_nextDelay);
+    m_nextDelay = qMin(m_nextDelay * 2, MaxReconnectDelayMs);
+}
+
+void KeloOcx::targetChanged()
+{
+    if (m_linkState == LinkState::Idle)
+        return;
+    closeSocket();
+    m_runtimeState = 0;
+    setLinkState(LinkState::Down);
+    m_nextDelay = m_reconnectDelay;
+    m_reconnectTimer.start(0);
+}
+
+void KeloOcx::startReconnect()
+{
+    if (m_linkState == LinkState::Idle || m_linkState == LinkState::Connected)
+        return;
+    closeSocket();
+    const qint32 code = openSocket(false);
+    if (code == InvalidTarget) {
+        // Retrying cannot help until the target is changed.
+        setLinkState(LinkState::Down);
+        return;
+    }
+    if (code != Ok) {
+        scheduleReconnect();
+        return;
+    }
+    setLinkState(LinkState::Connecting);
+    m_handshakeTimer.start(m_callTimeout);
+}
+
+void KeloOcx::onWritable()
+{
+    if (m_writeNotifier) {
+        m_writeNotifier->setEnabled(false);
+        m_writeNotifier->deleteLater();
+        m_writeNotifier = nullptr;
+    }
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (m_fd < 0 || ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+        closeSocket();
+        setLinkState(LinkState::Down);
+        scheduleReconnect();
+        return;
+    }
+    m_readNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &KeloOcx::onReadable);
+    Message hello;
+    hello.type = MsgType::Hello;
+    hello.seq = m_helloSeq = nextSeq();
+    QElapsedTimer started;
+    started.start();
+    if (sendAll(encode(hello), started) != Ok) {
+        dropConnection();
+        return;
+    }
+    m_handshakeTimer.start(m_callTimeout);
+}
+
+void KeloOcx::onHandshakeTimeout()
+{
+    if (m_linkState == LinkState::Connecting)
+        dropConnection();
+}
+
+void KeloOcx::applyHello(const Message &reply, bool announce)
+{
+    m_handshakeTimer.stop();
+    newSession();
+    m_runtimeState = reply.state;
+    m_nextDelay = m_reconnectDelay;
+    m_lastReceived.start();
+    m_lastSent.start();
+    m_heartbeat.start();
+    setLinkState(LinkState::Connected);
+    if (announce) {
+        // A new connection has no handles on the runtime side: tell the owner to make them anew.
+        Message state;
+        state.type = MsgType::State;
+        state.state = reply.state;
+        state.runId = reply.runId;
+        queuePush(state);
+    }
+}
+
+void KeloOcx::onReadable()
+{
+    if (m_fd < 0 || !m_readNotifier)
+        return;
+    const bool open = receiveAvailable();
+    std::optional<Message> matched;
+    const bool handshaking = m_linkState == LinkState::Connecting;
+    if (!processFrames(handshaking ? m_helloSeq : 0, matched)) {
+        dropConnection();
+        return;
+    }
+    if (handshaking && matched) {
+        if (matched->type != MsgType::Hello || matched->code != Ok || matched->version != Version) {
+            dropConnection();
+            return;
+        }
+        applyHello(*matched, true);
+        // Frames behind the reply belong to the new session.
+        std::optional<Message> none;
+        if (!processFrames(0, none)) {
+            dropConnection();
+            return;
+        }
+    }
+    if (!open)
+        dropConnection();
+}
+
+void KeloOcx::onHeartbeat()
+{
+    if (m_linkState != LinkState::Connected || m_fd < 0)
+        return;
+    if (m_lastReceived.elapsed() > DeadAfterMs) {
+        dropConnection();
+        return;
+    }
+    if (m_lastSent.elapsed() >= HeartbeatMs) {
+        Message ping;
+        ping.type = MsgType::Ping;
+        ping.seq = nextSeq();
+        const QByteArray frame = encode(ping);
+        // A full send buffer already means trouble; the dead-peer check above will notice.
+        if (::send(m_fd, frame.constData(), size_t(frame.size()), MSG_NOSIGNAL | MSG_DONTWAIT) > 0)
+            m_lastSent.restart();
+    }
+}
+
+bool KeloOcx::receiveAvailable()
+{
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (n > 0) {
+            m_reader.append(buffer, n);
+            m_lastReceived.restart();
+            if (size_t(n) < sizeof(buffer))
+                return true;
+            continue;
+        }
+        if (n == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+}
+
+bool KeloOcx::processFrames(quint32 matchSeq, std::optional<Message> &matched)
+{
+    QByteArray body;
+    for (;;) {
+        const FrameReader::Result r = m_reader.next(body);
+        if (r == FrameReader::NeedMore)
+            return true;
+        if (r == FrameReader::Invalid)
+            return false;
+        std::optional<Message> msg = decode(body);
+        if (!msg)
+            return false;
+        if (msg->type == MsgType::Notify || msg->type == MsgType::State) {
+            if (msg->type == MsgType::State) {
+                // The runtime drops every handle when its program starts.
+                if (msg->state == StateRun)
+                    newSession();
+                m_runtimeState = msg->state;
+            }
+            queuePush(*msg);
+            continue;
+        }
+        if (!msg->reply)
+            return false;
+        if (matchSeq != 0 && msg->seq == matchSeq) {
+            matched = std::move(msg);
+            // Stop here: what follows may depend on what the caller does with this reply.
+            return true;
+        }
+        // Anything else is the answer to a heartbeat or to a call that already gave up.
+    }
+}
+
+void KeloOcx::queuePush(const Message &msg)
+{
+    m_pushes.push_back({msg, m_session});
+    if (!m_deliveryQueued) {
+        m_deliveryQueued = true;
+        QMetaObject::invokeMethod(this, &KeloOcx::deliverPushes, Qt::QueuedConnection);
+    }
+}
+
+void KeloOcx::deliverPushes()
+{
+    m_deliveryQueued = false;
+    // A slot may call back into the link and queue more; those wait for the next round.
+    std::deque<Push> batch;
+    batch.swap(m_pushes);
+    for (const Push &p : batch) {
+        if (p.msg.type == MsgType::State) {
+            emit stateChanged(qint32(p.msg.state), qint32(p.msg.runId));
+            continue;
+        }
+        if (p.session != m_session)
+            continue;
+        const qint32 local = m_notifyByRemote.value(p.msg.handle, 0);
+        const auto it = m_notifies.constFind(local);
+        if (local == 0 || it == m_notifies.constEnd())
+            continue;
+        emit connectUpdate(local, toVariant(p.msg.value), it->user);
+    }
+}
+
+qint32 KeloOcx::sendAll(const QByteArray &frame, const QElapsedTimer &started)
+{
+    const char *data = frame.constData();
+    qsizetype left = frame.size();
+    while (left > 0) {
+        const ssize_t n = ::send(m_fd, data, size_t(left), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            data += n;
+            left -= n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{m_fd, POLLOUT, 0};
+            const int w = ::poll(&p, 1, remainingMs(started, m_callTimeout));
+            if (w == 0)
+                return Timeout;
+            continue;
+        }
+        return NotConnected;
+    }
+    m_lastSent.restart();
+    return Ok;
+}
+
+qint32 KeloOcx::waitReply(quint32 seq, const QElapsedTimer &started, Message &reply, bool &open)
+{
+    open = true;
+    for (;;) {
+        std::optional<Message> matched;
+        if (!processFrames(seq, matched))
+            return ProtocolError;
+        if (matched) {
+            reply = std::move(*matched);
+            return Ok;
+        }
+        if (!open)
+            return NotConnected;
+        pollfd p{m_fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, remainingMs(started, m_callTimeout));
+        if (n == 0)
+            return Timeout;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return NotConnected;
+        }
+        open = receiveAvailable();
+    }
+}
+
+qint32 KeloOcx::ensureConnected()
+{
+    switch (m_linkState) {
+    case LinkState::Connected:
+        return Ok;
+    case LinkState::Connecting:
+    case LinkState::Down:
+        return NotConnected;
+    case LinkState::Idle:
+        break;
+    }
+    QElapsedTimer started;
+    started.start();
+    qint32 rc = openSocket(true);
+    if (rc == InvalidTarget)
+        return rc;
+    Message reply;
+    bool open = true;
+    if (rc == Ok) {
+        Message hello;
+        hello.type = MsgType::Hello;
+        hello.seq = nextSeq();
+        rc = sendAll(encode(hello), started);
+        if (rc == Ok)
+            rc = waitReply(hello.seq, started, reply, open);
+    }
+    if (rc == Ok && reply.type != MsgType::Hello)
+        rc = ProtocolError;
+    else if (rc == Ok && (reply.code != Ok || reply.version != Version))
+        rc = VersionMismatch;
+    if (rc != Ok || !open) {
+        closeSocket();
+        setLinkState(LinkState::Down);
+        scheduleReconnect();
+        return rc != Ok ? rc : NotConnected;
+    }
+    applyHello(reply, false);
+    if (m_reader.buffered() > 0)
+        QMetaObject::invokeMethod(this, &KeloOcx::onReadable, Qt::QueuedConnection);
+    return Ok;
+}
+
+qint32 KeloOcx::transact(Message &request, Message &reply)
+{
+    const qint32 connected = ensureConnected();
+    if (connected != Ok)
+        return connected;
+    QElapsedTimer started;
+    started.start();
+    request.seq = nextSeq();
+    bool open = true;
+    qint32 rc = sendAll(encode(request), started);
+    if (rc == Ok)
+        rc = waitReply(request.seq, started, reply, open);
+    if (rc == Ok && reply.type != request.type)
+        rc = ProtocolError;
+    if (rc != Ok) {
+        // After a time-out or bad data the stream cannot be trusted to line up with requests.
+        dropConnection();
+        return rc;
+    }
+    if (!open) {
+        dropConnection();
+    } else if (m_reader.buffered() > 0) {
+        // Frames behind the reply are handled once the caller has taken the reply in.
+        QMetaObject::invokeMethod(this, &KeloOcx::onReadable, Qt::QueuedConnection);
+    }
+    return Ok;
+}
+
+// --- operations ------------------------------------------------------------------------------
+
+qint32 KeloOcx::remoteHandle(qint32 handle, quint32 &remote) const
+{
+    const auto it = m_handles.constFind(handle);
+    if (it == m_handles.constEnd())
+        return InvalidHandle;
+    remote = it->remote;
+    return Ok;
+}
+
+qint32 KeloOcx::variableType(qint32 handle, VarType &type, quint32 &capacity) const
+{
+    const auto it = m_handles.constFind(handle);
+    if (it == m_handles.constEnd())
+        return InvalidHandle;
+    type = it->type;
+    capacity = it->capacity;
+    return Ok;
+}
+
+qint32 KeloOcx::readValue(qint32 handle, Value &value)
+{
+    VarType type;
+    quint32 capacity;
+    if (const qint32 c = variableType(handle, type, capacity))
+        return c;
+    return readTyped(handle, type, value);
+}
+
+qint32 KeloOcx::controlProgram(ControlOp op)
+{
+    Message req;
+    req.type = MsgType::Control;
+    req.control = op;
+    Message reply;
+    if (const qint32 c = transact(req, reply))
+        return c;
+    return reply.code;
+}
+
+qint32 KeloOcx::readTyped(qint32 handle, VarType type, Value &value)
+{
+    if (const qint32 c = ensureConnected())
+        return c;
+    Message req;
+    req.type = MsgType::Read;
+    req.varType = type;
+    if (const qint32 c = remoteHandle(handle, req.handle))
+        return c;
+    Message reply;
+    if (const qint32 c = transact(req, reply))
+        return c;
+    if (reply.code == Ok && reply.value.type != type)
+        return ProtocolError;
+    value = reply.value;
+    return reply.code;
+}
+
+qint32 KeloOcx::writeValue(qint32 handle, const Value &value)
+{
+    if (const qint32 c = ensureConnected())
+        return c;
+    Message req;
+    req.type = MsgType::Write;
+    req.value = value;
+    if (const qint32 c = remoteHandle(handle, req.handle))
+        return c;
+    Message reply;
+    if (const qint32 c = transact(req, reply))
+        return c;
+    return reply.code;
+}
+
+qint32 KeloOcx::createVarHandle(const QString &name, qint32 &handle)
+{
+    handle = 0;
+    const QByteArray bytes = cp1252::encode(name);
+    if (bytes.isEmpty() || bytes.size() > MaxNameBytes)
+        return UnknownSymbol;
+    Message req;
+    req.type = MsgType::CreateHandle;
+    req.name = bytes;
+    Message reply;
+    if (const qint32 c = transact(req, reply))
+        return c;
+    if (reply.code != Ok)
+        return reply.code;
+    const qint32 local = m_nextHandle;
+    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    m_handles.insert(local, {reply.handle, reply.varType, reply.capacity});
+    handle = local;
+    return Ok;
+}
+
+qint32 KeloOcx::deleteVarHandle(qint32 handle)
+{
+    if (const qint32 c = ensureConnected())
+        return c;
+    Message req;
+    req.type = MsgType::DeleteHandle;
+    if (const qint32 c = remoteHandle(handle, req.handle))
+        return c;
+    m_handles.remove(handle);
+    Message reply;
+    if (const qint32 c = transact(req, reply))
+        return c;
+    return reply.code;
+}
+
+qint32 KeloOcx::connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle, void *user)
+{
+    // Notifications are always sent on change; the mode and cycle of the call are accepted as
+    // they come.
+    Q_UNUSED(mode);
+    Q_UNUSED(cycle);
+    notifyHandle = 0;
+    const QByteArray bytes = cp1252::encode(name);
+    if (bytes.isEmpty() || bytes.size() > MaxNameBytes)
+        return UnknownSymbol;
+    Message req;
+    req.type = MsgType::Subscribe;
+    req.name = bytes;
+    Message reply;
+    if (const qint32 c = transact(req, reply))
+        return c;
+    if (reply.code != Ok)
+        return reply.code;
+    const qint32 local = m_nextHandle;
+    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    m_notifies.insert(local, {reply.handle, user});
+    m_notifyByRemote.insert(reply.handle, local);
+    notifyHandle = local;
+    return Ok;
+}
+
+qint32 KeloOcx::disconnectVar(qint32 notifyHandle)
+{
+    if (const qint32 c = ensureConnected())
+        return c;
+    const auto it = m_notifies.constFind(notifyHandle);
+    if (it == m_notifies.constEnd())
+        return InvalidHandle;
+    Message req;
+    req.type = MsgType::Unsubscribe;
+    req.handle = it->remote;
+    m_notifyByRemote.remove(it->remote);
+    m_notifies.erase(it);
+    Message reply;
+    if (const qint32 c = transact(req, reply))
+        return c;
+    return reply.code;
+}
+
+qint32 KeloOcx::readVarBool(qint32 handle, qint32 size, bool &value)
+{
+    if (size < 1)
+        return InvalidSize;
+    Value v;
+    const qint32 c = readTyped(handle, VarType::Bool, v);
+    if (c == Ok)
+        value = v.number != 0;
+    return c;
+}
+
+qint32 KeloOcx::writeVarBool(qint32 handle, qint32 size, bool value)
+{
+    if (size < 1)
+        return InvalidSize;
+    return writeValue(handle, Value::boolean(value));
+}
+
+qint32 KeloOcx::readVarString(qint32 handle, qint32 size, QString &text)
+{
+    if (size < 1)
+        return InvalidSize;
+    Value v;
+    const qint32 c = readTyped(handle, VarType::String, v);
+    if (c == Ok)
+        text = cp1252::decode(v.text.left(size));
+    return c;
+}
+
+qint32 KeloOcx::writeVarString(qint32 handle, qint32 length, const QString &text)
+{
+    if (length < 0 || length % 2 != 0)
+        return InvalidSize;
+    const QByteArray bytes = cp1252::encode(text.left(length / 2));
+    if (bytes.size() > MaxStringCapacity)
+        return ValueTooLong;
+    return writeValue(handle, Value::string(bytes));
+}
+
+qint32 KeloOcx::writeVarLong(qint32 handle, qint32 size, qint32 value)
+{
+    if (size < 4)
+        return InvalidSize;
+    return writeValue(handle, Value::int32(value));
+}
+
+qint32 KeloOcx::writeVarInt(qint32 handle, qint32 size, qint16 value)
+{
+    if (size < 2)
+        return InvalidSize;
+    return writeValue(handle, Value::int16(value));
+}
+
+qint32 KeloOcx::releaseLink()
+{
+    m_reconnectTimer.stop();
+    closeSocket();
+    newSession();
+    m_pushes.clear();
+    m_runtimeState = 0;
+    m_nextDelay = m_reconnectDelay;
+    setLinkState(LinkState::Idle);
+    return Ok;
+}
+
+qint32 KeloOcx::showProperties()
+{
+    if (!m_propertiesHandler)
+        return NoPropertiesHandler;
+    m_propertiesHandler();
+    return Ok;
+}

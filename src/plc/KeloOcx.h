@@ -1,0 +1,154 @@
+#pragma once
+
+#include "plc/KeloLink.h"
+#include "plc/PlcProtocol.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+
+class QSocketNotifier;
+
+// The PLC link over TCP to a PLC runtime (docs/plc-link-protocol.md).
+//
+// The first operation connects (bounded by the call time-out); from then on the link keeps the
+// connection itself: a lost or failed connection is retried in the background, and when it is
+// back the link raises stateChanged(5) because the runtime forgot the handles of the old one.
+// While the link is down every operation returns NotConnected at once instead of waiting.
+class KeloOcx : public KeloLink
+{
+    Q_OBJECT
+public:
+    enum class LinkState { Idle, Connecting, Connected, Down };
+    Q_ENUM(LinkState)
+
+    explicit KeloOcx(QObject *parent = nullptr);
+    ~KeloOcx() override;
+
+    QString netId() const override { return m_netId; }
+    void setNetId(const QString &value) override;
+    QString netId2() const override { return m_netId2; }
+    void setNetId2(const QString &value) override;
+    QString port() const override { return m_port; }
+    void setPort(const QString &value) override;
+
+    qint32 createVarHandle(const QString &name, qint32 &handle) override;
+    qint32 deleteVarHandle(qint32 handle) override;
+    qint32 connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle,
+                      void *user) override;
+    qint32 disconnectVar(qint32 notifyHandle) override;
+    qint32 readVarBool(qint32 handle, qint32 size, bool &value) override;
+    qint32 writeVarBool(qint32 handle, qint32 size, bool value) override;
+    qint32 readVarString(qint32 handle, qint32 size, QString &text) override;
+    qint32 writeVarString(qint32 handle, qint32 length, const QString &text) override;
+    qint32 writeVarLong(qint32 handle, qint32 size, qint32 value) override;
+    qint32 writeVarInt(qint32 handle, qint32 size, qint16 value) override;
+    qint32 releaseLink() override;
+    qint32 showProperties() override;
+
+    // Runs the settings dialog; the core has no widgets, so the window installs it.
+    void setPropertiesHandler(std::function<void()> handler) { m_propertiesHandler = std::move(handler); }
+
+    // Upper bound of one operation (and of a connection attempt), in milliseconds.
+    void setCallTimeout(int ms) { m_callTimeout = qMax(1, ms); }
+    int callTimeout() const { return m_callTimeout; }
+    // First delay before a reconnection attempt; it doubles up to one second.
+    void setReconnectDelay(int ms) { m_reconnectDelay = qMax(1, ms); }
+
+    LinkState linkState() const { return m_linkState; }
+    static QString linkStateText(LinkState state);
+    // The runtime's program state as last reported (5 running, 6 stopped), 0 when unknown.
+    quint32 runtimeState() const { return m_runtimeState; }
+
+    // Typed access beyond the gateway's needs, for the runtime stand-in's command line: the
+    // declared type of a handle's variable, reads and writes in that type, program control.
+    qint32 variableType(qint32 handle, plcproto::VarType &type, quint32 &capacity) const;
+    qint32 readValue(qint32 handle, plcproto::Value &value);
+    qint32 writeValue(qint32 handle, const plcproto::Value &value);
+    qint32 controlProgram(plcproto::ControlOp op);
+
+    // The target the properties stand for: an empty net id means this workstation, an empty
+    // port the default port. False when the texts do not name a usable target.
+    static bool parseTarget(const QString &netId, const QString &port, QHostAddress &address,
+                            quint16 &portNumber);
+
+signals:
+    void linkStateChanged(KeloOcx::LinkState state);
+
+private:
+    struct HandleEntry {
+        quint32 remote = 0;
+        plcproto::VarType type = plcproto::VarType::Bool;
+        quint32 capacity = 0;
+    };
+    struct NotifyEntry {
+        quint32 remote = 0;
+        void *user = nullptr;
+    };
+    struct Push {
+        plcproto::Message msg;
+        quint32 session;
+    };
+
+    qint32 transact(plcproto::Message &request, plcproto::Message &reply);
+    qint32 waitReply(quint32 seq, const QElapsedTimer &started, plcproto::Message &reply, bool &open);
+    quint32 nextSeq() { return ++m_seq == 0 ? ++m_seq : m_seq; }
+    qint32 ensureConnected();
+    qint32 openSocket(bool blocking);
+    qint32 sendAll(const QByteArray &frame, const QElapsedTimer &started);
+    void closeSocket();
+    void dropConnection();
+    void setLinkState(LinkState state);
+    void newSession();
+    void targetChanged();
+    void scheduleReconnect();
+    void startReconnect();
+    void onWritable();
+    void onReadable();
+    void onHandshakeTimeout();
+    void onHeartbeat();
+    // Bytes from the socket into the frame reader; false when the connection ended.
+    bool receiveAvailable();
+    // Consumes complete frames; replies go to matchSeq (0: none expected). Returns false on a
+    // protocol error.
+    bool processFrames(quint32 matchSeq, std::optional<plcproto::Message> &matched);
+    void queuePush(const plcproto::Message &msg);
+    void deliverPushes();
+    void applyHello(const plcproto::Message &reply, bool announce);
+    qint32 remoteHandle(qint32 handle, quint32 &remote) const;
+    qint32 readTyped(qint32 handle, plcproto::VarType type, plcproto::Value &value);
+
+    QString m_netId;
+    QString m_netId2;
+    QString m_port;
+    std::function<void()> m_propertiesHandler;
+    int m_callTimeout = 500;
+    int m_reconnectDelay = 100;
+    int m_nextDelay = 100;
+
+    int m_fd = -1;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    plcproto::FrameReader m_reader;
+    quint32 m_seq = 0;
+    quint32 m_helloSeq = 0;
+    LinkState m_linkState = LinkState::Idle;
+    quint32 m_runtimeState = 0;
+    quint32 m_session = 0;
+    QTimer m_reconnectTimer;
+    QTimer m_handshakeTimer;
+    QTimer m_heartbeat;
+    QElapsedTimer m_lastReceived;
+    QElapsedTimer m_lastSent;
+
+    QHash<qint32, HandleEntry> m_handles;
+    QHash<qint32, NotifyEntry> m_notifies;
+    QHash<quint32, qint32> m_notifyByRemote;
+    qint32 m_nextHandle = 1;
+    std::deque<Push> m_pushes;
+    bool m_deliveryQueued = false;
+};

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "PlcRuntime.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QTextStream>
+
+#include <map>
+#include <memory>
+
+class QSocketNotifier;
+
+// Serves the runtime's variables to any number of link clients and takes console commands.
+// Everything it reports goes to stdout as one line per event, "word key=value ...".
+class PlcServer : public QObject
+{
+    Q_OBJECT
+public:
+    PlcServer(PlcRuntime &runtime, bool trace, QObject *parent = nullptr);
+    ~PlcServer() override;
+
+    bool listen(const QHostAddress &address, quint16 port);
+    quint16 serverPort() const;
+    // Reads console commands from stdin until it ends.
+    void watchStdin();
+
+    void stopProgram();
+    void startProgram();
+    // One console command; returns false for "quit".
+    bool command(const QString &line);
+
+private:
+    class Listener;
+    struct Client {
+        int id = 0;
+        int fd = -1;
+        QSocketNotifier *readNotifier = nullptr;
+        QSocketNotifier *writeNotifier = nullptr;
+        QByteArray out; // bytes the socket did not take yet
+        plcproto::FrameReader reader;
+        QHash<quint32, int> handles;       // handle -> variable
+        QHash<quint32, int> subscriptions; // notification handle -> variable
+    };
+
+    void onNewConnection(int fd);
+    void onReadable(Client *client);
+    void flush(Client *client);
+    void flushAll();
+    void onStdin();
+    void drop(Client *client, const QString &reason);
+    void handle(Client *client, const plcproto::Message &request);
+    void send(Client *client, const plcproto::Message &msg);
+    void notifyChange(int index);
+    void pushState();
+    void writeFromConsole(int index, const plcproto::Value &value);
+    void print(const QString &line);
+    QString stamp() const;
+
+    PlcRuntime &m_runtime;
+    bool m_trace;
+    Listener *m_server;
+    QSocketNotifier *m_stdin = nullptr;
+    QByteArray m_stdinBuffer;
+    std::map<int, std::unique_ptr<Client>> m_clients;
+    int m_nextClient = 1;
+    quint32 m_nextHandle = 1;
+    QElapsedTimer m_clock;
+    QTextStream m_out;
+};
