@@ -1,0 +1,182 @@
+#include "logging/EventLog.h"
+
+#include "common/Clock.h"
+#include "common/Cp1252.h"
+#include "common/GatewayState.h"
+#include "common/StatusLine.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <syslog.h>
+
+namespace
+{
+
+const QString kProgram = QStringLiteral("Kavetta");
+
+// Without a listener on /dev/log the C library tries a new socket and connect for every entry,
+// only to drop it; so the socket's presence is looked up at most every 10 seconds.
+bool syslogAvailable()
+{
+    static bool known = false;
+    static bool present = false;
+    static quint32 checkedAt = 0;
+    const quint32 now = tickCount();
+    if (!known || (!present && now - checkedAt > 10000)) {
+        known = true;
+        checkedAt = now;
+        present = QFileInfo::exists(QStringLiteral("/dev/log"));
+        if (present) {
+            // The identity must stay valid for as long as syslog may use it: a literal.
+            openlog("Kavetta", LOG_PID, LOG_USER);
+        }
+    }
+    return present;
+}
+
+int syslogPriority(qint16 type)
+{
+    switch (type) {
+    case EventLog::Error:
+        return LOG_ERR;
+    case EventLog::Warning:
+        return LOG_WARNING;
+    default:
+        return LOG_INFO;
+    }
+}
+
+QByteArray escapeLine(const QByteArray &bytes)
+{
+    QByteArray out;
+    out.reserve(bytes.size() + 8);
+    for (const char c : bytes) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+} // namespace
+
+EventLog::EventLog(const GatewayState &state) : EventLog(state, qEnvironmentVariable("KAVETTA_EVENTLOG"))
+{
+}
+
+EventLog::EventLog(const GatewayState &state, const QString &filePath) : m_state(state), m_filePath(filePath)
+{
+}
+
+qint16 EventLog::normalisedType(qint16 type)
+{
+    return (type == Error || type == Warning || type == Information) ? type : qint16(Information);
+}
+
+QString EventLog::dateText(const QDate &date) const
+{
+    if (date != m_lastDate) {
+        m_lastDate = date;
+        m_lastDateText = shortDateText(date);
+    }
+    return m_lastDateText;
+}
+
+QString EventLog::timeText(const QTime &time) const
+{
+    const int second = time.msecsSinceStartOfDay() / 1000;
+    if (second != m_lastSecond) {
+        m_lastSecond = second;
+        m_lastTimeText = longTimeText(time);
+    }
+    return m_lastTimeText;
+}
+
+QString EventLog::entryText(const QString &msg) const
+{
+    // Date and time come from one reading of the clock, so that an entry written at midnight
+    // cannot pair the old date with the new day's time; one reading is also half the cost.
+    const QDateTime now = currentDateTime();
+    const QDate date = now.date();
+    const QTime time = now.time();
+    const QString &modul = m_state.modulName;
+
+    const QLatin1String sep(" / ");
+    QString text;
+    text.reserve(msg.size() + modul.size() * 2 + 160);
+    text.append(QLatin1String("<User>")).append(kProgram).append(QLatin1String("</User>  "));
+    text.append(QLatin1String("<Area>")).append(modul).append(QLatin1String("</Area>  "));
+    text.append(QLatin1String("<Msg>")).append(kProgram).append(sep).append(modul).append(sep).append(msg);
+    text.append(QLatin1String("</Msg>  <Date>")).append(dateText(date));
+    text.append(QLatin1String("</Date>  <Time>")).append(timeText(time)).append(QLatin1String("</Time>  "));
+    if (text.size() > kMaxEntryLength) {
+        text.truncate(kMaxEntryLength);
+        text += QLatin1String("...");
+    }
+    return text;
+}
+
+void EventLog::writeAppLogEvent(const QString &msg, qint16 &evType)
+{
+    evType = normalisedType(evType);
+    // Where no syslog listens, the entry would only be built to be dropped.
+    if (m_filePath.isEmpty() && !syslogAvailable())
+        return;
+    logEvent(entryText(msg), evType);
+}
+
+bool EventLog::logEvent(const QString &text, qint16 type, QString *failure)
+{
+    type = normalisedType(type);
+    if (m_filePath.isEmpty()) {
+        if (syslogAvailable())
+            syslog(syslogPriority(type), "%s", text.toUtf8().constData());
+        return true;
+    }
+    QFile file(m_filePath);
+    QByteArray line = QByteArray::number(type) + ' ' + escapeLine(cp1252::encode(text)) + '\n';
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered) ||
+        file.write(line) != line.size()) {
+        if (failure)
+            *failure = file.errorString();
+        return false;
+    }
+    file.close();
+    return true;
+}
+
+bool EventLog::decodeFileLine(const QByteArray &line, qint16 *type, QString *entry)
+{
+    QByteArray body = line;
+    if (body.endsWith('\n'))
+        body.chop(1);
+    const qsizetype blank = body.indexOf(' ');
+    if (blank <= 0)
+        return false;
+    bool ok = false;
+    const int t = body.left(blank).toInt(&ok);
+    if (!ok)
+        return false;
+    QByteArray raw;
+    raw.reserve(body.size());
+    for (qsizetype i = blank + 1; i < body.size(); ++i) {
+        const char c = body.at(i);
+        if (c == '\\' && i + 1 < body.size()) {
+            const char n = body.at(++i);
+            raw += n == 'r' ? '\r' : n == 'n' ? '\n' : n;
+        } else {
+            raw += c;
+        }
+    }
+    if (type)
+        *type = static_cast<qint16>(t);
+    if (entry)
+        *entry = cp1252::decode(raw);
+    return true;
+}

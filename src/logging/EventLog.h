@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QDate>
+#include <QString>
+#include <QTime>
+#include <QtGlobal>
+
+class GatewayState;
+
+// The system's application event log. Entries go to syslog under the identity "Kavetta" (while
+// the host has no syslog socket they are dropped without asking the C library each time), or,
+// when KAVETTA_EVENTLOG names a file, to that file, one line per entry (for hosts without
+// syslog and for tests).
+//
+// File lines read "<type> <entry>", the type being 1, 2 or 4. An entry that holds line breaks
+// would break the one-line-per-entry form, so backslash, CR and LF are written as "\\", "\r"
+// and "\n"; decodeFileLine() turns such a line back into its type and entry.
+class EventLog
+{
+public:
+    enum Type : qint16 { Error = 1, Warning = 2, Information = 4 };
+
+    // filePath empty: syslog. The default reads KAVETTA_EVENTLOG once, here.
+    explicit EventLog(const GatewayState &state);
+    EventLog(const GatewayState &state, const QString &filePath);
+
+    // The formatted entry with <User>, <Area>, <Msg>, <Date> and <Time>, cut after 30000
+    // characters. evType is normalised to 1, 2 or 4 and written back. Never fails.
+    void writeAppLogEvent(const QString &msg, qint16 &evType);
+    void writeAppLogEvent(const QString &msg)
+    {
+        qint16 type = Information;
+        writeAppLogEvent(msg, type);
+    }
+
+    // The entry text of writeAppLogEvent for the given message (date and time read now).
+    QString entryText(const QString &msg) const;
+
+    // Writes one raw entry. Returns false with a description of the failure when the entry
+    // could not be written (only the file form can tell).
+    bool logEvent(const QString &text, qint16 type, QString *failure = nullptr);
+
+    QString filePath() const { return m_filePath; }
+
+    static qint16 normalisedType(qint16 type);
+    static bool decodeFileLine(const QByteArray &line, qint16 *type, QString *entry);
+
+    static constexpr int kMaxEntryLength = 30000;
+
+private:
+    QString dateText(const QDate &date) const;
+    QString timeText(const QTime &time) const;
+
+    const GatewayState &m_state;
+    QString m_filePath;
+    // The texts of the last date and second, reused while they last: formatting them costs more
+    // than the rest of an entry.
+    mutable QDate m_lastDate;
+    mutable QString m_lastDateText;
+    mutable int m_lastSecond = -1;
+    mutable QString m_lastTimeText;
+};
