@@ -1,0 +1,344 @@
+#include "UiFakes.h"
+#include "common/Cp1252.h"
+#include "ui/LevelCheckBox.h"
+#include "ui/LogViewText.h"
+#include "ui/PendingParts.h"
+#include "ui/frmSocket.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+class TestFrmSocket : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<UiRig> m_rig;
+    std::unique_ptr<frmSocket> m_window;
+
+    // A fresh window over fresh fakes; the program folder is an empty temporary folder.
+    frmSocket &newWindow(const QByteArray &logFile = {})
+    {
+        m_window.reset();
+        m_rig.reset();
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_rig = std::make_unique<UiRig>(m_dir->path());
+        m_window = std::make_unique<frmSocket>(m_rig->state, m_rig->windowParts());
+        if (!logFile.isNull())
+            writeLogFile(logFile);
+        return *m_window;
+    }
+    void writeLogFile(const QByteArray &bytes)
+    {
+        QFile file(m_dir->filePath("Socketcomm-Line1-.dat"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+    template <typename T = QWidget> T *child(const char *name)
+    {
+        T *w = m_window->findChild<T *>(QLatin1String(name));
+        if (!w)
+            qFatal("no control %s", name);
+        return w;
+    }
+    void click(const char *name) { QTest::mouseClick(child(name), Qt::LeftButton); }
+    void trigger(const char *name) { child<QAction>(name)->trigger(); }
+
+private slots:
+    void cleanup()
+    {
+        m_window.reset();
+        m_rig.reset();
+    }
+
+    void menuOrderAndTimers()
+    {
+        newWindow();
+        QStringList items;
+        for (QAction *a : child<QMenu>("mnuFile")->actions())
+            items << a->objectName() + '=' + a->text();
+        QCOMPARE(items, (QStringList{"mnuSave=&Save", "mnuSaveAs=Save &As", "mnuLoad=&Load",
+                                     "mnuEditModus=E&dit On/Off", "mnuKELOProp=&KELOOCX Properties",
+                                     "mnuReConnect=&KELO-Connect", "mnu_exit=E&xit"}));
+        QVERIFY(!child<QMenu>("mnuPopupBAB")->menuAction()->isVisible());
+        QVERIFY(child<QTimer>("Timer1")->isActive());
+        QCOMPARE(child<QTimer>("Timer1")->interval(), 500);
+        QVERIFY(!child<QTimer>("Timer2")->isActive());
+    }
+
+    void loadRunsInItsFixedOrder()
+    {
+        frmSocket &w = newWindow(cp1252::encode("05.12.26 10:00:00 Größe über 5 €\r\nzweite Zeile\r\n"));
+        w.load();
+        QCOMPARE(m_rig->journal,
+                 (QStringList{"freeSpace.check:1", "config.load", "manager.connect:Line1 Socket-Server",
+                              "instances.check", "kelo.netId=10.1.1.5.1.1", "kelo.netId2=10.1.1.5.1.1",
+                              "kelo.port=851", "log.buildBackup", "log.killOldBakFiles", "plc.connect"}));
+        QCOMPARE(m_rig->state.applicationTitle, "Line1 Socket-Server");
+        QCOMPARE(w.windowTitle(), "Line1 Socket-Server Vers:1.0.174  " + m_dir->path());
+        QCOMPARE(m_rig->state.logFileName, m_dir->path() + "/Socketcomm-Line1-.dat");
+        auto *view = child<QPlainTextEdit>("rtfComm");
+        QVERIFY(view->isHidden());
+        QCOMPARE(view->toPlainText(), "05.12.26 10:00:00 Größe über 5 €\nzweite Zeile\n");
+        QCOMPARE(w.baseHeight(), w.height() * 15);
+        QVERIFY(!w.isVisible()); // a tray exists: the window hides into it
+        QCOMPARE(m_rig->endProgramCalls, 0);
+    }
+
+    void loadWithoutLogFileOrNameOrTray()
+    {
+        frmSocket &w = newWindow();
+        m_rig->parts.modulName.clear();
+        m_rig->parts.netId.clear();
+        m_rig->parts.port.clear();
+        m_rig->desktop.tray = false;
+        w.load();
+        // No log file: no backup, but the clean-up runs; empty target fields are not set.
+        QCOMPARE(m_rig->journal,
+                 (QStringList{"freeSpace.check:1", "config.load", "manager.connect: Socket-Server",
+                              "instances.check", "log.killOldBakFiles", "plc.connect"}));
+        QCOMPARE(m_rig->state.applicationTitle, " Socket-Server: Empty configuration ");
+        QCOMPARE(m_rig->state.logFileName, m_dir->path() + "/Socketcomm--.dat");
+        // Without a notification area the operator must still reach the window.
+        QVERIFY(w.isVisible() && w.isMinimized());
+    }
+
+    void loadEndsEarlyForAnInstanceThatRunsAlready_data()
+    {
+        QTest::addColumn<int>("managerResult");
+        QTest::addColumn<bool>("otherInstance");
+        QTest::addColumn<bool>("ends");
+        QTest::newRow("manager knows the module") << 1 << false << true;
+        QTest::newRow("no manager, another instance") << 2 << true << true;
+        QTest::newRow("registered with the manager") << 0 << true << false;
+    }
+    void loadEndsEarlyForAnInstanceThatRunsAlready()
+    {
+        QFETCH(int, managerResult);
+        QFETCH(bool, otherInstance);
+        QFETCH(bool, ends);
+        frmSocket &w = newWindow("x\r\n");
+        m_rig->parts.managerResult = managerResult;
+        m_rig->parts.otherInstance = otherInstance;
+        w.load();
+        QCOMPARE(w.programEnded(), ends);
+        QCOMPARE(m_rig->endProgramCalls, ends ? 1 : 0);
+        const QStringList unloadOrder{"plc.terminateAll", "kelo.releaseLink", "socket.Close",
+                                      "manager.disconnect", "messages.drop"};
+        if (ends)
+            QCOMPARE(m_rig->journal.mid(managerResult == 2 ? 4 : 3), unloadOrder);
+        else
+            QVERIFY(m_rig->journal.contains("plc.connect") && !m_rig->journal.contains("instances.check"));
+    }
+
+    void editModeLocksSettingsButNeverTheSendText()
+    {
+        frmSocket &w = newWindow();
+        w.load();
+        auto locked = [&](bool expected) {
+            for (const char *name : {"txtServer", "txtNetId", "txtPort", "txtModulname", "txtMasch", "txtIP",
+                                     "txtSocket", "txtTimeout"}) {
+                QVERIFY2(child<QLineEdit>(name)->isReadOnly() == expected, name);
+                QVERIFY2((child(name)->focusPolicy() == Qt::ClickFocus) == expected, name);
+            }
+            QVERIFY(!child<QLineEdit>("txtSendData")->isReadOnly());
+            QCOMPARE(child<QAction>("mnuEditModus")->isChecked(), !expected);
+        };
+        locked(true);
+        trigger("mnuEditModus");
+        locked(false);
+        QCOMPARE(child("chkServer")->focusPolicy(), Qt::StrongFocus);
+
+        // What the operator types reaches the state; a non-number is marked but kept.
+        w.show();
+        auto *remotePort = child<QLineEdit>("txtSocket");
+        QTest::keyClicks(remotePort, "91x");
+        QCOMPARE(m_rig->state.txtSocket, "91x");
+        QVERIFY(remotePort->property("notANumber").toBool());
+        QTest::keyClick(remotePort, Qt::Key_Backspace);
+        QVERIFY(!remotePort->property("notANumber").toBool());
+
+        click("cmdLoad"); // any load locks the settings again
+        locked(true);
+        QTest::keyClicks(child("txtSendData"), "abc");
+        QCOMPARE(m_rig->state.txtSendData, "abc");
+    }
+
+    void threeStateBoxesStepOnlyByMouse_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("status") << QByteArray("chkStatus");
+        QTest::newRow("xml") << QByteArray("chkXML");
+    }
+    void threeStateBoxesStepOnlyByMouse()
+    {
+        QFETCH(QByteArray, name);
+        newWindow().show();
+        auto *box = child<LevelCheckBox>(name.constData());
+        const qint16 &level = name == "chkStatus" ? m_rig->state.statusLevel : m_rig->state.xmlExportLevel;
+        const Qt::CheckState shown[] = {Qt::Checked, Qt::PartiallyChecked, Qt::Unchecked, Qt::Checked};
+        for (int i = 0; i < 4; ++i) {
+            QTest::mouseClick(box, Qt::LeftButton);
+            QCOMPARE(level, (i + 1) % 3);
+            QCOMPARE(box->checkState(), shown[i]);
+        }
+        box->setFocus();
+        QTest::keyClick(box, Qt::Key_Space);
+        QCOMPARE(level, 1);
+        QCOMPARE(box->checkState(), Qt::Checked);
+
+        // A level set by a load is shown; grayed is level 2, and the next press gives 0.
+        m_rig->state.chkStatus = m_rig->state.chkXML = 2;
+        m_rig->state.notify();
+        QCOMPARE(box->checkState(), Qt::PartiallyChecked);
+        QTest::mouseClick(box, Qt::LeftButton);
+        QCOMPARE(level, 0);
+    }
+
+    void historyBoxSetsTheWindowHeight()
+    {
+        frmSocket &w = newWindow("eins\r\nzwei\r\n");
+        w.load();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const int base = w.baseHeight() / 15;
+        QCOMPARE(w.height(), base);
+        auto *view = child<QPlainTextEdit>("rtfComm");
+        view->clear();
+
+        click("chkHistory");
+        QVERIFY(view->isVisible());
+        const int shownHeight = qRound((view->height() * 15 + w.baseHeight() + 1000) / 15.0);
+        QCOMPARE(w.height(), shownHeight);
+        QVERIFY(view->toPlainText().contains("zwei")); // the click refreshed it
+        QCOMPARE(view->width(), w.width() - 2 * view->mapTo(&w, QPoint(0, 0)).x());
+
+        // A repaint brings back the ruled height after someone else resized the window.
+        w.resize(w.width(), shownHeight + 120);
+        QTRY_COMPARE(w.height(), shownHeight);
+
+        click("chkHistory");
+        QVERIFY(view->isHidden());
+        QCOMPARE(w.height(), base);
+
+        // Key release applies the rule too.
+        child("chkHistory")->setFocus();
+        QTest::keyClick(child("chkHistory"), Qt::Key_Space);
+        QVERIFY(view->isVisible());
+        QCOMPARE(w.height(), shownHeight);
+    }
+
+    void refreshFindsTheLastErrorInTheLog()
+    {
+        frmSocket &w = newWindow("start\r\n");
+        w.load();
+        writeLogFile("09:00:00 start\r\n09:01:00 Error Connect <7>\r\n09:02:00 ok\r\n09:03:00 later\r\n");
+        auto *view = child<QPlainTextEdit>("rtfComm");
+        m_rig->state.setLblError("09:01:00 Error Connect <7>\r\nHost unreachable");
+        click("cmdRefresh");
+        QVERIFY(!view->isHidden());
+        QVERIFY(view->toPlainText().contains("later"));
+        QCOMPARE(view->textCursor().selectedText(), "09:01:00 Error Connect <7>");
+
+        m_rig->state.setLblError({});
+        click("cmdRefresh");
+        QVERIFY(view->textCursor().selectedText().isEmpty());
+    }
+
+    void sendByRole()
+    {
+        newWindow().load();
+        GatewayState &s = m_rig->state;
+        s.txtSendData = "Grüße";
+        s.chkUTF8 = 1;
+        click("cmdSend");
+        s.chkUTF8 = 0;
+        click("cmdSend");
+        QCOMPARE(s.sendQueue, (QStringList{"utf8(Grüße)", "Grüße"}));
+        QVERIFY(m_rig->socket.sent.isEmpty());
+
+        // Server role: straight to the endpoint, never converted, nothing queued.
+        s.chkServer = 1;
+        s.chkUTF8 = 1;
+        m_rig->socket.failSend = true;
+        click("cmdSend");
+        QVERIFY(!m_rig->socket.pendingError().isSet()); // the failure does not outlive the click
+        m_rig->socket.failSend = false;
+        click("cmdSend");
+        QCOMPARE(m_rig->socket.sent, QStringList{"Grüße"});
+        QCOMPARE(s.sendQueue.size(), 2);
+    }
+
+    void buttonsMenusAndExit()
+    {
+        frmSocket &w = newWindow();
+        w.load();
+        w.show();
+        m_rig->journal.clear();
+        m_rig->state.remoteHost = "127.0.0.1";
+        m_rig->state.socketPort = "9100";
+        click("cmdConnect");
+        click("cmdClose");
+        click("cmdSave");
+        for (const char *item :
+             {"mnuSave", "mnuSaveAs", "mnuLoad", "mnuKELOProp", "mnuReConnect", "mnuPopup1"})
+            trigger(item);
+        QCOMPARE(m_rig->journal,
+                 (QStringList{"socket.Connect:127.0.0.1:9100", "socket.Close", "config.save", "config.save",
+                              "config.saveAs", "config.load", "kelo.showProperties", "plc.connect"}));
+        m_rig->state.cmdConnectVisible = false;
+        m_rig->state.notify();
+        QVERIFY(child("cmdConnect")->isHidden() && !child("cmdClose")->isHidden());
+
+        m_rig->journal.clear();
+        trigger("mnu_exit");
+        QCOMPARE(m_rig->journal, (QStringList{"plc.terminateAll", "kelo.releaseLink", "socket.Close",
+                                              "manager.disconnect", "messages.drop"}));
+        QCOMPARE(m_rig->endProgramCalls, 1);
+        QVERIFY(!w.isVisible());
+        QVERIFY(!child<QTimer>("Timer1")->isActive());
+        w.close(); // the platform closing it later does not take things down twice
+        QCOMPARE(m_rig->journal.size(), 5);
+        QCOMPARE(m_rig->endProgramCalls, 1);
+    }
+
+    void logViewTextOfBadFiles()
+    {
+        QTemporaryDir dir;
+        // A folder cannot be read as a file: the view stays empty and nothing is reported.
+        QCOMPARE(logViewText(dir.path()), QString());
+
+        // A large file is shown from a whole line near its end, with a note in front.
+        QFile file(dir.filePath("big.dat"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 400; ++i)
+            file.write("10:00:00 Zeile " + QByteArray::number(i) + " \xe4\xf6\xfc\r\n");
+        file.close();
+        const QStringList lines = logViewText(file.fileName(), 1000).split('\n', Qt::SkipEmptyParts);
+        QVERIFY(lines.first().startsWith("...") && lines.size() > 10 && lines.size() < 60);
+        QVERIFY(lines.value(1).startsWith("10:00:00 Zeile "));
+        QCOMPARE(lines.last(), "10:00:00 Zeile 399 äöü");
+        QCOMPARE(logViewText(file.fileName()).count('\n'), 400);
+    }
+
+    void utf8EncoderCodeUnitByCodeUnit()
+    {
+        auto bytes = [](const QString &text) { return cp1252::encode(pendingEncodeUtf8(text)).toHex(' '); };
+        QCOMPARE(bytes("abc"), "61 62 63");
+        QCOMPARE(bytes(u"\u00e4\u07ff\u0800\u20ac\uffff"_qs), "c3 a4 df bf e0 a0 80 e2 82 ac ef bf bf");
+        // A character beyond 16 bits: each half on its own.
+        QCOMPARE(bytes(QString::fromUcs4(U"\U0001F600")), "ed a0 bd ed b8 80");
+    }
+};
+
+QTEST_MAIN(TestFrmSocket)
+#include "TestFrmSocket.moc"

@@ -1,0 +1,115 @@
+#include "RecordingLog.h"
+#include "TestClock.h"
+#include "UiFakes.h"
+#include "common/Cp1252.h"
+#include "common/StatusLine.h"
+#include "config/Configuration.h"
+#include "ui/ConfigurationCommands.h"
+#include "ui/frmSocket.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTest>
+
+// Loads the example configuration into the real window, checks that no caption is cut off,
+// and saves pictures of the window: into the build folder always, and over the ones in
+// docs/images when KAVETTA_UPDATE_SCREENSHOTS is set.
+class TestMainWindowScreenshot : public QObject
+{
+    Q_OBJECT
+
+private:
+    static void save(QWidget &w, const QString &name)
+    {
+        const QPixmap picture = w.grab();
+        QVERIFY(!picture.isNull());
+        const QString artefacts = QStringLiteral(KAVETTA_BINARY_DIR "/artefacts");
+        QDir().mkpath(artefacts);
+        QVERIFY(picture.save(artefacts + QLatin1Char('/') + name));
+        if (qEnvironmentVariableIsSet("KAVETTA_UPDATE_SCREENSHOTS"))
+            QVERIFY(picture.save(QStringLiteral(KAVETTA_TEST_DATA "/../../docs/images/") + name));
+    }
+
+    static void verifyNothingClipped(QWidget &w)
+    {
+        for (QWidget *child : w.findChildren<QWidget *>()) {
+            if (!child->isVisible() ||
+                !(qobject_cast<QLabel *>(child) || qobject_cast<QAbstractButton *>(child)))
+                continue;
+            auto *label = qobject_cast<QLabel *>(child);
+            if (label && label->wordWrap())
+                continue;
+            QVERIFY2(child->width() >= child->minimumSizeHint().width(),
+                     qPrintable(child->objectName() + QLatin1Char(' ') + child->property("text").toString()));
+        }
+    }
+
+private slots:
+    void exampleConfigurationInTheWindow_data()
+    {
+        QTest::addColumn<double>("fontScale");
+        QTest::addColumn<QString>("suffix");
+        QTest::newRow("96 dpi") << 1.0 << QString();
+        QTest::newRow("144 dpi text") << 1.5 << QStringLiteral("-144dpi");
+    }
+    void exampleConfigurationInTheWindow()
+    {
+        QFETCH(double, fontScale);
+        QFETCH(QString, suffix);
+        const QFont original = QApplication::font();
+        QFont scaled = original;
+        scaled.setPointSizeF(original.pointSizeF() * fontScale);
+        QApplication::setFont(scaled);
+
+        TestClock clock(QDateTime(QDate(2026, 12, 5), QTime(10, 14, 3)));
+        // A fixed folder of the build, so the pictures show a steady path.
+        const QString folder = QStringLiteral(KAVETTA_BINARY_DIR "/artefacts/kavetta");
+        QDir(folder).removeRecursively();
+        QVERIFY(QDir().mkpath(folder));
+        UiRig rig(folder);
+        RecordingLog log;
+        rig.state.configFile = KAVETTA_TEST_DATA "/../../examples/Kavetta.zelb";
+        Configuration configuration(rig.state, rig.socket, log, rig.desktop);
+        ConfigurationCommands commands(configuration);
+        const WindowParts parts = rig.windowParts(&commands);
+
+        QFile logFile(folder + "/Socketcomm-Line1-.dat");
+        QVERIFY(logFile.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 6; ++i)
+            logFile.write(cp1252::encode(
+                statusLine(clock.now().addSecs(60 * (i - 6)),
+                           QString("Request Line1 %1 ms: /SetLabel Charge=A%2").arg(12 + i).arg(4711 + i)) +
+                "\r\n"));
+        logFile.write(cp1252::encode(statusLine("Timeout connecting: 127.0.0.1:9100") + "\r\n"));
+        logFile.close();
+
+        frmSocket window(rig.state, parts);
+        window.load();
+        QCOMPARE(window.findChild<QLineEdit *>("txtSocket")->text(), "9100");
+        QVERIFY(!window.findChild<QWidget *>("cmdConnect")->isHidden());
+        rig.state.setLblState("Port Connected\r\n Pending senddata:1 Request Time:3");
+        rig.state.setLblError(statusLine("Timeout connecting: 127.0.0.1:9100"));
+        rig.state.txtSendData = "/SetLabel Charge=A4717";
+        rig.state.notify();
+
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        verifyNothingClipped(window);
+        save(window, "main-window" + suffix + ".png");
+
+        QTest::mouseClick(window.findChild<QAbstractButton *>("chkHistory"), Qt::LeftButton);
+        QVERIFY(window.findChild<QPlainTextEdit *>("rtfComm")->isVisible());
+        QTRY_COMPARE(window.height(), window.ruledHeight());
+        QTest::qWait(100); // the view drops its scroll bar after the layout settles
+        verifyNothingClipped(window);
+        save(window, "main-window-history" + suffix + ".png");
+        QApplication::setFont(original);
+    }
+};
+
+QTEST_MAIN(TestMainWindowScreenshot)
+#include "TestMainWindowScreenshot.moc"
