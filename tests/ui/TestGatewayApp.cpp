@@ -39,7 +39,7 @@ private slots:
         qputenv("KAVETTA_EVENTLOG", m_root.filePath(QStringLiteral("events.log")).toUtf8());
         QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope,
                            m_root.filePath(QStringLiteral("xdg")));
-        QVERIFY(QFile::copy(QStringLiteral(KAVETTA_TEST_DATA "/../../examples/Kavetta.zelb"),
+        QVERIFY(QFile::copy(QStringLiteral(KAVETTA_SOURCE_DIR "/examples/Kavetta.zelb"),
                             m_home + QStringLiteral("/Kavetta.zelb")));
     }
 

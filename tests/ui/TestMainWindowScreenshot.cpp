@@ -31,7 +31,7 @@ private:
         QDir().mkpath(artefacts);
         QVERIFY(picture.save(artefacts + QLatin1Char('/') + name));
         if (qEnvironmentVariableIsSet("KAVETTA_UPDATE_SCREENSHOTS"))
-            QVERIFY(picture.save(QStringLiteral(KAVETTA_TEST_DATA "/../../docs/images/") + name));
+            QVERIFY(picture.save(QStringLiteral(KAVETTA_SOURCE_DIR "/docs/images/") + name));
     }
 
     static void verifyNothingClipped(QWidget &w)
@@ -72,7 +72,7 @@ private slots:
         QVERIFY(QDir().mkpath(folder));
         UiRig rig(folder);
         RecordingLog log;
-        rig.state.configFile = KAVETTA_TEST_DATA "/../../examples/Kavetta.zelb";
+        rig.state.configFile = KAVETTA_SOURCE_DIR "/examples/Kavetta.zelb";
         Configuration configuration(rig.state, rig.socket, log, rig.desktop);
         ConfigurationCommands commands(configuration);
         const WindowParts parts = rig.windowParts(&commands);
