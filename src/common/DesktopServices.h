@@ -13,7 +13,8 @@
 class DesktopServices
 {
 public:
-    enum class Buttons { Ok, OkCancel };
+    // OkCancelHelp: the Help button opens helpFile with its program and leaves the box open.
+    enum class Buttons { Ok, OkCancel, OkCancelHelp };
     enum class Icon { None, Information, Warning, Critical };
     enum class Answer { Ok, Cancel };
     enum class OpenResult { Opened, FileNotFound, NoAssociation };
@@ -25,6 +26,7 @@ public:
         Buttons buttons = Buttons::Ok;
         Icon icon = Icon::None;
         bool systemModal = false; // shown application-modal and on top
+        QString helpFile{};
     };
 
     virtual ~DesktopServices() = default;

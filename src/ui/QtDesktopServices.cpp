@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QUrl>
@@ -54,8 +55,19 @@ void QtDesktopServices::showMessage(const MessageBox &box, std::function<void(An
         dialog->setIcon(QMessageBox::Critical);
         break;
     }
-    dialog->setStandardButtons(box.buttons == Buttons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel
-                                                                : QMessageBox::Ok);
+    dialog->setStandardButtons(box.buttons == Buttons::Ok ? QMessageBox::Ok
+                                                          : QMessageBox::Ok | QMessageBox::Cancel);
+    if (box.buttons == Buttons::OkCancelHelp) {
+        // Help opens the help file and leaves the box waiting for OK or Cancel: the button is
+        // taken off the box's own closing logic.
+        QPushButton *help = dialog->addButton(QMessageBox::Help);
+        help->disconnect();
+        const QString helpFile = box.helpFile;
+        connect(help, &QPushButton::clicked, this, [this, helpFile] {
+            if (!helpFile.isEmpty())
+                openDocument(helpFile);
+        });
+    }
     dialog->setDefaultButton(QMessageBox::Ok);
     if (box.systemModal) {
         dialog->setWindowModality(Qt::ApplicationModal);
