@@ -11,9 +11,9 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 namespace
 {
@@ -23,26 +23,25 @@ struct Rig {
     TestClock clock{QDateTime(QDate(2026, 12, 5), QTime(8, 0, 0))};
     GatewayState state;
     FakeDesktopServices desktop;
-    EventLog events{state, dir.filePath(QStringLiteral("ev.log"))};
+    EventLog events{state, dir.filePath(u"ev.log"_s)};
     MsgList list{state, events, desktop};
     frmTimer timer{list, desktop, state};
 
-    Rig() { state.applicationTitle = QStringLiteral("K1 Socket-Server"); }
+    Rig() { state.applicationTitle = u"K1 Socket-Server"_s; }
 
     frmMsgBox *box() const { return timer.msgBox(); }
     bool shown() const { return box() && box()->isVisible(); }
-    template <typename T> T *child(const char *name) const
-    {
-        return box()->findChild<T *>(QLatin1String(name));
-    }
+    template <typename T> T *child(const char *n) const { return box()->findChild<T *>(QLatin1String(n)); }
     QString shownText() const { return child<QPlainTextEdit>("txtMsgText")->toPlainText(); }
+    QString banner() const { return child<QLabel>("lblMsgCount")->text(); }
     void click(const char *button) const { QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton); }
     QColor okColour() const { return child<QPushButton>("cmdOK")->palette().color(QPalette::Button); }
-    void add(const QString &text, const QString &help, const QString &area = {})
+    // Queues a message the long way; returns the text, area and flag as queued.
+    auto add(qint32 kind, QString text, const QString &help = {}, QString area = {})
     {
-        QString t = text, a = area;
         bool flag = false;
-        list.addMsg(MsgList::Information, t, a, 0, flag, help);
+        list.addMsg(kind, text, area, 0, flag, help);
+        return std::tuple{text, area, flag};
     }
 };
 
@@ -52,102 +51,54 @@ class TestMsgBox : public QObject
 {
     Q_OBJECT
 private slots:
-    void pendingFailureShapesTheMessage()
-    {
-        Rig rig;
-        rig.list.setLastFailure({53, QStringLiteral("S"), QStringLiteral("File not found"), QString(), 0});
-        QString text = QStringLiteral("beim Laden"), area;
-        bool flag = false;
-        rig.list.addMsg(MsgList::Error, text, area, 0, flag, QString());
-        QCOMPARE(text, QStringLiteral("Error: S 53 beim Laden"));
-        QCOMPARE(area, QStringLiteral("S"));
-        QVERIFY(flag);
-
-        // Kind 1 keeps its text and empty area but takes the failure's help file.
-        rig.list.setLastFailure(
-            {5, QStringLiteral("T"), QStringLiteral("denied"), QStringLiteral("x.chm#3"), 12});
-        rig.list.addMsg(MsgList::Information, QStringLiteral("Hinweis"));
-        const clsLogDaten &b = rig.list.records().at(1);
-        QVERIFY(b.meldetext == QStringLiteral("Hinweis") && b.bereich.isEmpty());
-        QCOMPARE(b.helpFile, QStringLiteral("x.chm#3"));
-        QCOMPARE(b.helpContext, 12);
-        // Without a pending failure: the application title, the text unchanged, no event entry.
-        rig.list.addMsg(MsgList::Error, QStringLiteral("c"));
-        QCOMPARE(rig.list.records().at(2).bereich, QStringLiteral("K1 Socket-Server"));
-        QCOMPARE(rig.list.records().at(2).meldetext, QStringLiteral("c"));
-
-        QFile f(rig.events.filePath());
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), QByteArray("4 Error: S 53 beim Laden\n4 Hinweis\n"));
-
-        EventLog broken(rig.state, rig.dir.path());
-        MsgList list2(rig.state, broken, rig.desktop);
-        list2.setLastFailure({1, QStringLiteral("U"), QStringLiteral("d"), QString(), 0});
-        list2.addMsg(MsgList::Information, QStringLiteral("x"));
-        QCOMPARE(list2.count(), 1);
-        QVERIFY(rig.desktop.messageTexts().value(0).startsWith(
-            QStringLiteral("Application eventlogger overflow !   \r\n")));
-    }
-
-    void twoMessagesOneAfterTheOther()
+    void showCancelEscapeAndDelete()
     {
         Rig rig;
         QVERIFY(!rig.timer.isLoaded());
-        rig.list.addMsg(MsgList::Information,
-                        QStringLiteral("05.12.26 08:00:00 Port Error <9> Connection refused"));
-        rig.list.addMsg(MsgList::Error, QStringLiteral("Free Diskspace Drive /  29,123,456 bytes"));
+        rig.list.addMsg(MsgList::Information, u"05.12.26 08:00:00 Port Error <9> Connection refused"_s);
+        rig.list.addMsg(MsgList::Error, u"Free Diskspace Drive /  29,123,456 bytes"_s);
         QTRY_VERIFY_WITH_TIMEOUT(rig.shown(), 5000); // the real 300 ms poll
-        QCOMPARE(rig.shownText(), QStringLiteral("05.12.26 08:00:00 Port Error <9> Connection refused"));
-        QCOMPARE(rig.box()->windowTitle(), QStringLiteral("K1 Socket-Server"));
-        QCOMPARE(rig.child<QLabel>("lblMsgCount")->text(),
-                 QStringLiteral("*********     !!    2 Messages     !!     *********"));
+        QCOMPARE(rig.shownText(), u"05.12.26 08:00:00 Port Error <9> Connection refused"_s);
+        QCOMPARE(rig.box()->windowTitle(), u"K1 Socket-Server"_s);
+        QCOMPARE(rig.banner(), u"*********     !!    2 Messages     !!     *********"_s);
         if (qEnvironmentVariableIsSet("KAVETTA_MSGBOX_SHOT"))
             QVERIFY(rig.box()->grab().save(qEnvironmentVariable("KAVETTA_MSGBOX_SHOT")));
-
         rig.click("cmdOK");
         QVERIFY(!rig.shown());
         QCOMPARE(rig.list.count(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(rig.shown(), 5000);
-        QVERIFY(rig.shownText().startsWith(QStringLiteral("Free Diskspace")));
-
+        QVERIFY(rig.shownText().startsWith(u"Free Diskspace"_s));
         // Messages queued before the poll timer's holder exists are picked up.
-        frmTimer late(rig.list, rig.desktop, rig.state);
-        QVERIFY(late.isLoaded());
-    }
+        QVERIFY(frmTimer(rig.list, rig.desktop, rig.state).isLoaded());
 
-    void cancelEscapeAndDelete()
-    {
-        Rig rig;
-        rig.list.addMsg(MsgList::Information, QStringLiteral("A"));
-        rig.list.addMsg(MsgList::Information, QStringLiteral("B"));
+        rig.list.addMsg(MsgList::Information, u"A"_s);
+        rig.list.addMsg(MsgList::Information, u"B"_s);
+        rig.click("cmdOK");
         rig.timer.poll();
         rig.list.msgPause = true; // activating the window ends a pause
         rig.box()->activateWindow();
         QTRY_VERIFY(!rig.list.msgPause);
-
         rig.click("cmdCancel");
         QVERIFY(!rig.shown());
         rig.timer.poll(); // the pause: nothing now, the next poll after 10 s
         QVERIFY(!rig.shown());
         QCOMPARE(rig.timer.tmrShowMsg()->interval(), frmTimer::kPauseMs);
         rig.timer.poll();
-        QCOMPARE(rig.shownText(), QStringLiteral("A"));
+        QCOMPARE(rig.shownText(), u"A"_s);
         QCOMPARE(rig.timer.tmrShowMsg()->interval(), frmTimer::kPollMs);
 
         QTest::keyClick(rig.box(), Qt::Key_Escape);
         QVERIFY(!rig.shown());
         rig.timer.poll();
-        QCOMPARE(rig.shownText(), QStringLiteral("A"));
-
-        rig.box()->findChild<QAction *>(QStringLiteral("mnuDelete"))->trigger();
-        QVERIFY(!rig.shown());
-        QVERIFY(rig.list.isEmpty());
+        QCOMPARE(rig.shownText(), u"A"_s);
+        rig.box()->findChild<QAction *>(u"mnuDelete"_s)->trigger();
+        QVERIFY(!rig.shown() && rig.list.isEmpty());
         rig.timer.poll();
         QVERIFY(!rig.shown());
         // A megabyte message: the window shows its beginning, the list keeps it whole.
-        rig.list.addMsg(MsgList::Information, QString(1 << 20, QLatin1Char('C')));
+        rig.list.addMsg(MsgList::Information, QString(1 << 20, u'C'));
         rig.timer.poll();
-        QVERIFY(rig.shownText().size() < 40000 && rig.shownText().startsWith(QLatin1String("CCC")));
+        QVERIFY(rig.shownText().size() < 40000 && rig.shownText().startsWith(u"CCC"_s));
         QCOMPARE(rig.list.first()->meldetext.size(), 1 << 20);
         QTest::keyClick(rig.box(), Qt::Key_Delete);
         QVERIFY(rig.list.isEmpty());
@@ -156,80 +107,77 @@ private slots:
     void blinkAlertAndTrim()
     {
         Rig rig;
-        rig.list.addMsg(MsgList::Information, QStringLiteral("m0"));
-        rig.list.addMsg(MsgList::Information, QStringLiteral("m1"));
+        rig.list.addMsg(MsgList::Information, u"m0"_s);
+        rig.list.addMsg(MsgList::Information, u"m1"_s);
         rig.timer.poll();
         frmMsgBox *box = rig.box();
         QCOMPARE(box->light(), StatusLight::Green);
-        const QList<StatusLight> lights = {StatusLight::Green, StatusLight::Yellow, StatusLight::Red,
-                                           StatusLight::Green};
-        const QList<bool> banner = {false, true, true, false};
-        for (int i = 0; i < lights.size(); ++i) {
+        using enum StatusLight;
+        for (StatusLight light : {Green, Yellow, Red, Green}) {
             box->blinkTick();
-            QCOMPARE(box->light(), lights.at(i));
-            QCOMPARE(!rig.child<QLabel>("lblMsgCount")->text().isEmpty(), banner.at(i));
+            QCOMPARE(box->light(), light);
+            QCOMPARE(rig.banner().isEmpty(), light == Green); // the banner blinks with the light
         }
         const QColor plain = rig.okColour();
         rig.clock.advance(11000);
         box->blinkTick(); // the alert starts after this tick's paint
         QCOMPARE(rig.okColour(), plain);
         box->blinkTick(); // red light, OK green
-        QCOMPARE(box->light(), StatusLight::Red);
+        QCOMPARE(box->light(), Red);
         QCOMPARE(rig.okColour(), QColor(0, 255, 0));
         box->blinkTick(); // green light, OK red
         QCOMPARE(rig.okColour(), QColor(255, 0, 0));
 
         for (int i = 2; i < 1000; ++i)
-            rig.list.addMsg(MsgList::Information, QStringLiteral("m%1").arg(i));
+            rig.list.addMsg(MsgList::Information, u"m%1"_s.arg(i));
         QCOMPARE(rig.list.count(), 1000); // adding never trims
         box->blinkTick();
         QCOMPARE(rig.list.count(), 20);
-        QCOMPARE(rig.list.first()->meldetext, QStringLiteral("m980"));
+        QCOMPARE(rig.list.first()->meldetext, u"m980"_s);
         QVERIFY(!rig.shown());
         rig.timer.poll();
-        QCOMPARE(rig.shownText(), QStringLiteral("m980"));
+        QCOMPARE(rig.shownText(), u"m980"_s);
         rig.box()->blinkTick(); // the new window keeps the alert and the blink index
         QCOMPARE(rig.okColour(), QColor(0, 255, 0));
     }
 
-    void helpButtonAndHlpBoxes()
+    void helpButtonHlpBoxesAndPendingFailures()
     {
         Rig rig;
-        rig.add(QStringLiteral("a"), QString());
-        rig.add(QStringLiteral("b"), QStringLiteral("hb.pdf#Kapitel 2"));
-        rig.add(QStringLiteral("c"), QStringLiteral("readme.txt"));
-        rig.add(QStringLiteral("d"), QStringLiteral("alt.hlp"), QStringLiteral("Bereich"));
+        rig.add(MsgList::Information, u"a"_s);
+        rig.add(MsgList::Information, u"b"_s, u"hb.pdf#Kapitel 2"_s);
+        rig.add(MsgList::Information, u"c"_s, u"readme.txt"_s);
+        rig.add(MsgList::Information, u"d"_s, u"alt.hlp"_s, u"Bereich"_s);
         rig.timer.poll();
         rig.desktop.openResult = DesktopServices::OpenResult::NoAssociation;
         rig.click("cmdHelp");
         rig.desktop.openResult = DesktopServices::OpenResult::FileNotFound;
         rig.click("cmdHelp");
-        QCOMPARE(rig.desktop.openedDocuments, QStringList(2, QStringLiteral("PralixAppl.chm")));
+        QCOMPARE(rig.desktop.openedDocuments, QStringList(2, u"PralixAppl.chm"_s));
         QCOMPARE(rig.desktop.messageTexts(),
-                 (QStringList{QStringLiteral("No association for file extension"),
-                              QStringLiteral("File not found <PralixAppl.chm>")}));
+                 (QStringList{u"No association for file extension"_s, u"File not found <PralixAppl.chm>"_s}));
         QVERIFY(rig.shown()); // help failures never close the window
 
         rig.desktop.openResult = DesktopServices::OpenResult::Opened;
         rig.click("cmdOK");
         rig.timer.poll();
         rig.click("cmdHelp");
-        QCOMPARE(rig.desktop.openedDocuments.last(), QStringLiteral("hb.pdf"));
+        QCOMPARE(rig.desktop.openedDocuments.last(), u"hb.pdf"_s);
         rig.click("cmdOK");
         rig.timer.poll();
         rig.click("cmdHelp"); // a text file: nothing is opened
         QCOMPARE(rig.desktop.openedDocuments.size(), 3);
-        rig.click("cmdOK");
 
         // A ".hlp" message is asked in a box, and only one box at a time.
+        rig.click("cmdOK");
         rig.timer.poll();
         rig.timer.poll();
         QVERIFY(!rig.shown());
         QCOMPARE(rig.desktop.messages.size(), 3);
         const auto &asked = rig.desktop.messages.last().box;
-        QCOMPARE(asked.text, QStringLiteral("d"));
-        QCOMPARE(asked.caption, QStringLiteral("Bereich"));
-        QVERIFY(asked.buttons == DesktopServices::Buttons::OkCancel && asked.systemModal);
+        QVERIFY(asked.text == u"d"_s && asked.caption == u"Bereich"_s);
+        QVERIFY(asked.buttons == DesktopServices::Buttons::OkCancelHelp && asked.systemModal);
+        QVERIFY(asked.helpFile.endsWith(u".hlp"_s, Qt::CaseInsensitive));
         rig.desktop.answer(DesktopServices::Answer::Cancel);
         QVERIFY(rig.list.msgPause);
         QCOMPARE(rig.list.count(), 1);
@@ -237,6 +185,31 @@ private slots:
         rig.timer.poll();
         rig.desktop.answer(DesktopServices::Answer::Ok);
         QVERIFY(rig.list.isEmpty());
+
+        // A pending failure shapes the next message.
+        rig.list.setLastFailure({53, u"S"_s, u"File not found"_s, QString(), 0});
+        QCOMPARE(rig.add(MsgList::Error, u"beim Laden"_s),
+                 std::make_tuple(u"Error: S 53 beim Laden"_s, u"S"_s, true));
+
+        // Kind 1 keeps its text and empty area but takes the failure's help file.
+        rig.list.setLastFailure({5, u"T"_s, u"denied"_s, u"x.chm#3"_s, 12});
+        rig.list.addMsg(MsgList::Information, u"Hinweis"_s);
+        const clsLogDaten &b = rig.list.records().at(1);
+        QVERIFY(b.meldetext == u"Hinweis"_s && b.bereich.isEmpty());
+        QVERIFY(b.helpFile == u"x.chm#3"_s && b.helpContext == 12);
+        // Without a pending failure: the application title, the text unchanged, no event entry.
+        QCOMPARE(rig.add(MsgList::Error, u"c"_s), std::make_tuple(u"c"_s, u"K1 Socket-Server"_s, true));
+        QFile f(rig.events.filePath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("4 Error: S 53 beim Laden\n4 Hinweis\n"));
+
+        EventLog broken(rig.state, rig.dir.path());
+        MsgList list2(rig.state, broken, rig.desktop);
+        list2.setLastFailure({1, u"U"_s, u"d"_s, QString(), 0});
+        list2.addMsg(MsgList::Information, u"x"_s);
+        QCOMPARE(list2.count(), 1);
+        QVERIFY(rig.desktop.messageTexts().constLast().startsWith(u"Application eventlogger overflow !"_s
+                                                                  u"   \r\n"_s));
     }
 };
 

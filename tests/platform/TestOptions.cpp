@@ -1,5 +1,4 @@
 #include "FakeDesktopServices.h"
-#include "TestClock.h"
 
 #include "common/GatewayState.h"
 #include "logging/EventLog.h"
@@ -7,48 +6,33 @@
 #include "platform/FreeSpace.h"
 #include "platform/Options.h"
 
-#include <QDir>
-#include <QFile>
-#include <QSettings>
-#include <QStorageInfo>
-#include <QTemporaryDir>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 namespace
 {
 
 struct FakeSource : FreeSpaceSource {
     std::optional<Reading> reading;
-    mutable int asked = 0;
-    std::optional<Reading> freeSpace(const QString &) const override
-    {
-        ++asked;
-        return reading;
-    }
+    std::optional<Reading> freeSpace(const QString &) const override { return reading; }
 };
 
-const QString kApp = QStringLiteral("Pralix-Application");
-const QString kSec = QStringLiteral("Socket-Server");
-const QString kLimit = QStringLiteral("MaxFreeSpace(MB)");
-const QString kGroup = QStringLiteral("LogDatei");
+const QString kApp = u"Pralix-Application"_s, kSec = u"Socket-Server"_s;
+const QString kLimit = u"MaxFreeSpace(MB)"_s, kGroup = u"LogDatei"_s;
 
 struct Rig {
     QTemporaryDir dir;
-    TestClock clock;
     GatewayState state;
     FakeDesktopServices desktop;
-    EventLog events{state, dir.filePath(QStringLiteral("ev.log"))};
+    EventLog events{state, dir.filePath(u"ev.log"_s)};
     MsgList list{state, events, desktop};
     Options options{list};
     FakeSource source;
-    FreeSpace guard{state, options, list, source, QStringLiteral("/opt/kavetta")};
+    FreeSpace guard{state, options, list, source, u"/opt/kavetta"_s};
 
-    Rig()
-    {
-        QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, dir.filePath(QStringLiteral("xdg")));
-    }
-    QString storeFile() const { return dir.filePath(QStringLiteral("xdg/Morvanta/Kavetta.ini")); }
-    QVariant read(const char *name) { return options.regReadValue(kApp, kSec, QLatin1String(name)); }
+    Rig() { QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, dir.filePath(u"xdg"_s)); }
+    QString storeFile() const { return dir.filePath(u"xdg/Morvanta/Kavetta.ini"_s); }
 };
 
 } // namespace
@@ -57,147 +41,105 @@ class TestOptions : public QObject
 {
     Q_OBJECT
 private slots:
-    void valuesKeepTheirKind()
+    void valuesKeepTheirKindAndBrokenStores()
     {
         Rig rig;
-        const QList<QPair<const char *, QVariant>> values = {
-            {"Server", QStringLiteral("/opt/kavetta/kavetta")},
-            {"Temp", QStringLiteral("%TEMP%\\x")},
-            {"Percent", QStringLiteral("100%")},
-            {"Pair", QStringLiteral("%%")},
-            {"Tagged", QStringLiteral("dword:0000000a")},
-            {"Count", qint16(-5)},
-            {"Yes", true},
-            {"Euro", QStringLiteral("\u20ac \u4e2d")},
-            {"Real", 1.5} /* no kind the store takes */};
-        for (const auto &[name, value] : values)
-            rig.options.regWriteValue(kApp, kSec, QLatin1String(name), value);
-
-        QCOMPARE(rig.options.valueKind(kApp, kSec, QStringLiteral("Temp")), Options::Kind::ExpandString);
-        QCOMPARE(rig.options.valueKind(kApp, kSec, QStringLiteral("Percent")), Options::Kind::String);
-        QCOMPARE(rig.options.valueKind(kApp, kSec, QStringLiteral("Pair")), Options::Kind::String);
-        QCOMPARE(rig.options.valueKind(kApp, kSec, QStringLiteral("Real")), Options::Kind::Missing);
-        QCOMPARE(rig.read("Server"), QVariant(QStringLiteral("/opt/kavetta/kavetta")));
-        QCOMPARE(rig.read("Temp"), QVariant(QByteArray("%TEMP%\\x\0", 9))); // other kinds: raw bytes
-        QCOMPARE(rig.read("Tagged"), QVariant(QStringLiteral("dword:0000000a")));
-        QCOMPARE(rig.read("Count"), QVariant(qint32(-5)));
-        QCOMPARE(rig.read("Yes"), QVariant(qint32(-1)));
-        QCOMPARE(rig.read("Euro"), QVariant(QStringLiteral("\u20ac ?")));
-        QCOMPARE(rig.read("Missing"), QVariant(qint32(0)));
+        using K = Options::Kind;
+        // Name, value written, kind stored, value read (other kinds: the raw bytes).
+        const QList<std::tuple<const char *, QVariant, K, QVariant>> cases = {
+            {"Server", u"/opt/kavetta/kavetta"_s, K::String, u"/opt/kavetta/kavetta"_s},
+            {"Temp", u"%TEMP%\\x"_s, K::ExpandString, QByteArray("%TEMP%\\x\0", 9)},
+            {"Percent", u"100%"_s, K::String, u"100%"_s},
+            {"Pair", u"%%"_s, K::String, u"%%"_s},
+            {"Tagged", u"dword:0000000a"_s, K::String, u"dword:0000000a"_s},
+            {"Count", qint16(-5), K::Number, qint32(-5)},
+            {"Yes", true, K::Number, qint32(-1)},
+            {"Euro", u"\u20ac \u4e2d"_s, K::String, u"\u20ac ?"_s},
+            {"Real", 1.5, K::Missing, qint32(0)}}; // no kind the store takes
+        for (const auto &[name, written, kind, read] : cases)
+            rig.options.regWriteValue(kApp, kSec, QLatin1String(name), written);
+        for (const auto &[name, written, kind, read] : cases) {
+            QCOMPARE(rig.options.valueKind(kApp, kSec, QLatin1String(name)), kind);
+            QCOMPARE(rig.options.regReadValue(kApp, kSec, QLatin1String(name)), read);
+        }
         QSettings raw(rig.storeFile(), QSettings::IniFormat); // the key path is the group, readable
-        QCOMPARE(
-            raw.value(QStringLiteral("Software/Morvanta/Pralix-Application/Socket-Server/Server")).toString(),
-            QStringLiteral("/opt/kavetta/kavetta"));
+        QCOMPARE(raw.value(u"Software/Morvanta/Pralix-Application/Socket-Server/Server"_s).toString(),
+                 u"/opt/kavetta/kavetta"_s);
 
         // Options: a missing one is created empty; expandable texts read back as text.
         QCOMPARE(rig.options.getOption(kLimit, kGroup), QString());
-        QCOMPARE(
-            rig.options.valueKind(kApp + QStringLiteral("\\LogDatei"), QStringLiteral("Optionen"), kLimit),
-            Options::Kind::String);
-        rig.options.setOption(QStringLiteral("Pfad"), QStringLiteral("%HOME%/log"));
-        QCOMPARE(rig.options.getOption(QStringLiteral("Pfad")), QStringLiteral("%HOME%/log"));
-        QVERIFY(rig.list.isEmpty());
+        QCOMPARE(rig.options.valueKind(kApp + u"\\LogDatei"_s, u"Optionen"_s, kLimit), K::String);
+        rig.options.setOption(u"Pfad"_s, u"%HOME%/log"_s);
+        QCOMPARE(rig.options.getOption(u"Pfad"_s), u"%HOME%/log"_s);
+
+        // A folder where the file belongs.
+        QVERIFY(QFile::remove(rig.storeFile()) && QDir().mkpath(rig.storeFile()));
+        QCOMPARE(rig.options.regReadValue(kApp, kSec, u"v"_s, 42), QVariant(42));
+        rig.options.setOption(u"v"_s, u"x"_s, kGroup);
+        QCOMPARE(rig.list.count(), 1); // the only message so far
+        QCOMPARE(rig.list.first()->meldetext, u"Fehler beim Schreiben der Registry : "
+                                              u"Pralix-Application\\LogDatei\\OptionenIs a directory"_s);
+
+        QVERIFY(QDir(rig.storeFile()).removeRecursively());
+        const QByteArray junk = "[Software/Morvanta/Pralix-Application/Socket-Server]\n"
+                                "v=@Variant(\\0\\0\\x7f)\nw=dword:zz\n";
+        QFile f(rig.storeFile());
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(junk) == junk.size() && f.flush());
+        rig.options.regReadValue(kApp, kSec, u"v"_s); // whatever the parser makes of it: no crash
+        QCOMPARE(rig.options.regReadValue(kApp, kSec, u"w"_s), QVariant(QByteArray()));
+        rig.source.reading = FreeSpaceSource::Reading{u"/"_s, 1};
+        QVERIFY(!rig.guard.check(true));
     }
 
-    void brokenStores()
+    void freeSpaceAndLimitDecideLogging()
     {
         Rig rig;
-        QVERIFY(QDir().mkpath(rig.storeFile())); // a folder where the file belongs
-        QCOMPARE(rig.options.regReadValue(kApp, kSec, QStringLiteral("v"), 42), QVariant(42));
-        rig.options.setOption(QStringLiteral("v"), QStringLiteral("x"), kGroup);
-        QCOMPARE(rig.list.count(), 1);
-        QCOMPARE(rig.list.first()->meldetext,
-                 QStringLiteral("Fehler beim Schreiben der Registry : "
-                                "Pralix-Application\\LogDatei\\OptionenIs a directory"));
-
-        Rig garbage;
-        QVERIFY(QDir().mkpath(QFileInfo(garbage.storeFile()).path()));
-        QFile f(garbage.storeFile());
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        QByteArray junk =
-            "[Software/Morvanta/Pralix-Application/Socket-Server]\nv=@Variant(\\0\\0\\x7f)\nw=dword:zz\n";
-        for (int i = 0; i < 4096; ++i)
-            junk += char((i * 7919) & 0xff);
-        f.write(junk);
-        f.close();
-        garbage.read("v"); // whatever the parser makes of it: no crash
-        QCOMPARE(garbage.read("w"), QVariant(QByteArray()));
-        garbage.source.reading = FreeSpaceSource::Reading{QStringLiteral("/"), 1};
-        QVERIFY(!garbage.guard.check(true));
-    }
-
-    void freeSpaceDecidesLogging()
-    {
-        Rig rig;
-        rig.source.reading = FreeSpaceSource::Reading{QStringLiteral("/"), 29999999};
-        QVERIFY(!rig.guard.check(false)); // first start: "30" is written and applies
-        QVERIFY(!rig.state.logEnabled);
-        QCOMPARE(rig.options.getOption(kLimit, kGroup), QStringLiteral("30"));
-        QVERIFY(rig.list.isEmpty()); // no report asked for
+        rig.source.reading = FreeSpaceSource::Reading{u"/"_s, 29999999};
+        QVERIFY(!rig.guard.check(false) && !rig.state.logEnabled); // first start: "30" written, applies
+        QCOMPARE(rig.options.getOption(kLimit, kGroup), u"30"_s);
         rig.source.reading->freeBytes = 30000000;
-        QVERIFY(rig.guard.check(true));
-        QVERIFY(rig.state.logEnabled);
+        QVERIFY(rig.guard.check(true) && rig.state.logEnabled);
 
-        rig.options.setOption(kLimit, QStringLiteral("500"), kGroup);
-        rig.source.reading = FreeSpaceSource::Reading{QStringLiteral("/srv/"), 499999999};
+        rig.options.setOption(kLimit, u"500"_s, kGroup);
+        rig.source.reading = FreeSpaceSource::Reading{u"/srv/"_s, 499999999};
         rig.guard.checkFreeSpace(true);
         QVERIFY(!rig.state.logEnabled);
         QCOMPARE(rig.list.count(), 1);
-        QCOMPARE(rig.list.first()->meldetext,
-                 QStringLiteral("Free Diskspace Drive /srv/  499,999,999 bytes"));
+        QCOMPARE(rig.list.first()->meldetext, u"Free Diskspace Drive /srv/  499,999,999 bytes"_s);
         rig.source.reading->freeBytes = 500000000;
         QVERIFY(rig.guard.check(true));
 
-        // Unknown space, or a network folder: logging stays on and nothing is asked.
+        // A network folder is never asked (1 byte would switch logging off); unknown space keeps it on.
+        rig.source.reading->freeBytes = 1;
+        FreeSpace network(rig.state, rig.options, rig.list, rig.source, u"//host/share/kavetta"_s);
+        QVERIFY(network.check(true));
         rig.source.reading.reset();
         QVERIFY(rig.guard.check(true));
-        const int asked = rig.source.asked;
-        FreeSpace network(rig.state, rig.options, rig.list, rig.source,
-                          QStringLiteral("//host/share/kavetta"));
-        QVERIFY(network.check(true));
-        QCOMPARE(rig.source.asked, asked);
-        QCOMPARE(rig.list.count(), 1);
-    }
+        QCOMPARE(rig.list.count(), 1); // no report on the first start, nor from these
 
-    void limitTexts_data()
-    {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<qint32>("limit");
-        QTest::newRow("text") << QStringLiteral("viel") << 0;
-        QTest::newRow("blanks and rest") << QStringLiteral("  45MB") << 45;
-        QTest::newRow("half to even") << QStringLiteral("2.5") << 2;
-        QTest::newRow("too big") << QStringLiteral("99999999999") << 0;
-        QTest::newRow("negative") << QStringLiteral("-7") << -7;
-    }
-    void limitTexts()
-    {
-        QFETCH(QString, stored);
-        QFETCH(qint32, limit);
-        Rig rig;
-        rig.options.setOption(kLimit, stored, kGroup);
-        rig.source.reading = FreeSpaceSource::Reading{QStringLiteral("/"), 1};
-        rig.guard.check(false);
-        QCOMPARE(rig.options.getOption(kLimit, kGroup), limit == 0 ? QStringLiteral("30") : stored);
-        QCOMPARE(rig.state.logEnabled, limit < 0);
-        QCOMPARE(FreeSpace::leadingNumber(stored), limit);
-    }
+        // The limit is the leading whole number of the text; none, or too big, means the default.
+        rig.source.reading = FreeSpaceSource::Reading{u"/"_s, 1};
+        const QList<QPair<QString, qint32>> limits = {
+            {u"viel"_s, 0}, {u"  45MB"_s, 45}, {u"2.5"_s, 2}, {u"99999999999"_s, 0}, {u"-7"_s, -7}};
+        for (const auto &[stored, limit] : limits) {
+            rig.options.setOption(kLimit, stored, kGroup);
+            rig.guard.check(false);
+            QCOMPARE(rig.state.logEnabled, limit < 0);
+            QCOMPARE(rig.options.getOption(kLimit, kGroup), limit == 0 ? u"30"_s : stored);
+            QCOMPARE(FreeSpace::leadingNumber(stored), limit);
+        }
 
-    void realFileSystem()
-    {
-        Rig rig;
+        rig.list.clear(); // the real file system
         StorageFreeSpace real;
-        const auto reading = real.freeSpace(rig.dir.path());
-        QVERIFY(reading.has_value());
-        QVERIFY(qAbs(reading->freeBytes - QStorageInfo(rig.dir.path()).bytesAvailable()) < 64 * 1024 * 1024);
-        QVERIFY(!real.freeSpace(rig.dir.filePath(QStringLiteral("no/such/folder"))).has_value());
-
+        const auto r = real.freeSpace(rig.dir.path());
+        QVERIFY(r && qAbs(r->freeBytes - QStorageInfo(rig.dir.path()).bytesAvailable()) < (64 << 20));
+        QVERIFY(!real.freeSpace(rig.dir.filePath(u"no/such/folder"_s)).has_value());
         FreeSpace guard(rig.state, rig.options, rig.list, real, rig.dir.path());
-        rig.options.setOption(kLimit, QStringLiteral("2000000000"), kGroup); // 2 PB: more than any disk here
+        rig.options.setOption(kLimit, u"2000000000"_s, kGroup); // 2 PB: more than any disk here
         QVERIFY(!guard.check(true));
-        QVERIFY(rig.list.first()->meldetext.startsWith(QStringLiteral("Free Diskspace Drive ") +
-                                                       reading->root + QStringLiteral("  ")));
-        rig.options.setOption(kLimit, QStringLiteral("1"), kGroup);
-        QCOMPARE(guard.check(true), reading->freeBytes >= 1000000);
+        QVERIFY(rig.list.first()->meldetext.startsWith(u"Free Diskspace Drive "_s + r->root + u"  "_s));
+        rig.options.setOption(kLimit, u"1"_s, kGroup);
+        QCOMPARE(guard.check(true), r->freeBytes >= 1000000);
     }
 };
 

@@ -9,18 +9,17 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include <memory>
+static const QStringList kUnloadOrder{"plc.terminateAll", "kelo.releaseLink", "Close", "manager.disconnect",
+                                      "messages.drop"};
 
 class TestFrmSocket : public QObject
 {
     Q_OBJECT
 
-private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<UiRig> m_rig;
     std::unique_ptr<frmSocket> m_window;
@@ -29,7 +28,6 @@ private:
     frmSocket &newWindow(const QByteArray &logFile = {})
     {
         m_window.reset();
-        m_rig.reset();
         m_dir = std::make_unique<QTemporaryDir>();
         m_rig = std::make_unique<UiRig>(m_dir->path());
         m_window = std::make_unique<frmSocket>(m_rig->state, m_rig->windowParts());
@@ -40,104 +38,63 @@ private:
     void writeLogFile(const QByteArray &bytes)
     {
         QFile file(m_dir->filePath("Socketcomm-Line1-.dat"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
     }
-    template <typename T = QWidget> T *child(const char *name)
-    {
-        T *w = m_window->findChild<T *>(QLatin1String(name));
-        if (!w)
-            qFatal("no control %s", name);
-        return w;
-    }
+    // A missing control ends the test with a null dereference, which the test runner reports.
+    template <typename T = QWidget> T *child(const char *name) { return m_window->findChild<T *>(name); }
     void click(const char *name) { QTest::mouseClick(child(name), Qt::LeftButton); }
-    void trigger(const char *name) { child<QAction>(name)->trigger(); }
 
 private slots:
-    void cleanup()
-    {
-        m_window.reset();
-        m_rig.reset();
-    }
-
-    void menuOrderAndTimers()
-    {
-        newWindow();
-        QStringList items;
-        for (QAction *a : child<QMenu>("mnuFile")->actions())
-            items << a->objectName() + '=' + a->text();
-        QCOMPARE(items, (QStringList{"mnuSave=&Save", "mnuSaveAs=Save &As", "mnuLoad=&Load",
-                                     "mnuEditModus=E&dit On/Off", "mnuKELOProp=&KELOOCX Properties",
-                                     "mnuReConnect=&KELO-Connect", "mnu_exit=E&xit"}));
-        QVERIFY(!child<QMenu>("mnuPopupBAB")->menuAction()->isVisible());
-        QVERIFY(child<QTimer>("Timer1")->isActive());
-        QCOMPARE(child<QTimer>("Timer1")->interval(), 500);
-        QVERIFY(!child<QTimer>("Timer2")->isActive());
-    }
-
-    void loadRunsInItsFixedOrder()
-    {
-        frmSocket &w = newWindow(cp1252::encode("05.12.26 10:00:00 Größe über 5 €\r\nzweite Zeile\r\n"));
-        w.load();
-        QCOMPARE(m_rig->journal,
-                 (QStringList{"freeSpace.check:1", "config.load", "manager.connect:Line1 Socket-Server",
-                              "instances.check", "kelo.netId=10.1.1.5.1.1", "kelo.netId2=10.1.1.5.1.1",
-                              "kelo.port=851", "log.buildBackup", "log.killOldBakFiles", "plc.connect"}));
-        QCOMPARE(m_rig->state.applicationTitle, "Line1 Socket-Server");
-        QCOMPARE(w.windowTitle(), "Line1 Socket-Server Vers:1.0.174  " + m_dir->path());
-        QCOMPARE(m_rig->state.logFileName, m_dir->path() + "/Socketcomm-Line1-.dat");
-        auto *view = child<QPlainTextEdit>("rtfComm");
-        QVERIFY(view->isHidden());
-        QCOMPARE(view->toPlainText(), "05.12.26 10:00:00 Größe über 5 €\nzweite Zeile\n");
-        QCOMPARE(w.baseHeight(), w.height() * 15);
-        QVERIFY(!w.isVisible()); // a tray exists: the window hides into it
-        QCOMPARE(m_rig->endProgramCalls, 0);
-    }
-
-    void loadWithoutLogFileOrNameOrTray()
-    {
-        frmSocket &w = newWindow();
-        m_rig->parts.modulName.clear();
-        m_rig->parts.netId.clear();
-        m_rig->parts.port.clear();
-        m_rig->desktop.tray = false;
-        w.load();
-        // No log file: no backup, but the clean-up runs; empty target fields are not set.
-        QCOMPARE(m_rig->journal,
-                 (QStringList{"freeSpace.check:1", "config.load", "manager.connect: Socket-Server",
-                              "instances.check", "log.killOldBakFiles", "plc.connect"}));
-        QCOMPARE(m_rig->state.applicationTitle, " Socket-Server: Empty configuration ");
-        QCOMPARE(m_rig->state.logFileName, m_dir->path() + "/Socketcomm--.dat");
-        // Without a notification area the operator must still reach the window.
-        QVERIFY(w.isVisible() && w.isMinimized());
-    }
-
-    void loadEndsEarlyForAnInstanceThatRunsAlready_data()
+    void loadRunsInItsFixedOrder_data()
     {
         QTest::addColumn<int>("managerResult");
         QTest::addColumn<bool>("otherInstance");
-        QTest::addColumn<bool>("ends");
-        QTest::newRow("manager knows the module") << 1 << false << true;
-        QTest::newRow("no manager, another instance") << 2 << true << true;
-        QTest::newRow("registered with the manager") << 0 << true << false;
+        QTest::addColumn<bool>("empty"); // no module name, PLC target or tray; so no log file either
+        QTest::addColumn<QStringList>("journal");
+        const QStringList head{"freeSpace.check:1", "config.load", "manager.connect:Line1 Socket-Server"};
+        const QStringList run{"kelo.netId=10.1.1.5.1.1", "kelo.netId2=10.1.1.5.1.1", "kelo.port=851",
+                              "log.buildBackup",         "log.killOldBakFiles",      "plc.connect"};
+        const QStringList check{"instances.check"};
+        QTest::newRow("no manager, alone") << 2 << false << false << head + check + run;
+        QTest::newRow("empty configuration")
+            << 2 << false << true
+            << QStringList{"freeSpace.check:1", "config.load",         "manager.connect: Socket-Server",
+                           "instances.check",   "log.killOldBakFiles", "plc.connect"};
+        QTest::newRow("registered with the manager") << 0 << true << false << head + run;
+        QTest::newRow("manager knows the module") << 1 << false << false << head + kUnloadOrder;
+        QTest::newRow("no manager, another instance") << 2 << true << false << head + check + kUnloadOrder;
     }
-    void loadEndsEarlyForAnInstanceThatRunsAlready()
+    void loadRunsInItsFixedOrder()
     {
         QFETCH(int, managerResult);
         QFETCH(bool, otherInstance);
-        QFETCH(bool, ends);
-        frmSocket &w = newWindow("x\r\n");
-        m_rig->parts.managerResult = managerResult;
-        m_rig->parts.otherInstance = otherInstance;
+        QFETCH(bool, empty);
+        QFETCH(QStringList, journal);
+        frmSocket &w = newWindow(cp1252::encode("05.12.26 10:00:00 Größe über 5 €\r\nzweite Zeile\r\n"));
+        m_rig->managerResult = managerResult;
+        m_rig->otherInstance = otherInstance;
+        if (empty)
+            m_rig->modulName = m_rig->plcNetId = m_rig->plcPort = QString();
+        m_rig->desktop.tray = !empty;
         w.load();
+        QCOMPARE(m_rig->journal, journal);
+        const bool ends = journal.endsWith(kUnloadOrder.last());
         QCOMPARE(w.programEnded(), ends);
         QCOMPARE(m_rig->endProgramCalls, ends ? 1 : 0);
-        const QStringList unloadOrder{"plc.terminateAll", "kelo.releaseLink", "socket.Close",
-                                      "manager.disconnect", "messages.drop"};
         if (ends)
-            QCOMPARE(m_rig->journal.mid(managerResult == 2 ? 4 : 3), unloadOrder);
-        else
-            QVERIFY(m_rig->journal.contains("plc.connect") && !m_rig->journal.contains("instances.check"));
+            return;
+        const QString modul = empty ? "" : "Line1";
+        QCOMPARE(w.windowTitle(), modul + " Socket-Server Vers:1.0.174  " + m_dir->path());
+        QCOMPARE(m_rig->state.applicationTitle,
+                 empty ? " Socket-Server: Empty configuration " : "Line1 Socket-Server");
+        QCOMPARE(m_rig->state.logFileName, m_dir->path() + "/Socketcomm-" + modul + "-.dat");
+        auto *view = child<QPlainTextEdit>("rtfComm");
+        QVERIFY(view->isHidden());
+        QCOMPARE(view->toPlainText(), empty ? "" : "05.12.26 10:00:00 Größe über 5 €\nzweite Zeile\n");
+        QCOMPARE(w.baseHeight(), w.height() * 15);
+        // With a tray the window hides into it; without one the operator must still reach it.
+        QCOMPARE(w.isVisible(), empty);
+        QCOMPARE(w.isMinimized(), empty);
     }
 
     void editModeLocksSettingsButNeverTheSendText()
@@ -146,15 +103,15 @@ private slots:
         w.load();
         auto locked = [&](bool expected) {
             for (const char *name : {"txtServer", "txtNetId", "txtPort", "txtModulname", "txtMasch", "txtIP",
-                                     "txtSocket", "txtTimeout"}) {
-                QVERIFY2(child<QLineEdit>(name)->isReadOnly() == expected, name);
-                QVERIFY2((child(name)->focusPolicy() == Qt::ClickFocus) == expected, name);
-            }
+                                     "txtSocket", "txtTimeout"})
+                QVERIFY2(child<QLineEdit>(name)->isReadOnly() == expected &&
+                             (child(name)->focusPolicy() == Qt::ClickFocus) == expected,
+                         name);
             QVERIFY(!child<QLineEdit>("txtSendData")->isReadOnly());
             QCOMPARE(child<QAction>("mnuEditModus")->isChecked(), !expected);
         };
         locked(true);
-        trigger("mnuEditModus");
+        child<QAction>("mnuEditModus")->trigger();
         locked(false);
         QCOMPARE(child("chkServer")->focusPolicy(), Qt::StrongFocus);
 
@@ -170,38 +127,51 @@ private slots:
         click("cmdLoad"); // any load locks the settings again
         locked(true);
         QTest::keyClicks(child("txtSendData"), "abc");
-        QCOMPARE(m_rig->state.txtSendData, "abc");
+        GatewayState &s = m_rig->state;
+        QCOMPARE(s.txtSendData, "abc");
+
+        // Client role: queued for the PLC cycle, converted when asked for.
+        s.chkUTF8 = 1;
+        click("cmdSend");
+        s.chkUTF8 = 0;
+        click("cmdSend");
+        QCOMPARE(s.sendQueue, (QStringList{"utf8(abc)", "abc"}));
+        QVERIFY(m_rig->socket.sent.isEmpty());
+        // Server role: straight to the endpoint, never converted, nothing queued.
+        s.chkServer = s.chkUTF8 = 1;
+        m_rig->socket.failSend = true;
+        click("cmdSend");
+        QVERIFY(!m_rig->socket.pendingError().isSet()); // the failure does not outlive the click
+        m_rig->socket.failSend = false;
+        click("cmdSend");
+        QCOMPARE(m_rig->socket.sent, QStringList{"abc"});
+        QCOMPARE(s.sendQueue.size(), 2);
     }
 
-    void threeStateBoxesStepOnlyByMouse_data()
-    {
-        QTest::addColumn<QByteArray>("name");
-        QTest::newRow("status") << QByteArray("chkStatus");
-        QTest::newRow("xml") << QByteArray("chkXML");
-    }
     void threeStateBoxesStepOnlyByMouse()
     {
-        QFETCH(QByteArray, name);
-        newWindow().show();
-        auto *box = child<LevelCheckBox>(name.constData());
-        const qint16 &level = name == "chkStatus" ? m_rig->state.statusLevel : m_rig->state.xmlExportLevel;
-        const Qt::CheckState shown[] = {Qt::Checked, Qt::PartiallyChecked, Qt::Unchecked, Qt::Checked};
-        for (int i = 0; i < 4; ++i) {
+        for (const char *name : {"chkStatus", "chkXML"}) {
+            newWindow().show();
+            auto *box = child<LevelCheckBox>(name);
+            const qint16 &level =
+                name == QLatin1String("chkStatus") ? m_rig->state.statusLevel : m_rig->state.xmlExportLevel;
+            const Qt::CheckState shown[] = {Qt::Checked, Qt::PartiallyChecked, Qt::Unchecked, Qt::Checked};
+            for (int i = 0; i < 4; ++i) {
+                QTest::mouseClick(box, Qt::LeftButton);
+                QCOMPARE(level, (i + 1) % 3);
+                QCOMPARE(box->checkState(), shown[i]);
+            }
+            box->setFocus();
+            QTest::keyClick(box, Qt::Key_Space);
+            QCOMPARE(level, 1);
+            QCOMPARE(box->checkState(), Qt::Checked);
+            // A level set by a load is shown; grayed is level 2, and the next press gives 0.
+            m_rig->state.chkStatus = m_rig->state.chkXML = 2;
+            m_rig->state.notify();
+            QCOMPARE(box->checkState(), Qt::PartiallyChecked);
             QTest::mouseClick(box, Qt::LeftButton);
-            QCOMPARE(level, (i + 1) % 3);
-            QCOMPARE(box->checkState(), shown[i]);
+            QCOMPARE(level, 0);
         }
-        box->setFocus();
-        QTest::keyClick(box, Qt::Key_Space);
-        QCOMPARE(level, 1);
-        QCOMPARE(box->checkState(), Qt::Checked);
-
-        // A level set by a load is shown; grayed is level 2, and the next press gives 0.
-        m_rig->state.chkStatus = m_rig->state.chkXML = 2;
-        m_rig->state.notify();
-        QCOMPARE(box->checkState(), Qt::PartiallyChecked);
-        QTest::mouseClick(box, Qt::LeftButton);
-        QCOMPARE(level, 0);
     }
 
     void historyBoxSetsTheWindowHeight()
@@ -235,88 +205,65 @@ private slots:
         QTest::keyClick(child("chkHistory"), Qt::Key_Space);
         QVERIFY(view->isVisible());
         QCOMPARE(w.height(), shownHeight);
-    }
 
-    void refreshFindsTheLastErrorInTheLog()
-    {
-        frmSocket &w = newWindow("start\r\n");
-        w.load();
+        // Refresh shows the log again and marks the last occurrence of the error's first line.
+        click("chkHistory");
         writeLogFile("09:00:00 start\r\n09:01:00 Error Connect <7>\r\n09:02:00 ok\r\n09:03:00 later\r\n");
-        auto *view = child<QPlainTextEdit>("rtfComm");
         m_rig->state.setLblError("09:01:00 Error Connect <7>\r\nHost unreachable");
         click("cmdRefresh");
-        QVERIFY(!view->isHidden());
+        QVERIFY(view->isVisible());
         QVERIFY(view->toPlainText().contains("later"));
         QCOMPARE(view->textCursor().selectedText(), "09:01:00 Error Connect <7>");
-
         m_rig->state.setLblError({});
         click("cmdRefresh");
         QVERIFY(view->textCursor().selectedText().isEmpty());
     }
 
-    void sendByRole()
-    {
-        newWindow().load();
-        GatewayState &s = m_rig->state;
-        s.txtSendData = "Grüße";
-        s.chkUTF8 = 1;
-        click("cmdSend");
-        s.chkUTF8 = 0;
-        click("cmdSend");
-        QCOMPARE(s.sendQueue, (QStringList{"utf8(Grüße)", "Grüße"}));
-        QVERIFY(m_rig->socket.sent.isEmpty());
-
-        // Server role: straight to the endpoint, never converted, nothing queued.
-        s.chkServer = 1;
-        s.chkUTF8 = 1;
-        m_rig->socket.failSend = true;
-        click("cmdSend");
-        QVERIFY(!m_rig->socket.pendingError().isSet()); // the failure does not outlive the click
-        m_rig->socket.failSend = false;
-        click("cmdSend");
-        QCOMPARE(m_rig->socket.sent, QStringList{"Grüße"});
-        QCOMPARE(s.sendQueue.size(), 2);
-    }
-
-    void buttonsMenusAndExit()
+    void menusButtonsAndExit()
     {
         frmSocket &w = newWindow();
         w.load();
         w.show();
+        QStringList items;
+        for (QAction *a : child<QMenu>("mnuFile")->actions())
+            items << a->objectName() + '=' + a->text();
+        QCOMPARE(items, (QStringList{"mnuSave=&Save", "mnuSaveAs=Save &As", "mnuLoad=&Load",
+                                     "mnuEditModus=E&dit On/Off", "mnuKELOProp=&KELOOCX Properties",
+                                     "mnuReConnect=&KELO-Connect", "mnu_exit=E&xit"}));
+        QVERIFY(!child<QMenu>("mnuPopupBAB")->menuAction()->isVisible());
+        QVERIFY(child<QTimer>("Timer1")->isActive() && child<QTimer>("Timer1")->interval() == 500);
+        QVERIFY(!child<QTimer>("Timer2")->isActive());
+
         m_rig->journal.clear();
         m_rig->state.remoteHost = "127.0.0.1";
         m_rig->state.socketPort = "9100";
-        click("cmdConnect");
-        click("cmdClose");
-        click("cmdSave");
+        for (const char *button : {"cmdConnect", "cmdClose", "cmdSave"})
+            click(button);
         for (const char *item :
              {"mnuSave", "mnuSaveAs", "mnuLoad", "mnuKELOProp", "mnuReConnect", "mnuPopup1"})
-            trigger(item);
+            child<QAction>(item)->trigger();
         QCOMPARE(m_rig->journal,
-                 (QStringList{"socket.Connect:127.0.0.1:9100", "socket.Close", "config.save", "config.save",
+                 (QStringList{"Connect:127.0.0.1:9100", "Close", "config.save", "config.save",
                               "config.saveAs", "config.load", "kelo.showProperties", "plc.connect"}));
         m_rig->state.cmdConnectVisible = false;
         m_rig->state.notify();
         QVERIFY(child("cmdConnect")->isHidden() && !child("cmdClose")->isHidden());
 
         m_rig->journal.clear();
-        trigger("mnu_exit");
-        QCOMPARE(m_rig->journal, (QStringList{"plc.terminateAll", "kelo.releaseLink", "socket.Close",
-                                              "manager.disconnect", "messages.drop"}));
+        child<QAction>("mnu_exit")->trigger();
+        QCOMPARE(m_rig->journal, kUnloadOrder);
         QCOMPARE(m_rig->endProgramCalls, 1);
-        QVERIFY(!w.isVisible());
-        QVERIFY(!child<QTimer>("Timer1")->isActive());
+        QVERIFY(!w.isVisible() && !child<QTimer>("Timer1")->isActive());
         w.close(); // the platform closing it later does not take things down twice
-        QCOMPARE(m_rig->journal.size(), 5);
+        QCOMPARE(m_rig->journal, kUnloadOrder);
         QCOMPARE(m_rig->endProgramCalls, 1);
     }
 
-    void logViewTextOfBadFiles()
+    void logViewTextAndUtf8Encoder()
     {
         QTemporaryDir dir;
         // A folder cannot be read as a file: the view stays empty and nothing is reported.
         QCOMPARE(logViewText(dir.path()), QString());
-
         // A large file is shown from a whole line near its end, with a note in front.
         QFile file(dir.filePath("big.dat"));
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -328,14 +275,12 @@ private slots:
         QVERIFY(lines.value(1).startsWith("10:00:00 Zeile "));
         QCOMPARE(lines.last(), "10:00:00 Zeile 399 äöü");
         QCOMPARE(logViewText(file.fileName()).count('\n'), 400);
-    }
 
-    void utf8EncoderCodeUnitByCodeUnit()
-    {
+        // The client role's UTF-8 encoder works code unit by code unit: a character beyond 16 bits
+        // gives each half on its own.
         auto bytes = [](const QString &text) { return cp1252::encode(pendingEncodeUtf8(text)).toHex(' '); };
-        QCOMPARE(bytes("abc"), "61 62 63");
-        QCOMPARE(bytes(u"\u00e4\u07ff\u0800\u20ac\uffff"_qs), "c3 a4 df bf e0 a0 80 e2 82 ac ef bf bf");
-        // A character beyond 16 bits: each half on its own.
+        QCOMPARE(bytes(u"abc\u00e4\u07ff\u0800\u20ac\uffff"_qs),
+                 "61 62 63 c3 a4 df bf e0 a0 80 e2 82 ac ef bf bf");
         QCOMPARE(bytes(QString::fromUcs4(U"\U0001F600")), "ed a0 bd ed b8 80");
     }
 };

@@ -4,7 +4,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QSettings>
@@ -18,7 +17,6 @@ class TestGatewayApp : public QObject
 {
     Q_OBJECT
 
-private:
     QTemporaryDir m_root;
     QString m_home; // the program folder, named Server as on the plants
 
@@ -33,42 +31,35 @@ private:
 private slots:
     void initTestCase()
     {
-        m_home = m_root.filePath(QStringLiteral("Server"));
+        m_home = m_root.filePath("Server");
         QVERIFY(QDir().mkpath(m_home));
         qputenv("KAVETTA_HOME", m_home.toUtf8());
-        qputenv("KAVETTA_EVENTLOG", m_root.filePath(QStringLiteral("events.log")).toUtf8());
-        QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope,
-                           m_root.filePath(QStringLiteral("xdg")));
-        QVERIFY(QFile::copy(QStringLiteral(KAVETTA_SOURCE_DIR "/examples/Kavetta.zelb"),
-                            m_home + QStringLiteral("/Kavetta.zelb")));
+        qputenv("KAVETTA_EVENTLOG", m_root.filePath("events.log").toUtf8());
+        QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, m_root.filePath("xdg"));
+        QVERIFY(QFile::copy(KAVETTA_SOURCE_DIR "/examples/Kavetta.zelb", m_home + "/Kavetta.zelb"));
     }
 
     void startsLoadedAndEndsThroughExit()
     {
         QString title, modul;
         bool minimised = false;
-        bool exitFound = false;
         QTimer::singleShot(0, this, [&] {
             QMainWindow *window = mainWindow();
-            if (!window)
+            auto *exit = window ? window->findChild<QAction *>("mnu_exit") : nullptr;
+            if (!exit)
                 return QApplication::exit(3);
             title = window->windowTitle();
             minimised = window->isVisible() && window->isMinimized();
-            modul = window->findChild<QLineEdit *>(QStringLiteral("txtModulname"))->text();
-            auto *exit = window->findChild<QAction *>(QStringLiteral("mnu_exit"));
-            exitFound = exit != nullptr;
-            if (exit)
-                exit->trigger();
+            modul = window->findChild<QLineEdit *>("txtModulname")->text();
+            exit->trigger();
         });
         QCOMPARE(runGateway(*qApp), 0);
-        QVERIFY(exitFound);
-        const QString version = QStringLiteral("%1.%2.%3")
-                                    .arg(KAVETTA_VERSION_MAJOR)
-                                    .arg(KAVETTA_VERSION_MINOR)
-                                    .arg(KAVETTA_VERSION_PATCH);
-        QCOMPARE(title,
-                 QStringLiteral("Line1 Socket-Server Vers:") + version + QStringLiteral("  ") + m_home);
-        QCOMPARE(modul, QStringLiteral("Line1"));
+        QCOMPARE(title, QString("Line1 Socket-Server Vers:%1.%2.%3  %4")
+                            .arg(KAVETTA_VERSION_MAJOR)
+                            .arg(KAVETTA_VERSION_MINOR)
+                            .arg(KAVETTA_VERSION_PATCH)
+                            .arg(m_home));
+        QCOMPARE(modul, "Line1");
         // The offscreen desktop has no notification area: the window waits minimised.
         QVERIFY(minimised);
         QVERIFY(!mainWindow());
@@ -76,16 +67,12 @@ private slots:
 
     void secondInstanceEndsAtOnce()
     {
-        InstanceCheck running(QString(), QCoreApplication::applicationFilePath(), QStringLiteral("other"));
-        bool windowSeen = false;
-        QTimer::singleShot(0, this, [&] {
-            QMainWindow *window = mainWindow();
-            windowSeen = window && window->isVisible();
-            if (window)
+        InstanceCheck running(QString(), QCoreApplication::applicationFilePath(), "other");
+        QTimer::singleShot(0, this, [] {
+            if (mainWindow()) // no window may open: leave with a code the test rejects
                 QApplication::exit(4);
         });
         QCOMPARE(runGateway(*qApp), 0);
-        QVERIFY(!windowSeen);
     }
 };
 

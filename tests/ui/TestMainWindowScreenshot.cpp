@@ -22,30 +22,22 @@ class TestMainWindowScreenshot : public QObject
 {
     Q_OBJECT
 
-private:
-    static void save(QWidget &w, const QString &name)
-    {
-        const QPixmap picture = w.grab();
-        QVERIFY(!picture.isNull());
-        const QString artefacts = QStringLiteral(KAVETTA_BINARY_DIR "/artefacts");
-        QDir().mkpath(artefacts);
-        QVERIFY(picture.save(artefacts + QLatin1Char('/') + name));
-        if (qEnvironmentVariableIsSet("KAVETTA_UPDATE_SCREENSHOTS"))
-            QVERIFY(picture.save(QStringLiteral(KAVETTA_SOURCE_DIR "/docs/images/") + name));
-    }
-
-    static void verifyNothingClipped(QWidget &w)
+    // Checks that every caption of a label or button fits (word-wrapped labels may take more
+    // lines), then saves a picture of the window.
+    static void checkAndSave(QWidget &w, const QString &name)
     {
         for (QWidget *child : w.findChildren<QWidget *>()) {
-            if (!child->isVisible() ||
-                !(qobject_cast<QLabel *>(child) || qobject_cast<QAbstractButton *>(child)))
-                continue;
             auto *label = qobject_cast<QLabel *>(child);
-            if (label && label->wordWrap())
-                continue;
-            QVERIFY2(child->width() >= child->minimumSizeHint().width(),
-                     qPrintable(child->objectName() + QLatin1Char(' ') + child->property("text").toString()));
+            if (child->isVisible() &&
+                (label ? !label->wordWrap() : qobject_cast<QAbstractButton *>(child) != nullptr))
+                QVERIFY2(child->width() >= child->minimumSizeHint().width(),
+                         qPrintable(child->objectName() + ' ' + child->property("text").toString()));
         }
+        const QPixmap picture = w.grab();
+        QVERIFY(!picture.isNull());
+        QVERIFY(picture.save(KAVETTA_BINARY_DIR "/artefacts/" + name));
+        if (qEnvironmentVariableIsSet("KAVETTA_UPDATE_SCREENSHOTS"))
+            QVERIFY(picture.save(KAVETTA_SOURCE_DIR "/docs/images/" + name));
     }
 
 private slots:
@@ -54,7 +46,7 @@ private slots:
         QTest::addColumn<double>("fontScale");
         QTest::addColumn<QString>("suffix");
         QTest::newRow("96 dpi") << 1.0 << QString();
-        QTest::newRow("144 dpi text") << 1.5 << QStringLiteral("-144dpi");
+        QTest::newRow("144 dpi text") << 1.5 << QString("-144dpi");
     }
     void exampleConfigurationInTheWindow()
     {
@@ -67,7 +59,7 @@ private slots:
 
         TestClock clock(QDateTime(QDate(2026, 12, 5), QTime(10, 14, 3)));
         // A fixed folder of the build, so the pictures show a steady path.
-        const QString folder = QStringLiteral(KAVETTA_BINARY_DIR "/artefacts/kavetta");
+        const QString folder = KAVETTA_BINARY_DIR "/artefacts/kavetta";
         QDir(folder).removeRecursively();
         QVERIFY(QDir().mkpath(folder));
         UiRig rig(folder);
@@ -75,7 +67,6 @@ private slots:
         rig.state.configFile = KAVETTA_SOURCE_DIR "/examples/Kavetta.zelb";
         Configuration configuration(rig.state, rig.socket, log, rig.desktop);
         ConfigurationCommands commands(configuration);
-        const WindowParts parts = rig.windowParts(&commands);
 
         QFile logFile(folder + "/Socketcomm-Line1-.dat");
         QVERIFY(logFile.open(QIODevice::WriteOnly));
@@ -87,7 +78,7 @@ private slots:
         logFile.write(cp1252::encode(statusLine("Timeout connecting: 127.0.0.1:9100") + "\r\n"));
         logFile.close();
 
-        frmSocket window(rig.state, parts);
+        frmSocket window(rig.state, rig.windowParts(&commands));
         window.load();
         QCOMPARE(window.findChild<QLineEdit *>("txtSocket")->text(), "9100");
         QVERIFY(!window.findChild<QWidget *>("cmdConnect")->isHidden());
@@ -98,15 +89,13 @@ private slots:
 
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        verifyNothingClipped(window);
-        save(window, "main-window" + suffix + ".png");
+        checkAndSave(window, "main-window" + suffix + ".png");
 
         QTest::mouseClick(window.findChild<QAbstractButton *>("chkHistory"), Qt::LeftButton);
         QVERIFY(window.findChild<QPlainTextEdit *>("rtfComm")->isVisible());
         QTRY_COMPARE(window.height(), window.ruledHeight());
         QTest::qWait(100); // the view drops its scroll bar after the layout settles
-        verifyNothingClipped(window);
-        save(window, "main-window-history" + suffix + ".png");
+        checkAndSave(window, "main-window-history" + suffix + ".png");
         QApplication::setFont(original);
     }
 };

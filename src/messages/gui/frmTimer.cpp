@@ -55,8 +55,8 @@ void frmTimer::showNextMsg()
         const quint64 id = first->id;
         QPointer<frmTimer> self(this);
         m_desktop.showMessage(DesktopServices::MessageBox{first->meldetext, first->bereich,
-                                                          DesktopServices::Buttons::OkCancel,
-                                                          DesktopServices::Icon::None, true},
+                                                          DesktopServices::Buttons::OkCancelHelp,
+                                                          DesktopServices::Icon::None, true, first->helpFile},
                               [self, id](DesktopServices::Answer answer) {
                                   if (!self)
                                       return;
