@@ -91,6 +91,7 @@ private slots:
         QCOMPARE(f.state.chkReset, 0);
         QCOMPARE(f.state.chkUTF8, 1);
         QVERIFY(f.state.autoConnectOff);
+        QVERIFY(f.state.cmdConnectVisible && f.state.cmdCloseVisible); // static connection, client role
 
         QFile::remove(f.state.configFile);
         f.config.saveConfiguration();
@@ -191,25 +192,12 @@ private slots:
         QCOMPARE(f.state.timeoutSec, seconds);
     }
 
-    void showsTheConnectionButtonsByRole()
-    {
-        Fixture f;
-        f.state.chkCon = 1;
-        f.config.apply();
-        QVERIFY(f.state.cmdConnectVisible);
-        QVERIFY(f.state.cmdCloseVisible);
-        f.state.chkServer = 1;
-        f.state.txtSocket = QStringLiteral("9100");
-        f.config.apply();
-        QVERIFY(!f.state.cmdConnectVisible);
-        QVERIFY(f.state.cmdCloseVisible);
-    }
-
     void listensInTheServerRole()
     {
         TestClock clock;
         Fixture f;
         f.state.chkServer = 1;
+        f.state.chkCon = 1;
         f.state.txtSocket = QStringLiteral("9100");
         f.state.connAccepted = true;
         f.socket.state = SocketEndpoint::Connected;
@@ -219,6 +207,7 @@ private slots:
         QCOMPARE(f.socket.State(), int(SocketEndpoint::Listening));
         QVERIFY(!f.state.connAccepted);
         QVERIFY(f.log.records.isEmpty());
+        QVERIFY(!f.state.cmdConnectVisible && f.state.cmdCloseVisible); // server role: Close only
 
         // A port that is not a number: reported at level 1 to the label and the log only.
         f.socket.calls.clear();
