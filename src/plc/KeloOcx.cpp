@@ -662,22 +662,33 @@ qint32 KeloOcx::writeValue(qint32 handle, const Value &value)
     return reply.code;
 }
 
-qint32 KeloOcx::createVarHandle(const QString &name, qint32 &handle)
+qint32 KeloOcx::nameRequest(MsgType type, const QString &name, Message &reply)
 {
-    handle = 0;
     const QByteArray bytes = cp1252::encode(name);
     if (bytes.isEmpty() || bytes.size() > MaxNameBytes)
         return UnknownSymbol;
     Message req;
-    req.type = MsgType::CreateHandle;
+    req.type = type;
     req.name = bytes;
-    Message reply;
     if (const qint32 c = transact(req, reply))
         return c;
-    if (reply.code != Ok)
-        return reply.code;
+    return reply.code;
+}
+
+qint32 KeloOcx::takeLocalHandle()
+{
     const qint32 local = m_nextHandle;
     m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    return local;
+}
+
+qint32 KeloOcx::createVarHandle(const QString &name, qint32 &handle)
+{
+    handle = 0;
+    Message reply;
+    if (const qint32 c = nameRequest(MsgType::CreateHandle, name, reply))
+        return c;
+    const qint32 local = takeLocalHandle();
     m_handles.insert(local, {reply.handle, reply.varType, reply.capacity});
     handle = local;
     return Ok;
@@ -705,19 +716,10 @@ qint32 KeloOcx::connectVar(const QString &name, qint32 mode, qint32 cycle, qint3
     Q_UNUSED(mode);
     Q_UNUSED(cycle);
     notifyHandle = 0;
-    const QByteArray bytes = cp1252::encode(name);
-    if (bytes.isEmpty() || bytes.size() > MaxNameBytes)
-        return UnknownSymbol;
-    Message req;
-    req.type = MsgType::Subscribe;
-    req.name = bytes;
     Message reply;
-    if (const qint32 c = transact(req, reply))
+    if (const qint32 c = nameRequest(MsgType::Subscribe, name, reply))
         return c;
-    if (reply.code != Ok)
-        return reply.code;
-    const qint32 local = m_nextHandle;
-    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    const qint32 local = takeLocalHandle();
     m_notifies.insert(local, {reply.handle, user});
     m_notifyByRemote.insert(reply.handle, local);
     notifyHandle = local;

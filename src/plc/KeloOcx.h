@@ -120,6 +120,9 @@ private:
     void deliverPushes();
     void applyHello(const plcproto::Message &reply, bool announce);
     qint32 remoteHandle(qint32 handle, quint32 &remote) const;
+    // One round trip for an operation on a symbol name (create a handle, subscribe).
+    qint32 nameRequest(plcproto::MsgType type, const QString &name, plcproto::Message &reply);
+    qint32 takeLocalHandle();
     qint32 readTyped(qint32 handle, plcproto::VarType type, plcproto::Value &value);
 
     QString m_netId;
