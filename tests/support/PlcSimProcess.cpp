@@ -1,18 +1,9 @@
 #include "PlcSimProcess.h"
 
+#include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
-
-PlcSimProcess::PlcSimProcess(QObject *parent) : QObject(parent)
-{
-    connect(&m_process, &QProcess::readyReadStandardOutput, this, &PlcSimProcess::readOutput);
-}
-
-PlcSimProcess::~PlcSimProcess()
-{
-    kill();
-}
 
 QString PlcSimProcess::program()
 {
@@ -29,12 +20,15 @@ bool PlcSimProcess::start(const QStringList &args, quint16 port)
     m_process.start(program(),
                     QStringList{QStringLiteral("serve"), QStringLiteral("--port"), QString::number(port)} +
                         args);
-    if (!m_process.waitForStarted(5000))
+    if (!m_process.waitForStarted(5000)) {
+        qWarning("%s: %s (build the plcsim target first)", qPrintable(program()),
+                 qPrintable(m_process.errorString()));
         return false;
-    QString line;
-    if (!waitForLine(QRegularExpression(QStringLiteral("^listening .*port=(\\d+)")), 5000, &line))
+    }
+    if (!waitForLine(QStringLiteral("^listening .*port=\\d+")))
         return false;
-    m_port = quint16(QRegularExpression(QStringLiteral("port=(\\d+)")).match(line).captured(1).toUInt());
+    m_port = quint16(
+        QRegularExpression(QStringLiteral("port=(\\d+)")).match(m_lines.first()).captured(1).toUInt());
     return m_port != 0;
 }
 
@@ -54,41 +48,23 @@ void PlcSimProcess::readOutput()
     }
 }
 
-bool PlcSimProcess::waitForLine(const QRegularExpression &re, int timeoutMs, QString *line, int from)
+bool PlcSimProcess::waitForLine(const QString &pattern, int timeoutMs, int from)
 {
-    auto found = [&] {
-        for (int i = from; i < m_lines.size(); ++i) {
-            if (re.match(m_lines[i]).hasMatch()) {
-                if (line)
-                    *line = m_lines[i];
-                return true;
-            }
-        }
-        return false;
-    };
-    return QTest::qWaitFor(found, timeoutMs);
+    const QRegularExpression re(pattern);
+    return QTest::qWaitFor([&] { return !m_lines.mid(from).filter(re).isEmpty(); }, timeoutMs);
 }
 
-void PlcSimProcess::pause()
+void PlcSimProcess::pause(bool paused)
 {
-    if (m_process.state() == QProcess::Running) {
-        ::kill(pid_t(m_process.processId()), SIGSTOP);
-        m_paused = true;
-    }
-}
-
-void PlcSimProcess::resume()
-{
-    if (m_paused && m_process.state() == QProcess::Running)
-        ::kill(pid_t(m_process.processId()), SIGCONT);
-    m_paused = false;
+    if (m_process.state() == QProcess::Running)
+        ::kill(pid_t(m_process.processId()), paused ? SIGSTOP : SIGCONT);
 }
 
 void PlcSimProcess::kill()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
-    resume();
+    pause(false);
     m_process.kill();
     m_process.waitForFinished(5000);
 }

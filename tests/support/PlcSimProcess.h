@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QProcess>
-#include <QRegularExpression>
 #include <QStringList>
 
 // The PLC runtime stand-in as a child process of a test: started in server mode, driven through
@@ -10,8 +9,11 @@ class PlcSimProcess : public QObject
 {
     Q_OBJECT
 public:
-    explicit PlcSimProcess(QObject *parent = nullptr);
-    ~PlcSimProcess() override;
+    explicit PlcSimProcess(QObject *parent = nullptr) : QObject(parent)
+    {
+        connect(&m_process, &QProcess::readyReadStandardOutput, this, &PlcSimProcess::readOutput);
+    }
+    ~PlcSimProcess() override { kill(); }
 
     // $KAVETTA_BINARY_DIR/tools/plcsim/plcsim
     static QString program();
@@ -22,13 +24,12 @@ public:
     QString portText() const { return QString::number(m_port); }
 
     void command(const QString &line);
-    // Waits (spinning the event loop) for an output line matching re, from line `from` on.
-    bool waitForLine(const QRegularExpression &re, int timeoutMs = 5000, QString *line = nullptr,
-                     int from = 0);
+    // Waits (spinning the event loop) for an output line matching the pattern, from line `from` on.
+    bool waitForLine(const QString &pattern, int timeoutMs = 5000, int from = 0);
     const QStringList &lines() const { return m_lines; }
 
-    void pause();
-    void resume();
+    // Stops or continues the process: a runtime that hangs.
+    void pause(bool paused = true);
     void kill();
 
     // Runs plcsim with the arguments to its end; output lines and exit code.
@@ -41,5 +42,4 @@ private:
     QStringList m_lines;
     QByteArray m_partial;
     quint16 m_port = 0;
-    bool m_paused = false;
 };
