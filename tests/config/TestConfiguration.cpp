@@ -18,18 +18,11 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-
 // One gateway's configuration pieces around a temporary "Server" folder.
 struct Fixture
 {
     QTemporaryDir dir;
-    QString server;
+    QString server = dir.path() + QStringLiteral("/Plant/Server");
     GatewayState state;
     FakeSocketEndpoint socket;
     RecordingLog log;
@@ -38,14 +31,15 @@ struct Fixture
 
     Fixture()
     {
-        server = dir.path() + QStringLiteral("/Plant/Server");
         QDir().mkpath(server);
         qputenv("KAVETTA_HOME", server.toUtf8());
         state.configFile = server + QStringLiteral("/Kavetta.zelb");
     }
     void load(const QByteArray &content)
     {
-        writeFile(state.configFile, content);
+        QFile file(state.configFile);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        file.close();
         config.loadConfiguration();
     }
 };
@@ -77,20 +71,10 @@ private slots:
     {
         Fixture f;
         f.load(kFullFile);
-        QCOMPARE(f.state.txtServer, QStringLiteral("~apppath~/Data"));
+        // The saves below prove the edit fields; here what loading derives from them.
         QCOMPARE(f.state.serverPath, f.dir.path() + QStringLiteral("/Plant/Data"));
-        QCOMPARE(f.state.txtMasch, QStringLiteral("Prüfstand 3"));
-        QCOMPARE(f.state.modulName, QStringLiteral("Line1"));
-        QCOMPARE(f.state.remoteHost, QStringLiteral("printer.local"));
-        QCOMPARE(f.state.socketPort, QStringLiteral("9100"));
-        QCOMPARE(f.state.chkXML, 2);
         QCOMPARE(f.state.xmlExportLevel, qint16(2));
-        QCOMPARE(f.state.chkStatus, 1);
         QCOMPARE(f.state.timeoutSec, 8);
-        QCOMPARE(f.state.chkCon, 1);
-        QCOMPARE(f.state.chkReset, 0);
-        QCOMPARE(f.state.chkUTF8, 1);
-        QVERIFY(f.state.autoConnectOff);
         QVERIFY(f.state.cmdConnectVisible && f.state.cmdCloseVisible); // static connection, client role
 
         QFile::remove(f.state.configFile);
@@ -103,20 +87,12 @@ private slots:
         f.load(lines.join('\n'));
         f.config.saveConfiguration();
         QCOMPARE(readAll(f.state.configFile), kFullFile);
-    }
 
-    void fillsMissingKeysWithDefaults()
-    {
-        Fixture f;
-        f.state.chkReset = 0;
-        f.state.autoConnectOff = true;
+        // Missing keys take their defaults, whatever the previous file set.
         f.load(QByteArray());
-        QCOMPARE(f.state.chkReset, 1);
         QCOMPARE(f.state.timeoutSec, 2);
-        QVERIFY(!f.state.autoConnectOff);
         QCOMPARE(f.state.serverPath, f.dir.path() + QStringLiteral("/Plant")); // "/Server" removed
-        QVERIFY(!f.state.cmdConnectVisible);
-        QVERIFY(!f.state.cmdCloseVisible);
+        QVERIFY(!f.state.cmdConnectVisible && !f.state.cmdCloseVisible);
         QVERIFY(f.socket.calls.isEmpty()); // the client role leaves the socket alone
 
         f.config.saveConfiguration();
@@ -148,21 +124,26 @@ private slots:
                ",\"no key\"\r\n"
                "\x01\x02\xFF\xFE garbage\r\n"
                "\"AutoConnectOff\",\"\"\r\n");                // not a boolean: stays true
-        QCOMPARE(f.state.modulName, QStringLiteral("B"));
-        QCOMPARE(f.state.txtIP, QString());
-        QCOMPARE(f.state.txtSocket, QStringLiteral("9100"));
-        QCOMPARE(f.state.txtNetId, QStringLiteral("unterminated"));
-        QCOMPARE(f.state.txtPort, QStringLiteral("851"));
-        QCOMPARE(f.state.txtMasch, QStringLiteral("M1"));
-        QCOMPARE(f.state.chkStatus, 0);
-        QCOMPARE(f.state.chkServer, 0);
-        QCOMPARE(f.state.chkCon, 2); // 1.6 rounds to 2, a grayed box, still a static connection
+        QCOMPARE((QStringList{f.state.modulName, f.state.txtIP, f.state.txtSocket, f.state.txtNetId, f.state.txtPort,
+                              f.state.txtMasch}),
+                 (QStringList{"B", "", "9100", "unterminated", "851", "M1"}));
+        // 1.6 rounds to 2, a grayed box, still a static connection.
+        QCOMPARE((QList<int>{f.state.chkStatus, f.state.chkServer, f.state.chkCon}), (QList<int>{0, 0, 2}));
         QVERIFY(f.state.cmdCloseVisible);
         QVERIFY(f.state.autoConnectOff);
 
         f.load("\"Timeout\",\"abc\"\r\n\"AutoConnectOff\",#FALSE#\r\n");
         QCOMPARE(f.state.timeoutSec, 2);
         QVERIFY(!f.state.autoConnectOff);
+
+        // Ten megabytes strewn with every byte value (quotes, line ends, NULs) neither hang nor
+        // crash the reader, and a record after them still counts.
+        QByteArray big(10 * 1024 * 1024, 'x');
+        for (int i = 0; i < big.size(); i += 97)
+            big[i] = static_cast<char>(i * 37);
+        big.append("\r\n\"Modulname\",\"AfterTheNoise\"\r\n");
+        f.load(big);
+        QCOMPARE(f.state.modulName, QStringLiteral("AfterTheNoise"));
     }
 
     void roundsTheTimeout_data()
@@ -185,11 +166,10 @@ private slots:
     void roundsTheTimeout()
     {
         QFETCH(QString, text);
-        QFETCH(int, seconds);
         Fixture f;
         f.state.txtTimeout = text;
         f.config.apply();
-        QCOMPARE(f.state.timeoutSec, seconds);
+        QTEST(f.state.timeoutSec, "seconds");
     }
 
     void listensInTheServerRole()
@@ -206,18 +186,14 @@ private slots:
                                               QStringLiteral("Listen")}));
         QCOMPARE(f.socket.State(), int(SocketEndpoint::Listening));
         QVERIFY(!f.state.connAccepted);
-        QVERIFY(f.log.records.isEmpty());
         QVERIFY(!f.state.cmdConnectVisible && f.state.cmdCloseVisible); // server role: Close only
 
         // A port that is not a number: reported at level 1 to the label and the log only.
-        f.socket.calls.clear();
         f.state.chkStatus = 1;
         f.state.txtSocket = QStringLiteral("abc");
         f.config.apply();
         QVERIFY(f.state.lblError.endsWith(QStringLiteral("Error setting Port: <abc/0>\r\nType mismatch")));
-        QCOMPARE(f.log.records.size(), 1);
-        QCOMPARE(f.log.records.first().first, f.state.lblError);
-        QVERIFY(f.log.records.first().second);
+        QCOMPARE(f.log.records, (QList<QPair<QString, bool>>{{f.state.lblError, true}}));
         QVERIFY(!f.socket.pendingError().isSet());
 
         // A port the endpoint refuses and a failing listen, at level 2: also to the message list.
@@ -236,8 +212,7 @@ private slots:
         f.state.lblError.clear();
         f.state.chkStatus = 0;
         f.config.apply();
-        QVERIFY(f.log.records.isEmpty());
-        QVERIFY(f.state.lblError.isEmpty());
+        QVERIFY(f.log.records.isEmpty() && f.state.lblError.isEmpty());
     }
 
     void savesAsOnlyToConfigurationFiles()
@@ -249,7 +224,6 @@ private slots:
         f.config.saveAs();
         QCOMPARE(f.desktop.messageTexts(), QStringList{QStringLiteral("Wrong Filename :") + txt});
         QVERIFY(!QFile::exists(txt));
-        QVERIFY(!QFile::exists(f.state.configFile));
 
         // Cancelling the dialog saves nothing and says nothing.
         f.config.saveAs();
@@ -262,23 +236,6 @@ private slots:
         QCOMPARE(f.desktop.presetPaths.last(), f.server + QStringLiteral("/Kavetta.zelb"));
         QCOMPARE(f.state.configFile, other);
         QVERIFY(readAll(other).contains("\"Modulname\",\"Line7\"\r\n"));
-    }
-
-    void survivesLargeAndBinaryFiles()
-    {
-        Fixture f;
-        QByteArray big(10 * 1024 * 1024, 'x');
-        for (int i = 0; i < big.size(); i += 997)
-            big[i] = (i % 3) ? '\n' : '"';
-        big.append("\r\n\"Modulname\",\"AfterTheNoise\"\r\n");
-        f.load(big);
-        QCOMPARE(f.state.modulName, QStringLiteral("AfterTheNoise"));
-
-        QByteArray binary;
-        for (int i = 0; i < 4096; ++i)
-            binary.append(static_cast<char>((i * 37) & 0xFF));
-        f.load(binary);
-        QCOMPARE(f.state.timeoutSec, 2);
     }
 };
 

@@ -50,9 +50,8 @@ struct Rig {
     {
         QFile f(events.filePath());
         QStringList out;
-        QString entry;
         if (f.open(QIODevice::ReadOnly))
-            while (!f.atEnd() && EventLog::decodeFileLine(f.readLine(), nullptr, &entry))
+            for (QString entry; !f.atEnd() && EventLog::decodeFileLine(f.readLine(), nullptr, &entry);)
                 out << entry;
         return out;
     }
@@ -74,9 +73,8 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("05.12.26 10:00:00 Verbunden \x80\xe4\xdf\r\r\n\r\r\nau\xdf"
                                             "er ?\r\r\n"));
-        QCOMPARE(rig.messages.count(), 1); // only the record that was not for the file alone
-        QCOMPARE(rig.messages.first()->meldetext, u"au\u00dfer \u4e2d"_s);
-        QCOMPARE(rig.messages.first()->meldeArt, 1);
+        // Only the record that was not for the file alone goes to the list (one more follows below).
+        QCOMPARE(std::pair(rig.messages.first()->meldetext, rig.messages.first()->meldeArt), std::pair(u"au\u00dfer \u4e2d"_s, 1));
         QVERIFY(rig.entries().value(2).contains(u"<Msg>Kavetta / K1 / au\u00dfer ?</Msg>"_s));
 
         // Switched off for lack of space: no file access, but the list and the event log.
@@ -84,7 +82,6 @@ private slots:
         rig.log.writeLog(u"kein Platz"_s, true);
         QCOMPARE(Rig::sizeOf(rig.state.logFileName), qint64(47));
         QCOMPARE(rig.messages.count(), 2);
-        QCOMPARE(rig.entries().size(), 4); // every record, also the empty one
 
         // Entries on another day: one line each, whatever the message holds.
         rig.clock.setNow(QDateTime(QDate(2026, 3, 4), QTime(7, 8, 9)));
@@ -96,7 +93,7 @@ private slots:
         for (qint16 &t : types)
             rig.events.writeAppLogEvent(msg, t);
         QCOMPARE(QList<qint16>(std::begin(types), std::end(types)), (QList<qint16>{4, 1, 2, 4}));
-        QCOMPARE(rig.entries().mid(4), QStringList(4, entry));
+        QCOMPARE(rig.entries().mid(4), QStringList(4, entry)); // after one entry per record, also the empty one
 
         rig.state.modulName.clear();
         QVERIFY(rig.events.entryText(u"x"_s).contains(u"<Area></Area>  <Msg>Kavetta /  / x<"_s));
@@ -144,8 +141,7 @@ private slots:
                 rig.log.writeLog(QString(i < 62 ? 1000 : 1811, u'k'), true);
         };
         fill(63);
-        QCOMPARE(Rig::sizeOf(rig.state.logFileName), qint64(64000));
-        rig.log.writeLog(QString(), true);
+        rig.log.writeLog(QString(), true); // the backup holding all of it proves no earlier rotation
         QCOMPARE(Rig::sizeOf(rig.state.logFileName), qint64(0));
         QCOMPARE(Rig::sizeOf(rig.bak("20261205-100000.dat")), qint64(64003));
 
@@ -154,7 +150,6 @@ private slots:
         QVERIFY(QFile::remove(rig.state.logFileName));
         rig.clock.advance(1000);
         fill(63);
-        QCOMPARE(Rig::sizeOf(rig.state.logFileName), qint64(64000));
         rig.log.writeLog(u"x"_s, true);
         QCOMPARE(Rig::sizeOf(rig.bak("20261205-100001.dat")), qint64(64004));
 
@@ -162,7 +157,6 @@ private slots:
         rig.log.writeLog(QString(1 << 20, u'm'), false);
         QCOMPARE(Rig::sizeOf(rig.bak("20261205-100001.dat")), qint64((1 << 20) + 3));
         QCOMPARE(rig.entries().constLast().size(), EventLog::kMaxEntryLength + 3);
-        QVERIFY(rig.desktop.messages.isEmpty());
 
         QVERIFY(QDir(rig.bak("")).removeRecursively());
         writeFile(rig.dir.filePath(u"BAB-K1-bak"_s), 1); // a file where the folder belongs

@@ -15,9 +15,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace
-{
-
 struct Rig {
     QTemporaryDir dir;
     TestClock clock{QDateTime(QDate(2026, 12, 5), QTime(8, 0, 0))};
@@ -45,8 +42,6 @@ struct Rig {
     }
 };
 
-} // namespace
-
 class TestMsgBox : public QObject
 {
     Q_OBJECT
@@ -65,8 +60,7 @@ private slots:
             QVERIFY(rig.box()->grab().save(qEnvironmentVariable("KAVETTA_MSGBOX_SHOT")));
         rig.click("cmdOK");
         QVERIFY(!rig.shown());
-        QCOMPARE(rig.list.count(), 1);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.shown(), 5000);
+        rig.timer.poll();
         QVERIFY(rig.shownText().startsWith(u"Free Diskspace"_s));
         // Messages queued before the poll timer's holder exists are picked up.
         QVERIFY(frmTimer(rig.list, rig.desktop, rig.state).isLoaded());
@@ -79,7 +73,6 @@ private slots:
         rig.box()->activateWindow();
         QTRY_VERIFY(!rig.list.msgPause);
         rig.click("cmdCancel");
-        QVERIFY(!rig.shown());
         rig.timer.poll(); // the pause: nothing now, the next poll after 10 s
         QVERIFY(!rig.shown());
         QCOMPARE(rig.timer.tmrShowMsg()->interval(), frmTimer::kPauseMs);
@@ -93,8 +86,6 @@ private slots:
         QCOMPARE(rig.shownText(), u"A"_s);
         rig.box()->findChild<QAction *>(u"mnuDelete"_s)->trigger();
         QVERIFY(!rig.shown() && rig.list.isEmpty());
-        rig.timer.poll();
-        QVERIFY(!rig.shown());
         // A megabyte message: the window shows its beginning, the list keeps it whole.
         rig.list.addMsg(MsgList::Information, QString(1 << 20, u'C'));
         rig.timer.poll();
@@ -120,20 +111,18 @@ private slots:
         }
         const QColor plain = rig.okColour();
         rig.clock.advance(11000);
-        box->blinkTick(); // the alert starts after this tick's paint
-        QCOMPARE(rig.okColour(), plain);
-        box->blinkTick(); // red light, OK green
-        QCOMPARE(box->light(), Red);
-        QCOMPARE(rig.okColour(), QColor(0, 255, 0));
-        box->blinkTick(); // green light, OK red
-        QCOMPARE(rig.okColour(), QColor(255, 0, 0));
+        // The alert starts after the first tick's paint; then OK blinks against the light.
+        for (const QColor &ok : {plain, QColor(0, 255, 0), QColor(255, 0, 0)}) {
+            box->blinkTick();
+            QCOMPARE(rig.okColour(), ok);
+        }
+        QCOMPARE(box->light(), Green);
 
         for (int i = 2; i < 1000; ++i)
             rig.list.addMsg(MsgList::Information, u"m%1"_s.arg(i));
         QCOMPARE(rig.list.count(), 1000); // adding never trims
         box->blinkTick();
         QCOMPARE(rig.list.count(), 20);
-        QCOMPARE(rig.list.first()->meldetext, u"m980"_s);
         QVERIFY(!rig.shown());
         rig.timer.poll();
         QCOMPARE(rig.shownText(), u"m980"_s);
@@ -153,20 +142,17 @@ private slots:
         rig.click("cmdHelp");
         rig.desktop.openResult = DesktopServices::OpenResult::FileNotFound;
         rig.click("cmdHelp");
-        QCOMPARE(rig.desktop.openedDocuments, QStringList(2, u"PralixAppl.chm"_s));
         QCOMPARE(rig.desktop.messageTexts(),
                  (QStringList{u"No association for file extension"_s, u"File not found <PralixAppl.chm>"_s}));
         QVERIFY(rig.shown()); // help failures never close the window
 
         rig.desktop.openResult = DesktopServices::OpenResult::Opened;
-        rig.click("cmdOK");
-        rig.timer.poll();
-        rig.click("cmdHelp");
-        QCOMPARE(rig.desktop.openedDocuments.last(), u"hb.pdf"_s);
-        rig.click("cmdOK");
-        rig.timer.poll();
-        rig.click("cmdHelp"); // a text file: nothing is opened
-        QCOMPARE(rig.desktop.openedDocuments.size(), 3);
+        for (int i = 0; i < 2; ++i) { // "b" opens its document without the anchor, "c" (a text file) nothing
+            rig.click("cmdOK");
+            rig.timer.poll();
+            rig.click("cmdHelp");
+        }
+        QCOMPARE(rig.desktop.openedDocuments, (QStringList{u"PralixAppl.chm"_s, u"PralixAppl.chm"_s, u"hb.pdf"_s}));
 
         // A ".hlp" message is asked in a box, and only one box at a time.
         rig.click("cmdOK");
@@ -195,8 +181,8 @@ private slots:
         rig.list.setLastFailure({5, u"T"_s, u"denied"_s, u"x.chm#3"_s, 12});
         rig.list.addMsg(MsgList::Information, u"Hinweis"_s);
         const clsLogDaten &b = rig.list.records().at(1);
-        QVERIFY(b.meldetext == u"Hinweis"_s && b.bereich.isEmpty());
-        QVERIFY(b.helpFile == u"x.chm#3"_s && b.helpContext == 12);
+        QCOMPARE((std::tuple{b.meldetext, b.bereich, b.helpFile, b.helpContext}),
+                 (std::tuple{u"Hinweis"_s, QString(), u"x.chm#3"_s, 12}));
         // Without a pending failure: the application title, the text unchanged, no event entry.
         QCOMPARE(rig.add(MsgList::Error, u"c"_s), std::make_tuple(u"c"_s, u"K1 Socket-Server"_s, true));
         QFile f(rig.events.filePath());

@@ -5,11 +5,9 @@
 
 #include <QTest>
 
-namespace {
+using namespace Qt::StringLiterals;
 
-class RecordingHost : public HostIntegration
-{
-public:
+struct RecordingHost : HostIntegration {
     QStringList calls;
     PendingError programPathError;
     PendingError registerProgramPath() override
@@ -24,8 +22,6 @@ public:
     }
 };
 
-} // namespace
-
 class TestStartUp : public QObject
 {
     Q_OBJECT
@@ -35,25 +31,22 @@ private slots:
 
     void splitsAtBlanksAndTabsOnly()
     {
-        QCOMPARE(splitCommandLine(QString()), QStringList{QString()});
-        QCOMPARE(splitCommandLine(QStringLiteral("  \t ")), QStringList{QString()});
-        QCOMPARE(splitCommandLine(QStringLiteral(" a\tb  c ")),
-                 (QStringList{QString(), QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}));
+        const auto list = [](const char *s) { return QString::fromLatin1(s).split(u'|'); };
+        QCOMPARE(splitCommandLine(QString()), list(""));
+        QCOMPARE(splitCommandLine(u"  \t "_s), list(""));
+        QCOMPARE(splitCommandLine(u" a\tb  c "_s), list("|a|b|c"));
         // Quotes mean nothing to the splitter.
-        QCOMPARE(splitCommandLine(QStringLiteral("\"/my dir/x.zelb\"")),
-                 (QStringList{QString(), QStringLiteral("\"/my"), QStringLiteral("dir/x.zelb\"")}));
+        QCOMPARE(splitCommandLine(u"\"/my dir/x.zelb\""_s), list("|\"/my|dir/x.zelb\""));
         // The eleventh argument and everything after it are dropped.
-        const QStringList many = splitCommandLine(QStringLiteral("1 2 3 4 5 6 7 8 9 10 11 12"));
-        QCOMPARE(many.size(), 11);
-        QCOMPARE(many.last(), QStringLiteral("10"));
-        QCOMPARE(splitCommandLine(QStringLiteral("a b c"), 2).size(), 3);
-        QCOMPARE(splitCommandLine(QStringLiteral("a b"), 0), QStringList{QString()});
+        QCOMPARE(splitCommandLine(u"1 2 3 4 5 6 7 8 9 10 11 12"_s), list("|1|2|3|4|5|6|7|8|9|10"));
+        QCOMPARE(splitCommandLine(u"a b c"_s, 2), list("|a|b"));
+        QCOMPARE(splitCommandLine(u"a b"_s, 0), list(""));
     }
 
     void choosesTheConfigurationFile_data()
     {
         QTest::addColumn<QString>("args");
-        QTest::addColumn<QString>("configFile");
+        QTest::addColumn<QString>("configFile"); // empty: the file type is registered instead of loading
         const QString def = QStringLiteral("/opt/plant/Server/Kavetta.zelb");
         QTest::newRow("none") << QString() << def;
         QTest::newRow("plain") << "/cfg/line1.zelb" << "/cfg/line1.zelb";
@@ -65,121 +58,87 @@ private slots:
         QTest::newRow("relative") << "line2.zelb" << "line2.zelb";
         QTest::newRow("second argument ignored") << "-x /cfg/line1.zelb" << def;
         QTest::newRow("text after quote cut") << "\"/cfg/a.zelb\"rest" << "/cfg/a.zelb";
+        for (const char *reg : {"/regserver", "-REGSERVER", "-RegServer"})
+            QTest::newRow(reg) << reg << QString();
     }
 
     void choosesTheConfigurationFile()
     {
         QFETCH(QString, args);
         QFETCH(QString, configFile);
+        const bool reg = configFile.isEmpty();
         GatewayState state;
         RecordingHost host;
         FakeDesktopServices desktop;
         StartUp startUp(state, host, desktop);
         int loads = 0;
-        QVERIFY(startUp.startUp(args, [&] {
+        QCOMPARE(startUp.startUp(args, [&] {
             ++loads;
             return PendingError{};
-        }));
-        QCOMPARE(state.configFile, configFile);
-        QCOMPARE(loads, 1);
-        QCOMPARE(host.calls, QStringList{QStringLiteral("registerProgramPath")});
+        }), !reg);
+        QCOMPARE(loads, reg ? 0 : 1);
+        QCOMPARE(startUp.registrationRequested(), reg);
+        QCOMPARE(host.calls.join(u','), reg ? u"registerProgramPath,registerFileType:ZELB"_s : u"registerProgramPath"_s);
+        if (!reg)
+            QCOMPARE(state.configFile, configFile);
         QVERIFY(desktop.messages.isEmpty());
-    }
-
-    void registersTheFileTypeInsteadOfLoading()
-    {
-        for (const QString &arg : {QStringLiteral("/regserver"), QStringLiteral("-REGSERVER"), QStringLiteral("-RegServer")}) {
-            GatewayState state;
-            RecordingHost host;
-            FakeDesktopServices desktop;
-            StartUp startUp(state, host, desktop);
-            bool loaded = false;
-            QVERIFY(!startUp.startUp(arg, [&] {
-                loaded = true;
-                return PendingError{};
-            }));
-            QVERIFY(!loaded);
-            QVERIFY(startUp.registrationRequested());
-            QCOMPARE(host.calls, (QStringList{QStringLiteral("registerProgramPath"),
-                                              QStringLiteral("registerFileType:ZELB")}));
-        }
     }
 
     void reportsTheLastFailureInHexadecimal()
     {
         GatewayState state;
         RecordingHost host;
-        host.programPathError.set(static_cast<int>(0x80004005u), QStringLiteral("first"));
-        FakeDesktopServices desktop;
-        StartUp startUp(state, host, desktop);
-        startUp.startUp(QString(), [&] {
-            state.applicationTitle = QStringLiteral("Line1 Socket-Server");
-            return PendingError{};
-        });
-        QCOMPARE(desktop.messageTexts(), QStringList{QStringLiteral("80004005  first")});
-        QCOMPARE(desktop.messages.first().box.caption, QStringLiteral("Line1 Socket-Server"));
+        host.programPathError.set(static_cast<int>(0x80004005u), u"first"_s);
+        // Only the last failure is shown, under the title the loaded configuration gives.
+        for (const int loadError : {0, 91}) {
+            FakeDesktopServices desktop;
+            StartUp(state, host, desktop).startUp(QString(), [&] {
+                state.applicationTitle = u"Line1 Socket-Server"_s;
+                return PendingError{loadError, u"Object variable not set"_s}; // number 0: no failure
+            });
+            QCOMPARE(desktop.messageTexts(), QStringList{loadError ? u"5B  Object variable not set"_s : u"80004005  first"_s});
+            QCOMPARE(desktop.messages.first().box.caption, u"Line1 Socket-Server"_s);
+        }
+    }
 
-        // Only the last failure is shown.
-        FakeDesktopServices desktop2;
-        StartUp again(state, host, desktop2);
-        again.startUp(QString(), [] {
-            PendingError e;
-            e.set(91, QStringLiteral("Object variable not set"));
-            return e;
-        });
-        QCOMPARE(desktop2.messageTexts(), QStringList{QStringLiteral("5B  Object variable not set")});
+    void resolvesThePlaceholderBothWays_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("cfg");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("absolute");
+        QTest::addColumn<QString>("message");
+        const QString cfg = QStringLiteral("/plant/Server/line1.zelb");
+        const QString foreign = QStringLiteral("/plant/cfg/a.zelb");
+        const QString conn = QStringLiteral("provider=x;Data Source=~apppath~/prog.mdb");
+        QTest::newRow("placeholder") << "~apppath~/Data" << cfg << "~apppath~/Data" << "/plant/Data" << "";
+        QTest::newRow("absolute") << "/plant/Data" << cfg << "~apppath~/Data" << "/plant/Data" << "";
+        QTest::newRow("the root itself") << "/plant" << cfg << "~apppath~" << "/plant" << "";
+        QTest::newRow("root in other case") << "/PLANT/x" << "/plant/server/a.zelb" << "~apppath~/x" << "/PLANT/x" << "";
+        QTest::newRow("outside the root") << "/other/Data" << cfg << "/other/Data" << "/other/Data" << "";
+        // Relative: the root in front without a separator.
+        QTest::newRow("relative") << "Data" << cfg << "Data" << "/plantData" << "";
+        QTest::newRow("network path") << "//host/share" << cfg << "//host/share" << "//host/share" << "";
+        QTest::newRow("empty") << "" << cfg << "" << "" << "";
+        QTest::newRow("connection string") << conn << foreign << conn << conn << "";
+        // Not under a "Server" folder: no placeholder is resolved; one that is there is reported.
+        QTest::newRow("foreign folder") << "/plant/Data" << foreign << "/plant/Data" << "/plant/Data" << "";
+        QTest::newRow("foreign placeholder") << "~apppath~/Data" << foreign << "~apppath~/Data" << "~apppath~/Data"
+                                             << "Wrong Configpath found! /plant/cfg/a.zelb";
+        // A bare file name has no folder: the program folder (/opt/plant/Server) is the root.
+        QTest::newRow("bare file name") << "~apppath~/Data" << "a.zelb" << "~apppath~/Data" << "/opt/plant/Data" << "";
     }
 
     void resolvesThePlaceholderBothWays()
     {
+        QFETCH(QString, path);
+        QFETCH(QString, cfg);
         FakeDesktopServices desktop;
-        const QString cfg = QStringLiteral("/plant/Server/line1.zelb");
-        QString absolute;
-
-        QCOMPARE(resolvePath(QStringLiteral("~apppath~/Data"), absolute, cfg, desktop), QStringLiteral("~apppath~/Data"));
-        QCOMPARE(absolute, QStringLiteral("/plant/Data"));
-        QCOMPARE(resolvePath(QStringLiteral("/plant/Data"), absolute, cfg, desktop), QStringLiteral("~apppath~/Data"));
-        QCOMPARE(absolute, QStringLiteral("/plant/Data"));
-        // The root itself, and a root compared without regard to case.
-        QCOMPARE(resolvePath(QStringLiteral("/plant"), absolute, cfg, desktop), QStringLiteral("~apppath~"));
-        QCOMPARE(resolvePath(QStringLiteral("/PLANT/x"), absolute, QStringLiteral("/plant/server/a.zelb"), desktop),
-                 QStringLiteral("~apppath~/x"));
-        // Outside the root: unchanged.
-        QCOMPARE(resolvePath(QStringLiteral("/other/Data"), absolute, cfg, desktop), QStringLiteral("/other/Data"));
-        QCOMPARE(absolute, QStringLiteral("/other/Data"));
-        // Relative: the root in front without a separator.
-        QCOMPARE(resolvePath(QStringLiteral("Data"), absolute, cfg, desktop), QStringLiteral("Data"));
-        QCOMPARE(absolute, QStringLiteral("/plantData"));
-        // A network path under a local root stays as it is.
-        QCOMPARE(resolvePath(QStringLiteral("//host/share"), absolute, cfg, desktop), QStringLiteral("//host/share"));
-        QCOMPARE(absolute, QStringLiteral("//host/share"));
-        QCOMPARE(resolvePath(QString(), absolute, cfg, desktop), QString());
-        QVERIFY(desktop.messages.isEmpty());
-    }
-
-    void leavesConnectionStringsAndForeignFoldersAlone()
-    {
-        FakeDesktopServices desktop;
-        QString absolute;
-        const QString conn = QStringLiteral("provider=x;Data Source=~apppath~/prog.mdb");
-        QCOMPARE(resolvePath(conn, absolute, QStringLiteral("/plant/cfg/a.zelb"), desktop), conn);
-        QCOMPARE(absolute, conn);
-        QVERIFY(desktop.messages.isEmpty());
-
-        // Not under a "Server" folder: no placeholder is resolved; one that is there is reported.
-        QCOMPARE(resolvePath(QStringLiteral("/plant/Data"), absolute, QStringLiteral("/plant/cfg/a.zelb"), desktop),
-                 QStringLiteral("/plant/Data"));
-        QVERIFY(desktop.messages.isEmpty());
-        QCOMPARE(resolvePath(QStringLiteral("~apppath~/Data"), absolute, QStringLiteral("/plant/cfg/a.zelb"), desktop),
-                 QStringLiteral("~apppath~/Data"));
-        QCOMPARE(absolute, QStringLiteral("~apppath~/Data"));
-        QCOMPARE(desktop.messageTexts(), QStringList{QStringLiteral("Wrong Configpath found! /plant/cfg/a.zelb")});
-        QVERIFY(desktop.messages.first().box.systemModal);
-
-        // A bare file name has no folder: the program folder (/opt/plant/Server) is the root.
-        QCOMPARE(resolvePath(QStringLiteral("~apppath~/Data"), absolute, QStringLiteral("a.zelb"), desktop),
-                 QStringLiteral("~apppath~/Data"));
-        QCOMPARE(absolute, QStringLiteral("/opt/plant/Data"));
+        QString result = QStringLiteral("stale");
+        QTEST(resolvePath(path, result, cfg, desktop), "stored");
+        QTEST(result, "absolute");
+        QTEST(desktop.messageTexts().join(u'\n'), "message");
+        QVERIFY(desktop.messages.isEmpty() || desktop.messages.first().box.systemModal);
     }
 };
 
