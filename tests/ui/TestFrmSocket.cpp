@@ -5,13 +5,8 @@
 #include "ui/PendingParts.h"
 #include "ui/frmSocket.h"
 
-#include <QAction>
-#include <QLineEdit>
-#include <QMenu>
-#include <QPlainTextEdit>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
+#include <QtWidgets>
 
 static const QStringList kUnloadOrder{"plc.terminateAll", "kelo.releaseLink", "Close", "manager.disconnect",
                                       "messages.drop"};
@@ -20,26 +15,8 @@ class TestFrmSocket : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<UiRig> m_rig;
-    std::unique_ptr<frmSocket> m_window;
+    frmSocket *m_window = nullptr;
 
-    // A fresh window over fresh fakes; the program folder is an empty temporary folder.
-    frmSocket &newWindow(const QByteArray &logFile = {})
-    {
-        m_window.reset();
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_rig = std::make_unique<UiRig>(m_dir->path());
-        m_window = std::make_unique<frmSocket>(m_rig->state, m_rig->windowParts());
-        if (!logFile.isNull())
-            writeLogFile(logFile);
-        return *m_window;
-    }
-    void writeLogFile(const QByteArray &bytes)
-    {
-        QFile file(m_dir->filePath("Socketcomm-Line1-.dat"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-    }
     // A missing control ends the test with a null dereference, which the test runner reports.
     template <typename T = QWidget> T *child(const char *name) { return m_window->findChild<T *>(name); }
     void click(const char *name) { QTest::mouseClick(child(name), Qt::LeftButton); }
@@ -54,15 +31,13 @@ private slots:
         const QStringList head{"freeSpace.check:1", "config.load", "manager.connect:Line1 Socket-Server"};
         const QStringList run{"kelo.netId=10.1.1.5.1.1", "kelo.netId2=10.1.1.5.1.1", "kelo.port=851",
                               "log.buildBackup",         "log.killOldBakFiles",      "plc.connect"};
-        const QStringList check{"instances.check"};
-        QTest::newRow("no manager, alone") << 2 << false << false << head + check + run;
+        const QStringList checked = QStringList(head) << "instances.check";
+        QTest::newRow("no manager, alone") << 2 << false << false << checked + run;
         QTest::newRow("empty configuration")
-            << 2 << false << true
-            << QStringList{"freeSpace.check:1", "config.load",         "manager.connect: Socket-Server",
-                           "instances.check",   "log.killOldBakFiles", "plc.connect"};
+            << 2 << false << true << QStringList(checked).replaceInStrings("Line1", "") + run.last(2);
         QTest::newRow("registered with the manager") << 0 << true << false << head + run;
         QTest::newRow("manager knows the module") << 1 << false << false << head + kUnloadOrder;
-        QTest::newRow("no manager, another instance") << 2 << true << false << head + check + kUnloadOrder;
+        QTest::newRow("no manager, another instance") << 2 << true << false << checked + kUnloadOrder;
     }
     void loadRunsInItsFixedOrder()
     {
@@ -70,24 +45,33 @@ private slots:
         QFETCH(bool, otherInstance);
         QFETCH(bool, empty);
         QFETCH(QStringList, journal);
-        frmSocket &w = newWindow(cp1252::encode("05.12.26 10:00:00 Größe über 5 €\r\nzweite Zeile\r\n"));
-        m_rig->managerResult = managerResult;
-        m_rig->otherInstance = otherInstance;
+        // A fresh window over fresh fakes; the program folder is an empty temporary folder.
+        QTemporaryDir dir;
+        UiRig rig(dir.path());
+        frmSocket w(rig.state, rig.windowParts());
+        m_window = &w;
+        GatewayState &s = rig.state;
+        const auto writeLogFile = [&dir](const QByteArray &bytes) {
+            QFile file(dir.filePath("Socketcomm-Line1-.dat"));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        };
+        writeLogFile(cp1252::encode("05.12.26 10:00:00 Größe über 5 €\r\nzweite Zeile\r\n"));
+        rig.managerResult = managerResult;
+        rig.otherInstance = otherInstance;
         if (empty)
-            m_rig->modulName = m_rig->plcNetId = m_rig->plcPort = QString();
-        m_rig->desktop.tray = !empty;
+            rig.modulName = rig.plcNetId = rig.plcPort = QString();
+        rig.desktop.tray = !empty;
         w.load();
-        QCOMPARE(m_rig->journal, journal);
+        QCOMPARE(rig.journal, journal);
         const bool ends = journal.endsWith(kUnloadOrder.last());
         QCOMPARE(w.programEnded(), ends);
-        QCOMPARE(m_rig->endProgramCalls, ends ? 1 : 0);
+        QCOMPARE(rig.endProgramCalls, ends ? 1 : 0);
         if (ends)
             return;
         const QString modul = empty ? "" : "Line1";
-        QCOMPARE(w.windowTitle(), modul + " Socket-Server Vers:1.0.174  " + m_dir->path());
-        QCOMPARE(m_rig->state.applicationTitle,
-                 empty ? " Socket-Server: Empty configuration " : "Line1 Socket-Server");
-        QCOMPARE(m_rig->state.logFileName, m_dir->path() + "/Socketcomm-" + modul + "-.dat");
+        QCOMPARE(w.windowTitle(), modul + " Socket-Server Vers:1.0.174  " + dir.path());
+        QCOMPARE(s.applicationTitle, empty ? " Socket-Server: Empty configuration " : "Line1 Socket-Server");
+        QCOMPARE(s.logFileName, dir.path() + "/Socketcomm-" + modul + "-.dat");
         auto *view = child<QPlainTextEdit>("rtfComm");
         QVERIFY(view->isHidden());
         QCOMPARE(view->toPlainText(), empty ? "" : "05.12.26 10:00:00 Größe über 5 €\nzweite Zeile\n");
@@ -95,94 +79,11 @@ private slots:
         // With a tray the window hides into it; without one the operator must still reach it.
         QCOMPARE(w.isVisible(), empty);
         QCOMPARE(w.isMinimized(), empty);
-    }
-
-    void editModeLocksSettingsButNeverTheSendText()
-    {
-        frmSocket &w = newWindow();
-        w.load();
-        auto locked = [&](bool expected) {
-            for (const char *name : {"txtServer", "txtNetId", "txtPort", "txtModulname", "txtMasch", "txtIP",
-                                     "txtSocket", "txtTimeout"})
-                QVERIFY2(child<QLineEdit>(name)->isReadOnly() == expected &&
-                             (child(name)->focusPolicy() == Qt::ClickFocus) == expected,
-                         name);
-            QVERIFY(!child<QLineEdit>("txtSendData")->isReadOnly());
-            QCOMPARE(child<QAction>("mnuEditModus")->isChecked(), !expected);
-        };
-        locked(true);
-        child<QAction>("mnuEditModus")->trigger();
-        locked(false);
-        QCOMPARE(child("chkServer")->focusPolicy(), Qt::StrongFocus);
-
-        // What the operator types reaches the state; a non-number is marked but kept.
-        w.show();
-        auto *remotePort = child<QLineEdit>("txtSocket");
-        QTest::keyClicks(remotePort, "91x");
-        QCOMPARE(m_rig->state.txtSocket, "91x");
-        QVERIFY(remotePort->property("notANumber").toBool());
-        QTest::keyClick(remotePort, Qt::Key_Backspace);
-        QVERIFY(!remotePort->property("notANumber").toBool());
-
-        click("cmdLoad"); // any load locks the settings again
-        locked(true);
-        QTest::keyClicks(child("txtSendData"), "abc");
-        GatewayState &s = m_rig->state;
-        QCOMPARE(s.txtSendData, "abc");
-
-        // Client role: queued for the PLC cycle, converted when asked for.
-        s.chkUTF8 = 1;
-        click("cmdSend");
-        s.chkUTF8 = 0;
-        click("cmdSend");
-        QCOMPARE(s.sendQueue, (QStringList{"utf8(abc)", "abc"}));
-        QVERIFY(m_rig->socket.sent.isEmpty());
-        // Server role: straight to the endpoint, never converted, nothing queued.
-        s.chkServer = s.chkUTF8 = 1;
-        m_rig->socket.failSend = true;
-        click("cmdSend");
-        QVERIFY(!m_rig->socket.pendingError().isSet()); // the failure does not outlive the click
-        m_rig->socket.failSend = false;
-        click("cmdSend");
-        QCOMPARE(m_rig->socket.sent, QStringList{"abc"});
-        QCOMPARE(s.sendQueue.size(), 2);
-    }
-
-    void threeStateBoxesStepOnlyByMouse()
-    {
-        for (const char *name : {"chkStatus", "chkXML"}) {
-            newWindow().show();
-            auto *box = child<LevelCheckBox>(name);
-            const qint16 &level =
-                name == QLatin1String("chkStatus") ? m_rig->state.statusLevel : m_rig->state.xmlExportLevel;
-            const Qt::CheckState shown[] = {Qt::Checked, Qt::PartiallyChecked, Qt::Unchecked, Qt::Checked};
-            for (int i = 0; i < 4; ++i) {
-                QTest::mouseClick(box, Qt::LeftButton);
-                QCOMPARE(level, (i + 1) % 3);
-                QCOMPARE(box->checkState(), shown[i]);
-            }
-            box->setFocus();
-            QTest::keyClick(box, Qt::Key_Space);
-            QCOMPARE(level, 1);
-            QCOMPARE(box->checkState(), Qt::Checked);
-            // A level set by a load is shown; grayed is level 2, and the next press gives 0.
-            m_rig->state.chkStatus = m_rig->state.chkXML = 2;
-            m_rig->state.notify();
-            QCOMPARE(box->checkState(), Qt::PartiallyChecked);
-            QTest::mouseClick(box, Qt::LeftButton);
-            QCOMPARE(level, 0);
-        }
-    }
-
-    void historyBoxSetsTheWindowHeight()
-    {
-        frmSocket &w = newWindow("eins\r\nzwei\r\n");
-        w.load();
+        if (managerResult != 0) // the rest works the configured window once
+            return;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        const int base = w.baseHeight() / 15;
-        QCOMPARE(w.height(), base);
-        auto *view = child<QPlainTextEdit>("rtfComm");
+
         view->clear();
 
         click("chkHistory");
@@ -196,34 +97,22 @@ private slots:
         w.resize(w.width(), shownHeight + 120);
         QTRY_COMPARE(w.height(), shownHeight);
 
-        click("chkHistory");
-        QVERIFY(view->isHidden());
-        QCOMPARE(w.height(), base);
-
         // Key release applies the rule too.
         child("chkHistory")->setFocus();
         QTest::keyClick(child("chkHistory"), Qt::Key_Space);
-        QVERIFY(view->isVisible());
-        QCOMPARE(w.height(), shownHeight);
+        QVERIFY(view->isHidden());
+        QCOMPARE(w.height(), w.baseHeight() / 15);
 
         // Refresh shows the log again and marks the last occurrence of the error's first line.
-        click("chkHistory");
         writeLogFile("09:00:00 start\r\n09:01:00 Error Connect <7>\r\n09:02:00 ok\r\n09:03:00 later\r\n");
-        m_rig->state.setLblError("09:01:00 Error Connect <7>\r\nHost unreachable");
+        s.setLblError("09:01:00 Error Connect <7>\r\nHost unreachable");
         click("cmdRefresh");
         QVERIFY(view->isVisible());
-        QVERIFY(view->toPlainText().contains("later"));
         QCOMPARE(view->textCursor().selectedText(), "09:01:00 Error Connect <7>");
-        m_rig->state.setLblError({});
+        s.setLblError({});
         click("cmdRefresh");
         QVERIFY(view->textCursor().selectedText().isEmpty());
-    }
 
-    void menusButtonsAndExit()
-    {
-        frmSocket &w = newWindow();
-        w.load();
-        w.show();
         QStringList items;
         for (QAction *a : child<QMenu>("mnuFile")->actions())
             items << a->objectName() + '=' + a->text();
@@ -234,29 +123,89 @@ private slots:
         QVERIFY(child<QTimer>("Timer1")->isActive() && child<QTimer>("Timer1")->interval() == 500);
         QVERIFY(!child<QTimer>("Timer2")->isActive());
 
-        m_rig->journal.clear();
-        m_rig->state.remoteHost = "127.0.0.1";
-        m_rig->state.socketPort = "9100";
-        for (const char *button : {"cmdConnect", "cmdClose", "cmdSave"})
-            click(button);
-        for (const char *item :
-             {"mnuSave", "mnuSaveAs", "mnuLoad", "mnuKELOProp", "mnuReConnect", "mnuPopup1"})
-            child<QAction>(item)->trigger();
-        QCOMPARE(m_rig->journal,
+        rig.journal.clear();
+        s.remoteHost = "127.0.0.1";
+        s.socketPort = "9100";
+        for (const char *name : {"cmdConnect", "cmdClose", "cmdSave", "mnuSave", "mnuSaveAs", "mnuLoad",
+                                 "mnuKELOProp", "mnuReConnect", "mnuPopup1"})
+            child<QAction>(name) ? child<QAction>(name)->trigger() : click(name);
+        QCOMPARE(rig.journal,
                  (QStringList{"Connect:127.0.0.1:9100", "Close", "config.save", "config.save",
                               "config.saveAs", "config.load", "kelo.showProperties", "plc.connect"}));
-        m_rig->state.cmdConnectVisible = false;
-        m_rig->state.notify();
+
+        auto locked = [&](bool expected) {
+            for (const char *name : {"txtServer", "txtNetId", "txtPort", "txtModulname", "txtMasch", "txtIP",
+                                     "txtSocket", "txtTimeout"})
+                QCOMPARE(std::pair(child<QLineEdit>(name)->isReadOnly(),
+                                   child(name)->focusPolicy() == Qt::ClickFocus),
+                         std::pair(expected, expected));
+            QVERIFY(!child<QLineEdit>("txtSendData")->isReadOnly());
+            QCOMPARE(child<QAction>("mnuEditModus")->isChecked(), !expected);
+        };
+        locked(true);
+        child<QAction>("mnuEditModus")->trigger();
+        locked(false);
+        QCOMPARE(child("chkServer")->focusPolicy(), Qt::StrongFocus);
+
+        // What the operator types reaches the state; a non-number is marked but kept.
+        auto *remotePort = child<QLineEdit>("txtSocket");
+        QTest::keyClicks(remotePort, "91x");
+        QCOMPARE(s.txtSocket, "91x");
+        QVERIFY(remotePort->property("notANumber").toBool());
+        QTest::keyClick(remotePort, Qt::Key_Backspace);
+        QVERIFY(!remotePort->property("notANumber").toBool());
+
+        click("cmdLoad"); // any load locks the settings again
+        locked(true);
+        QTest::keyClicks(child("txtSendData"), "abc");
+
+        // Client role: queued for the PLC cycle, converted when asked for.
+        s.chkUTF8 = 1;
+        click("cmdSend");
+        s.chkUTF8 = 0;
+        click("cmdSend");
+        // Server role: straight to the endpoint, never converted, nothing queued.
+        s.chkServer = s.chkUTF8 = 1;
+        rig.socket.failSend = true;
+        click("cmdSend");
+        QVERIFY(!rig.socket.pendingError().isSet()); // the failure does not outlive the click
+        rig.socket.failSend = false;
+        click("cmdSend");
+        QCOMPARE(rig.socket.sent, QStringList{"abc"});
+        QCOMPARE(s.sendQueue, (QStringList{"utf8(abc)", "abc"}));
+
+        // Three-state boxes step 0, 1, 2, 0, 1 by mouse only; a level set by a load is shown, grayed
+        // is level 2, and the next press gives 0.
+        s.cmdConnectVisible = false; // shown by the next notify as well
+        const Qt::CheckState shown[] = {Qt::Unchecked, Qt::Checked, Qt::PartiallyChecked};
+        for (const char *name : {"chkStatus", "chkXML"}) {
+            auto *box = child<LevelCheckBox>(name);
+            const bool status = name == QLatin1String("chkStatus");
+            const qint16 &level = status ? s.statusLevel : s.xmlExportLevel;
+            for (int expected : {1, 2, 0, 1}) {
+                QTest::mouseClick(box, Qt::LeftButton);
+                QCOMPARE(level, expected);
+                QCOMPARE(box->checkState(), shown[expected]);
+            }
+            box->setFocus();
+            QTest::keyClick(box, Qt::Key_Space);
+            QCOMPARE(level, 1);
+            QCOMPARE(box->checkState(), Qt::Checked);
+            (status ? s.chkStatus : s.chkXML) = 2;
+            s.notify();
+            QCOMPARE(box->checkState(), Qt::PartiallyChecked);
+            QTest::mouseClick(box, Qt::LeftButton);
+            QCOMPARE(level, 0);
+        }
         QVERIFY(child("cmdConnect")->isHidden() && !child("cmdClose")->isHidden());
 
-        m_rig->journal.clear();
+        rig.journal.clear();
         child<QAction>("mnu_exit")->trigger();
-        QCOMPARE(m_rig->journal, kUnloadOrder);
-        QCOMPARE(m_rig->endProgramCalls, 1);
+        QCOMPARE(rig.endProgramCalls, 1);
         QVERIFY(!w.isVisible() && !child<QTimer>("Timer1")->isActive());
         w.close(); // the platform closing it later does not take things down twice
-        QCOMPARE(m_rig->journal, kUnloadOrder);
-        QCOMPARE(m_rig->endProgramCalls, 1);
+        QCOMPARE(rig.journal, kUnloadOrder);
+        QCOMPARE(rig.endProgramCalls, 1);
     }
 
     void logViewTextAndUtf8Encoder()
@@ -278,10 +227,9 @@ private slots:
 
         // The client role's UTF-8 encoder works code unit by code unit: a character beyond 16 bits
         // gives each half on its own.
-        auto bytes = [](const QString &text) { return cp1252::encode(pendingEncodeUtf8(text)).toHex(' '); };
-        QCOMPARE(bytes(u"abc\u00e4\u07ff\u0800\u20ac\uffff"_qs),
-                 "61 62 63 c3 a4 df bf e0 a0 80 e2 82 ac ef bf bf");
-        QCOMPARE(bytes(QString::fromUcs4(U"\U0001F600")), "ed a0 bd ed b8 80");
+        QCOMPARE(
+            cp1252::encode(pendingEncodeUtf8(u"abc\u00e4\u07ff\u0800\u20ac\uffff\U0001F600"_qs)).toHex(' '),
+            "61 62 63 c3 a4 df bf e0 a0 80 e2 82 ac ef bf bf ed a0 bd ed b8 80");
     }
 };
 
