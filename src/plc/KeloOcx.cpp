@@ -624,24 +624,34 @@ qint32 KeloOcx::controlProgram(ControlOp op)
     req.type = MsgType::Control;
     req.control = op;
     Message reply;
-    if (const qint32 c = transact(req, reply))
+    return call(req, reply);
+}
+
+qint32 KeloOcx::call(Message &request, Message &reply)
+{
+    if (const qint32 c = transact(request, reply))
         return c;
     return reply.code;
 }
 
-qint32 KeloOcx::readTyped(qint32 handle, VarType type, Value &value)
+qint32 KeloOcx::handleCall(qint32 handle, Message &request, Message &reply)
 {
     if (const qint32 c = ensureConnected())
         return c;
+    if (const qint32 c = remoteHandle(handle, request.handle))
+        return c;
+    return call(request, reply);
+}
+
+qint32 KeloOcx::readTyped(qint32 handle, VarType type, Value &value)
+{
     Message req;
     req.type = MsgType::Read;
     req.varType = type;
-    if (const qint32 c = remoteHandle(handle, req.handle))
-        return c;
     Message reply;
-    if (const qint32 c = transact(req, reply))
+    if (const qint32 c = handleCall(handle, req, reply))
         return c;
-    if (reply.code == Ok && reply.value.type != type)
+    if (reply.value.type != type)
         return ProtocolError;
     value = reply.value;
     return reply.code;
@@ -649,17 +659,11 @@ qint32 KeloOcx::readTyped(qint32 handle, VarType type, Value &value)
 
 qint32 KeloOcx::writeValue(qint32 handle, const Value &value)
 {
-    if (const qint32 c = ensureConnected())
-        return c;
     Message req;
     req.type = MsgType::Write;
     req.value = value;
-    if (const qint32 c = remoteHandle(handle, req.handle))
-        return c;
     Message reply;
-    if (const qint32 c = transact(req, reply))
-        return c;
-    return reply.code;
+    return handleCall(handle, req, reply);
 }
 
 qint32 KeloOcx::nameRequest(MsgType type, const QString &name, Message &reply)
@@ -670,9 +674,7 @@ qint32 KeloOcx::nameRequest(MsgType type, const QString &name, Message &reply)
     Message req;
     req.type = type;
     req.name = bytes;
-    if (const qint32 c = transact(req, reply))
-        return c;
-    return reply.code;
+    return call(req, reply);
 }
 
 qint32 KeloOcx::takeLocalHandle()
@@ -704,9 +706,7 @@ qint32 KeloOcx::deleteVarHandle(qint32 handle)
         return c;
     m_handles.remove(handle);
     Message reply;
-    if (const qint32 c = transact(req, reply))
-        return c;
-    return reply.code;
+    return call(req, reply);
 }
 
 qint32 KeloOcx::connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle, void *user)
@@ -739,9 +739,7 @@ qint32 KeloOcx::disconnectVar(qint32 notifyHandle)
     m_notifyByRemote.remove(it->remote);
     m_notifies.erase(it);
     Message reply;
-    if (const qint32 c = transact(req, reply))
-        return c;
-    return reply.code;
+    return call(req, reply);
 }
 
 qint32 KeloOcx::readVarBool(qint32 handle, qint32 size, bool &value)

@@ -121,6 +121,10 @@ private:
     void applyHello(const plcproto::Message &reply, bool announce);
     qint32 remoteHandle(qint32 handle, quint32 &remote) const;
     // One round trip for an operation on a symbol name (create a handle, subscribe).
+    // One round trip: the transport's failure, or else the runtime's answer code.
+    qint32 call(plcproto::Message &request, plcproto::Message &reply);
+    // A request on a variable handle: connected first, the handle turned into the runtime's.
+    qint32 handleCall(qint32 handle, plcproto::Message &request, plcproto::Message &reply);
     qint32 nameRequest(plcproto::MsgType type, const QString &name, plcproto::Message &reply);
     qint32 takeLocalHandle();
     qint32 readTyped(qint32 handle, plcproto::VarType type, plcproto::Value &value);
