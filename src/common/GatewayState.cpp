@@ -25,3 +25,11 @@ void GatewayState::editControls(bool onOff)
     editMode = onOff;
     notify();
 }
+
+clsComm *GatewayState::plcRecord() const
+{
+    if (!commList)
+        return nullptr;
+    const auto it = commList->find(QStringLiteral("1"));
+    return it == commList->end() ? nullptr : it->second.get();
+}

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "plc/clsComm.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 // The state of one gateway instance: the settings fields of the main window (their live copy),
 // the program-wide copies made from them, the labels, the queues and the flags the cycles
@@ -50,7 +54,22 @@ public:
     // the PLC.
     QStringList sendQueue;
     QStringList receiveQueue;
+
+    // Flags the socket events leave for the next supervision tick.
+    QString socketErrorText; // last endpoint error, shown once by the next tick
+    bool resetRequest = false;
+    bool sendDone = false;
     bool connAccepted = false;
+    bool acceptClosing = false; // only written: true while a connection request closes the old one
+    // Seconds since local midnight from which the 2-second spacing of requests counts; 0 = unset.
+    double lastSendTimer = 0;
+
+    // Tick count at the start of the most recent PLC request (0 before the first).
+    quint32 requestTick = 0;
+    // The PLC link records (at most one, key "1"); null before the first PLC connection.
+    std::unique_ptr<CommList> commList;
+    // The record under key "1", or null.
+    clsComm *plcRecord() const;
 
     void notify() { emit changed(); }
     void setLblState(const QString &text);

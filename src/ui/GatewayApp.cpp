@@ -15,6 +15,7 @@
 #include "startup/StartUp.h"
 #include "ui/ConfigurationCommands.h"
 #include "ui/InstanceCheck.h"
+#include "socket/Utf8Wire.h"
 #include "ui/PendingParts.h"
 #include "ui/QtDesktopServices.h"
 #include "ui/frmSocket.h"
@@ -90,7 +91,7 @@ int runGateway(QApplication &app)
         messages,
         instances,
         desktop,
-        pendingEncodeUtf8,
+        encodeUTF8,
         [&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); },
         folder,
         versionText()};

@@ -39,26 +39,3 @@ public:
     PendingError registerProgramPath() override { return {}; }
     PendingError registerFileType(const QString &) override { return {}; }
 };
-
-// Text to a text whose characters stand for the bytes of its UTF-8 form, each 16-bit code unit
-// on its own (so a surrogate pair becomes two three-byte groups, as the plants' peers expect).
-// Kept here until the socket area provides its encoder.
-inline QString pendingEncodeUtf8(const QString &text)
-{
-    QString out;
-    out.reserve(text.size() * 3);
-    for (const QChar ch : text) {
-        const char16_t c = ch.unicode();
-        if (c < 0x80) {
-            out += QChar(c);
-        } else if (c < 0x800) {
-            out += QChar(0xC0 + (c >> 6));
-            out += QChar(0x80 + (c & 0x3F));
-        } else {
-            out += QChar(0xE0 + ((c >> 12) & 0x0F));
-            out += QChar(0x80 + ((c >> 6) & 0x3F));
-            out += QChar(0x80 + (c & 0x3F));
-        }
-    }
-    return out;
-}
