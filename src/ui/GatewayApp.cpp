@@ -2,6 +2,7 @@
 
 #include "common/GatewayState.h"
 #include "config/Configuration.h"
+#include "core/GatewayCore.h"
 #include "logging/CommLog.h"
 #include "logging/EventLog.h"
 #include "logging/LogBackup.h"
@@ -13,9 +14,8 @@
 #include "plc/gui/KeloPropertiesDialog.h"
 #include "socket/QtSocketEndpoint.h"
 #include "startup/StartUp.h"
-#include "ui/ConfigurationCommands.h"
-#include "ui/InstanceCheck.h"
-#include "socket/Utf8Wire.h"
+#include "core/ConfigurationCommands.h"
+#include "core/InstanceCheck.h"
 #include "ui/PendingParts.h"
 #include "ui/QtDesktopServices.h"
 #include "ui/frmSocket.h"
@@ -80,7 +80,7 @@ int runGateway(QApplication &app)
     NoHostIntegration host;
     InstanceCheck instances;
 
-    const WindowParts parts{
+    const CoreParts parts{
         freeSpace,
         configCommands,
         managerLink,
@@ -91,11 +91,13 @@ int runGateway(QApplication &app)
         messages,
         instances,
         desktop,
-        encodeUTF8,
+        commLog,
+        {},
         [&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); },
         folder,
         versionText()};
-    frmSocket window(state, parts);
+    GatewayCore core(state, parts);
+    frmSocket window(core);
     desktop.setTrayActivated([&window] { window.reassert(); });
 
     StartUp start(state, host, desktop);

@@ -1,6 +1,6 @@
 #include "ui/frmSocket.h"
 
-#include "common/DesktopServices.h"
+#include "core/GatewayCore.h"
 #include "common/GatewayState.h"
 #include "common/Services.h"
 #include "plc/KeloLink.h"
@@ -76,27 +76,16 @@ QLabel *displayLabel(const char *name, int lines, QWidget *parent)
 
 } // namespace
 
-frmSocket::frmSocket(GatewayState &state, const WindowParts &parts, QWidget *parent)
-    : QMainWindow(parent), m_state(state), m_parts(parts)
+frmSocket::frmSocket(GatewayCore &core, QWidget *parent)
+    : QMainWindow(parent), m_core(core), m_state(core.state())
 {
     setObjectName(QStringLiteral("frmSocket"));
     setWindowTitle(QStringLiteral("Socket-Server"));
-    if (m_parts.socket.objectName().isEmpty())
-        m_parts.socket.setObjectName(QStringLiteral("Winsock1"));
-    if (m_parts.kelo.objectName().isEmpty())
-        m_parts.kelo.setObjectName(QStringLiteral("KeloOcx1"));
+    m_core.setWindow(this);
 
     buildMenu();
     buildControls();
     connectControls();
-
-    m_timer1 = new QTimer(this);
-    m_timer1->setObjectName(QStringLiteral("Timer1"));
-    m_timer1->setInterval(500);
-    m_timer2 = new QTimer(this);
-    m_timer2->setObjectName(QStringLiteral("Timer2"));
-    m_timer2->setInterval(0);
-    m_timer1->start();
 
     connect(&m_state, &GatewayState::changed, this, &frmSocket::showState);
     showState();
@@ -106,7 +95,10 @@ frmSocket::frmSocket(GatewayState &state, const WindowParts &parts, QWidget *par
     adjustSize();
 }
 
-frmSocket::~frmSocket() = default;
+frmSocket::~frmSocket()
+{
+    m_core.setWindow(nullptr);
+}
 
 QLineEdit *frmSocket::addField(const char *name, const QString &label, QWidget *parent)
 {
@@ -350,20 +342,18 @@ void frmSocket::connectControls()
 
     connect(m_cmdRefresh, &QPushButton::clicked, this, &frmSocket::refreshLog);
     connect(m_cmdSend, &QPushButton::clicked, this, &frmSocket::sendData);
-    connect(m_cmdConnect, &QPushButton::clicked, this, [this] {
-        m_parts.socket.Connect(m_state.remoteHost, m_state.socketPort);
-        m_parts.socket.clearError();
-    });
-    connect(m_cmdClose, &QPushButton::clicked, this, [this] { m_parts.socket.Close(); });
-    connect(m_cmdLoad, &QPushButton::clicked, this, [this] { m_parts.config.loadConfiguration(); });
-    connect(m_mnuLoad, &QAction::triggered, this, [this] { m_parts.config.loadConfiguration(); });
-    connect(m_cmdSave, &QPushButton::clicked, this, [this] { m_parts.config.saveConfiguration(); });
-    connect(m_mnuSave, &QAction::triggered, this, [this] { m_parts.config.saveConfiguration(); });
-    connect(m_mnuSaveAs, &QAction::triggered, this, [this] { m_parts.config.saveAs(); });
+    GatewayCore *core = &m_core;
+    connect(m_cmdConnect, &QPushButton::clicked, core, &GatewayCore::connectSocket);
+    connect(m_cmdClose, &QPushButton::clicked, core, &GatewayCore::closeSocket);
+    connect(m_cmdLoad, &QPushButton::clicked, core, &GatewayCore::loadConfiguration);
+    connect(m_mnuLoad, &QAction::triggered, core, &GatewayCore::loadConfiguration);
+    connect(m_cmdSave, &QPushButton::clicked, core, &GatewayCore::saveConfiguration);
+    connect(m_mnuSave, &QAction::triggered, core, &GatewayCore::saveConfiguration);
+    connect(m_mnuSaveAs, &QAction::triggered, core, &GatewayCore::saveAs);
     connect(m_mnuEditModus, &QAction::triggered, this, [this] { editControls(!m_state.editMode); });
-    connect(m_mnuKELOProp, &QAction::triggered, this, [this] { m_parts.kelo.showProperties(); });
-    connect(m_mnuReConnect, &QAction::triggered, this, [this] { m_parts.plc.connectPlc(); });
-    connect(m_mnuExit, &QAction::triggered, this, &frmSocket::unload);
+    connect(m_mnuKELOProp, &QAction::triggered, core, &GatewayCore::showLinkProperties);
+    connect(m_mnuReConnect, &QAction::triggered, core, &GatewayCore::reconnectPlc);
+    connect(m_mnuExit, &QAction::triggered, core, &GatewayCore::unload);
 }
 
 void frmSocket::showState()
@@ -444,85 +434,55 @@ void frmSocket::applyEditMode(bool onOff)
 
 void frmSocket::load()
 {
-    WindowParts &p = m_parts;
-    p.freeSpace.checkFreeSpace(true);
-    p.config.loadConfiguration();
-
-    const QString title = m_state.modulName + QStringLiteral(" Socket-Server");
-    m_state.applicationTitle =
-        m_state.modulName.isEmpty() ? title + QStringLiteral(": Empty configuration ") : title;
-    const int managerResult = p.manager.connectManagerLink(title);
-    m_state.windowCaption =
-        title + QStringLiteral(" Vers:") + p.version + QStringLiteral("  ") + p.programFolder;
-    m_state.notify();
-
-    if (managerResult == ManagerLink::AlreadyRunning ||
-        (managerResult == ManagerLink::NoManager && p.instances.anotherInstanceRunning())) {
-        unload();
-        return;
-    }
-
-    if (!m_state.txtNetId.isEmpty()) {
-        p.kelo.setNetId(m_state.txtNetId);
-        p.kelo.setNetId2(m_state.txtNetId);
-    }
-    if (!m_state.txtPort.isEmpty())
-        p.kelo.setPort(m_state.txtPort);
-
-    m_state.logFileName =
-        p.programFolder + QStringLiteral("/Socketcomm-") + m_state.modulName + QStringLiteral("-.dat");
-    const bool logFileExists = QFileInfo(m_state.logFileName).isFile();
-    m_state.notify();
-
-    editControls(false);
-
-    if (logFileExists)
-        p.logMaintenance.buildBackup();
-    p.logMaintenance.killOldBakFiles();
-
-    m_rtfComm->setPlainText(logViewText(m_state.logFileName));
-    showLogView(false);
-
-    p.plc.connectPlc();
-
-    m_baseHeight = height() * twipsPerPixel;
-    m_loaded = true;
-
-    // Without a notification area nobody could bring a hidden window back: it is shown
-    // minimised instead.
-    if (managerResult == ManagerLink::NoManager && !p.desktop.trayAvailable())
-        showMinimized();
-    else
-        hide();
+    m_core.load();
 }
 
 void frmSocket::unload()
 {
-    if (m_unloaded)
-        return;
-    m_unloaded = true;
-    WindowParts &p = m_parts;
-    p.plc.terminateAll();
-    p.kelo.releaseLink();
-    p.socket.Close();
-    p.manager.disconnectManagerLink();
-    p.messages.dropMessages();
+    m_core.unload();
+}
 
-    m_timer1->stop();
-    m_timer2->stop();
+bool frmSocket::programEnded() const
+{
+    return m_core.programEnded();
+}
+
+void frmSocket::hideFromMinimized()
+{
+    hide();
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+}
+
+void frmSocket::showLoadedLog()
+{
+    m_rtfComm->setPlainText(logViewText(m_state.logFileName));
+    showLogView(false);
+}
+
+void frmSocket::finishLoad(bool showMinimized)
+{
+    m_baseHeight = height() * twipsPerPixel;
+    m_loaded = true;
+    if (showMinimized)
+        this->showMinimized();
+    else
+        hide();
+}
+
+void frmSocket::closeWindows()
+{
+    m_closed = true;
     hide();
     const auto windows = QApplication::topLevelWidgets();
     for (QWidget *w : windows) {
         if (w != this && w->isVisible())
             w->close();
     }
-    if (p.endProgram)
-        p.endProgram();
 }
 
 void frmSocket::closeEvent(QCloseEvent *event)
 {
-    unload();
+    m_core.unload();
     event->accept();
 }
 
@@ -540,14 +500,7 @@ void frmSocket::refreshLog()
 
 void frmSocket::sendData()
 {
-    const QString text = m_state.txtSendData;
-    if (m_state.chkServer != 0) {
-        m_parts.socket.SendData(text);
-        m_parts.socket.clearError();
-        return;
-    }
-    m_state.sendQueue.append(m_state.chkUTF8 != 0 && m_parts.encodeUtf8 ? m_parts.encodeUtf8(text) : text);
-    m_state.notify();
+    m_core.sendData();
 }
 
 void frmSocket::reassert()
@@ -589,7 +542,7 @@ int frmSocket::ruledHeight() const
 void frmSocket::applyHeightRule()
 {
     m_heightRuleQueued = false;
-    if (!m_loaded || m_unloaded)
+    if (!m_loaded || m_closed)
         return;
     // The layouts learn of a shown or hidden view only on their next request; without this
     // the old minimum height would clamp the resize.
@@ -612,7 +565,7 @@ void frmSocket::scheduleHeightRule()
 void frmSocket::paintEvent(QPaintEvent *event)
 {
     QMainWindow::paintEvent(event);
-    if (m_loaded && !m_unloaded && height() != ruledHeight())
+    if (m_loaded && !m_closed && height() != ruledHeight())
         scheduleHeightRule();
 }
 

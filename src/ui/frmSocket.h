@@ -1,6 +1,8 @@
 #pragma once
 
-#include "ui/WindowParts.h"
+#include "core/CoreParts.h"
+
+class GatewayCore;
 
 #include <QMainWindow>
 
@@ -13,11 +15,10 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
-class QTimer;
 
-// The main window: shows and edits the gateway's state, carries the operator's buttons and
-// menus and the two cycle timers, and runs the gateway's load and unload order.
-class frmSocket : public QMainWindow
+// The main window: shows and edits the gateway's state and carries the operator's buttons and
+// menus; the gateway core behind it runs the cycles and the load and unload order.
+class frmSocket : public QMainWindow, public GatewayWindow
 {
     Q_OBJECT
 public:
@@ -26,29 +27,33 @@ public:
     static constexpr int historyExtraTwips = 1000;
     static constexpr int twipsPerPixel = 15;
 
-    frmSocket(GatewayState &state, const WindowParts &parts, QWidget *parent = nullptr);
+    explicit frmSocket(GatewayCore &core, QWidget *parent = nullptr);
     ~frmSocket() override;
 
-    // The load handler. Afterwards the window is hidden (or shown minimised when the desktop
-    // has no notification area), or the program has ended (programEnded()).
+    // The core's load handler. Afterwards the window is hidden (or shown minimised when the
+    // desktop has no notification area), or the program has ended (programEnded()).
     void load();
-    // The unload handler; runs once, whoever asks first (Exit, close, the server manager).
+    // The core's unload handler; runs once, whoever asks first.
     void unload();
-    bool programEnded() const { return m_unloaded; }
+    bool programEnded() const;
 
     void editControls(bool onOff);
     void refreshLog();
     void sendData();
+
+    // What the core asks of its window.
+    bool isWindowMinimized() const override { return isMinimized(); }
+    void hideFromMinimized() override;
+    void showLoadedLog() override;
+    void finishLoad(bool showMinimized) override;
     // Show, normal state, raise and activate: the tray icon's left press.
-    void reassert();
+    void reassert() override;
+    void closeWindows() override;
 
     // The window height in twips at the end of loading, without the log view.
     qint32 baseHeight() const { return m_baseHeight; }
     // The height the window keeps, in pixels, from the visibility of the log view.
     int ruledHeight() const;
-
-    QTimer *supervisionTimer() const { return m_timer1; }
-    QTimer *responseTimer() const { return m_timer2; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -68,11 +73,11 @@ private:
     void markNumberField(QLineEdit *field);
     QLineEdit *addField(const char *name, const QString &label, QWidget *parent);
 
+    GatewayCore &m_core;
     GatewayState &m_state;
-    WindowParts m_parts;
     qint32 m_baseHeight = 0;
     bool m_loaded = false;
-    bool m_unloaded = false;
+    bool m_closed = false;
     bool m_heightRuleQueued = false;
 
     QLineEdit *m_txtServer = nullptr, *m_txtNetId = nullptr, *m_txtPort = nullptr, *m_txtModulname = nullptr,
@@ -89,5 +94,4 @@ private:
     QMenu *m_mnuFile = nullptr, *m_mnuPopupBAB = nullptr;
     QAction *m_mnuSave = nullptr, *m_mnuSaveAs = nullptr, *m_mnuLoad = nullptr, *m_mnuEditModus = nullptr,
             *m_mnuKELOProp = nullptr, *m_mnuReConnect = nullptr, *m_mnuExit = nullptr, *m_mnuPopup1 = nullptr;
-    QTimer *m_timer1 = nullptr, *m_timer2 = nullptr;
 };

@@ -2,10 +2,11 @@
 
 #include "FakeDesktopServices.h"
 #include "FakeSocketEndpoint.h"
+#include "RecordingLog.h"
 #include "common/GatewayState.h"
 #include "common/Services.h"
 #include "plc/KeloLink.h"
-#include "ui/WindowParts.h"
+#include "core/CoreParts.h"
 
 #include <QStringList>
 
@@ -24,6 +25,7 @@ struct UiRig : public KeloLink,
     GatewayState state;
     FakeDesktopServices desktop;
     FakeSocketEndpoint socket;
+    RecordingLog log;
     QStringList &journal = socket.calls;
     QString programFolder;
     QString modulName = QStringLiteral("Line1"), plcNetId = QStringLiteral("10.1.1.5.1.1"),
@@ -35,12 +37,11 @@ struct UiRig : public KeloLink,
     explicit UiRig(const QString &folder) : programFolder(folder) {}
 
     // config replaces the fake configuration when given.
-    WindowParts windowParts(ConfigCommands *config = nullptr)
+    CoreParts coreParts(ConfigCommands *config = nullptr)
     {
-        const auto utf8 = [](const QString &text) { return "utf8(" + text + ')'; };
         const auto endProgram = [this] { ++endProgramCalls; };
-        return WindowParts(*this, config ? *config : *this, *this, *this, *this, *this, socket, *this, *this,
-                           desktop, utf8, endProgram, programFolder, QStringLiteral("1.0.174"));
+        return CoreParts(*this, config ? *config : *this, *this, *this, *this, *this, socket, *this, *this, desktop,
+                         log, {}, endProgram, programFolder, QStringLiteral("1.0.174"));
     }
 
     void loadConfiguration() override

@@ -3,7 +3,7 @@
 #include "ui/LevelCheckBox.h"
 #include "ui/LogViewText.h"
 #include "socket/Utf8Wire.h"
-#include "ui/PendingParts.h"
+#include "core/GatewayCore.h"
 #include "ui/frmSocket.h"
 
 #include <QTest>
@@ -49,7 +49,8 @@ private slots:
         // A fresh window over fresh fakes; the program folder is an empty temporary folder.
         QTemporaryDir dir;
         UiRig rig(dir.path());
-        frmSocket w(rig.state, rig.windowParts());
+        GatewayCore core(rig.state, rig.coreParts());
+        frmSocket w(core);
         m_window = &w;
         GatewayState &s = rig.state;
         const auto writeLogFile = [&dir](const QByteArray &bytes) {
@@ -121,8 +122,12 @@ private slots:
                                      "mnuEditModus=E&dit On/Off", "mnuKELOProp=&KELOOCX Properties",
                                      "mnuReConnect=&KELO-Connect", "mnu_exit=E&xit"}));
         QVERIFY(!child<QMenu>("mnuPopupBAB")->menuAction()->isVisible());
-        QVERIFY(child<QTimer>("Timer1")->isActive() && child<QTimer>("Timer1")->interval() == 500);
-        QVERIFY(!child<QTimer>("Timer2")->isActive());
+        QVERIFY(core.supervisionTimer()->isActive() && core.supervisionTimer()->interval() == 500);
+        QCOMPARE(core.supervisionTimer()->objectName(), "Timer1");
+        QCOMPARE(core.responseTimer()->objectName(), "Timer2");
+        QVERIFY(!core.responseTimer()->isActive());
+        // The operator's commands below are checked against the fakes' journal alone.
+        core.supervisionTimer()->stop();
 
         rig.journal.clear();
         s.remoteHost = "127.0.0.1";
@@ -159,6 +164,8 @@ private slots:
         click("cmdLoad"); // any load locks the settings again
         locked(true);
         QTest::keyClicks(child("txtSendData"), "abc");
+        QCOMPARE(s.txtSendData, "abc");
+        s.txtSendData += u'ä';
 
         // Client role: queued for the PLC cycle, converted when asked for.
         s.chkUTF8 = 1;
@@ -172,8 +179,8 @@ private slots:
         QVERIFY(!rig.socket.pendingError().isSet()); // the failure does not outlive the click
         rig.socket.failSend = false;
         click("cmdSend");
-        QCOMPARE(rig.socket.sent, QStringList{"abc"});
-        QCOMPARE(s.sendQueue, (QStringList{"utf8(abc)", "abc"}));
+        QCOMPARE(rig.socket.sent, QStringList{"abcä"});
+        QCOMPARE(s.sendQueue, (QStringList{"abc\u00c3\u00a4", "abcä"}));
 
         // Three-state boxes step 0, 1, 2, 0, 1 by mouse only; a level set by a load is shown, grayed
         // is level 2, and the next press gives 0.
@@ -203,7 +210,7 @@ private slots:
         rig.journal.clear();
         child<QAction>("mnu_exit")->trigger();
         QCOMPARE(rig.endProgramCalls, 1);
-        QVERIFY(!w.isVisible() && !child<QTimer>("Timer1")->isActive());
+        QVERIFY(!w.isVisible() && !core.supervisionTimer()->isActive());
         w.close(); // the platform closing it later does not take things down twice
         QCOMPARE(rig.journal, kUnloadOrder);
         QCOMPARE(rig.endProgramCalls, 1);

@@ -1,5 +1,5 @@
 #include "ui/GatewayApp.h"
-#include "ui/InstanceCheck.h"
+#include "core/InstanceCheck.h"
 
 #include <QAction>
 #include <QApplication>

@@ -4,7 +4,8 @@
 #include "common/Cp1252.h"
 #include "common/StatusLine.h"
 #include "config/Configuration.h"
-#include "ui/ConfigurationCommands.h"
+#include "core/ConfigurationCommands.h"
+#include "core/GatewayCore.h"
 #include "ui/frmSocket.h"
 
 #include <QAbstractButton>
@@ -78,7 +79,8 @@ private slots:
         logFile.write(cp1252::encode(statusLine("Timeout connecting: 127.0.0.1:9100") + "\r\n"));
         logFile.close();
 
-        frmSocket window(rig.state, rig.windowParts(&commands));
+        GatewayCore core(rig.state, rig.coreParts(&commands));
+        frmSocket window(core);
         window.load();
         QCOMPARE(window.findChild<QLineEdit *>("txtSocket")->text(), "9100");
         QVERIFY(!window.findChild<QWidget *>("cmdConnect")->isHidden());

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/WindowParts.h"
+#include "core/CoreParts.h"
 
 #include <QLockFile>
 #include <QString>

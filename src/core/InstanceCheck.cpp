@@ -1,4 +1,4 @@
-#include "ui/InstanceCheck.h"
+#include "core/InstanceCheck.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config/Configuration.h"
-#include "ui/WindowParts.h"
+#include "core/CoreParts.h"
 
 // The window's view of the configuration class.
 class ConfigurationCommands : public ConfigCommands

@@ -1,0 +1,193 @@
+#include "core/GatewayCore.h"
+
+#include "common/DesktopServices.h"
+#include "common/GatewayState.h"
+#include "common/Services.h"
+#include "plc/KeloLink.h"
+#include "socket/SocketEndpoint.h"
+#include "socket/SocketEvents.h"
+#include "socket/SocketSupervision.h"
+#include "socket/Utf8Wire.h"
+
+#include <QFileInfo>
+#include <QTimer>
+
+GatewayCore::GatewayCore(GatewayState &state, const CoreParts &parts, QObject *parent)
+    : QObject(parent), m_state(state), m_parts(parts)
+{
+    if (m_parts.socket.objectName().isEmpty())
+        m_parts.socket.setObjectName(QStringLiteral("Winsock1"));
+    if (m_parts.kelo.objectName().isEmpty())
+        m_parts.kelo.setObjectName(QStringLiteral("KeloOcx1"));
+
+    m_supervision = std::make_unique<SocketSupervision>(state, m_parts.socket, m_parts.kelo, m_parts.log);
+    m_supervision->setWindowStep([this] { windowStep(); });
+    m_events = new SocketEvents(state, m_parts.socket, m_parts.log, [this] { startResponseCycle(); }, this);
+
+    m_timer1 = new QTimer(this);
+    m_timer1->setObjectName(QStringLiteral("Timer1"));
+    m_timer1->setInterval(supervisionIntervalMs);
+    connect(m_timer1, &QTimer::timeout, this, &GatewayCore::supervisionTick);
+    m_timer2 = new QTimer(this);
+    m_timer2->setObjectName(QStringLiteral("Timer2"));
+    m_timer2->setInterval(0);
+    connect(m_timer2, &QTimer::timeout, this, &GatewayCore::responseTick);
+    m_timer1->start();
+}
+
+GatewayCore::~GatewayCore() = default;
+
+void GatewayCore::load()
+{
+    CoreParts &p = m_parts;
+    p.freeSpace.checkFreeSpace(true);
+    p.config.loadConfiguration();
+
+    const QString title = m_state.modulName + QStringLiteral(" Socket-Server");
+    m_state.applicationTitle =
+        m_state.modulName.isEmpty() ? title + QStringLiteral(": Empty configuration ") : title;
+    m_managerResult = p.manager.connectManagerLink(title);
+    m_state.windowCaption = title + QStringLiteral(" Vers:") + p.version + QStringLiteral("  ") + p.programFolder;
+    m_state.notify();
+
+    if (m_managerResult == ManagerLink::AlreadyRunning ||
+        (m_managerResult == ManagerLink::NoManager && p.instances.anotherInstanceRunning())) {
+        unload();
+        return;
+    }
+
+    if (!m_state.txtNetId.isEmpty()) {
+        p.kelo.setNetId(m_state.txtNetId);
+        p.kelo.setNetId2(m_state.txtNetId);
+    }
+    if (!m_state.txtPort.isEmpty())
+        p.kelo.setPort(m_state.txtPort);
+
+    m_state.logFileName =
+        p.programFolder + QStringLiteral("/Socketcomm-") + m_state.modulName + QStringLiteral("-.dat");
+    const bool logFileExists = QFileInfo(m_state.logFileName).isFile();
+    m_state.editControls(false);
+
+    if (logFileExists)
+        p.logMaintenance.buildBackup();
+    p.logMaintenance.killOldBakFiles();
+
+    if (m_window)
+        m_window->showLoadedLog();
+
+    p.plc.connectPlc();
+    m_loaded = true;
+
+    if (m_window)
+        m_window->finishLoad(m_managerResult == ManagerLink::NoManager && !p.desktop.trayAvailable());
+    emit loadFinished();
+}
+
+void GatewayCore::unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    CoreParts &p = m_parts;
+    p.plc.terminateAll();
+    p.kelo.releaseLink();
+    p.socket.Close();
+    p.manager.disconnectManagerLink();
+    p.messages.dropMessages();
+
+    m_timer1->stop();
+    m_timer2->stop();
+    if (m_window)
+        m_window->closeWindows();
+    emit unloaded();
+    if (p.endProgram)
+        p.endProgram();
+}
+
+void GatewayCore::windowStep()
+{
+    // A window that nobody could bring back from hiding (no notification area, no manager) stays
+    // minimised on the task bar.
+    const bool reachableWhenHidden =
+        m_managerResult != ManagerLink::NoManager || m_parts.desktop.trayAvailable();
+    if (m_window && reachableWhenHidden && m_window->isWindowMinimized())
+        m_window->hideFromMinimized();
+}
+
+void GatewayCore::supervisionTick()
+{
+    m_supervision->tick();
+}
+
+void GatewayCore::startResponseCycle()
+{
+    m_timer2->setInterval(responseIntervalMs);
+    m_timer2->start();
+}
+
+void GatewayCore::responseTick()
+{
+    if (m_parts.responseTick)
+        m_parts.responseTick();
+    else
+        m_state.receiveQueue.clear();
+    // Nothing waits: the timer rests until the next data arrival instead of waking the process
+    // a thousand times a second.
+    if (m_state.receiveQueue.isEmpty())
+        m_timer2->stop();
+}
+
+void GatewayCore::connectSocket()
+{
+    m_parts.socket.Connect(m_state.remoteHost, m_state.socketPort);
+    m_parts.socket.clearError();
+}
+
+void GatewayCore::closeSocket()
+{
+    m_parts.socket.Close();
+    m_parts.socket.clearError();
+}
+
+void GatewayCore::sendData()
+{
+    const QString text = m_state.txtSendData;
+    if (m_state.chkServer != 0) {
+        m_parts.socket.SendData(text);
+        m_parts.socket.clearError();
+        return;
+    }
+    m_state.sendQueue.append(m_state.chkUTF8 != 0 ? encodeUTF8(text) : text);
+    m_state.notify();
+}
+
+void GatewayCore::loadConfiguration()
+{
+    m_parts.config.loadConfiguration();
+}
+
+void GatewayCore::saveConfiguration()
+{
+    m_parts.config.saveConfiguration();
+}
+
+void GatewayCore::saveAs()
+{
+    m_parts.config.saveAs();
+}
+
+void GatewayCore::reconnectPlc()
+{
+    m_parts.plc.connectPlc();
+}
+
+void GatewayCore::showLinkProperties()
+{
+    m_parts.kelo.showProperties();
+}
+
+void GatewayCore::restartSupervision()
+{
+    m_timer1->setInterval(supervisionIntervalMs);
+    m_timer1->start();
+}
