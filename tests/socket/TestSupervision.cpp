@@ -1,0 +1,365 @@
+#include "FakeSocketEndpoint.h"
+#include "RecordingLog.h"
+#include "TestClock.h"
+#include "common/GatewayState.h"
+#include "plc/KeloLink.h"
+#include "socket/QtSocketEndpoint.h"
+#include "socket/SocketEvents.h"
+#include "socket/SocketSupervision.h"
+#include "socket/Utf8Wire.h"
+#include "common/Cp1252.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <memory>
+
+namespace
+{
+
+// A PLC link that only records the state writes of the supervision cycle.
+class StatusLink : public KeloLink
+{
+public:
+    QList<int> written;
+    QString netId() const override { return {}; }
+    void setNetId(const QString &) override {}
+    QString netId2() const override { return {}; }
+    void setNetId2(const QString &) override {}
+    QString port() const override { return {}; }
+    void setPort(const QString &) override {}
+    qint32 createVarHandle(const QString &, qint32 &) override { return 0; }
+    qint32 deleteVarHandle(qint32) override { return 0; }
+    qint32 connectVar(const QString &, qint32, qint32, qint32 &, void *) override { return 0; }
+    qint32 disconnectVar(qint32) override { return 0; }
+    qint32 readVarBool(qint32, qint32, bool &) override { return 0; }
+    qint32 writeVarBool(qint32, qint32, bool) override { return 0; }
+    qint32 readVarString(qint32, qint32, QString &) override { return 0; }
+    qint32 writeVarString(qint32, qint32, const QString &) override { return 0; }
+    qint32 writeVarLong(qint32, qint32, qint32) override { return 0; }
+    qint32 writeVarInt(qint32 handle, qint32, qint16 value) override
+    {
+        written << handle * 100 + value;
+        return 0;
+    }
+    qint32 releaseLink() override { return 0; }
+    qint32 showProperties() override { return 0; }
+};
+
+// The cycle and the event handlers over one endpoint, with a clock that moves only when told.
+template <typename Endpoint> struct Rig {
+    TestClock clock{QDateTime(QDate(2026, 12, 5), QTime(10, 0, 0))};
+    GatewayState state;
+    Endpoint socket;
+    RecordingLog log;
+    StatusLink link;
+    SocketSupervision cycle{state, socket, link, log};
+    int responseStarts = 0;
+    SocketEvents events{state, socket, log, [this] { ++responseStarts; }};
+
+    Rig()
+    {
+        socket.setObjectName("Winsock1");
+        state.remoteHost = "127.0.0.1";
+        state.socketPort = "9100";
+        state.timeoutSec = 10;
+        state.chkStatus = 1;
+    }
+    // One tick half a second after the last.
+    void tick(int ms = 500)
+    {
+        clock.advance(ms);
+        cycle.tick();
+    }
+    const QRegularExpression timeOfDay{QStringLiteral("\\d\\d:\\d\\d:\\d\\d ")};
+    // The log records without their date and time.
+    QStringList messages(bool clear = true)
+    {
+        QStringList out;
+        for (const auto &r : log.records)
+            out << r.first.mid(r.first.indexOf(timeOfDay) + 9);
+        if (clear)
+            log.records.clear();
+        return out;
+    }
+};
+
+using FakeRig = Rig<FakeSocketEndpoint>;
+
+} // namespace
+
+class TestSupervision : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Client, one connection per request, against a real peer on loopback: every item is
+    // connected, sent, completed and closed in turn, in order, and the peer gets each alone.
+    void perRequestRunOverLoopback()
+    {
+        Rig<QtSocketEndpoint> rig;
+        QTcpServer peer;
+        QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
+        QStringList received;
+        connect(&peer, &QTcpServer::newConnection, &peer, [&] {
+            QTcpSocket *c = peer.nextPendingConnection();
+            auto *buffer = new QByteArray;
+            connect(c, &QTcpSocket::readyRead, c, [c, buffer] { *buffer += c->readAll(); });
+            connect(c, &QTcpSocket::disconnected, c, [&received, c, buffer] {
+                received << QString::fromLatin1(*buffer);
+                delete buffer;
+                c->deleteLater();
+            });
+        });
+        rig.state.socketPort = QString::number(peer.serverPort());
+        rig.state.sendQueue = QStringList{"A1", "B22", "C333"};
+
+        // The first item after start-up waits out the 2 s spacing.
+        for (int i = 0; i < 4; ++i) {
+            rig.tick();
+            QCOMPARE(rig.socket.State(), 0);
+        }
+        QVERIFY(rig.messages().isEmpty());
+        const QString host = "Connect 127.0.0.1:" + rig.state.socketPort + "   Sending:";
+        QStringList expected;
+        for (const QString item : {"A1", "B22", "C333"}) {
+            expected << host + item << "Start send " + item + "/7" << "Send Complete => Close after send"
+                     << "Data send complete:" + item;
+            rig.tick();
+            QTRY_VERIFY(rig.state.sendDone);
+            QCOMPARE(rig.socket.State(), 0);
+            QCOMPARE(rig.state.sendQueue.first(), item); // removed by the next tick only
+            rig.tick();
+            QVERIFY(!rig.state.sendQueue.contains(item));
+        }
+        QCOMPARE(rig.messages(), expected);
+        QTRY_COMPARE(received, (QStringList{"A1", "B22", "C333"}));
+        QVERIFY(!rig.cycle.requestStart().isValid());
+    }
+
+    // The 2 s spacing counts from the last send and survives midnight.
+    void pacingAlsoAcrossMidnight()
+    {
+        FakeRig rig;
+        rig.clock.setNow(QDateTime(QDate(2026, 12, 5), QTime(23, 59, 59, 0)));
+        rig.state.sendQueue = QStringList{"x"};
+        rig.tick(0); // lastSendTimer taken on first sight
+        QCOMPARE(rig.state.lastSendTimer, 86399.0);
+        QVERIFY(!rig.socket.calls.contains("Connect:127.0.0.1:9100"));
+        rig.tick(); // 23:59:59.5: 0.5 s
+        rig.tick(); // 00:00:00.0: past midnight the gap is the time since midnight: 0
+        rig.tick(1500); // 00:00:01.5
+        QVERIFY(!rig.socket.calls.contains("Connect:127.0.0.1:9100"));
+        rig.tick(); // 00:00:02.0
+        QCOMPARE(rig.socket.calls.filter("Connect").size(), 1);
+        QCOMPARE(rig.messages().value(0), "Connect 127.0.0.1:9100   Sending:x");
+        // An empty item skips the spacing.
+        FakeRig empty;
+        empty.state.sendQueue = QStringList{""};
+        empty.tick();
+        QCOMPARE(empty.socket.calls.filter("Connect").size(), 1);
+    }
+
+    // An endpoint error ends the request on the next tick; chkReset decides whether the item
+    // goes. The error text is shown once, and only when status reporting is on.
+    void errorEndsTheRequest_data()
+    {
+        QTest::addColumn<int>("reset");
+        QTest::addColumn<int>("status");
+        QTest::newRow("reset, status 1") << 1 << 1;
+        QTest::newRow("keep, status 2") << 0 << 2;
+        QTest::newRow("reset, status 0") << 1 << 0;
+    }
+    void errorEndsTheRequest()
+    {
+        QFETCH(int, reset);
+        QFETCH(int, status);
+        FakeRig rig;
+        rig.state.chkReset = reset;
+        rig.state.chkStatus = status;
+        rig.state.sendQueue = QStringList{"one", "two"};
+        rig.state.lastSendTimer = 1; // long ago
+        rig.tick();
+        QVERIFY(rig.cycle.requestStart().isValid());
+        rig.socket.state = SocketEndpoint::Error;
+        emit rig.socket.errorOccurred(10061, "Connection refused");
+        QCOMPARE(rig.socket.state, 0); // closed by the handler
+        QVERIFY(rig.state.resetRequest);
+        QCOMPARE(rig.state.socketErrorText, status ? "Winsock1\r\nConnection refused" : "");
+        rig.tick();
+        QCOMPARE(rig.state.sendQueue, reset ? QStringList{"two"} : (QStringList{"one", "two"}));
+        QVERIFY(!rig.state.resetRequest && !rig.cycle.requestStart().isValid());
+        QVERIFY(rig.state.socketErrorText.isEmpty());
+        QCOMPARE(rig.state.lblError.endsWith("SocketError: Winsock1\r\nConnection refused"), status != 0);
+        const QStringList logged = rig.messages(false);
+        if (status == 0) {
+            QVERIFY(logged.filter("Winsock").isEmpty());
+        } else {
+            QCOMPARE(logged.filter("Winsock"), QStringList{"Winsock Error  Winsock1\r\nConnection refused"});
+            QCOMPARE(rig.log.records[1].second, status == 1); // status 2 also reaches the message list
+        }
+        // The next try waits out the spacing from the error.
+        rig.socket.calls.clear();
+        rig.tick();
+        QVERIFY(rig.socket.calls.filter("Connect").isEmpty());
+        rig.tick(1600);
+        QCOMPARE(rig.socket.calls.filter("Connect").size(), 1);
+    }
+
+    // A request that takes longer than the time-out is ended, and the same item comes again.
+    void timeoutAndRetry()
+    {
+        FakeRig rig;
+        rig.state.timeoutSec = 2;
+        rig.state.sendQueue = QStringList{"slow"};
+        rig.state.lastSendTimer = 1;
+        rig.tick();
+        QCOMPARE(rig.socket.state, int(SocketEndpoint::Connecting)); // the peer never answers
+        QVERIFY(rig.state.lblState.endsWith("\r\n Timeout (sec):0"));
+        rig.tick(2000);
+        QVERIFY(rig.state.lblState.endsWith(" Timeout (sec):2"));
+        rig.tick(1000);
+        QCOMPARE(rig.messages().last(), "Timeout connecting: 127.0.0.1:9100");
+        QCOMPARE(rig.socket.state, 0);
+        QCOMPARE(rig.state.sendQueue, QStringList{"slow"});
+        rig.socket.calls.clear();
+        rig.tick();
+        rig.tick(1600);
+        QCOMPARE(rig.socket.calls, (QStringList{"Connect:127.0.0.1:9100"}));
+        // An endpoint that is not closed when the next request starts is closed first.
+        FakeRig busy;
+        busy.state.sendQueue = QStringList{"x"};
+        busy.state.lastSendTimer = 1;
+        busy.socket.state = SocketEndpoint::Closing;
+        busy.tick();
+        QCOMPARE(busy.messages(), QStringList{"Socket State Error while sending: <8>"});
+        QCOMPARE(busy.socket.calls, QStringList{"Close"});
+    }
+
+    // Static connection: close, connect, wait, and again after 20 ticks; queued items stay put.
+    void staticReconnectNumbering()
+    {
+        FakeRig rig;
+        rig.state.chkCon = 1;
+        rig.state.sendQueue = QStringList{"held"};
+        QStringList tries;
+        for (int i = 0; i < 22; ++i) {
+            rig.tick();
+            if (rig.socket.state == SocketEndpoint::Connecting)
+                rig.socket.state = SocketEndpoint::Error; // the connect fails every time
+            tries << rig.state.lblState.section(" Try to connect: ", 1);
+        }
+        QCOMPARE(tries.mid(0, 3), (QStringList{"1", "2", "3"}));
+        QCOMPARE(tries.mid(18, 4), (QStringList{"19", "20", "1", "2"}));
+        QCOMPARE(rig.socket.calls.filter("Connect").size(), 2);
+        QCOMPARE(rig.socket.calls.filter("Close").size(), 2);
+        QCOMPARE(rig.state.sendQueue, QStringList{"held"});
+        QVERIFY(rig.state.lblState.endsWith("\r\n Pending senddata:1\r\n Try to connect: 2"));
+
+        // Connected: the connect event sends the first item; later ones go from the tick.
+        rig.socket.state = SocketEndpoint::Connected;
+        emit rig.socket.connected();
+        QCOMPARE(rig.socket.sent, QStringList{"held"});
+        emit rig.socket.sendComplete();
+        QCOMPARE(rig.socket.state, int(SocketEndpoint::Connected)); // stays open
+        rig.state.sendQueue << "next";
+        rig.tick();
+        QCOMPARE(rig.state.sendQueue, QStringList{"next"});
+        rig.tick(); // the completed send moved the spacing 3 s back: at once
+        QCOMPARE(rig.socket.sent, (QStringList{"held", "next"}));
+        QCOMPARE(rig.messages().filter("Start send"), (QStringList{"Start send held/7", "Start send next/7"}));
+
+        // Without the automatic sequence a waiting item connects on its own and is timed.
+        FakeRig manual;
+        manual.state.chkCon = 1;
+        manual.state.autoConnectOff = true;
+        manual.state.sendQueue = QStringList{"x"};
+        manual.state.lastSendTimer = 1;
+        manual.tick();
+        QCOMPARE(manual.messages(), QStringList{"Connect 127.0.0.1:9100   Sending:x"});
+        manual.tick(3000);
+        QVERIFY(manual.state.lblState.endsWith("\r\n Timeout (sec):3"));
+        QVERIFY(!manual.state.lblState.contains("Try to connect"));
+    }
+
+    // Server role: the 10-second re-listen, for an accepted peer only without a static
+    // connection; the state goes to the PLC's ConnectStatus once a record holds its handle.
+    void serverRelisten()
+    {
+        FakeRig rig;
+        rig.state.chkServer = 1;
+        rig.socket.state = SocketEndpoint::Connected;
+        rig.state.commList = std::make_unique<CommList>();
+        auto record = std::make_unique<clsComm>(nullptr);
+        record->hConnect = 7;
+        (*rig.state.commList)["1"] = std::move(record);
+        rig.tick();
+        QCOMPARE(rig.link.written, QList<int>{707});
+        QCOMPARE(rig.state.lblState, "Port Connected Request Time:0");
+        for (int i = 0; i < 21; ++i)
+            rig.tick();
+        QVERIFY(rig.messages().isEmpty());
+        rig.tick(); // 11 s
+        QCOMPARE(rig.messages(), QStringList{"Timeout request port: 9100"});
+        QCOMPARE(rig.socket.calls, (QStringList{"Close", "Listen"}));
+
+        rig.state.chkCon = 1;
+        rig.socket.state = SocketEndpoint::Connected;
+        rig.socket.calls.clear();
+        for (int i = 0; i < 40; ++i)
+            rig.tick();
+        QVERIFY(rig.socket.calls.isEmpty());
+        QCOMPARE(rig.state.lblState, "Port Connected");
+        rig.socket.state = SocketEndpoint::Closed;
+        for (int i = 0; i < 24; ++i)
+            rig.tick();
+        QCOMPARE(rig.socket.calls, (QStringList{"Close", "Listen"}));
+        QCOMPARE(rig.socket.state, int(SocketEndpoint::Listening));
+    }
+
+    // A second peer takes over from the first; the close of a peer listens again at once.
+    void newestPeerTakesOver()
+    {
+        Rig<QtSocketEndpoint> rig;
+        rig.state.chkServer = 1;
+        QVERIFY(rig.socket.setLocalPort(0) && rig.socket.Listen());
+        const quint16 port = static_cast<quint16>(rig.socket.localPort());
+        QTcpSocket first, second;
+        first.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(rig.socket.State(), int(SocketEndpoint::Connected));
+        second.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(rig.socket.State(), int(SocketEndpoint::Connected));
+        QCOMPARE(rig.messages(), (QStringList{"send request 1", "send request 2"}));
+        QVERIFY(rig.state.connAccepted);
+        second.write("hello");
+        QTRY_COMPARE(rig.state.receiveQueue, QStringList{"hello"});
+        QCOMPARE(rig.responseStarts, 1);
+        second.disconnectFromHost();
+        QTRY_COMPARE(rig.socket.State(), int(SocketEndpoint::Listening));
+        QCOMPARE(rig.messages(), QStringList{"Closed <8>"});
+
+        // In the client role a connection request is never taken.
+        rig.state.chkServer = 0;
+        QTcpSocket third;
+        third.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(third.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(rig.socket.State(), int(SocketEndpoint::Listening));
+    }
+
+    void utf8Boundaries()
+    {
+        const auto bytes = [](const QString &s) { return cp1252::encode(encodeUTF8(s)).toHex(' '); };
+        QCOMPARE(bytes("abc"), "61 62 63");
+        QCOMPARE(bytes(u"\u00e4\u00df"_qs), "c3 a4 c3 9f");
+        QCOMPARE(bytes(u"\u07ff\u0800"_qs), "df bf e0 a0 80");
+        QCOMPARE(bytes(u"\u20ac\u8000\uffff"_qs), "e2 82 ac e8 80 80 ef bf bf");
+        QCOMPARE(bytes(u"\U0001F600"_qs), "ed a0 bd ed b8 80");
+        QVERIFY(encodeUTF8({}).isEmpty());
+    }
+};
+
+QTEST_MAIN(TestSupervision)
+#include "TestSupervision.moc"
