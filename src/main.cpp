@@ -1,11 +1,20 @@
+#include "core/HeadlessApp.h"
 #include "ui/GatewayApp.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    const auto name = [](QCoreApplication &app) {
+        app.setOrganizationName(QStringLiteral("Morvanta"));
+        app.setApplicationName(QStringLiteral("Kavetta"));
+    };
+    if (headlessRequested()) {
+        QCoreApplication app(argc, argv);
+        name(app);
+        return runHeadless(app);
+    }
     QApplication app(argc, argv);
-    app.setOrganizationName(QStringLiteral("Morvanta"));
-    app.setApplicationName(QStringLiteral("Kavetta"));
+    name(app);
     return runGateway(app);
 }

@@ -9,6 +9,10 @@
 #include <climits>
 #include <utility>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace
 {
 
@@ -21,7 +25,35 @@ void discard(QTcpSocket *socket)
     socket->deleteLater();
 }
 
+// A printer that reboots or loses its cable leaves a connection that looks open until the next
+// send, and a send to it waits for the kernel's retransmissions for many minutes. Keep-alive
+// probes after 10 s of silence, every 5 s, 3 of them, and a 30 s limit for unacknowledged data
+// end such a connection with the error event within about 30 s. Qt only switches keep-alive on;
+// the timing needs the socket options themselves.
+void applyKeepAlive(QTcpSocket *socket)
+{
+    const qintptr fd = socket->socketDescriptor();
+    if (fd < 0)
+        return;
+    const int on = 1;
+    const int idle = QtSocketEndpoint::keepAliveIdleSeconds;
+    const int interval = QtSocketEndpoint::keepAliveIntervalSeconds;
+    const int count = QtSocketEndpoint::keepAliveProbes;
+    const unsigned int userTimeout = QtSocketEndpoint::unacknowledgedLimitMs;
+    const int d = static_cast<int>(fd);
+    ::setsockopt(d, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(d, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(d, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(d, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    ::setsockopt(d, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+}
+
 } // namespace
+
+qintptr QtSocketEndpoint::connectionDescriptor() const
+{
+    return m_socket ? m_socket->socketDescriptor() : -1;
+}
 
 QtSocketEndpoint::QtSocketEndpoint(QObject *parent) : SocketEndpoint(parent), m_server(new QTcpServer(this))
 {
@@ -231,6 +263,7 @@ bool QtSocketEndpoint::Accept(int requestId)
     QTcpSocket *socket = std::exchange(m_offered, nullptr);
     m_peer = socket->peerAddress().toString() + QLatin1Char(':') + QString::number(socket->peerPort());
     adopt(socket);
+    applyKeepAlive(socket);
     setState(Connected);
     if (m_listenerHeld) {
         m_listenerHeld = false;
@@ -365,6 +398,7 @@ void QtSocketEndpoint::onSocketStateChanged(QAbstractSocket::SocketState state)
             setState(Resolved);
         if (m_state == Resolved)
             setState(Connecting);
+        applyKeepAlive(m_socket);
         setState(Connected);
         post([this] { emit connected(); });
         break;

@@ -71,6 +71,12 @@ public:
         UnexpectedError = 40020,
     };
 
+    // Dead-peer detection on every connection (see applyKeepAlive).
+    static constexpr int keepAliveIdleSeconds = 10;
+    static constexpr int keepAliveIntervalSeconds = 5;
+    static constexpr int keepAliveProbes = 3;
+    static constexpr unsigned int unacknowledgedLimitMs = 30000;
+
     explicit QtSocketEndpoint(QObject *parent = nullptr);
     ~QtSocketEndpoint() override;
 
@@ -80,6 +86,9 @@ public:
 
     // The fixed English description of one of the numbers above.
     static QString errorText(int number);
+
+    // The operating system's descriptor of the current connection, -1 when there is none.
+    qintptr connectionDescriptor() const;
 
     int State() const override { return m_state; }
     bool setLocalPort(qint64 port) override;

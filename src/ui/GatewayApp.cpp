@@ -1,22 +1,8 @@
 #include "ui/GatewayApp.h"
 
-#include "common/GatewayState.h"
-#include "config/Configuration.h"
-#include "core/GatewayCore.h"
-#include "logging/CommLog.h"
-#include "logging/EventLog.h"
-#include "logging/LogBackup.h"
-#include "messages/MsgList.h"
+#include "core/GatewayRuntime.h"
 #include "messages/gui/frmTimer.h"
-#include "platform/FreeSpace.h"
-#include "platform/Options.h"
-#include "plc/KeloOcx.h"
 #include "plc/gui/KeloPropertiesDialog.h"
-#include "socket/QtSocketEndpoint.h"
-#include "startup/StartUp.h"
-#include "core/ConfigurationCommands.h"
-#include "core/InstanceCheck.h"
-#include "ui/PendingParts.h"
 #include "ui/QtDesktopServices.h"
 #include "ui/frmSocket.h"
 
@@ -24,18 +10,7 @@
 #include <QPointer>
 #include <QStyle>
 
-namespace
-{
-
-QString versionText()
-{
-    return QStringLiteral("%1.%2.%3")
-        .arg(KAVETTA_VERSION_MAJOR)
-        .arg(KAVETTA_VERSION_MINOR)
-        .arg(KAVETTA_VERSION_PATCH);
-}
-
-} // namespace
+#include <memory>
 
 int runGateway(QApplication &app)
 {
@@ -45,23 +20,15 @@ int runGateway(QApplication &app)
     if (app.windowIcon().isNull())
         app.setWindowIcon(app.style()->standardIcon(QStyle::SP_DriveNetIcon));
 
-    const QString folder = programFolder();
-    GatewayState state;
     QtDesktopServices desktop;
-    desktop.setDefaultCaption([&state] { return state.applicationTitle; });
+    GatewayRuntime runtime(desktop, [&app] {
+        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
+    desktop.setDefaultCaption([&runtime] { return runtime.state.applicationTitle; });
+    frmTimer messageWindowTimer(runtime.messages, desktop, runtime.state);
 
-    EventLog eventLog(state);
-    MsgList messages(state, eventLog, desktop);
-    frmTimer messageWindowTimer(messages, desktop, state);
-    Options options(messages);
-    StorageFreeSpace storage;
-    FreeSpace freeSpace(state, options, messages, storage, folder);
-    LogBackup logBackup(state, desktop, freeSpace, folder);
-    CommLog commLog(state, messages, logBackup, eventLog);
-
-    QtSocketEndpoint socket;
-    KeloOcx kelo;
     QPointer<KeloPropertiesDialog> keloDialog;
+    KeloOcx &kelo = runtime.kelo;
     kelo.setPropertiesHandler([&kelo, &keloDialog] {
         if (!keloDialog) {
             keloDialog = new KeloPropertiesDialog(&kelo);
@@ -73,45 +40,21 @@ int runGateway(QApplication &app)
         keloDialog->activateWindow();
     });
 
-    Configuration configuration(state, socket, commLog, desktop);
-    ConfigurationCommands configCommands(configuration);
-    StandaloneManagerLink managerLink(desktop);
-    NoPlcConnection plc;
-    NoHostIntegration host;
-    InstanceCheck instances;
-
-    const CoreParts parts{
-        freeSpace,
-        configCommands,
-        managerLink,
-        kelo,
-        logBackup,
-        plc,
-        socket,
-        messages,
-        instances,
-        desktop,
-        commLog,
-        {},
-        [&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); },
-        folder,
-        versionText()};
-    GatewayCore core(state, parts);
-    frmSocket window(core);
-    desktop.setTrayActivated([&window] { window.reassert(); });
-
-    StartUp start(state, host, desktop);
-    const bool windowLoaded = start.startUp(commandLineText(app.arguments()), [&window] {
-        window.load();
-        return PendingError{};
+    std::unique_ptr<frmSocket> window;
+    const bool loaded = runtime.start(app.arguments(), [&](GatewayCore &core) {
+        window = std::make_unique<frmSocket>(core);
+        desktop.setTrayActivated([w = window.get()] { w->reassert(); });
+        window->load();
     });
-    if (!windowLoaded) {
+    if (!loaded) {
         // Registration only: the program ends, once the operator has read a failure report.
         if (desktop.openMessageCount() == 0)
             return 0;
         app.setQuitOnLastWindowClosed(true);
     }
     const int code = app.exec();
+    desktop.setTrayActivated({});
     delete keloDialog.data();
+    window.reset();
     return code;
 }

@@ -16,6 +16,10 @@
 
 #include <memory>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace
 {
 
@@ -88,6 +92,24 @@ template <typename Endpoint> struct Rig {
 
 using FakeRig = Rig<FakeSocketEndpoint>;
 
+// keep-alive on, idle, interval, probes and the unacknowledged-data limit of a connection.
+QList<int> keepAliveOf(qintptr fd)
+{
+    QList<int> out;
+    const auto get = [&](int level, int name) {
+        int value = -1;
+        socklen_t size = sizeof value;
+        ::getsockopt(static_cast<int>(fd), level, name, &value, &size);
+        out << value;
+    };
+    get(SOL_SOCKET, SO_KEEPALIVE);
+    get(IPPROTO_TCP, TCP_KEEPIDLE);
+    get(IPPROTO_TCP, TCP_KEEPINTVL);
+    get(IPPROTO_TCP, TCP_KEEPCNT);
+    get(IPPROTO_TCP, TCP_USER_TIMEOUT);
+    return out;
+}
+
 } // namespace
 
 class TestSupervision : public QObject
@@ -128,6 +150,9 @@ private slots:
             expected << host + item << "Start send " + item + "/7" << "Send Complete => Close after send"
                      << "Data send complete:" + item;
             rig.tick();
+            QTRY_VERIFY(rig.state.sendDone || rig.socket.State() == SocketEndpoint::Connected);
+            if (rig.socket.State() == SocketEndpoint::Connected)
+                QCOMPARE(keepAliveOf(rig.socket.connectionDescriptor()).value(1), 10);
             QTRY_VERIFY(rig.state.sendDone);
             QCOMPARE(rig.socket.State(), 0);
             QCOMPARE(rig.state.sendQueue.first(), item); // removed by the next tick only
@@ -329,6 +354,8 @@ private slots:
         QTcpSocket first, second;
         first.connectToHost(QHostAddress::LocalHost, port);
         QTRY_COMPARE(rig.socket.State(), int(SocketEndpoint::Connected));
+        // A peer that vanishes without a word is found out within about 30 s.
+        QCOMPARE(keepAliveOf(rig.socket.connectionDescriptor()), (QList<int>{1, 10, 5, 3, 30000}));
         second.connectToHost(QHostAddress::LocalHost, port);
         QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(rig.socket.State(), int(SocketEndpoint::Connected));

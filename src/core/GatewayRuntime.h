@@ -1,0 +1,66 @@
+#pragma once
+
+#include "common/GatewayState.h"
+#include "config/Configuration.h"
+#include "core/ConfigurationCommands.h"
+#include "core/GatewayCore.h"
+#include "core/InstanceCheck.h"
+#include "core/PendingParts.h"
+#include "logging/CommLog.h"
+#include "logging/EventLog.h"
+#include "logging/LogBackup.h"
+#include "messages/MsgList.h"
+#include "platform/FreeSpace.h"
+#include "platform/Options.h"
+#include "plc/KeloOcx.h"
+#include "socket/QtSocketEndpoint.h"
+
+#include <functional>
+#include <memory>
+
+class DesktopServices;
+
+// Every part of one gateway instance, built in the order they depend on each other, with or
+// without a window: the window, when there is one, is made by the caller around the core.
+class GatewayRuntime
+{
+public:
+    // endProgram: what ends the program once the unload has run (usually the event loop's quit).
+    GatewayRuntime(DesktopServices &desktop, std::function<void()> endProgram);
+    ~GatewayRuntime();
+    GatewayRuntime(const GatewayRuntime &) = delete;
+    GatewayRuntime &operator=(const GatewayRuntime &) = delete;
+
+    // The start routine on the program's arguments (the program name first). Once the
+    // configuration file is fixed, the core is made and load runs its load handler (through the
+    // window where there is one). Returns false when the program only registered its file type.
+    bool start(const QStringList &arguments, const std::function<void(GatewayCore &)> &load);
+
+    GatewayCore *core() { return m_core.get(); }
+    static QString versionText();
+
+    const QString folder;
+    GatewayState state;
+    DesktopServices &desktop;
+    EventLog eventLog{state};
+    MsgList messages{state, eventLog, desktop};
+    Options options{messages};
+    StorageFreeSpace storage;
+    FreeSpace freeSpace{state, options, messages, storage, folder};
+    LogBackup logBackup{state, desktop, freeSpace, folder};
+    CommLog commLog{state, messages, logBackup, eventLog};
+    QtSocketEndpoint socket;
+    KeloOcx kelo;
+    Configuration configuration{state, socket, commLog, desktop};
+    ConfigurationCommands configCommands{configuration};
+    StandaloneManagerLink managerLink{desktop};
+    NoPlcConnection plc;
+    NoHostIntegration host;
+    InstanceCheck instances;
+
+private:
+    void createCore();
+
+    std::function<void()> m_endProgram;
+    std::unique_ptr<GatewayCore> m_core;
+};
