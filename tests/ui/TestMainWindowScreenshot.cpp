@@ -98,6 +98,18 @@ private slots:
         QTRY_COMPARE(window.height(), window.ruledHeight());
         QTest::qWait(100); // the view drops its scroll bar after the layout settles
         checkAndSave(window, "main-window-history" + suffix + ".png");
+
+        // Back at the base height: nothing of the hidden log view shows below the button row.
+        QTest::mouseClick(window.findChild<QAbstractButton *>("chkHistory"), Qt::LeftButton);
+        QTRY_COMPARE(window.height(), window.baseHeight() / 15);
+        const QImage base = window.grab().toImage();
+        const QWidget *lowest = window.findChild<QWidget *>("cmdSave");
+        const int below = lowest->mapTo(&window, QPoint(0, lowest->height())).y() + 1;
+        QVERIFY(below < base.height());
+        const QRgb background = base.pixel(base.width() / 2, base.height() - 1);
+        for (int y = below; y < base.height(); ++y)
+            for (int x = 0; x < base.width(); ++x)
+                QVERIFY2(base.pixel(x, y) == background, qPrintable(QString("pixel %1,%2").arg(x).arg(y)));
         QApplication::setFont(original);
     }
 };
