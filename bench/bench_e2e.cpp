@@ -1,0 +1,319 @@
+// The gateway's main job end to end on loopback: the real program without a window, the PLC
+// runtime stand-in, and this program as both the PLC side (its own link to the stand-in) and the
+// printer (a TCP server). Each figure is printed beside the raw figure it is measured against.
+//
+//   bench_e2e [rounds] [idle-seconds]      defaults 200 and 60
+//
+// (a) answer hand-over: from the printer's send to ".antwort" true as this program's
+//     notification sees it, beside the link's raw call round trip.
+// (b) request overhead: ".anford" true to the bytes at the printer, minus the time the request
+//     waits in the queue for the supervision cycle (connection per request: from the request
+//     taken, seen as ".anford" reset, to the cycle's connect).
+// (c) idle CPU and memory, connected to both stand-ins, beside a bare Qt loop with a 500 ms timer.
+// (d) start-up: from exec to the first ".ConnectStatus" of 7, and to listening in the server role.
+#include "plc/KeloOcx.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace
+{
+
+QElapsedTimer g_clock;
+double nowMs()
+{
+    return g_clock.nsecsElapsed() / 1e6;
+}
+
+bool spinUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    const double end = nowMs() + timeoutMs;
+    while (!done()) {
+        if (nowMs() > end)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    return true;
+}
+
+struct Stats {
+    double median = 0, p99 = 0;
+};
+Stats stats(std::vector<double> v)
+{
+    if (v.empty())
+        return {};
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+qint64 cpuNs(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/schedstat").arg(pid));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').value(0).toLongLong() : -1;
+}
+
+double rssMb(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return -1;
+}
+
+struct Bench {
+    QString bin;
+    QTemporaryDir dir;
+    QString home = dir.filePath(QStringLiteral("Server"));
+    quint16 plcPort = 0;
+    quint16 printerPort = freePort();
+    QProcess plcsim;
+    QTcpServer printer;
+    QTcpSocket *peer = nullptr;
+    QByteArray received;
+    double lastAccept = 0, lastBytes = 0;
+
+    void writeConfig(bool server, bool staticConnection)
+    {
+        QByteArray out;
+        const auto rec = [&out](const QByteArray &r) { out += r + "\r\n"; };
+        rec(R"("ServerPath","~apppath~/Data")");
+        rec(R"("Netid","127.0.0.1")");
+        rec(R"("Port",")" + QByteArray::number(plcPort) + '"');
+        rec(R"("Modulname","Bench")");
+        rec(R"("Maschinenname","")");
+        rec(R"("XML-Export",0)");
+        rec(R"("RemoteHost","127.0.0.1")");
+        rec(R"("RemotePort",")" + QByteArray::number(printerPort) + '"');
+        rec(QByteArray(R"("ServerTest",)") + (server ? "1" : "0"));
+        rec(R"("Status",0)");
+        rec(R"("Timeout","10")");
+        rec(QByteArray(R"("StaticConnect",)") + (staticConnection ? "1" : "0"));
+        rec(R"("ResetOnError",1)");
+        rec(R"("UTF8Codierung",0)");
+        rec(R"("AutoConnectOff",#FALSE#)");
+        QDir().mkpath(home);
+        QFile f(home + QStringLiteral("/Kavetta.zelb"));
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            f.write(out);
+    }
+
+    void startGateway(QProcess &gateway)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KAVETTA_HEADLESS"), QStringLiteral("1"));
+        env.insert(QStringLiteral("KAVETTA_HOME"), home);
+        env.insert(QStringLiteral("KAVETTA_EVENTLOG"), dir.filePath(QStringLiteral("events.log")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("xdg-home")));
+        env.insert(QStringLiteral("XDG_CONFIG_DIRS"), dir.filePath(QStringLiteral("xdg")));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+        gateway.setProcessEnvironment(env);
+        gateway.start(bin + QStringLiteral("/src/kavetta"), {});
+    }
+
+    static void stop(QProcess &p)
+    {
+        p.terminate();
+        if (!p.waitForFinished(5000))
+            p.kill();
+        p.waitForFinished(1000);
+    }
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    g_clock.start();
+    const int rounds = qMax(10, app.arguments().value(1, QStringLiteral("200")).toInt());
+    const int idleSeconds = qMax(5, app.arguments().value(2, QStringLiteral("60")).toInt());
+    Bench b;
+    b.bin = QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/..")).absolutePath();
+
+    b.plcsim.start(b.bin + QStringLiteral("/tools/plcsim/plcsim"),
+                   {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--module"),
+                    QStringLiteral("Bench")});
+    if (!b.plcsim.waitForStarted(5000) || !b.plcsim.waitForReadyRead(5000)) {
+        std::fprintf(stderr, "cannot start plcsim\n");
+        return 2;
+    }
+    const auto m = QRegularExpression(QStringLiteral("port=(\\d+)")).match(QString::fromUtf8(b.plcsim.readLine()));
+    b.plcPort = static_cast<quint16>(m.captured(1).toUInt());
+
+    b.printer.listen(QHostAddress::LocalHost, b.printerPort);
+    QObject::connect(&b.printer, &QTcpServer::newConnection, [&b] {
+        while (QTcpSocket *s = b.printer.nextPendingConnection()) {
+            b.lastAccept = nowMs();
+            if (b.peer)
+                b.peer->deleteLater();
+            b.peer = s;
+            QObject::connect(s, &QTcpSocket::readyRead, s, [&b, s] {
+                b.received += s->readAll();
+                b.lastBytes = nowMs();
+            });
+        }
+    });
+
+    KeloOcx link;
+    link.setNetId(QStringLiteral("127.0.0.1"));
+    link.setPort(QString::number(b.plcPort));
+    qint32 hSend = 0, hAnford = 0, hAntwort = 0, hStatus = 0, nAntwort = 0, nAnford = 0, nStatus = 0;
+    link.createVarHandle(QStringLiteral("Bench.SendData"), hSend);
+    link.createVarHandle(QStringLiteral("Bench.anford"), hAnford);
+    link.createVarHandle(QStringLiteral("Bench.antwort"), hAntwort);
+    link.createVarHandle(QStringLiteral("Bench.ConnectStatus"), hStatus);
+    int tagAntwort = 0, tagAnford = 0, tagStatus = 0;
+    link.connectVar(QStringLiteral("Bench.antwort"), 4, 1, nAntwort, &tagAntwort);
+    link.connectVar(QStringLiteral("Bench.anford"), 4, 1, nAnford, &tagAnford);
+    link.connectVar(QStringLiteral("Bench.ConnectStatus"), 4, 1, nStatus, &tagStatus);
+    double antwortAt = -1, anfordResetAt = -1, status7At = -1;
+    QObject::connect(&link, &KeloLink::connectUpdate, [&](qint32, const QVariant &value, void *user) {
+        if (user == &tagAntwort && value.toBool())
+            antwortAt = nowMs();
+        else if (user == &tagAnford && !value.toBool())
+            anfordResetAt = nowMs();
+        else if (user == &tagStatus && value.toInt() == 7 && status7At < 0)
+            status7At = nowMs();
+    });
+
+    // Raw: the link's own call round trip.
+    std::vector<double> raw;
+    for (int i = 0; i < 2000; ++i) {
+        bool v = false;
+        const double t0 = nowMs();
+        link.readVarBool(hAntwort, 2, v);
+        raw.push_back((nowMs() - t0) * 1000.0);
+    }
+    const Stats rawStats = stats(raw);
+
+    // (d) start-up, client role with a static connection: exec to ".ConnectStatus" 7.
+    std::vector<double> startup, listening;
+    for (int i = 0; i < 5; ++i) {
+        b.writeConfig(false, true);
+        link.writeVarInt(hStatus, 2, 0);
+        QCoreApplication::processEvents();
+        status7At = -1;
+        QProcess gateway;
+        const double t0 = nowMs();
+        b.startGateway(gateway);
+        if (spinUntil([&] { return status7At >= 0; }, 10000))
+            startup.push_back(status7At - t0);
+        Bench::stop(gateway);
+    }
+    b.printer.close(); // the server role below listens on the printer's port
+    for (int i = 0; i < 5; ++i) {
+        b.writeConfig(true, true);
+        QProcess gateway;
+        const double t0 = nowMs();
+        b.startGateway(gateway);
+        const bool up = spinUntil(
+            [&] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, b.printerPort);
+                return probe.waitForConnected(20);
+            },
+            10000);
+        if (up)
+            listening.push_back(nowMs() - t0);
+        Bench::stop(gateway);
+    }
+    b.printer.listen(QHostAddress::LocalHost, b.printerPort);
+
+    // (a) answer hand-over and (c) idle, static connection.
+    b.writeConfig(false, true);
+    QProcess gateway;
+    b.startGateway(gateway);
+    if (!spinUntil([&] { return b.peer != nullptr; }, 10000)) {
+        std::fprintf(stderr, "the gateway did not connect to the printer\n");
+        return 1;
+    }
+    std::vector<double> handover;
+    for (int i = 0; i < rounds; ++i) {
+        antwortAt = -1;
+        const double t0 = nowMs();
+        b.peer->write("ANSWER " + QByteArray::number(i));
+        b.peer->flush();
+        if (!spinUntil([&] { return antwortAt >= 0; }, 5000))
+            break;
+        handover.push_back((antwortAt - t0) * 1000.0);
+        link.writeVarBool(hAntwort, 2, false);
+        QCoreApplication::processEvents();
+    }
+    QProcess bare;
+    bare.start(b.bin + QStringLiteral("/bench/bench_idle"), {QStringLiteral("--bare")});
+    bare.waitForStarted();
+    spinUntil([] { return false; }, 2000);
+    const qint64 g0 = cpuNs(gateway.processId()), b0 = cpuNs(bare.processId());
+    spinUntil([] { return false; }, idleSeconds * 1000);
+    const qint64 g1 = cpuNs(gateway.processId()), b1 = cpuNs(bare.processId());
+    const double gRss = rssMb(gateway.processId());
+    Bench::stop(bare);
+    Bench::stop(gateway);
+
+    // (b) request overhead, connection per request.
+    b.writeConfig(false, false);
+    QProcess perRequest;
+    b.startGateway(perRequest);
+    spinUntil([] { return false; }, 1500);
+    std::vector<double> overhead, total;
+    const int requests = qMax(5, rounds / 20);
+    for (int i = 0; i < requests; ++i) {
+        const QByteArray text = "REQUEST " + QByteArray::number(i);
+        b.received.clear();
+        anfordResetAt = -1;
+        b.lastAccept = -1;
+        link.writeVarString(hSend, 2 * text.size(), QString::fromLatin1(text));
+        const double t0 = nowMs();
+        link.writeVarBool(hAnford, 2, true);
+        if (!spinUntil([&] { return b.received == text && anfordResetAt >= 0 && b.lastAccept >= 0; }, 8000))
+            break;
+        overhead.push_back((anfordResetAt - t0) + (b.lastBytes - b.lastAccept));
+        total.push_back(b.lastBytes - t0);
+        spinUntil([] { return false; }, 2100); // past the 2 s spacing
+    }
+    Bench::stop(perRequest);
+    b.plcsim.write("quit\n");
+    Bench::stop(b.plcsim);
+
+    const Stats a = stats(handover), o = stats(overhead), t = stats(total), s = stats(startup), l = stats(listening);
+    const double scale = 60.0 / idleSeconds / 1e6;
+    const double g = (g1 - g0) * scale, bare0 = (b1 - b0) * scale;
+    std::printf("raw link call round trip (readVarBool): median %.0f us, p99 %.0f us\n", rawStats.median, rawStats.p99);
+    std::printf("(a) answer hand-over, %zu answers: median %.0f us, p99 %.0f us  (goal: median at most 1500 us)\n",
+                handover.size(), a.median, a.p99);
+    std::printf("(b) request overhead, %zu requests: median %.2f ms, p99 %.2f ms  (goal: median at most 5 ms);"
+                " whole latency with the cycle's wait: median %.0f ms\n",
+                overhead.size(), o.median, o.p99, t.median);
+    std::printf("(c) idle over %d s: gateway %.1f ms per 60 s, bare loop %.1f ms per 60 s, ratio %.2f (goal at most"
+                " 1.5); gateway resident %.1f MB (goal at most 40 MB)\n",
+                idleSeconds, g, bare0, bare0 > 0 ? g / bare0 : 0.0, gRss);
+    std::printf("(d) start-up, median of 5: exec to ConnectStatus 7 %.0f ms (client, static connection);"
+                " exec to listening %.0f ms (server role)\n",
+                s.median, l.median);
+    return 0;
+}
