@@ -14,11 +14,6 @@ std::string_view baseName(std::string_view program)
     return program.empty() ? std::string_view("kavetta") : program;
 }
 
-#define KAVETTA_STR2(x) #x
-#define KAVETTA_STR(x) KAVETTA_STR2(x)
-constexpr const char *kVersion =
-    KAVETTA_STR(KAVETTA_VERSION_MAJOR) "." KAVETTA_STR(KAVETTA_VERSION_MINOR) "." KAVETTA_STR(KAVETTA_VERSION_PATCH);
-
 } // namespace
 
 std::string usageText(std::string_view program)
@@ -51,7 +46,8 @@ std::string usageText(std::string_view program)
 
 std::string versionText(std::string_view program)
 {
-    return std::string(baseName(program)) + ' ' + kVersion + '\n';
+    return std::string(baseName(program)) + ' ' + std::to_string(KAVETTA_VERSION_MAJOR) + '.' +
+           std::to_string(KAVETTA_VERSION_MINOR) + '.' + std::to_string(KAVETTA_VERSION_PATCH) + '\n';
 }
 
 std::optional<int> handleInfoArgument(int argc, char **argv, std::FILE *out)
@@ -73,6 +69,7 @@ std::optional<int> handleInfoArgument(int argc, char **argv, std::FILE *out)
     const bool written = std::fputs(text.c_str(), out) >= 0 && std::fflush(out) == 0;
     if (written)
         return 0;
-    std::fprintf(stderr, "%s: cannot write: %s\n", std::string(baseName(program)).c_str(), std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot write: %s\n", std::string(baseName(program)).c_str(),
+                 std::strerror(errno));
     return 1;
 }

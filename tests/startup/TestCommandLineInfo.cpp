@@ -43,8 +43,8 @@ private slots:
         const Run help = run({"/usr/bin/kavetta", "--help", "ignored.zelb"});
         QCOMPARE(help.code, std::optional<int>(0));
         QVERIFY(help.output.startsWith("Usage: kavetta [CONFIGURATION.zelb]\n"));
-        for (const char *must : {"-REGSERVER", ".zelb", "KAVETTA_HOME", "KAVETTA_EVENTLOG", "KAVETTA_HEADLESS",
-                                 "--version"})
+        for (const char *must :
+             {"-REGSERVER", ".zelb", "KAVETTA_HOME", "KAVETTA_EVENTLOG", "KAVETTA_HEADLESS", "--version"})
             QVERIFY2(help.output.contains(must), must);
         for (const QByteArray &line : help.output.split('\n'))
             QVERIFY2(line.size() <= 80, line.constData());
@@ -65,8 +65,8 @@ private slots:
             {"kavetta", ""},
             {"kavetta", "-REGSERVER"},
             {"kavetta", "/etc/line1.zelb"},
-            {"kavetta", "--HELP"},      // exact spelling only
-            {"kavetta", "--version2"},  // no prefix matching
+            {"kavetta", "--HELP"},               // exact spelling only
+            {"kavetta", "--version2"},           // no prefix matching
             {"kavetta", "line1.zelb", "--help"}, // a later argument is never looked at
         };
         for (const auto &args : cases) {
