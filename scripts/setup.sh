@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build pkg-config g++ ccache
   qt6-base-dev mdbtools-dev
+  libsystemd-dev
   xvfb xauth dbus fonts-dejavu-core
   clang libclang-rt-14-dev
 )

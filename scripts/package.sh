@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the Debian package build/kavetta_<version>_<arch>.deb: the Release build, then CPack.
+# Checks the service unit with systemd-analyze (where the machine has it) and the package with
+# lintian: errors fail the build, warnings are shown.
+#   scripts/package.sh
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+"$root/scripts/setup.sh"
+
+# Only packaging needs these: dpkg-shlibdeps for the Depends field, lintian for the check.
+missing=()
+for p in dpkg-dev lintian; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+"$root/scripts/build.sh"
+cd "$root/build"
+
+# The unit as installed names /usr/bin/kavetta; verify it against the program just built.
+if command -v systemd-analyze >/dev/null; then
+  tmp=$(mktemp -d)
+  trap 'rm -rf "$tmp"' EXIT
+  sed "s#^ExecStart=.*#ExecStart=$root/build/src/kavetta#" packaging/kavetta@.service \
+    > "$tmp/kavetta@verify.service"
+  systemd-analyze verify "$tmp/kavetta@verify.service"
+fi
+
+rm -f kavetta_*.deb
+cpack -G DEB >/dev/null
+debs=(kavetta_*.deb)
+[[ ${#debs[@]} -eq 1 && -f "${debs[0]}" ]] || { echo "package.sh: no package was made" >&2; exit 1; }
+
+# lintian warns about running as root; the check itself is the same.
+lintian --fail-on error "${debs[0]}" 2> >(grep -v 'running with root privileges' >&2)
+echo "$root/build/${debs[0]}"
