@@ -1,10 +1,13 @@
 #include "core/HeadlessApp.h"
+#include "startup/CommandLineInfo.h"
 #include "ui/GatewayApp.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    if (const auto code = handleInfoArgument(argc, argv))
+        return *code;
     const auto name = [](QCoreApplication &app) {
         app.setOrganizationName(QStringLiteral("Morvanta"));
         app.setApplicationName(QStringLiteral("Kavetta"));

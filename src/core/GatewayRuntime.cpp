@@ -2,6 +2,8 @@
 
 #include "startup/StartUp.h"
 
+#include <QTimer>
+
 GatewayRuntime::GatewayRuntime(DesktopServices &desktopServices, std::function<void()> endProgram)
     : folder(programFolder()), desktop(desktopServices), m_endProgram(std::move(endProgram))
 {
@@ -24,6 +26,10 @@ void GatewayRuntime::createCore()
                           socket,    messages,       instances,   desktop, commLog,   {},
                           m_endProgram, folder,      versionText()};
     m_core = std::make_unique<GatewayCore>(state, parts);
+    // A stalled event loop stops these ticks, and the service manager restarts the gateway.
+    QObject::connect(m_core->supervisionTimer(), &QTimer::timeout, m_core.get(), [this] { service.watchdog(); });
+    QObject::connect(m_core.get(), &GatewayCore::loadFinished, m_core.get(), [this] { service.ready(); });
+    QObject::connect(m_core.get(), &GatewayCore::unloaded, m_core.get(), [this] { service.stopping(); });
 }
 
 bool GatewayRuntime::start(const QStringList &arguments, const std::function<void(GatewayCore &)> &load)

@@ -12,6 +12,7 @@
 #include "messages/MsgList.h"
 #include "platform/FreeSpace.h"
 #include "platform/Options.h"
+#include "platform/ServiceNotifier.h"
 #include "plc/KeloOcx.h"
 #include "socket/QtSocketEndpoint.h"
 
@@ -57,6 +58,8 @@ public:
     NoPlcConnection plc;
     NoHostIntegration host;
     InstanceCheck instances;
+    // Readiness, watchdog and stopping for a service manager; does nothing outside one.
+    ServiceNotifier service;
 
 private:
     void createCore();

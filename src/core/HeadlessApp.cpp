@@ -65,8 +65,11 @@ int runHeadless(QCoreApplication &app)
                 return;
             GatewayCore *core = runtime.core();
             if (byte == SIGHUP) {
-                if (core)
+                if (core) {
+                    runtime.service.reloading();
                     core->loadConfiguration();
+                    runtime.service.ready();
+                }
                 return;
             }
             if (core)
