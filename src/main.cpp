@@ -1,23 +1,64 @@
 #include "core/HeadlessApp.h"
 #include "startup/CommandLineInfo.h"
-#include "ui/GatewayApp.h"
 
-#include <QApplication>
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <dlfcn.h>
+#include <string>
+#include <unistd.h>
+
+namespace
+{
+
+using WindowEntry = int (*)(int, char **);
+
+std::string programDir()
+{
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return {};
+    std::string p(path, static_cast<size_t>(n));
+    return p.substr(0, p.rfind('/'));
+}
+
+// The window module beside the program (a build tree), else where the package puts it.
+WindowEntry loadWindow(std::string &why)
+{
+    for (const std::string &dir : {programDir(), std::string(KAVETTA_MODULE_DIR)}) {
+        const std::string file = dir + "/kavetta-window.so";
+        if (::access(file.c_str(), R_OK) != 0)
+            continue;
+        void *module = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!module) {
+            const char *error = ::dlerror();
+            why = error ? error : file;
+            return nullptr;
+        }
+        if (auto entry = reinterpret_cast<WindowEntry>(::dlsym(module, "kavettaRunWindow")))
+            return entry;
+        why = file + ": no entry";
+        return nullptr;
+    }
+    why = "kavetta-window.so not found";
+    return nullptr;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     if (const auto code = handleInfoArgument(argc, argv))
         return *code;
-    const auto name = [](QCoreApplication &app) {
-        app.setOrganizationName(QStringLiteral("Morvanta"));
-        app.setApplicationName(QStringLiteral("Kavetta"));
-    };
-    if (headlessRequested()) {
-        QCoreApplication app(argc, argv);
-        name(app);
-        return runHeadless(app);
+    if (!headlessRequested()) {
+        std::string why;
+        if (const WindowEntry run = loadWindow(why))
+            return run(argc, argv);
+        std::fprintf(stderr, "kavetta: cannot load the window (%s); running without one\n", why.c_str());
     }
-    QApplication app(argc, argv);
-    name(app);
-    return runGateway(app);
+    QCoreApplication app(argc, argv);
+    app.setOrganizationName(QStringLiteral("Morvanta"));
+    app.setApplicationName(QStringLiteral("Kavetta"));
+    return runHeadless(app);
 }
