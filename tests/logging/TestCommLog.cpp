@@ -102,6 +102,20 @@ private slots:
         QVERIFY(cut.endsWith(u"mmm..."_s));
     }
 
+    void oneQuestionMarkPerCharacterBeyondSixteenBits()
+    {
+        Rig rig;
+        // Two characters of two UTF-16 units each, then lone halves: a high one before a pair,
+        // a low one, and a high one at the very end. Each of them is one character, one "?".
+        const QString text = u"a\U0001F600b\U0010FFFF\U0001F600c"_s + QChar(0xD800) + u"\U0001F600d"_s +
+                             QChar(0xDC00) + u"\u20ac"_s + QChar(0xDBFF);
+        rig.log.writeLog(text, true);
+        QFile file(rig.state.logFileName);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("a?b??c??d?\x80?\r\r\n"));
+        QVERIFY(rig.entries().value(0).contains(u"<Msg>Kavetta / K1 / a?b??c??d?\u20ac?</Msg>"_s));
+    }
+
     void failedWritesGoToLastCommOnly_data()
     {
         QTest::addColumn<QString>("target");
