@@ -30,11 +30,28 @@ char encodeChar(char16_t c)
 
 QByteArray encode(const QString &text)
 {
-    QByteArray out;
-    out.resize(text.size());
-    char *dst = out.data();
-    for (const QChar ch : text)
-        *dst++ = encodeChar(ch.unicode());
+    // Qt's Latin-1 conversion is vectorised and already gives the right byte for every
+    // character below U+0100 (U+0080..U+009F included); every other UTF-16 unit became '?'.
+    // So only from the first '?' on can a byte need a second look: a Windows-1252 character
+    // beyond U+00FF, or the two units of one character beyond U+FFFF.
+    QByteArray out = text.toLatin1();
+    const qsizetype first = out.indexOf('?');
+    if (first < 0)
+        return out;
+    char *dst = out.data() + first;
+    const QChar *src = text.constData() + first;
+    const QChar *const end = text.constData() + text.size();
+    while (src < end) {
+        // A character beyond U+FFFF is one character the code page lacks: one '?' for both
+        // of its UTF-16 units. A lone half is a character of its own and gets its own '?'.
+        if (src->isHighSurrogate() && src + 1 < end && src[1].isLowSurrogate()) {
+            *dst++ = '?';
+            src += 2;
+            continue;
+        }
+        *dst++ = encodeChar((src++)->unicode());
+    }
+    out.truncate(dst - out.constData());
     return out;
 }
 

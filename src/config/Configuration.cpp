@@ -12,7 +12,9 @@
 #include <QHash>
 #include <QSaveFile>
 
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <optional>
 
@@ -139,19 +141,21 @@ double leadingNumber(const QString &text)
         if (digits() > 0)
             end = i;
     }
-    bool ok = false;
-    const double d = s.mid(start, end - start).toDouble(&ok);
-    return ok ? d : 0.0;
+    // strtod_l in the C locale rather than QByteArray::toDouble, which reads a number too large
+    // for a double as 0: here it must read as an infinity, which no later range check passes.
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    const QByteArray number = s.mid(start, end - start);
+    return cLocale ? strtod_l(number.constData(), nullptr, cLocale) : number.toDouble();
 }
 
-qint32 timeoutSeconds(const QString &text)
+// The whole seconds of a timeout text, at least 2; none when the rounded number does not fit
+// 32 bits (the setting is then not taken and the previous timeout stays).
+std::optional<qint32> timeoutSeconds(const QString &text)
 {
     const double rounded = std::nearbyint(leadingNumber(text)); // the default mode rounds halves to even
-    if (!(rounded >= 2.0))
-        return 2;
-    if (rounded > std::numeric_limits<qint32>::max())
-        return std::numeric_limits<qint32>::max();
-    return static_cast<qint32>(rounded);
+    if (!(rounded >= std::numeric_limits<qint32>::min() && rounded <= std::numeric_limits<qint32>::max()))
+        return std::nullopt;
+    return rounded < 2.0 ? 2 : static_cast<qint32>(rounded);
 }
 
 QString quoted(const QString &text)
@@ -294,7 +298,8 @@ void Configuration::apply()
     s.modulName = s.txtModulname;
     s.remoteHost = s.txtIP;
     s.socketPort = s.txtSocket;
-    s.timeoutSec = timeoutSeconds(s.txtTimeout);
+    if (const auto seconds = timeoutSeconds(s.txtTimeout))
+        s.timeoutSec = *seconds;
 
     if (s.chkCon == 0) {
         s.cmdConnectVisible = false;

@@ -75,7 +75,6 @@ void CommLog::writeLog(const QString &text, bool logOnly)
     if (m_state.logFileName != m_fileName) {
         m_fileName = m_state.logFileName;
         m_encodedFileName = QFile::encodeName(m_fileName);
-        m_knownSize = -1;
     }
     // Plain system calls rather than QFile: QFile's open adds a status call, a seek and its file
     // engine, which on every record cost more than the open, write and close themselves.
@@ -89,27 +88,20 @@ void CommLog::writeLog(const QString &text, bool logOnly)
     QByteArray record = cp1252::encode(text);
     record.append("\r\r\n", 3);
     int error = writeAll(fd, record);
-    // The rotation check needs the size after the append. Only this gateway appends to its
-    // log; others may read it, delete it or cut it short, which can only make it smaller than
-    // counted. So the count decides while it stays within the limit, and the file itself
-    // (the offset after an O_APPEND write is its size) decides before a rotation.
-    qint64 size = -1;
-    if (!error) {
-        if (m_knownSize >= 0 && m_knownSize + record.size() <= LogBackup::kMaxLogSize)
-            size = m_knownSize + record.size();
-        else
-            size = qint64(::lseek(fd, 0, SEEK_CUR));
-    }
+    // The rotation check takes the file's real size after every append: others may write to the
+    // same file too (a second instance of the module, an operator's note, a restored copy), so
+    // nothing counted here could stand in for it. An O_APPEND write starts at the end of the
+    // file as it is at that moment, so the offset after it is the size with this record; lseek
+    // reads it at the price of one plain system call (fstat costs about twice that).
+    const qint64 size = error ? -1 : qint64(::lseek(fd, 0, SEEK_CUR));
     if (::close(fd) != 0 && !error)
         error = errno;
     if (error) {
-        m_knownSize = -1;
         showFailure(text, logOnly, error);
         return;
     }
     if (!logOnly)
         m_messages.addMsg(MsgList::Information, text);
     m_backup.buildBackup(size);
-    m_knownSize = size > LogBackup::kMaxLogSize ? -1 : size;
     m_eventLog.writeAppLogEvent(text);
 }

@@ -31,6 +31,4 @@ private:
     EventLog &m_eventLog;
     QString m_fileName;
     QByteArray m_encodedFileName;
-    // The log file's size after our last append, -1 when unknown (see writeLog).
-    qint64 m_knownSize = -1;
 };

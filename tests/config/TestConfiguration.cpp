@@ -160,13 +160,21 @@ private slots:
         QTest::newRow("negative") << "-30" << 2;
         QTest::newRow("exponent") << "1e1" << 10;
         QTest::newRow("comma is no decimal point") << "7,9" << 7;
-        QTest::newRow("huge") << "1e300" << std::numeric_limits<qint32>::max();
+        QTest::newRow("largest") << "2147483647" << std::numeric_limits<qint32>::max();
+        QTest::newRow("least, below 2") << "-2147483648.5" << 2;
+        // A number that does not fit 32 bits is not taken: the previous 45 s stay.
+        QTest::newRow("above 32 bits") << "3000000000" << 45;
+        QTest::newRow("rounds above 32 bits") << "2147483647.5" << 45;
+        QTest::newRow("below 32 bits") << "-3000000000" << 45;
+        QTest::newRow("huge") << "1e300" << 45;
+        QTest::newRow("beyond a double") << "1e999" << 45;
     }
 
     void roundsTheTimeout()
     {
         QFETCH(QString, text);
         Fixture f;
+        f.state.timeoutSec = 45;
         f.state.txtTimeout = text;
         f.config.apply();
         QTEST(f.state.timeoutSec, "seconds");

@@ -102,6 +102,20 @@ private slots:
         QVERIFY(cut.endsWith(u"mmm..."_s));
     }
 
+    void oneQuestionMarkPerCharacterBeyondSixteenBits()
+    {
+        Rig rig;
+        // Two characters of two UTF-16 units each, then lone halves: a high one before a pair,
+        // a low one, and a high one at the very end. Each of them is one character, one "?".
+        const QString text = u"a\U0001F600b\U0010FFFF\U0001F600c"_s + QChar(0xD800) + u"\U0001F600d"_s +
+                             QChar(0xDC00) + u"\u20ac"_s + QChar(0xDBFF);
+        rig.log.writeLog(text, true);
+        QFile file(rig.state.logFileName);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("a?b??c??d?\x80?\r\r\n"));
+        QVERIFY(rig.entries().value(0).contains(u"<Msg>Kavetta / K1 / a?b??c??d?\u20ac?</Msg>"_s));
+    }
+
     void failedWritesGoToLastCommOnly_data()
     {
         QTest::addColumn<QString>("target");
@@ -157,6 +171,29 @@ private slots:
         rig.log.writeLog(QString(1 << 20, u'm'), false);
         QCOMPARE(Rig::sizeOf(rig.bak("20261205-100001.dat")), qint64((1 << 20) + 3));
         QCOMPARE(rig.entries().constLast().size(), EventLog::kMaxEntryLength + 3);
+
+        // Whoever else makes the file grow, the append that takes it past the limit rotates it:
+        // an operator's note appended to it ...
+        QVERIFY(QDir(rig.bak("")).removeRecursively());
+        rig.log.writeLog(u"erster Satz"_s, true);
+        {
+            QFile note(rig.state.logFileName);
+            QVERIFY(note.open(QIODevice::Append) && note.write(QByteArray(63986, 'n')) == 63986);
+        }
+        QCOMPARE(Rig::sizeOf(rig.state.logFileName), qint64(64000));
+        rig.log.writeLog(QString(), true);
+        QCOMPARE(Rig::sizeOf(rig.state.logFileName), qint64(0));
+        QCOMPARE(Rig::sizeOf(rig.bak("20261205-100001.dat")), qint64(64003));
+        // ... or a second gateway with the same module name: the live file never holds more
+        // than the limit (records of 1000 bytes, so 64000 stays and 65000 is rotated).
+        CommLog second{rig.state, rig.messages, rig.backup, rig.events};
+        qint64 largest = 0;
+        for (int i = 0; i < 200; ++i) {
+            (i % 2 ? second : rig.log).writeLog(QString(997, u'z'), true);
+            largest = qMax(largest, Rig::sizeOf(rig.state.logFileName));
+        }
+        QCOMPARE(largest, qint64(64000));
+        QCOMPARE(Rig::sizeOf(rig.state.logFileName), qint64(200 % 65 * 1000));
 
         QVERIFY(QDir(rig.bak("")).removeRecursively());
         writeFile(rig.dir.filePath(u"BAB-K1-bak"_s), 1); // a file where the folder belongs

@@ -258,12 +258,11 @@ void frmMsgBox::onHelp()
 
 void frmMsgBox::keyPressEvent(QKeyEvent *event)
 {
+    // Escape closes the window; the message returns at the next poll. Emptying the whole list is
+    // left to the context menu's Delete entry alone: a Delete key press (also one that the
+    // read-only text box passes on) must not drop every queued message unasked.
     if (event->key() == Qt::Key_Escape) {
         close();
-        return;
-    }
-    if (event->key() == Qt::Key_Delete) {
-        onDelete();
         return;
     }
     QWidget::keyPressEvent(event);
