@@ -270,7 +270,7 @@ private slots:
                     .endsWith(QStringLiteral("after received=10")));
     }
 
-    void acceptsAndNeverReads()
+    void acceptsAndNeverReadsUntilToldTo()
     {
         PrinterSim::Options o = serverOptions();
         o.noRead = true;
@@ -279,17 +279,37 @@ private slots:
         sim.onLine = [&lines](const QString &l) { lines << l; };
         QSignalSpy documents(&sim, &PrinterSim::documentReceived);
         QVERIFY(sim.start(nullptr));
+        QCOMPARE(lines.value(0), QStringLiteral("listening port=%1 not reading").arg(sim.port()));
+
+        // A peer that leaves without sending is noticed when the next one arrives.
+        {
+            QTcpSocket early;
+            early.connectToHost(QHostAddress::LocalHost, sim.port());
+            QVERIFY(early.waitForConnected(5000));
+            QTRY_COMPARE_WITH_TIMEOUT(lines.size(), 2, 5000);
+        }
+        const QString earlyPeer = lines.at(1).section(' ', 1, 1);
 
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, sim.port());
         QVERIFY(client.waitForConnected(5000));
-        const qint64 size = 10 * 1024 * 1024;
-        client.write(QByteArray(size, 'x'));
-        QTRY_VERIFY_WITH_TIMEOUT(lines.filter(QStringLiteral("not reading")).size() == 2, 5000);
+        // More than the kernel buffers on both sides hold.
+        const QByteArray body(10 * 1024 * 1024, 'x');
+        client.write("Content-Length: " + QByteArray::number(body.size()) + "\n\n" + body);
+        QTRY_COMPARE_WITH_TIMEOUT(lines.filter(QStringLiteral("not reading")).size(), 3, 5000);
+        QVERIFY(lines.contains(QStringLiteral("disconnect %1").arg(earlyPeer)));
         QTest::qWait(300);
-        QVERIFY2(client.bytesToWrite() > size / 2, qPrintable(QString::number(client.bytesToWrite())));
+        QVERIFY2(client.bytesToWrite() > body.size() / 2, qPrintable(QString::number(client.bytesToWrite())));
         QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
         QVERIFY(documents.isEmpty());
+
+        // The printer recovers: what it held is read and answered.
+        o.noRead = false;
+        QVERIFY(sim.setOptions(o));
+        QTRY_COMPARE_WITH_TIMEOUT(documents.size(), 1, 20000);
+        QCOMPARE(documents.at(0).at(0).toByteArray().size(), body.size());
+        QTRY_VERIFY_WITH_TIMEOUT(client.bytesAvailable() >= 2, 5000);
+        QCOMPARE(client.readAll(), QByteArray("OK"));
     }
 
     void savesEachDocumentNumbered()

@@ -9,6 +9,7 @@
 #include <deque>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -106,8 +107,8 @@ PrinterSim::~PrinterSim()
     // The sockets go after this object's own members: they must not report their closing then.
     for (QTcpSocket *socket : findChildren<QTcpSocket *>())
         socket->disconnect();
-    for (const int fd : m_held)
-        ::close(fd);
+    for (const Held &h : m_held)
+        ::close(h.fd);
 }
 
 bool PrinterSim::start(QString *error)
@@ -129,6 +130,8 @@ bool PrinterSim::setOptions(const Options &options, QString *error)
     if (m_options.saveDir != options.saveDir)
         m_nextSave = 0;
     m_options = options;
+    if (!m_options.noRead)
+        releaseHeld();
     if (!reopen || !m_options.connectHost.isEmpty() ||
         (!m_listener->isListening() && m_holder.state() != QAbstractSocket::BoundState))
         return true;
@@ -164,8 +167,8 @@ bool PrinterSim::openListener(QString *error)
     }
     m_port = m_listener->serverPort();
     if (m_options.noRead) {
-        // Connections inherit the listener's receive buffer; the smallest one lets the peer's
-        // data fill the kernel's buffers after a few kilobytes.
+        // Connections inherit the listener's receive buffer. With the smallest one this side's
+        // kernel takes about a kilobyte; the rest piles up in the peer's send buffer.
         const int size = 1;
         ::setsockopt(static_cast<int>(m_listener->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &size,
                      sizeof size);
@@ -189,9 +192,40 @@ bool PrinterSim::intercept(qintptr descriptor)
                                  : ntohs(reinterpret_cast<const sockaddr_in *>(&addr)->sin_port);
         peer = QStringLiteral("%1:%2").arg(host.toString()).arg(port);
     }
-    m_held.push_back(fd);
+    pruneHeld();
+    m_held.push_back({fd, peer});
     say(QStringLiteral("connect %1 not reading").arg(peer));
     return true;
+}
+
+void PrinterSim::pruneHeld()
+{
+    // Without reading, the only sign of a peer that gave up is a reset (or its close, once its
+    // data got through); look for them whenever another peer arrives.
+    std::erase_if(m_held, [this](const Held &h) {
+        pollfd p{h.fd, POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLRDHUP | POLLHUP | POLLERR)))
+            return false;
+        say(QStringLiteral("disconnect %1").arg(h.peer));
+        ::close(h.fd);
+        return true;
+    });
+}
+
+void PrinterSim::releaseHeld()
+{
+    std::vector<Held> held;
+    held.swap(m_held);
+    for (const Held &h : held) {
+        auto *socket = new QTcpSocket(m_listener);
+        if (!socket->setSocketDescriptor(h.fd)) {
+            say(QStringLiteral("error %1 %2").arg(h.peer, socket->errorString()));
+            ::close(h.fd);
+            delete socket;
+            continue;
+        }
+        serve(socket);
+    }
 }
 
 QList<QByteArray> PrinterSim::takeRequests(QByteArray &buffer)

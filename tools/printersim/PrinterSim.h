@@ -68,7 +68,8 @@ public:
     quint16 port() const;
     const Options &options() const { return m_options; }
     // Changes the behaviour while running: later connections, requests and answers follow the
-    // new options; switching refuse on or off closes or reopens the listener on the same port.
+    // new options; switching refuse on or off closes or reopens the listener on the same port;
+    // switching noRead off serves the connections held so far (the stalled peer recovers).
     bool setOptions(const Options &options, QString *error = nullptr);
 
     // One line per event, for the console or a test.
@@ -95,6 +96,8 @@ private:
     bool openListener(QString *error);
     void closeListener();
     bool intercept(qintptr descriptor);
+    void pruneHeld();
+    void releaseHeld();
     void serve(QTcpSocket *socket);
     void onData(Connection *c);
     void cut(Connection *c, bool reset);
@@ -114,8 +117,12 @@ private:
     Listener *m_listener = nullptr;
     QTcpSocket m_holder; // bound, never listening: what --refuse leaves on the port
     quint16 m_port = 0;
-    std::vector<int> m_held; // connections accepted and never read
-    int m_nextSave = 0;      // number of the next saved document; 0 until the folder is scanned
+    struct Held {
+        int fd;
+        QString peer;
+    };
+    std::vector<Held> m_held; // connections accepted and never read
+    int m_nextSave = 0;       // number of the next saved document; 0 until the folder is scanned
     QElapsedTimer m_clock;
 
     // Client mode.
