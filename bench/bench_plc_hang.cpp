@@ -152,8 +152,8 @@ int main(int argc, char *argv[])
     double pausedBlocked = 0, pausedAfterFirst = 0, runningBlocked = 0;
     for (size_t i = 0; i < seconds.size(); ++i) {
         const Second &s = seconds[i];
-        std::printf("%-4zu %-10s %12.2f %12.2f %14.2f %10d\n", i, qPrintable(s.phase), s.blockedMs, s.longestMs,
-                    s.probeLateMs, s.ticks);
+        std::printf("%-4zu %-10s %12.2f %12.2f %14.2f %10d\n", i, qPrintable(s.phase), s.blockedMs,
+                    s.longestMs, s.probeLateMs, s.ticks);
         if (s.phase == QLatin1String("paused")) {
             pausedBlocked += s.blockedMs;
             if (int(i) > before)

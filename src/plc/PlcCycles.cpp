@@ -25,7 +25,7 @@ constexpr qint32 AnswerWindowMs = 10000;
 constexpr int OverflowNumber = 6;
 const char *const OverflowText = "Overflow";
 
-QString codeText(qint32 code)
+QString decimal(qint32 code)
 {
     return QString::number(code);
 }
@@ -136,7 +136,7 @@ void PlcCycles::connectPlc()
         const qint32 code = m_link.createVarHandle(name, handle);
         if (code != 0) {
             // The field stays 0: a refused handle never stands in a record.
-            setError(QStringLiteral("Create VarHandle: ") + name + codeText(code));
+            setError(QStringLiteral("Create VarHandle: ") + name + decimal(code));
             failed = true;
             break;
         }
@@ -149,7 +149,7 @@ void PlcCycles::connectPlc()
             rec.hConnectAnfordVar = notify;
             return;
         }
-        setError(QStringLiteral("Connect: ") + rec.anfordVar + codeText(code));
+        setError(QStringLiteral("Connect: ") + rec.anfordVar + decimal(code));
     }
     m_log.writeLog(m_state.lblError, false);
 }
@@ -189,7 +189,7 @@ void PlcCycles::readProd(clsComm *record)
     bool flag = false;
     const qint32 readCode = m_link.readVarBool(record->hAnfordVar, 2, flag);
     if (readCode != 0)
-        setError(QStringLiteral("ReadVar:anfordPROD !") + codeText(readCode));
+        setError(QStringLiteral("ReadVar:anfordPROD !") + decimal(readCode));
     if (readCode != 0 || !flag)
         return;
 
@@ -240,19 +240,19 @@ void PlcCycles::readProd(clsComm *record)
         m_log.writeLog(m_state.lblError, false);
     };
     if (sendDataCode != 0) {
-        setError(QStringLiteral("Error Read Senddata !") + codeText(sendDataCode));
+        setError(QStringLiteral("Error Read Senddata !") + decimal(sendDataCode));
         reportToPlc(sendDataCode);
     }
     if (commandResult != 0) {
         // A command that put its own text into the label keeps it (and so does any older text).
         if (m_state.lblError.isEmpty())
-            setError(QStringLiteral("Error Scan Senddata !") + codeText(commandResult));
+            setError(QStringLiteral("Error Scan Senddata !") + decimal(commandResult));
         reportToPlc(commandResult);
     }
 
     const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, 2, false);
     if (resetCode != 0)
-        setError(QStringLiteral("WriteVar: anfordSendData !") + codeText(resetCode));
+        setError(QStringLiteral("WriteVar: anfordSendData !") + decimal(resetCode));
 
     if (logText.isEmpty())
         logText = QStringLiteral("Error : ") + m_state.lblError;
@@ -310,21 +310,21 @@ void PlcCycles::responseTick()
     bool answerPending = true;
     const qint32 readCode = m_link.readVarBool(record->hAnfordRecVar, 2, answerPending);
     if (readCode != 0)
-        setError(QStringLiteral("ReadVar: antwort !") + codeText(readCode));
+        setError(QStringLiteral("ReadVar: antwort !") + decimal(readCode));
     if (readCode != 0 || answerPending)
         return;
 
     const qint32 dataCode = m_link.writeVarString(record->hProdRecData, byteLength(text), text);
     if (dataCode != 0)
-        setError(QStringLiteral("WriteVar: RecData !") + codeText(dataCode));
+        setError(QStringLiteral("WriteVar: RecData !") + decimal(dataCode));
     const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, 2, true);
     if (flagCode != 0)
-        setError(QStringLiteral("WriteVar: antwort !") + codeText(flagCode));
+        setError(QStringLiteral("WriteVar: antwort !") + decimal(flagCode));
     queue.removeFirst();
 
     if (m_state.chkStatus != 0) {
-        setError(QStringLiteral("SocketData received: (") + QString::number(elapsed) + QStringLiteral(" msec) ") +
-                 text);
+        setError(QStringLiteral("SocketData received: (") + QString::number(elapsed) +
+                 QStringLiteral(" msec) ") + text);
         m_log.writeLog(m_state.lblError, m_state.chkStatus == 1);
     }
 }

@@ -71,9 +71,9 @@ QString requestLine(int ms, const QString &logText)
     return statusLine(u" (%1 msec) "_s.arg(ms) + logText);
 }
 
-const QStringList Creates{u"createVarHandle K1.SendData"_s,     u"createVarHandle K1.ConnectStatus"_s,
-                          u"createVarHandle K1.RecData"_s,      u"createVarHandle K1.antwort"_s,
-                          u"createVarHandle K1.anfordErr"_s,    u"createVarHandle K1.anfordErrText"_s,
+const QStringList Creates{u"createVarHandle K1.SendData"_s,  u"createVarHandle K1.ConnectStatus"_s,
+                          u"createVarHandle K1.RecData"_s,   u"createVarHandle K1.antwort"_s,
+                          u"createVarHandle K1.anfordErr"_s, u"createVarHandle K1.anfordErrText"_s,
                           u"createVarHandle K1.anford"_s};
 
 } // namespace
@@ -88,7 +88,7 @@ private slots:
         QCOMPARE(elapsedMs(1000, 1015), 15);
         QCOMPARE(elapsedMs(0xFFFFFFF0u, 0x10u), 32); // unsigned wrap: still right
         QCOMPARE(elapsedMs(0x10u, 0xFFFFFFF0u), -32);
-        QCOMPARE(elapsedMs(0, 0x80000005u), -0x7FFFFFFB); // tick count taken as a signed number
+        QCOMPARE(elapsedMs(0, 0x80000005u), -0x7FFFFFFB);            // tick count taken as a signed number
         QCOMPARE(elapsedMs(0x7FFFFFF0u, 0x80000010u), std::nullopt); // signed wrap: a failure
     }
 
@@ -97,27 +97,18 @@ private slots:
         Rig rig;
         rig.cycles.connectPlc();
         QCOMPARE(rig.link.calls, Creates + QStringList{u"connectVar K1.anford 4 1"_s});
-        clsComm *rec = rig.record();
-        QVERIFY(rec && rig.state.commList->size() == 1);
-        QCOMPARE(rig.link.lastUser, static_cast<void *>(rec));
-        QCOMPARE(rec->anfordVar, u"K1.anford"_s);
-        const auto names = [&](const clsComm &r) {
-            return QStringList{rig.link.nameOf(r.hProdData),      rig.link.nameOf(r.hConnect),
-                               rig.link.nameOf(r.hProdRecData),   rig.link.nameOf(r.hAnfordRecVar),
-                               rig.link.nameOf(r.hAnfordErr),     rig.link.nameOf(r.hAnfordErrText),
-                               rig.link.nameOf(r.hAnfordVar),     rig.link.nameOf(r.hConnectAnfordVar)};
-        };
-        QCOMPARE(names(*rec), (QStringList{u"K1.SendData"_s, u"K1.ConnectStatus"_s, u"K1.RecData"_s,
-                                           u"K1.antwort"_s, u"K1.anfordErr"_s, u"K1.anfordErrText"_s,
-                                           u"K1.anford"_s, u"notify:K1.anford"_s}));
+        QVERIFY(rig.record() && rig.state.commList->size() == 1);
+        QCOMPARE(rig.link.lastUser, static_cast<void *>(rig.record()));
+        QCOMPARE(rig.record()->anfordVar, u"K1.anford"_s);
         QVERIFY(rig.log.records.isEmpty());
         QVERIFY(rig.socket.calls.isEmpty()); // static connection: the socket is left alone
 
-        // A reconnect releases the notification first, then every handle once, then starts anew.
-        const QStringList releases{u"disconnectVar notify:K1.anford"_s,   u"deleteVarHandle K1.ConnectStatus"_s,
-                                   u"deleteVarHandle K1.anford"_s,       u"deleteVarHandle K1.antwort"_s,
-                                   u"deleteVarHandle K1.anfordErr"_s,    u"deleteVarHandle K1.anfordErrText"_s,
-                                   u"deleteVarHandle K1.SendData"_s,     u"deleteVarHandle K1.RecData"_s};
+        // A reconnect releases the notification first, then every handle once (each field held its
+        // own variable's handle), then starts anew.
+        const QStringList releases{u"disconnectVar notify:K1.anford"_s, u"deleteVarHandle K1.ConnectStatus"_s,
+                                   u"deleteVarHandle K1.anford"_s,      u"deleteVarHandle K1.antwort"_s,
+                                   u"deleteVarHandle K1.anfordErr"_s,   u"deleteVarHandle K1.anfordErrText"_s,
+                                   u"deleteVarHandle K1.SendData"_s,    u"deleteVarHandle K1.RecData"_s};
         rig.link.calls.clear();
         rig.link.emitStateChanged(6); // only state 5 reconnects
         rig.link.emitStateChanged(5);
@@ -156,9 +147,10 @@ private slots:
         QTest::addColumn<QString>("refused");
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("handlesSet");
-        QTest::newRow("first handle") << u"createVarHandle K1.SendData"_s
-                                      << u"Create VarHandle: K1.SendData1810"_s << 0;
-        QTest::newRow("RecData") << u"createVarHandle K1.RecData"_s << u"Create VarHandle: K1.RecData1810"_s << 2;
+        QTest::newRow("first handle")
+            << u"createVarHandle K1.SendData"_s << u"Create VarHandle: K1.SendData1810"_s << 0;
+        QTest::newRow("RecData") << u"createVarHandle K1.RecData"_s << u"Create VarHandle: K1.RecData1810"_s
+                                 << 2;
         QTest::newRow("notification") << u"connectVar K1.anford"_s << u"Connect: K1.anford1810"_s << 7;
     }
 
@@ -173,7 +165,7 @@ private slots:
         // Nothing is tried after the refusal; what was made before stays in the record.
         QCOMPARE(rig.link.calls.last().section(u' ', 0, 1), refused);
         const clsComm &r = *rig.record();
-        const QList<qint32> handles{r.hProdData,  r.hConnect,      r.hProdRecData, r.hAnfordRecVar,
+        const QList<qint32> handles{r.hProdData,  r.hConnect,       r.hProdRecData, r.hAnfordRecVar,
                                     r.hAnfordErr, r.hAnfordErrText, r.hAnfordVar};
         QCOMPARE(handles.count(0), 7 - handlesSet);
         QCOMPARE(handles.indexOf(0), handlesSet == 7 ? -1 : handlesSet);
@@ -192,8 +184,9 @@ private slots:
                 rig.clock.advance(15);
         };
         rig.request(u"  hello  "_s);
-        QCOMPARE(rig.link.calls, (QStringList{u"readVarBool K1.anford 2"_s, u"readVarString K1.SendData 2000"_s,
-                                              u"writeVarBool K1.anford 2 false"_s}));
+        QCOMPARE(rig.link.calls,
+                 (QStringList{u"readVarBool K1.anford 2"_s, u"readVarString K1.SendData 2000"_s,
+                              u"writeVarBool K1.anford 2 false"_s}));
         QCOMPARE(rig.state.sendQueue, QStringList{u"hello"_s});
         QCOMPARE(rig.state.requestTick, 1000u);
         QCOMPARE(rig.log.records, (Log{{requestLine(15, u" Send Data:hello"_s), true}}));
@@ -270,10 +263,11 @@ private slots:
         rig.link.failures[u"readVarString K1.SendData"_s] = 1813;
         rig.request(u"x"_s);
         const QString readError = statusLine(u"Error Read Senddata !1813"_s);
-        QCOMPARE(rig.link.calls.mid(2), (QStringList{u"writeVarLong K1.anfordErr 4 1813"_s,
-                                                     u"writeVarString K1.anfordErrText %1 %2"_s.arg(
-                                                         readError.size() * 2).arg(readError),
-                                                     u"writeVarBool K1.anford 2 false"_s}));
+        QCOMPARE(
+            rig.link.calls.mid(2),
+            (QStringList{u"writeVarLong K1.anfordErr 4 1813"_s,
+                         u"writeVarString K1.anfordErrText %1 %2"_s.arg(readError.size() * 2).arg(readError),
+                         u"writeVarBool K1.anford 2 false"_s}));
         QCOMPARE(rig.log.records,
                  (Log{{readError, false}, {requestLine(0, u"Error : "_s + readError), true}}));
 
@@ -333,8 +327,9 @@ private slots:
         // The previous answer is not taken yet: every tick refreshes the state and asks again.
         rig.cycles.responseTick();
         rig.cycles.responseTick();
-        QCOMPARE(rig.link.calls, QStringList({u"writeVarInt K1.ConnectStatus 2 7"_s, u"readVarBool K1.antwort 2"_s,
-                                              u"writeVarInt K1.ConnectStatus 2 7"_s, u"readVarBool K1.antwort 2"_s}));
+        QCOMPARE(rig.link.calls,
+                 QStringList({u"writeVarInt K1.ConnectStatus 2 7"_s, u"readVarBool K1.antwort 2"_s,
+                              u"writeVarInt K1.ConnectStatus 2 7"_s, u"readVarBool K1.antwort 2"_s}));
         QCOMPARE(rig.state.receiveQueue.size(), 2);
 
         // Each piece waits for the PLC's reset; the report follows chkStatus (0: none).
@@ -342,10 +337,10 @@ private slots:
         rig.link.values[u"K1.antwort"_s] = false;
         rig.cycles.responseTick();
         rig.cycles.responseTick();
-        QCOMPARE(rig.link.calls, (QStringList{u"writeVarInt K1.ConnectStatus 2 7"_s, u"readVarBool K1.antwort 2"_s,
-                                              u"writeVarString K1.RecData 10 first"_s,
-                                              u"writeVarBool K1.antwort 2 true"_s,
-                                              u"writeVarInt K1.ConnectStatus 2 7"_s, u"readVarBool K1.antwort 2"_s}));
+        QCOMPARE(rig.link.calls,
+                 (QStringList{u"writeVarInt K1.ConnectStatus 2 7"_s, u"readVarBool K1.antwort 2"_s,
+                              u"writeVarString K1.RecData 10 first"_s, u"writeVarBool K1.antwort 2 true"_s,
+                              u"writeVarInt K1.ConnectStatus 2 7"_s, u"readVarBool K1.antwort 2"_s}));
         QCOMPARE(rig.state.lblError, u"before"_s);
         QVERIFY(rig.log.records.isEmpty());
         rig.state.chkStatus = 2;

@@ -159,15 +159,16 @@ private slots:
     {
         // The stand-in's own PLC program raises requests and takes the answers, as in the demo.
         PlcSimProcess sim;
-        QVERIFY(sim.start({u"--plc"_s, u"K1"_s, u"--every"_s, u"50"_s, u"--count"_s, u"2"_s, u"--data"_s,
-                           u"job {n}"_s}));
+        QVERIFY(sim.start(
+            {u"--plc"_s, u"K1"_s, u"--every"_s, u"50"_s, u"--count"_s, u"2"_s, u"--data"_s, u"job {n}"_s}));
         Peer peer;
         peer.answer = [](const QByteArray &request) { return "done " + request; };
         Gateway gw(sim.port(), peer.server.serverPort());
         for (const int n : {1, 2}) {
             QVERIFY(sim.waitForLine(u"^plc request n=%1 t=[0-9.]+ bytes=5 data=job %1$"_s.arg(n)));
             QVERIFY(sim.waitForLine(u"^plc taken n=%1 t=[0-9.]+ after=[0-9.]+$"_s.arg(n)));
-            QVERIFY(sim.waitForLine(u"^plc answer n=%1 t=[0-9.]+ rtt=[0-9.]+ bytes=10 data=done job %1$"_s.arg(n)));
+            QVERIFY(sim.waitForLine(
+                u"^plc answer n=%1 t=[0-9.]+ rtt=[0-9.]+ bytes=10 data=done job %1$"_s.arg(n)));
         }
         QCOMPARE(peer.received, QByteArray("job 1job 2"));
     }

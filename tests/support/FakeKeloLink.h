@@ -23,11 +23,12 @@ public:
     void *lastUser = nullptr;
 
     QString nameOf(qint32 handle) const { return m_names.value(handle, QStringLiteral("#%1").arg(handle)); }
-    // Calls of one operation only, e.g. "deleteVarHandle".
     QStringList callsOf(const QString &operation) const
     {
         return calls.filter(QRegularExpression(QLatin1Char('^') + operation + QLatin1Char(' ')));
     }
+    void emitConnectUpdate(const QVariant &value, void *user) { emit connectUpdate(0, value, user); }
+    void emitStateChanged(qint32 state) { emit stateChanged(state, 0); }
 
     QString netId() const override { return {}; }
     void setNetId(const QString &) override {}
@@ -39,87 +40,75 @@ public:
     qint32 createVarHandle(const QString &name, qint32 &handle) override
     {
         handle = 0;
-        const qint32 code = record(QStringLiteral("createVarHandle ") + name, name);
+        return make(call("createVarHandle", name, {}), name, handle);
+    }
+    qint32 deleteVarHandle(qint32 handle) override { return call("deleteVarHandle", nameOf(handle), {}); }
+    qint32 connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notify, void *user) override
+    {
+        notify = 0;
+        const qint32 code =
+            make(call("connectVar", name, QStringList{QString::number(mode), QString::number(cycle)}),
+                 QStringLiteral("notify:") + name, notify);
+        if (code == 0)
+            lastUser = user;
+        return code;
+    }
+    qint32 disconnectVar(qint32 notify) override { return call("disconnectVar", nameOf(notify), {}); }
+    qint32 readVarBool(qint32 handle, qint32 size, bool &value) override
+    {
+        const qint32 code = call("readVarBool", nameOf(handle), {QString::number(size)});
+        if (code == 0)
+            value = values.value(nameOf(handle)).toBool();
+        return code;
+    }
+    qint32 readVarString(qint32 handle, qint32 size, QString &text) override
+    {
+        const qint32 code = call("readVarString", nameOf(handle), {QString::number(size)});
+        if (code == 0)
+            text = values.value(nameOf(handle)).toString();
+        return code;
+    }
+    qint32 writeVarBool(qint32 h, qint32 size, bool v) override { return write("writeVarBool", h, size, v); }
+    qint32 writeVarString(qint32 h, qint32 length, const QString &v) override
+    {
+        return write("writeVarString", h, length, v);
+    }
+    qint32 writeVarLong(qint32 h, qint32 size, qint32 v) override
+    {
+        return write("writeVarLong", h, size, v);
+    }
+    qint32 writeVarInt(qint32 h, qint32 size, qint16 v) override
+    {
+        return write("writeVarInt", h, size, int(v));
+    }
+    qint32 releaseLink() override { return call("releaseLink", {}, {}); }
+    qint32 showProperties() override { return call("showProperties", {}, {}); }
+
+private:
+    qint32 call(const char *op, const QString &name, const QStringList &args)
+    {
+        const QString key = QLatin1String(op) + QLatin1Char(' ') + name;
+        calls << (args.isEmpty() ? key : key + QLatin1Char(' ') + args.join(QLatin1Char(' ')));
+        if (onCall)
+            onCall(calls.last());
+        return failures.value(key, 0);
+    }
+    qint32 make(qint32 code, const QString &name, qint32 &handle)
+    {
         if (code == 0) {
             handle = m_next++;
             m_names.insert(handle, name);
         }
         return code;
     }
-    qint32 deleteVarHandle(qint32 handle) override
+    qint32 write(const char *op, qint32 handle, qint32 size, const QVariant &value)
     {
-        return record(QStringLiteral("deleteVarHandle ") + nameOf(handle), nameOf(handle));
-    }
-    qint32 connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle, void *user) override
-    {
-        notifyHandle = 0;
-        const qint32 code = record(QStringLiteral("connectVar %1 %2 %3").arg(name).arg(mode).arg(cycle), name);
-        if (code == 0) {
-            notifyHandle = m_next++;
-            m_names.insert(notifyHandle, QStringLiteral("notify:") + name);
-            lastUser = user;
-        }
-        return code;
-    }
-    qint32 disconnectVar(qint32 notifyHandle) override
-    {
-        return record(QStringLiteral("disconnectVar ") + nameOf(notifyHandle), nameOf(notifyHandle));
-    }
-    qint32 readVarBool(qint32 handle, qint32 size, bool &value) override
-    {
-        const QString name = nameOf(handle);
-        const qint32 code = record(QStringLiteral("readVarBool %1 %2").arg(name).arg(size), name);
+        const QString text = value.typeId() == QMetaType::Bool
+                                 ? (value.toBool() ? QStringLiteral("true") : QStringLiteral("false"))
+                                 : value.toString();
+        const qint32 code = call(op, nameOf(handle), {QString::number(size), text});
         if (code == 0)
-            value = values.value(name).toBool();
-        return code;
-    }
-    qint32 writeVarBool(qint32 handle, qint32 size, bool value) override
-    {
-        return write(QStringLiteral("writeVarBool %1 %2 %3").arg(nameOf(handle)).arg(size).arg(value ? "true" : "false"),
-                     handle, value);
-    }
-    qint32 readVarString(qint32 handle, qint32 size, QString &text) override
-    {
-        const QString name = nameOf(handle);
-        const qint32 code = record(QStringLiteral("readVarString %1 %2").arg(name).arg(size), name);
-        if (code == 0)
-            text = values.value(name).toString();
-        return code;
-    }
-    qint32 writeVarString(qint32 handle, qint32 length, const QString &text) override
-    {
-        return write(QStringLiteral("writeVarString %1 %2 %3").arg(nameOf(handle)).arg(length).arg(text), handle,
-                     text);
-    }
-    qint32 writeVarLong(qint32 handle, qint32 size, qint32 value) override
-    {
-        return write(QStringLiteral("writeVarLong %1 %2 %3").arg(nameOf(handle)).arg(size).arg(value), handle, value);
-    }
-    qint32 writeVarInt(qint32 handle, qint32 size, qint16 value) override
-    {
-        return write(QStringLiteral("writeVarInt %1 %2 %3").arg(nameOf(handle)).arg(size).arg(value), handle,
-                     int(value));
-    }
-    qint32 releaseLink() override { return record(QStringLiteral("releaseLink"), {}); }
-    qint32 showProperties() override { return record(QStringLiteral("showProperties"), {}); }
-
-    void emitConnectUpdate(const QVariant &value, void *user) { emit connectUpdate(0, value, user); }
-    void emitStateChanged(qint32 state) { emit stateChanged(state, 0); }
-
-private:
-    qint32 record(const QString &line, const QString &name)
-    {
-        calls << line;
-        if (onCall)
-            onCall(line);
-        return failures.value(line.section(QLatin1Char(' '), 0, 0) + QLatin1Char(' ') + name, 0);
-    }
-    qint32 write(const QString &line, qint32 handle, const QVariant &value)
-    {
-        const QString name = nameOf(handle);
-        const qint32 code = record(line, name);
-        if (code == 0)
-            values.insert(name, value);
+            values.insert(nameOf(handle), value);
         return code;
     }
 

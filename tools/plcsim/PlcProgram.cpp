@@ -95,8 +95,9 @@ void PlcProgram::changed(int index)
         for (Pending &p : m_pending) {
             if (p.n == m_raised && !p.taken) {
                 p.taken = true;
-                m_server.print(
-                    QStringLiteral("plc taken n=%1 t=%2 after=%3").arg(p.n).arg(m_server.stamp(), ms(p.raised)));
+                m_server.print(QStringLiteral("plc taken n=%1 t=%2 after=%3")
+                                   .arg(p.n)
+                                   .arg(m_server.stamp(), ms(p.raised)));
             }
         }
     } else if (index == m_antwort && flag(m_antwort)) {

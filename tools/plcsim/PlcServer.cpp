@@ -345,8 +345,8 @@ void PlcServer::listHandles(int clientId)
     for (const auto &[id, client] : m_clients) {
         if (clientId != 0 && id != clientId)
             continue;
-        for (const auto &[kind, held] : {std::pair{"handle", &client->handles},
-                                         std::pair{"notification", &client->subscriptions}}) {
+        for (const auto &[kind, held] :
+             {std::pair{"handle", &client->handles}, std::pair{"notification", &client->subscriptions}}) {
             QList<quint32> ids = held->keys();
             std::sort(ids.begin(), ids.end());
             for (const quint32 h : ids) {
@@ -495,8 +495,9 @@ bool PlcServer::command(const QString &line)
         }
         writeFromConsole(index, value);
     } else {
-        print(QStringLiteral("error unknown command %1 (stop start restart list clients handles get set quit)")
-                  .arg(word));
+        print(
+            QStringLiteral("error unknown command %1 (stop start restart list clients handles get set quit)")
+                .arg(word));
     }
     return true;
 }

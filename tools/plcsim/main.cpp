@@ -69,7 +69,8 @@ int main(int argc, char *argv[])
     parser.addOption({QStringLiteral("data"), QStringLiteral("send data"), QStringLiteral("text")});
     parser.addOption({QStringLiteral("timeout-ms"), QStringLiteral("time-out"), QStringLiteral("ms")});
     parser.addOption({QStringLiteral("count"), QStringLiteral("updates to wait for"), QStringLiteral("n")});
-    parser.addOption({QStringLiteral("plc"), QStringLiteral("scripted PLC of a module"), QStringLiteral("name")});
+    parser.addOption(
+        {QStringLiteral("plc"), QStringLiteral("scripted PLC of a module"), QStringLiteral("name")});
     parser.addOption({QStringLiteral("every"), QStringLiteral("request interval"), QStringLiteral("ms")});
     parser.addOption({QStringLiteral("stopped"), QStringLiteral("start with the program stopped")});
     parser.addOption({QStringLiteral("trace"), QStringLiteral("print every write")});
