@@ -237,8 +237,9 @@ void KeloOcx::newSession()
     m_notifyByRemote.clear();
 }
 
-void KeloOcx::dropConnection()
+void KeloOcx::dropConnection(qint32 reason)
 {
+    m_downCode = reason == Timeout ? Timeout : NotConnected;
     closeSocket();
     m_runtimeState = 0;
     setLinkState(LinkState::Down);
@@ -257,6 +258,7 @@ void KeloOcx::targetChanged()
         return;
     closeSocket();
     m_runtimeState = 0;
+    m_downCode = NotConnected;
     setLinkState(LinkState::Down);
     m_nextDelay = m_reconnectDelay;
     m_reconnectTimer.start(0);
@@ -270,10 +272,12 @@ void KeloOcx::startReconnect()
     const qint32 code = openSocket(false);
     if (code == InvalidTarget) {
         // Retrying cannot help until the target is changed.
+        m_downCode = NotConnected;
         setLinkState(LinkState::Down);
         return;
     }
     if (code != Ok) {
+        m_downCode = NotConnected;
         scheduleReconnect();
         return;
     }
@@ -291,7 +295,9 @@ void KeloOcx::onWritable()
     int err = 0;
     socklen_t len = sizeof(err);
     if (m_fd < 0 || ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+        // Refused: the runtime is gone rather than hung.
         closeSocket();
+        m_downCode = NotConnected;
         setLinkState(LinkState::Down);
         scheduleReconnect();
         return;
@@ -312,8 +318,9 @@ void KeloOcx::onWritable()
 
 void KeloOcx::onHandshakeTimeout()
 {
+    // The runtime took the connection but did not greet: it is there and not answering.
     if (m_linkState == LinkState::Connecting)
-        dropConnection();
+        dropConnection(Timeout);
 }
 
 void KeloOcx::applyHello(const Message &reply, bool announce)
@@ -369,7 +376,7 @@ void KeloOcx::onHeartbeat()
     if (m_linkState != LinkState::Connected || m_fd < 0)
         return;
     if (m_lastReceived.elapsed() > DeadAfterMs) {
-        dropConnection();
+        dropConnection(Timeout);
         return;
     }
     if (m_lastSent.elapsed() >= HeartbeatMs) {
@@ -525,7 +532,7 @@ qint32 KeloOcx::ensureConnected()
         return Ok;
     case LinkState::Connecting:
     case LinkState::Down:
-        return NotConnected;
+        return m_downCode;
     case LinkState::Idle:
         break;
     }
@@ -550,6 +557,7 @@ qint32 KeloOcx::ensureConnected()
         rc = VersionMismatch;
     if (rc != Ok || !open) {
         closeSocket();
+        m_downCode = rc == Timeout ? Timeout : NotConnected;
         setLinkState(LinkState::Down);
         scheduleReconnect();
         return rc != Ok ? rc : NotConnected;
@@ -576,7 +584,7 @@ qint32 KeloOcx::transact(Message &request, Message &reply)
         rc = ProtocolError;
     if (rc != Ok) {
         // After a time-out or bad data the stream cannot be trusted to line up with requests.
-        dropConnection();
+        dropConnection(rc);
         return rc;
     }
     if (!open) {

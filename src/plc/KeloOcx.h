@@ -18,7 +18,10 @@ class QSocketNotifier;
 // The first operation connects (bounded by the call time-out); from then on the link keeps the
 // connection itself: a lost or failed connection is retried in the background, and when it is
 // back the link raises stateChanged(5) because the runtime forgot the handles of the old one.
-// While the link is down every operation returns NotConnected at once instead of waiting.
+// While the link is down every operation fails at once instead of waiting: with Timeout while the
+// runtime is there but not answering (a paused or overloaded process costs one call time-out,
+// not one per call), with NotConnected when it refused or closed the connection. The background
+// reconnection (connect and greeting) never blocks.
 class KeloOcx : public KeloLink
 {
     Q_OBJECT
@@ -101,7 +104,8 @@ private:
     qint32 openSocket(bool blocking);
     qint32 sendAll(const QByteArray &frame, const QElapsedTimer &started);
     void closeSocket();
-    void dropConnection();
+    // reason: Timeout when the runtime stopped answering, anything else when it is gone.
+    void dropConnection(qint32 reason = plcproto::NotConnected);
     void setLinkState(LinkState state);
     void newSession();
     void targetChanged();
@@ -145,6 +149,9 @@ private:
     quint32 m_helloSeq = 0;
     LinkState m_linkState = LinkState::Idle;
     quint32 m_runtimeState = 0;
+    // What every operation returns at once while the link is down: Timeout while the runtime
+    // is known to be there but not answering, NotConnected otherwise.
+    qint32 m_downCode = plcproto::NotConnected;
     quint32 m_session = 0;
     QTimer m_reconnectTimer;
     QTimer m_handshakeTimer;

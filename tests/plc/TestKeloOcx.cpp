@@ -238,28 +238,44 @@ private slots:
         QCOMPARE(link.createVarHandle(u"K1.anford"_s, h), Ok);
 
         // An idle link notices a runtime that stopped answering by itself; while the link is down
-        // calls fail at once instead of waiting again.
+        // calls fail at once with the time-out code instead of waiting again.
         sim.pause();
         QTRY_COMPARE_WITH_TIMEOUT(link.linkState(), KeloOcx::LinkState::Down, 5000);
-        const QDeadlineTimer limit(Bound);
-        QCOMPARE(link.readVarBool(h, 2, flag), NotConnected);
+        QDeadlineTimer limit(Bound);
+        QCOMPARE(link.readVarBool(h, 2, flag), Timeout);
         QVERIFY(!limit.hasExpired());
-        // Reconnection attempts meet a runtime that accepts but never answers.
+        // Reconnection attempts meet a runtime that accepts but never answers; calls keep failing
+        // at once with the time-out code meanwhile.
         QVERIFY(
             !QTest::qWaitFor([&] { return link.linkState() == KeloOcx::LinkState::Connected; }, 3 * Bound));
+        limit.setRemainingTime(Bound);
+        QCOMPARE(link.createVarHandle(u"K1.anford"_s, h), Timeout);
+        QVERIFY(!limit.hasExpired());
         sim.pause(false);
         QTRY_COMPARE_WITH_TIMEOUT(states, QList<int>{StateRun}, 5000);
         QCOMPARE(link.readVarBool(h, 2, flag), InvalidHandle);
 
-        // A killed runtime is noticed without any call of the gateway.
+        // A call that meets the paused runtime is the only one that waits.
+        QCOMPARE(link.createVarHandle(u"K1.anford"_s, h), Ok);
+        sim.pause();
+        QCOMPARE(link.readVarBool(h, 2, flag), Timeout);
+        limit.setRemainingTime(Bound);
+        QCOMPARE(link.writeVarBool(h, 2, true), Timeout);
+        QVERIFY(!limit.hasExpired());
+        sim.pause(false);
+        QTRY_COMPARE_WITH_TIMEOUT(states, (QList<int>{StateRun, StateRun}), 5000);
+
+        // A killed runtime is noticed without any call of the gateway, and refuses the next
+        // attempt: the gone runtime gives the no-connection code.
         sim.kill();
         QTRY_COMPARE(link.linkState(), KeloOcx::LinkState::Down);
+        QTRY_COMPARE(link.readVarBool(h, 2, flag), NotConnected);
         // Nobody listens: a first call is refused at once, and that link retries in the background too.
         QCOMPARE(late.createVarHandle(u"K1.anford"_s, h), NotConnected);
         // A runtime that appears later is found by the links themselves; the owner learns it by state 5.
         PlcSimProcess restarted;
         QVERIFY(restarted.start(K1, sim.port()));
-        QTRY_COMPARE_WITH_TIMEOUT(states, (QList<int>{StateRun, StateRun}), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(states, (QList<int>(3, StateRun)), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(lateStates, QList<int>{StateRun}, 5000);
         QCOMPARE(linkStates.last()[0].value<KeloOcx::LinkState>(), KeloOcx::LinkState::Connected);
 
@@ -267,7 +283,7 @@ private slots:
         PlcSimProcess second;
         QVERIFY(second.start({u"--module"_s, u"K2"_s}));
         link.setPort(second.portText());
-        QTRY_COMPARE_WITH_TIMEOUT(states, (QList<int>{StateRun, StateRun, StateRun}), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(states, (QList<int>(4, StateRun)), 5000);
         QCOMPARE(link.createVarHandle(u"K2.anford"_s, h), Ok);
         QCOMPARE(link.createVarHandle(u"K1.anford"_s, h), UnknownSymbol);
     }

@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <QTcpServer>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -246,6 +247,7 @@ void PlcServer::handle(Client *client, const Message &request)
         } else {
             client->subscriptions.insert(reply.handle, index);
         }
+        traceHandle(client, create ? "create" : "subscribe", reply.handle, index);
         send(client, reply);
         if (!create) {
             // The current value first, so that a subscriber never misses a value already set.
@@ -258,13 +260,18 @@ void PlcServer::handle(Client *client, const Message &request)
         return;
     }
     case MsgType::DeleteHandle:
-        if (!client->handles.remove(request.handle))
+    case MsgType::Unsubscribe: {
+        const bool handle = request.type == MsgType::DeleteHandle;
+        QHash<quint32, int> &held = handle ? client->handles : client->subscriptions;
+        const int index = held.value(request.handle, -1);
+        if (index < 0) {
             reply.code = InvalidHandle;
+            break;
+        }
+        held.remove(request.handle);
+        traceHandle(client, handle ? "delete" : "unsubscribe", request.handle, index);
         break;
-    case MsgType::Unsubscribe:
-        if (!client->subscriptions.remove(request.handle))
-            reply.code = InvalidHandle;
-        break;
+    }
     case MsgType::Read: {
         const int index = client->handles.value(request.handle, -1);
         if (index < 0)
@@ -319,6 +326,51 @@ void PlcServer::handle(Client *client, const Message &request)
     send(client, reply);
 }
 
+void PlcServer::traceHandle(const Client *client, const char *op, quint32 id, int index)
+{
+    if (m_trace)
+        print(QStringLiteral("handle t=%1 client=%2 op=%3 id=%4 name=%5")
+                  .arg(stamp())
+                  .arg(client->id)
+                  .arg(QLatin1String(op))
+                  .arg(id)
+                  .arg(m_runtime.variable(index).name));
+}
+
+// In the order the client made them (handle numbers only grow): handles first, then
+// notifications.
+void PlcServer::listHandles(int clientId)
+{
+    int count = 0;
+    for (const auto &[id, client] : m_clients) {
+        if (clientId != 0 && id != clientId)
+            continue;
+        for (const auto &[kind, held] :
+             {std::pair{"handle", &client->handles}, std::pair{"notification", &client->subscriptions}}) {
+            QList<quint32> ids = held->keys();
+            std::sort(ids.begin(), ids.end());
+            for (const quint32 h : ids) {
+                print(QStringLiteral("%1 client=%2 id=%3 name=%4")
+                          .arg(QLatin1String(kind))
+                          .arg(id)
+                          .arg(h)
+                          .arg(m_runtime.variable(held->value(h)).name));
+                ++count;
+            }
+        }
+    }
+    print(QStringLiteral("end count=%1").arg(count));
+}
+
+qint32 PlcServer::writeVariable(int index, const Value &value)
+{
+    bool changed = false;
+    const qint32 code = m_runtime.write(index, value, changed);
+    if (code == Ok && changed)
+        notifyChange(index);
+    return code;
+}
+
 void PlcServer::notifyChange(int index)
 {
     Message notify;
@@ -332,6 +384,8 @@ void PlcServer::notifyChange(int index)
             send(client.get(), notify);
         }
     }
+    if (m_changeHook)
+        m_changeHook(index);
 }
 
 void PlcServer::pushState()
@@ -413,6 +467,8 @@ bool PlcServer::command(const QString &line)
                       .arg(client->handles.size())
                       .arg(client->subscriptions.size()));
         print(QStringLiteral("end count=%1").arg(m_clients.size()));
+    } else if (word == QLatin1String("handles")) {
+        listHandles(rest.toInt());
     } else if (word == QLatin1String("get") || word == QLatin1String("set")) {
         const QString name = rest.section(QLatin1Char(' '), 0, 0);
         const int index = m_runtime.find(name);
@@ -439,8 +495,9 @@ bool PlcServer::command(const QString &line)
         }
         writeFromConsole(index, value);
     } else {
-        print(QStringLiteral("error unknown command %1 (stop start restart list clients get set quit)")
-                  .arg(word));
+        print(
+            QStringLiteral("error unknown command %1 (stop start restart list clients handles get set quit)")
+                .arg(word));
     }
     return true;
 }

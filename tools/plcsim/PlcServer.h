@@ -8,13 +8,15 @@
 #include <QObject>
 #include <QTextStream>
 
+#include <functional>
 #include <map>
 #include <memory>
 
 class QSocketNotifier;
 
 // Serves the runtime's variables to any number of link clients and takes console commands.
-// Everything it reports goes to stdout as one line per event, "word key=value ...".
+// Everything it reports goes to stdout as one line per event, "word key=value ...". With trace
+// on, every write and every handle and notification a client makes or releases is reported too.
 class PlcServer : public QObject
 {
     Q_OBJECT
@@ -31,6 +33,16 @@ public:
     void startProgram();
     // One console command; returns false for "quit".
     bool command(const QString &line);
+
+    // A write by the PLC program itself: subscribers are notified. The bytes go out with the
+    // next flush (flushPending), which the caller runs where no client's request is being served.
+    qint32 writeVariable(int index, const plcproto::Value &value);
+    void flushPending() { flushAll(); }
+    // Called after every change of a variable's value, whoever wrote it.
+    void setChangeHook(std::function<void(int index)> hook) { m_changeHook = std::move(hook); }
+    // Milliseconds since start, three decimals, as every output line gives them.
+    QString stamp() const;
+    void print(const QString &line);
 
 private:
     class Listener;
@@ -56,8 +68,8 @@ private:
     void notifyChange(int index);
     void pushState();
     void writeFromConsole(int index, const plcproto::Value &value);
-    void print(const QString &line);
-    QString stamp() const;
+    void traceHandle(const Client *client, const char *op, quint32 id, int index);
+    void listHandles(int clientId);
 
     PlcRuntime &m_runtime;
     bool m_trace;
@@ -69,4 +81,5 @@ private:
     quint32 m_nextHandle = 1;
     QElapsedTimer m_clock;
     QTextStream m_out;
+    std::function<void(int)> m_changeHook;
 };

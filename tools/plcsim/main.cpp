@@ -1,5 +1,6 @@
 // plcsim: a PLC runtime stand-in that speaks the link protocol, and the PLC side of a gateway
 // from the command line. See docs/plc-link-protocol.md.
+#include "PlcProgram.h"
 #include "PlcRuntime.h"
 #include "PlcScript.h"
 #include "PlcServer.h"
@@ -10,12 +11,14 @@
 #include <QTextStream>
 
 #include <csignal>
+#include <memory>
 
 namespace
 {
 
 const char *const Usage = R"(Usage:
   plcsim serve   [--host ADDR] [--port P] [--module NAME]... [--vars FILE] [--stopped] [--trace]
+                 [--plc NAME [--every MS] [--data TEXT]... [--count N]]
   plcsim request [--host ADDR] [--port P] --module NAME --data TEXT [--timeout-ms N]
   plcsim read    [--host ADDR] [--port P] NAME...
   plcsim write   [--host ADDR] [--port P] [--] NAME VALUE   (-- before a negative VALUE)
@@ -26,7 +29,12 @@ serve      runs the runtime (default 127.0.0.1:48898; --port 0 picks a free port
            the first line "listening host=.. port=.."). Variables come from --module (the seven
            variables of one gateway instance) and/or --vars (lines "NAME TYPE [:= VALUE]",
            TYPE one of BOOL INT DINT STRING(n)). Commands on stdin: stop, start, restart, list,
-           clients, get NAME, set NAME VALUE, quit.
+           clients, handles [CLIENT], get NAME, set NAME VALUE, quit. --trace reports every
+           write and every handle a client makes or releases. --plc runs the PLC program of
+           gateway instance NAME inside the runtime: every --every ms (default 3000) it raises
+           a request with the next --data text ("{n}" = request number), takes each answer
+           and prints "plc request", "plc taken" and "plc answer ... rtt=" lines; --count
+           ends it after N requests.
 request    raises a request as the PLC does (writes .SendData, sets .anford), waits until the
            gateway has taken it and answered, takes the answer (reads .RecData, resets
            .antwort) and prints "request", "taken", "answer" and "done" lines with times in ms.
@@ -61,6 +69,9 @@ int main(int argc, char *argv[])
     parser.addOption({QStringLiteral("data"), QStringLiteral("send data"), QStringLiteral("text")});
     parser.addOption({QStringLiteral("timeout-ms"), QStringLiteral("time-out"), QStringLiteral("ms")});
     parser.addOption({QStringLiteral("count"), QStringLiteral("updates to wait for"), QStringLiteral("n")});
+    parser.addOption(
+        {QStringLiteral("plc"), QStringLiteral("scripted PLC of a module"), QStringLiteral("name")});
+    parser.addOption({QStringLiteral("every"), QStringLiteral("request interval"), QStringLiteral("ms")});
     parser.addOption({QStringLiteral("stopped"), QStringLiteral("start with the program stopped")});
     parser.addOption({QStringLiteral("trace"), QStringLiteral("print every write")});
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("help")});
@@ -100,9 +111,30 @@ int main(int argc, char *argv[])
         if (address.isNull() || !ok || port > 65535)
             return usage(1);
         PlcServer server(runtime, parser.isSet(QStringLiteral("trace")));
+        std::unique_ptr<PlcProgram> program;
+        if (parser.isSet(QStringLiteral("plc"))) {
+            PlcProgram::Options options;
+            options.module = parser.value(QStringLiteral("plc"));
+            for (const QString &text : parser.values(QStringLiteral("data"))) {
+                QByteArray bytes;
+                if (!PlcRuntime::unescape(text, bytes)) {
+                    QTextStream(stderr) << "invalid escape in --data\n";
+                    return usage(1);
+                }
+                options.data << bytes;
+            }
+            if (parser.isSet(QStringLiteral("every")))
+                options.everyMs = parser.value(QStringLiteral("every")).toInt();
+            options.count = parser.value(QStringLiteral("count")).toInt();
+            if (options.module.isEmpty() || options.everyMs < 1 || options.count < 0)
+                return usage(1);
+            program = std::make_unique<PlcProgram>(runtime, server, options);
+        }
         if (!server.listen(address, quint16(port)))
             return 2;
         server.watchStdin();
+        if (program)
+            program->start();
         return app.exec();
     }
     if (command == QLatin1String("request")) {

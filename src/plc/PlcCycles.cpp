@@ -1,0 +1,330 @@
+#include "plc/PlcCycles.h"
+
+#include "common/Clock.h"
+#include "common/GatewayState.h"
+#include "common/LogWriter.h"
+#include "common/StatusLine.h"
+#include "labels/LabelCommands.h"
+#include "plc/KeloLink.h"
+#include "plc/clsComm.h"
+#include "socket/SocketEndpoint.h"
+#include "socket/Utf8Wire.h"
+
+#include <exception>
+#include <limits>
+
+namespace
+{
+
+// The PLC's send data is read with this length into a buffer of BufferLength characters.
+constexpr qint32 SendDataLength = 2000;
+constexpr int BufferLength = 2100;
+// Answers later than this after the last request start are shown with the elapsed time -1.
+constexpr qint32 AnswerWindowMs = 10000;
+// Number and description of the failure of an elapsed time beyond the 32-bit range.
+constexpr int OverflowNumber = 6;
+const char *const OverflowText = "Overflow";
+
+QString decimal(qint32 code)
+{
+    return QString::number(code);
+}
+
+// Length argument of writeVarString: two per character.
+qint32 byteLength(const QString &text)
+{
+    return qint32(text.size() * 2);
+}
+
+// The send data inside the read buffer: up to the first NUL, without the blanks around it
+// (only the space character counts as blank).
+QString sendDataOf(const QString &buffer)
+{
+    const qsizetype nul = buffer.indexOf(QChar(0));
+    const QStringView view = QStringView(buffer).left(nul < 0 ? buffer.size() : nul);
+    qsizetype begin = 0, end = view.size();
+    while (begin < end && view[begin] == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && view[end - 1] == QLatin1Char(' '))
+        --end;
+    return view.mid(begin, end - begin).toString();
+}
+
+} // namespace
+
+std::optional<qint32> elapsedMs(quint32 startTick, quint32 nowTick)
+{
+    const qint64 difference = qint64(qint32(nowTick)) - qint64(qint32(startTick));
+    if (difference < std::numeric_limits<qint32>::min() || difference > std::numeric_limits<qint32>::max())
+        return std::nullopt;
+    return qint32(difference);
+}
+
+std::optional<qint32> elapsedMs(quint32 startTick)
+{
+    return elapsedMs(startTick, tickCount());
+}
+
+PlcCycles::PlcCycles(GatewayState &state, KeloLink &link, SocketEndpoint &socket, LogWriter &log,
+                     QObject *parent)
+    : QObject(parent), m_state(state), m_link(link), m_socket(socket), m_log(log)
+{
+    connect(&m_link, &KeloLink::connectUpdate, this, &PlcCycles::onConnectUpdate);
+    connect(&m_link, &KeloLink::stateChanged, this, &PlcCycles::onStateChanged);
+}
+
+PlcCycles::~PlcCycles()
+{
+    // The records call the link when they go; the state may outlive the link.
+    terminateAll();
+}
+
+void PlcCycles::setError(const QString &message)
+{
+    m_state.setLblError(statusLine(message));
+}
+
+// --- connection ------------------------------------------------------------------------------
+
+void PlcCycles::terminateAll()
+{
+    if (!m_state.commList)
+        return;
+    for (auto &[key, record] : *m_state.commList)
+        record->Terminate();
+    m_state.commList.reset();
+}
+
+void PlcCycles::connectPlc()
+{
+    if (m_state.commList) {
+        for (auto &[key, old] : *m_state.commList)
+            old->Terminate();
+    }
+    m_state.commList = std::make_unique<CommList>();
+    auto record = std::make_unique<clsComm>(&m_link);
+
+    if (m_state.chkServer != 0) {
+        // The server role does not use the PLC: nothing is queued for it either.
+        m_state.sendQueue.clear();
+        return;
+    }
+    if (m_state.chkCon == 0) {
+        m_socket.Close();
+        m_socket.clearError();
+    }
+
+    clsComm &rec = *record;
+    m_state.commList->emplace(QStringLiteral("1"), std::move(record));
+    rec.anfordVar = m_state.modulName + QStringLiteral(".anford");
+
+    const struct {
+        QString name;
+        qint32 clsComm::*field;
+    } handles[] = {
+        {m_state.modulName + QStringLiteral(".SendData"), &clsComm::hProdData},
+        {m_state.modulName + QStringLiteral(".ConnectStatus"), &clsComm::hConnect},
+        {m_state.modulName + QStringLiteral(".RecData"), &clsComm::hProdRecData},
+        {m_state.modulName + QStringLiteral(".antwort"), &clsComm::hAnfordRecVar},
+        {m_state.modulName + QStringLiteral(".anfordErr"), &clsComm::hAnfordErr},
+        {m_state.modulName + QStringLiteral(".anfordErrText"), &clsComm::hAnfordErrText},
+        {rec.anfordVar, &clsComm::hAnfordVar},
+    };
+    bool failed = false;
+    for (const auto &[name, field] : handles) {
+        qint32 handle = 0;
+        const qint32 code = m_link.createVarHandle(name, handle);
+        if (code != 0) {
+            // The field stays 0: a refused handle never stands in a record.
+            setError(QStringLiteral("Create VarHandle: ") + name + decimal(code));
+            failed = true;
+            break;
+        }
+        rec.*field = handle;
+    }
+    if (!failed) {
+        qint32 notify = 0;
+        const qint32 code = m_link.connectVar(rec.anfordVar, 4, 1, notify, &rec);
+        if (code == 0) {
+            rec.hConnectAnfordVar = notify;
+            return;
+        }
+        setError(QStringLiteral("Connect: ") + rec.anfordVar + decimal(code));
+    }
+    m_log.writeLog(m_state.lblError, false);
+}
+
+void PlcCycles::onConnectUpdate(qint32 notifyHandle, const QVariant &value, void *user)
+{
+    Q_UNUSED(notifyHandle);
+    if (value.typeId() != QMetaType::Bool || !value.toBool())
+        return;
+    // Only the current record serves requests: a notification of a record that a reconnect has
+    // already replaced must not reach a record that no longer exists.
+    clsComm *record = m_state.plcRecord();
+    if (!record || user != record)
+        return;
+    readProd(record);
+}
+
+void PlcCycles::onStateChanged(qint32 state, qint32 other)
+{
+    Q_UNUSED(other);
+    if (state == 5)
+        connectPlc();
+}
+
+// --- request cycle ---------------------------------------------------------------------------
+
+void PlcCycles::requestFailure(int number, const QString &description)
+{
+    if (number != 0)
+        setError(QStringLiteral("ConnectUpdateEx !") + description);
+}
+
+void PlcCycles::readProd(clsComm *record)
+{
+    if (!record)
+        return;
+    bool flag = false;
+    const qint32 readCode = m_link.readVarBool(record->hAnfordVar, 2, flag);
+    if (readCode != 0)
+        setError(QStringLiteral("ReadVar:anfordPROD !") + decimal(readCode));
+    if (readCode != 0 || !flag)
+        return;
+
+    m_state.requestTick = tickCount();
+    QString logText;
+    QString buffer(BufferLength, QLatin1Char(' '));
+    QString sendData;
+    qint32 commandResult = 0;
+
+    QString text;
+    const qint32 sendDataCode = m_link.readVarString(record->hProdData, SendDataLength, text);
+    buffer.replace(0, qMin<qsizetype>(text.size(), BufferLength), text.left(BufferLength));
+
+    if (sendDataCode == 0) {
+        sendData = sendDataOf(buffer);
+        logText = QStringLiteral(" Send Data:") + sendData;
+        if (sendData.startsWith(QLatin1Char('/'))) {
+            // Commands compare with exact case; any other text after "/" is ignored.
+            if (sendData == QLatin1String("/Close")) {
+                m_socket.Close();
+                if (m_socket.pendingError().isSet()) {
+                    requestFailure(m_socket.pendingError().number, m_socket.pendingError().description);
+                    m_socket.clearError();
+                }
+            } else if (sendData.startsWith(QLatin1String("/SetLabel"))) {
+                try {
+                    commandResult = m_labels ? m_labels->setLabelContent(sendData) : 0;
+                } catch (const std::exception &e) {
+                    requestFailure(1, QString::fromLocal8Bit(e.what()));
+                }
+            }
+            if (sendData.startsWith(QLatin1String("/SetJob"))) {
+                try {
+                    commandResult = m_labels ? m_labels->setJob(sendData) : 0;
+                } catch (const std::exception &e) {
+                    requestFailure(1, QString::fromLocal8Bit(e.what()));
+                }
+            }
+        } else if (!sendData.isEmpty()) {
+            m_state.sendQueue.append(m_state.chkUTF8 != 0 ? encodeUTF8(sendData) : sendData);
+        }
+    }
+
+    // A failed request leaves its code and the caption for the PLC; a later success keeps them.
+    const auto reportToPlc = [&](qint32 code) {
+        m_link.writeVarLong(record->hAnfordErr, 4, code);
+        m_link.writeVarString(record->hAnfordErrText, byteLength(m_state.lblError), m_state.lblError);
+        m_log.writeLog(m_state.lblError, false);
+    };
+    if (sendDataCode != 0) {
+        setError(QStringLiteral("Error Read Senddata !") + decimal(sendDataCode));
+        reportToPlc(sendDataCode);
+    }
+    if (commandResult != 0) {
+        // A command that put its own text into the label keeps it (and so does any older text).
+        if (m_state.lblError.isEmpty())
+            setError(QStringLiteral("Error Scan Senddata !") + decimal(commandResult));
+        reportToPlc(commandResult);
+    }
+
+    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, 2, false);
+    if (resetCode != 0)
+        setError(QStringLiteral("WriteVar: anfordSendData !") + decimal(resetCode));
+
+    if (logText.isEmpty())
+        logText = QStringLiteral("Error : ") + m_state.lblError;
+
+    const std::optional<qint32> elapsed = elapsedMs(m_state.requestTick);
+    if (!elapsed)
+        requestFailure(OverflowNumber, QLatin1String(OverflowText));
+    // An elapsed time that cannot be given is logged as -1, as the response cycle shows
+    // answers it cannot time.
+    m_log.writeLog(statusLine(QStringLiteral(" (") + QString::number(elapsed.value_or(-1)) +
+                              QStringLiteral(" msec) ") + logText),
+                   true);
+}
+
+// --- response cycle --------------------------------------------------------------------------
+
+void PlcCycles::responseTick()
+{
+    QStringList &queue = m_state.receiveQueue;
+    if (queue.isEmpty())
+        return;
+
+    if (m_state.chkServer != 0) {
+        const QString item = queue.takeFirst();
+        if (!item.isEmpty() && m_state.chkStatus != 0) {
+            setError(QStringLiteral("SocketData received: ") + item);
+            m_log.writeLog(m_state.lblError, m_state.chkStatus == 1);
+        }
+        return;
+    }
+
+    const QString text = queue.first();
+    if (text.isEmpty()) {
+        queue.removeFirst();
+        return;
+    }
+
+    qint32 elapsed = elapsedMs(m_state.requestTick).value_or(-1);
+    if (elapsed > AnswerWindowMs)
+        elapsed = -1;
+
+    const clsComm *record = m_state.plcRecord();
+    if (!record || record->hProdRecData == 0 || record->hAnfordRecVar == 0) {
+        // Nobody on the PLC side can take it: show it, log it, and do not let the queue grow.
+        setError(QStringLiteral("SocketData received: ") + text);
+        m_log.writeLog(m_state.lblError, false);
+        queue.removeFirst();
+        return;
+    }
+
+    if (record->hConnect != 0)
+        m_link.writeVarInt(record->hConnect, 2, qint16(m_socket.State()));
+
+    // Preset to true: a read that fails in any way never leads to a write.
+    bool answerPending = true;
+    const qint32 readCode = m_link.readVarBool(record->hAnfordRecVar, 2, answerPending);
+    if (readCode != 0)
+        setError(QStringLiteral("ReadVar: antwort !") + decimal(readCode));
+    if (readCode != 0 || answerPending)
+        return;
+
+    const qint32 dataCode = m_link.writeVarString(record->hProdRecData, byteLength(text), text);
+    if (dataCode != 0)
+        setError(QStringLiteral("WriteVar: RecData !") + decimal(dataCode));
+    const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, 2, true);
+    if (flagCode != 0)
+        setError(QStringLiteral("WriteVar: antwort !") + decimal(flagCode));
+    queue.removeFirst();
+
+    if (m_state.chkStatus != 0) {
+        setError(QStringLiteral("SocketData received: (") + QString::number(elapsed) +
+                 QStringLiteral(" msec) ") + text);
+        m_log.writeLog(m_state.lblError, m_state.chkStatus == 1);
+    }
+}

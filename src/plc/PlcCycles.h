@@ -1,0 +1,70 @@
+#pragma once
+
+#include "common/Services.h"
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <optional>
+
+class GatewayState;
+class KeloLink;
+class LabelCommands;
+class LogWriter;
+class SocketEndpoint;
+class clsComm;
+
+// Milliseconds from startTick to nowTick, both readings of the 32-bit tick counter taken as
+// signed numbers: correct across the wrap from the largest unsigned value to 0, empty when the
+// difference leaves the signed 32-bit range (the counter passed its signed wrap in between).
+std::optional<qint32> elapsedMs(quint32 startTick, quint32 nowTick);
+// The same against the gateway clock's current tick count.
+std::optional<qint32> elapsedMs(quint32 startTick);
+
+// The PLC side of the gateway: the PLC link record and its handles (connectPlc, terminateAll),
+// the two events of the link, the request cycle (readProd) and the response cycle
+// (responseTick, the handler of Timer2).
+//
+// Everything runs on the gateway's one thread. The link's calls never re-enter the event loop,
+// so a handler here sees the state exactly as it found it until it returns.
+class PlcCycles : public QObject, public PlcConnection
+{
+    Q_OBJECT
+public:
+    PlcCycles(GatewayState &state, KeloLink &link, SocketEndpoint &socket, LogWriter &log,
+              QObject *parent = nullptr);
+    // Releases the handles still held, while the link is certainly alive.
+    ~PlcCycles() override;
+    PlcCycles(const PlcCycles &) = delete;
+    PlcCycles &operator=(const PlcCycles &) = delete;
+
+    // The builders behind "/SetLabel" and "/SetJob". While none is set, those commands give 0
+    // and queue nothing.
+    void setLabelCommands(LabelCommands *labels) { m_labels = labels; }
+
+    // Builds the record under key "1" anew: every handle, then the request notification.
+    void connectPlc() override;
+    // Terminates every record and drops the record list; the caller releases the link after.
+    void terminateAll() override;
+
+    // Serves one request of the PLC (the request flag turned true).
+    void readProd(clsComm *record);
+    // One tick of the response cycle: hands at most one received piece to the PLC.
+    void responseTick();
+
+    // The link's events.
+    void onConnectUpdate(qint32 notifyHandle, const QVariant &value, void *user);
+    void onStateChanged(qint32 state, qint32 other);
+
+private:
+    // The failure path of readProd for failures that are not codes of the link.
+    void requestFailure(int number, const QString &description);
+    void setError(const QString &message);
+
+    GatewayState &m_state;
+    KeloLink &m_link;
+    SocketEndpoint &m_socket;
+    LogWriter &m_log;
+    LabelCommands *m_labels = nullptr;
+};

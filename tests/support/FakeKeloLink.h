@@ -1,0 +1,117 @@
+#pragma once
+
+#include "plc/KeloLink.h"
+
+#include <QHash>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QVariant>
+
+#include <functional>
+
+// A PLC link that records every call as one line, with the variable's symbol name in place of
+// its handle ("writeVarBool K1.anford 2 false"; "#0" for a handle that names nothing), keeps the
+// values written, and fails the calls a test names ("readVarBool K1.antwort" -> code).
+class FakeKeloLink : public KeloLink
+{
+public:
+    QStringList calls;
+    QHash<QString, qint32> failures; // "<operation> <symbol name>" -> code
+    QHash<QString, QVariant> values; // symbol name -> value
+    // Runs after each call is recorded, with its line (e.g. to move a test clock on).
+    std::function<void(const QString &)> onCall;
+    void *lastUser = nullptr;
+
+    QString nameOf(qint32 handle) const { return m_names.value(handle, QStringLiteral("#%1").arg(handle)); }
+    QStringList callsOf(const QString &operation) const
+    {
+        return calls.filter(QRegularExpression(QLatin1Char('^') + operation + QLatin1Char(' ')));
+    }
+    void emitConnectUpdate(const QVariant &value, void *user) { emit connectUpdate(0, value, user); }
+    void emitStateChanged(qint32 state) { emit stateChanged(state, 0); }
+
+    QString netId() const override { return {}; }
+    void setNetId(const QString &) override {}
+    QString netId2() const override { return {}; }
+    void setNetId2(const QString &) override {}
+    QString port() const override { return {}; }
+    void setPort(const QString &) override {}
+
+    qint32 createVarHandle(const QString &name, qint32 &handle) override
+    {
+        handle = 0;
+        return make(call("createVarHandle", name, {}), name, handle);
+    }
+    qint32 deleteVarHandle(qint32 handle) override { return call("deleteVarHandle", nameOf(handle), {}); }
+    qint32 connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notify, void *user) override
+    {
+        notify = 0;
+        const qint32 code =
+            make(call("connectVar", name, QStringList{QString::number(mode), QString::number(cycle)}),
+                 QStringLiteral("notify:") + name, notify);
+        if (code == 0)
+            lastUser = user;
+        return code;
+    }
+    qint32 disconnectVar(qint32 notify) override { return call("disconnectVar", nameOf(notify), {}); }
+    qint32 readVarBool(qint32 handle, qint32 size, bool &value) override
+    {
+        const qint32 code = call("readVarBool", nameOf(handle), {QString::number(size)});
+        if (code == 0)
+            value = values.value(nameOf(handle)).toBool();
+        return code;
+    }
+    qint32 readVarString(qint32 handle, qint32 size, QString &text) override
+    {
+        const qint32 code = call("readVarString", nameOf(handle), {QString::number(size)});
+        if (code == 0)
+            text = values.value(nameOf(handle)).toString();
+        return code;
+    }
+    qint32 writeVarBool(qint32 h, qint32 size, bool v) override { return write("writeVarBool", h, size, v); }
+    qint32 writeVarString(qint32 h, qint32 length, const QString &v) override
+    {
+        return write("writeVarString", h, length, v);
+    }
+    qint32 writeVarLong(qint32 h, qint32 size, qint32 v) override
+    {
+        return write("writeVarLong", h, size, v);
+    }
+    qint32 writeVarInt(qint32 h, qint32 size, qint16 v) override
+    {
+        return write("writeVarInt", h, size, int(v));
+    }
+    qint32 releaseLink() override { return call("releaseLink", {}, {}); }
+    qint32 showProperties() override { return call("showProperties", {}, {}); }
+
+private:
+    qint32 call(const char *op, const QString &name, const QStringList &args)
+    {
+        const QString key = QLatin1String(op) + QLatin1Char(' ') + name;
+        calls << (args.isEmpty() ? key : key + QLatin1Char(' ') + args.join(QLatin1Char(' ')));
+        if (onCall)
+            onCall(calls.last());
+        return failures.value(key, 0);
+    }
+    qint32 make(qint32 code, const QString &name, qint32 &handle)
+    {
+        if (code == 0) {
+            handle = m_next++;
+            m_names.insert(handle, name);
+        }
+        return code;
+    }
+    qint32 write(const char *op, qint32 handle, qint32 size, const QVariant &value)
+    {
+        const QString text = value.typeId() == QMetaType::Bool
+                                 ? (value.toBool() ? QStringLiteral("true") : QStringLiteral("false"))
+                                 : value.toString();
+        const qint32 code = call(op, nameOf(handle), {QString::number(size), text});
+        if (code == 0)
+            values.insert(nameOf(handle), value);
+        return code;
+    }
+
+    QHash<qint32, QString> m_names;
+    qint32 m_next = 1;
+};
