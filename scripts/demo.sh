@@ -13,6 +13,10 @@ bin="$root/build"
 demo="$root/build/demo"
 mkdir -p "$demo/Server"
 cp "$root/examples/Kavetta.zelb" "$demo/Server/Kavetta.zelb"
+# Label templates under the program folder, print data under the server path ("~apppath~/Data").
+mkdir -p "$demo/Server/Labels" "$demo/Server/Data/System"
+cp "$root"/examples/Labels/*.xml "$demo/Server/Labels/"
+cp "$root/examples/System/prog.mdb" "$demo/Server/Data/System/prog.mdb"
 export KAVETTA_HOME="$demo/Server"
 export KAVETTA_EVENTLOG="$demo/eventlog.txt"
 

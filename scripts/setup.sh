@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev mdbtools-dev
   xvfb xauth dbus fonts-dejavu-core
   clang libclang-rt-14-dev
+  valgrind
 )
 
 missing=()
