@@ -29,6 +29,15 @@ pids+=($!)
 if [[ -x "$bin/tools/plcsim/plcsim" ]]; then
   "$bin/tools/plcsim/plcsim" serve --module Line1 > "$demo/plcsim.log" 2>&1 &
   pids+=($!)
+  # The scripted PLC: now and then a label (lot L4711, part 3 of the example database) and a job.
+  ( sleep 5
+    while :; do
+      "$bin/tools/plcsim/plcsim" request --module Line1 --data "/SetLabel=2.1#etikett.xml#L4711#3" --timeout-ms 10000
+      sleep 5
+      "$bin/tools/plcsim/plcsim" request --module Line1 --data "/SetJob=2.1#Tagesjob" --timeout-ms 10000
+      sleep 10
+    done ) > "$demo/plc-script.log" 2>&1 &
+  pids+=($!)
 fi
 
 run=("$bin/src/kavetta" "$demo/Server/Kavetta.zelb")

@@ -73,6 +73,23 @@ private slots:
         QCOMPARE(err.readAll(), QByteArray());
         QVERIFY(m_log.records.isEmpty());
 
+        // Lines of the long memo turned into euro signs (three UTF-8 bytes each) take it past the
+        // 16383 bytes where the library cuts a memo without a word unless it is told otherwise.
+        auto utf16 = [](const QString &t) {
+            return QByteArray(reinterpret_cast<const char *>(t.utf16()), t.size() * 2);
+        };
+        QByteArray patched = fixture("prog.mdb");
+        QStringList lines = big.split(QLatin1Char('\n'));
+        for (QString &line : lines) {
+            const QString euros = QString(4, QChar(0x20AC)) + "=" + QString(24, QChar(0x20AC));
+            const qsizetype at = line.isEmpty() ? -1 : patched.indexOf(utf16(line));
+            if (at >= 0)
+                patched.replace(at, line.size() * 2, utf16(line = euros)); // a line split over pages stays
+        }
+        QCOMPARE(lookUpIn(patched), QStringLiteral("A=1\nB=x=y"));
+        QCOMPARE(m_lookup.getDruckData(QStringLiteral("BIG"), 1), lines.join(QLatin1Char('\n')));
+        QVERIFY(lines.join(QLatin1Char('\n')).toUtf8().size() > 16383);
+
         QCOMPARE(druckDataQuery(QStringLiteral("a'b"), -5),
                  QStringLiteral("Select * from Druckdaten where LosName='a'b' and TeileNr=-5"));
     }
@@ -87,10 +104,7 @@ private slots:
             QCOMPARE(lookUpIn(bytes), QString());
         QFile::remove(m_lookup.databasePath());
         QCOMPARE(m_lookup.getDruckData(QStringLiteral("L1"), 7), QString()); // missing
-        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("System/prog.mdb")));
-        QCOMPARE(m_lookup.getDruckData(QStringLiteral("L1"), 7), QString()); // a folder
-        QVERIFY(QDir(m_lookup.databasePath()).removeRecursively());
-        QCOMPARE(m_log.records, (QList<QPair<QString, bool>>(6, {expected, false})));
+        QCOMPARE(m_log.records, (QList<QPair<QString, bool>>(5, {expected, false})));
         QCOMPARE(m_state.lblError, expected);
 
         // Opened, but nothing to find there: no message.
