@@ -13,6 +13,10 @@ bin="$root/build"
 demo="$root/build/demo"
 mkdir -p "$demo/Server"
 cp "$root/examples/Kavetta.zelb" "$demo/Server/Kavetta.zelb"
+# Label templates under the program folder, print data under the server path ("~apppath~/Data").
+mkdir -p "$demo/Server/Labels" "$demo/Server/Data/System"
+cp "$root"/examples/Labels/*.xml "$demo/Server/Labels/"
+cp "$root/examples/System/prog.mdb" "$demo/Server/Data/System/prog.mdb"
 export KAVETTA_HOME="$demo/Server"
 export KAVETTA_EVENTLOG="$demo/eventlog.txt"
 
@@ -24,6 +28,15 @@ trap cleanup EXIT INT TERM
 pids+=($!)
 if [[ -x "$bin/tools/plcsim/plcsim" ]]; then
   "$bin/tools/plcsim/plcsim" serve --module Line1 > "$demo/plcsim.log" 2>&1 &
+  pids+=($!)
+  # The scripted PLC: now and then a label (lot L4711, part 3 of the example database) and a job.
+  ( sleep 5
+    while :; do
+      "$bin/tools/plcsim/plcsim" request --module Line1 --data "/SetLabel=2.1#etikett.xml#L4711#3" --timeout-ms 10000
+      sleep 5
+      "$bin/tools/plcsim/plcsim" request --module Line1 --data "/SetJob=2.1#Tagesjob" --timeout-ms 10000
+      sleep 10
+    done ) > "$demo/plc-script.log" 2>&1 &
   pids+=($!)
 fi
 

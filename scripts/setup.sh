@@ -9,6 +9,7 @@ packages=(
   libsystemd-dev
   xvfb xauth dbus fonts-dejavu-core
   clang libclang-rt-14-dev
+  valgrind
 )
 
 missing=()

@@ -1,0 +1,172 @@
+#include "labels/MdbPrintData.h"
+
+#include "common/GatewayState.h"
+#include "common/LogWriter.h"
+#include "common/StatusLine.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+// glib first: mdbtools.h includes it inside its own extern "C" block, where glib's C++ parts
+// do not compile.
+#include <glib.h>
+#include <mdbtools.h>
+
+QString druckDataQuery(const QString &los, qint16 teil)
+{
+    return QStringLiteral("Select * from Druckdaten where LosName='") + los +
+           QStringLiteral("' and TeileNr=") + QString::number(teil);
+}
+
+namespace
+{
+
+struct Selection {
+    QByteArray table;
+    QString lot;
+    qint64 part = 0;
+};
+
+// The statement taken apart again: the form druckDataQuery builds, keywords in any letter case.
+// A quote inside the lot name ends the text literal early, and the rest no longer parses.
+std::optional<Selection> parseSelection(const QString &statement)
+{
+    static const QRegularExpression form(
+        QStringLiteral(R"(\Aselect \* from (\w+) where LosName='([^']*)' and TeileNr=(-?\d{1,10})\z)"),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = form.match(statement);
+    if (!m.hasMatch())
+        return std::nullopt;
+    return Selection{m.captured(1).toUtf8(), m.captured(2), m.captured(3).toLongLong()};
+}
+
+struct HandleCloser {
+    void operator()(MdbHandle *mdb) const { mdb_close(mdb); }
+};
+struct TableFree {
+    void operator()(MdbTableDef *table) const { mdb_free_tabledef(table); }
+};
+struct GFree {
+    void operator()(char *text) const { g_free(text); }
+};
+using Handle = std::unique_ptr<MdbHandle, HandleCloser>;
+using Table = std::unique_ptr<MdbTableDef, TableFree>;
+using GText = std::unique_ptr<char, GFree>;
+
+MdbColumn *findColumn(MdbTableDef *table, const char *name)
+{
+    for (guint i = 0; i < table->num_cols; ++i) {
+        auto *col = static_cast<MdbColumn *>(g_ptr_array_index(table->columns, i));
+        if (g_ascii_strcasecmp(col->name, name) == 0)
+            return col;
+    }
+    return nullptr;
+}
+
+// The current row's value as text; NULL reads as an empty text.
+QString columnText(MdbHandle *mdb, MdbColumn *col)
+{
+    if (col->cur_value_len <= 0)
+        return {};
+    const size_t defaultSize = mdb->bind_size;
+    if (col->col_type == MDB_MEMO && col->cur_value_len >= MDB_MEMO_OVERHEAD) {
+        // The library converts a memo into a buffer of bind_size bytes and cuts it there without
+        // a word. Size that buffer from the stored length (the low 24 bits of the memo header;
+        // the library handles no longer memo): a stored byte becomes at most two UTF-8 bytes.
+        const auto stored =
+            static_cast<quint32>(mdb_get_int32(mdb->pg_buf, col->cur_value_start)) & 0x00FFFFFFu;
+        mdb_set_bind_size(mdb, std::max<size_t>(defaultSize, size_t(stored) * 2 + 16));
+    }
+    const GText text(
+        mdb_col_to_string(mdb, mdb->pg_buf, col->cur_value_start, col->col_type, col->cur_value_len));
+    mdb_set_bind_size(mdb, defaultSize);
+    return text ? QString::fromUtf8(text.get()) : QString();
+}
+
+bool partMatches(MdbHandle *mdb, MdbColumn *col, qint64 part)
+{
+    if (col->cur_value_len <= 0)
+        return false;
+    switch (col->col_type) {
+    case MDB_BYTE:
+        return mdb_get_byte(mdb->pg_buf, col->cur_value_start) == part;
+    case MDB_INT:
+        return qint16(mdb_get_int16(mdb->pg_buf, col->cur_value_start)) == part;
+    case MDB_LONGINT:
+        return qint32(mdb_get_int32(mdb->pg_buf, col->cur_value_start)) == part;
+    default: {
+        bool ok = false;
+        const double value = columnText(mdb, col).toDouble(&ok);
+        return ok && value == double(part);
+    }
+    }
+}
+
+// The print data of the first selected row; when that is empty, of the second one.
+QString selectPrintData(MdbHandle *mdb, const Selection &selection)
+{
+    MdbCatalogEntry *entry = mdb_get_catalogentry_by_name(mdb, selection.table.constData());
+    if (!entry || entry->object_type != MDB_TABLE)
+        return {};
+    const Table table(mdb_read_table(entry));
+    if (!table || !mdb_read_columns(table.get()))
+        return {};
+    MdbColumn *lotCol = findColumn(table.get(), "LosName");
+    MdbColumn *partCol = findColumn(table.get(), "TeileNr");
+    MdbColumn *dataCol = findColumn(table.get(), "TintenDruckdaten");
+    if (!lotCol || !partCol || !dataCol)
+        return {};
+
+    mdb_rewind_table(table.get());
+    bool firstSeen = false;
+    while (mdb_fetch_row(table.get())) {
+        if (!partMatches(mdb, partCol, selection.part))
+            continue;
+        if (columnText(mdb, lotCol).compare(selection.lot, Qt::CaseInsensitive) != 0)
+            continue;
+        QString data = columnText(mdb, dataCol);
+        if (firstSeen || !data.isEmpty())
+            return data;
+        firstSeen = true;
+    }
+    return {};
+}
+
+} // namespace
+
+MdbPrintData::MdbPrintData(GatewayState &state, LogWriter &log) : m_state(state), m_log(log)
+{
+}
+
+QString MdbPrintData::databasePath() const
+{
+    return m_state.serverPath + QStringLiteral("/System/prog.mdb");
+}
+
+QString MdbPrintData::getDruckData(const QString &los, qint16 teil)
+{
+    const QString path = databasePath();
+    // Anything but a readable plain file fails before the library sees it: it would block on a
+    // pipe and print its own complaint about a missing file.
+    const QFileInfo info(path);
+    Handle mdb;
+    if (info.isFile() && info.isReadable())
+        mdb.reset(mdb_open(QFile::encodeName(path).constData(), MDB_NOFLAGS));
+    // A file whose catalog cannot be read is no database either (an empty or cut-off file).
+    if (!mdb || !mdb_read_catalog(mdb.get(), MDB_TABLE) || mdb->num_catalog == 0) {
+        const QString caption = statusLine(QStringLiteral("Error open Database:") + path);
+        m_state.setLblError(caption);
+        m_log.writeLog(caption, false);
+        return {};
+    }
+
+    const std::optional<Selection> selection = parseSelection(druckDataQuery(los, teil));
+    if (!selection)
+        return {};
+    return selectPrintData(mdb.get(), *selection);
+}

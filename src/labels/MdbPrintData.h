@@ -1,0 +1,32 @@
+#pragma once
+
+#include "labels/PrintDataLookup.h"
+
+class GatewayState;
+class LogWriter;
+
+// The print data lookup on the plants' Access database "<serverPath>/System/prog.mdb", read
+// with libmdb. The file is opened read-only and closed again within every call.
+//
+// The statement of druckDataQuery is what selects the records; it is evaluated here over the
+// rows that libmdb reads, because the text comparison must be the one the plants' database
+// engine makes (letter case is ignored), which the SQL layer of the library on this machine
+// does not offer. A statement that does not parse (a lot name with a quote) selects nothing.
+//
+// Only a database that cannot be opened is reported ("Error open Database:" in lblError and
+// the log); a missing table or column, an empty table or a damaged data page give an empty
+// text. The library writes its own diagnostics about damaged files to stderr.
+class MdbPrintData : public PrintDataLookup
+{
+public:
+    MdbPrintData(GatewayState &state, LogWriter &log);
+
+    QString getDruckData(const QString &los, qint16 teil) override;
+
+    // serverPath + "/System/prog.mdb"
+    QString databasePath() const;
+
+private:
+    GatewayState &m_state;
+    LogWriter &m_log;
+};

@@ -1,0 +1,219 @@
+#include "FakeSocketEndpoint.h"
+#include "PrinterSim.h"
+#include "RecordingLog.h"
+#include "TestClock.h"
+
+#include "common/GatewayState.h"
+#include "common/StatusLine.h"
+#include "labels/LabelBuilder.h"
+#include "labels/MdbPrintData.h"
+#include "socket/QtSocketEndpoint.h"
+#include "socket/Utf8Wire.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+struct FakePrintData : PrintDataLookup {
+    QString data;
+    QStringList calls;
+    QString getDruckData(const QString &los, qint16 teil) override
+    {
+        calls << los + QLatin1Char('/') + QString::number(teil);
+        return data;
+    }
+};
+
+class TestLabelBuilder : public QObject
+{
+    Q_OBJECT
+
+    const TestClock m_clock;
+    QTemporaryDir m_home;
+    QString m_labels = m_home.path() + QStringLiteral("/Labels");
+    GatewayState m_state;
+    RecordingLog m_log;
+    FakeSocketEndpoint m_socket;
+    FakePrintData m_data;
+    LabelBuilder m_builder{m_state, m_log, m_socket, m_data, m_home.path()};
+
+    void write(const QString &name, const QByteArray &bytes)
+    {
+        QFile f(m_labels + QLatin1Char('/') + name);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+    }
+    static QString frame(const QString &text)
+    {
+        return QStringLiteral("Content-Length: %1\n\n").arg(text.size()) + text;
+    }
+    // The frame a request queued, or "1:" and the rejection in lblError.
+    QString run(const QString &request, const QString &data = {})
+    {
+        m_data.data = data;
+        m_state.sendQueue.clear();
+        m_state.lblError.clear();
+        const int rc =
+            request.startsWith("/SetJob") ? m_builder.setJob(request) : m_builder.setLabelContent(request);
+        return rc == 0 && m_state.sendQueue.size() == 1 ? m_state.sendQueue[0] : "1:" + m_state.lblError;
+    }
+    QString label(const QString &data) { return run(QStringLiteral("/SetLabel=1##L1#1"), data); }
+
+private slots:
+    void init()
+    {
+        QDir(m_labels).removeRecursively();
+        QVERIFY(QDir().mkpath(m_labels));
+        m_state.chkUTF8 = m_state.chkStatus = 0;
+        m_socket.state = SocketEndpoint::Connected;
+        m_log.records.clear();
+        m_data.calls.clear();
+    }
+
+    void readsTheRequestFields()
+    {
+        write("defaultLabel.xml", "<a>#version#|#P#</a>");
+        write("x.xml", "<x>#VERSION#</x>");
+        for (const QString req :
+             {"/SetLabel", "/SetLabel=", "/SetLabel=1#a.xml#L1", "/SetLabel1#2#3#4", "/SetJob=2.1"})
+            QCOMPARE(run(req, "P=1"), "1:" + statusLine("Error Parsing Content :" + req));
+        QVERIFY(m_data.calls.isEmpty());
+        QCOMPARE(run("/SetLabel=2.1##L1#2=x#y", "P=1"), frame("<a>2.1|1</a>"));
+        QCOMPARE(run("/SetLabel=v#x.xml#L4711#3.5#e#f#g#h#i#j", "P=1"), frame("<x>v</x>"));
+        QCOMPARE(m_data.calls, QStringList({"L1/2", "L4711/4"}));
+        // text=value
+        for (const QString c : {"3=3", "2.5=2", "-2.5=-2", " 7 =7", "1e3=1000", "32767=32767",
+                                "-32768.5=-32768", "32767.5=0", "-32769=0", "abc=0", "=0", "nan=0"})
+            QCOMPARE(LabelBuilder::partNumber(c.section('=', 0, 0)), c.section('=', 1).toShort());
+    }
+
+    void substitutesThePrintData()
+    {
+        write("defaultLabel.xml", "<l a=\"#A#\">#b#|#C#|#a#</l>");
+        QCOMPARE(label("A=1\nB=x=y"), frame("<l a=\"1\">x=y|#C#|1</l>"));
+        QCOMPARE(label("A=1\r\nB=2\r"), frame("<l a=\"1\">2|#C#|1</l>"));
+        QCOMPARE(label("a=\r\nC=3"), frame("<l a=\"\">#b#|3|</l>"));
+        QVERIFY(m_log.records.isEmpty());
+        // print data~reason
+        for (const QString c : {"A=1\n~(Empty)", "A=1\n\nB=2~(Empty)", "A=1\nB~(No = found)",
+                                "A=1\nB=~(No = found or no Value)", "=~(No = found or no Value)"}) {
+            const QString data = c.section('~', 0, 0);
+            QCOMPARE(label(data),
+                     "1:" + statusLine("Error Parsing Content " + c.section('~', 1) + " :" + data));
+        }
+        QCOMPARE(label("X=9\nA=1"), frame("<l a=\"1\">#b#|#C#|1</l>"));
+        QCOMPARE(label(""), frame("<l a=\"A\">b|C|a</l>"));
+        QCOMPARE(m_log.records, (QList<QPair<QString, bool>>{
+                                    {statusLine("Error Parsing Content (Symbol not found) :X"), false},
+                                    {statusLine("Error no print data found!"), false}}));
+        QString many = QStringLiteral("A=1");
+        for (int i = 1; i < 10000; ++i)
+            many += QStringLiteral("\nS%1=v").arg(i);
+        QCOMPARE(label(many), frame("<l a=\"1\">#b#|#C#|1</l>"));
+        QCOMPARE(m_log.records.size(), 2 + 9999);
+    }
+
+    void framesAndReportsTheDocument()
+    {
+        write("defaultLabel.xml", "<a>#T#" + QByteArray(111, 'x') + "</a>");
+        const QString doc = QStringLiteral("<a>äö") + QString(111, QLatin1Char('x')) + QStringLiteral("</a>");
+        QCOMPARE(label("T=äö"), QStringLiteral("Content-Length: 120\n\n") + doc);
+        m_state.chkUTF8 = 1;
+        QCOMPARE(label("T=äö"), QStringLiteral("Content-Length: 122\n\n") + encodeUTF8(doc));
+        QVERIFY(m_log.records.isEmpty());
+        for (int level : {1, 2}) {
+            m_state.chkStatus = level;
+            label("T=äö");
+            const QString raw = statusLine("RAW Data: Content-Length: 120\n\n" + doc + "/7");
+            QCOMPARE(m_state.lblError, raw);
+            QCOMPARE(m_log.records.takeLast(), qMakePair(raw, level == 1));
+        }
+    }
+
+    void templatesThatCannotBeUsed()
+    {
+        QFile secret(m_home.path() + "/secret.xml");
+        QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("<s>secret</s>") > 0);
+        QVERIFY(QFile::link(secret.fileName(), m_labels + "/link.xml") && QDir(m_labels).mkdir("sub"));
+        for (const QString name :
+             {"missing.xml", "../secret.xml", "link.xml", "sub", "/etc/hostname", "..\\secret.xml"})
+            QCOMPARE(run("/SetLabel=1#" + name + "#L1#1"),
+                     "1:" + statusLine("Template not found: " + m_labels + "/" + name + "\r\n"));
+        QCOMPARE(run("/SetJob=2.1#A"),
+                 "1:" + statusLine("Template not found: " + m_labels + "/defaultSetJob.xml\r\n"));
+        write("bad.xml", "<a>\r\n<b>\r\n</a>\r\n");
+        QCOMPARE(run("/SetLabel=1#bad.xml#L1#1"),
+                 "1:" + statusLine("Opening and ending tag mismatch.\r\n</a>"));
+        write("empty.xml", "");
+        QCOMPARE(run("/SetLabel=1#empty.xml#L1#1"), "1:" + statusLine("Premature end of document.\r\n"));
+        QVERIFY(m_log.records.isEmpty());
+    }
+
+    void readsTemplatesInEveryEncodingAndSize()
+    {
+        write("bom.xml", "\xEF\xBB\xBF<a>\xC3\xA4 #P#</a>");
+        QCOMPARE(run("/SetLabel=1#bom.xml#L#1", "P=1"), frame("<a>ä 1</a>"));
+        write("cp.xml", "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\r\n<a>\xE4\x80 #P#</a>");
+        QCOMPARE(run("/SetLabel=1#cp.xml#L#1", "P=1"), frame("<?xml version='1.0'?>\n<a>ä€ 1</a>"));
+        write("cp.xml", "<b>#P#</b>"); // parsed texts are kept only while the file stays the same
+        QCOMPARE(run("/SetLabel=1#cp.xml#L#1", "P=1"), frame("<b>1</b>"));
+
+        write("big.xml", "<a>" + ("<b>#P#" + QByteArray(1000, 'y') + "</b>").repeated(5000) + "</a>");
+        const QString filled = "<b>1" + QString(1000, QLatin1Char('y')) + "</b>";
+        QCOMPARE(run("/SetLabel=1#big.xml#L#1", "P=1"), frame("<a>" + filled.repeated(5000) + "</a>"));
+    }
+
+    void selectsJobs()
+    {
+        write("defaultSetJob.xml", "<job v=\"#Version#\"><n>#JobName#</n><m>#jobname#</m></job>");
+        QCOMPARE(run("/SetJob=2.1#Tagesjob"), frame("<job v=\"2.1\"><n>Tagesjob</n><m>Tagesjob</m></job>"));
+        QCOMPARE(run("/SetJob=2.1#A#B"), frame("<job v=\"2.1\"><n>A</n><m>A</m></job>"));
+        QCOMPARE(run("/SetJob=2.1#"), frame("<job v=\"2.1\"><n></n><m></m></job>"));
+        m_state.chkUTF8 = 1;
+        QCOMPARE(run("/SetJob=2#Süd"), frame(encodeUTF8("<job v=\"2\"><n>Süd</n><m>Süd</m></job>")));
+        QVERIFY(m_data.calls.isEmpty());
+    }
+
+    // The example templates and database, from the request to the printer stand-in.
+    void printsTheExampleLabel()
+    {
+        for (const QString name : {"etikett.xml", "defaultSetJob.xml"})
+            QVERIFY(QFile::copy(KAVETTA_SOURCE_DIR "/examples/Labels/" + name, m_labels + "/" + name));
+        m_state.serverPath = m_home.path();
+        QVERIFY(QDir().mkpath(m_home.path() + "/System"));
+        QVERIFY(
+            QFile::copy(KAVETTA_SOURCE_DIR "/examples/System/prog.mdb", m_home.path() + "/System/prog.mdb"));
+        MdbPrintData printData(m_state, m_log);
+        QtSocketEndpoint socket;
+        LabelBuilder builder(m_state, m_log, socket, printData, m_home.path());
+        m_state.chkUTF8 = 1;
+        m_state.sendQueue.clear();
+        QCOMPARE(builder.setLabelContent("/SetLabel=2.1#etikett.xml#l4711#3") +
+                     builder.setJob("/SetJob=2.1#Tj"),
+                 0);
+        QVERIFY(m_log.records.isEmpty());
+
+        QStringList lines;
+        PrinterSim printer({.port = 0});
+        printer.onLine = [&lines](const QString &line) {
+            if (line.startsWith("request "))
+                lines << line;
+        };
+        QVERIFY(printer.start(nullptr));
+        connect(&socket, &SocketEndpoint::connected, this,
+                [&] { socket.SendData(m_state.sendQueue.join(QString())); });
+        QVERIFY(socket.Connect("127.0.0.1", QString::number(printer.port())));
+        QTRY_COMPARE_WITH_TIMEOUT(lines.size(), 2, 5000);
+        const QString &label = m_state.sendQueue.at(0);
+        const qsizetype body = label.size() - label.indexOf(QStringLiteral("\n\n")) - 2;
+        QVERIFY2(lines[0].startsWith(QStringLiteral("request bytes=%1 text=").arg(body)),
+                 qPrintable(lines[0]));
+        for (const char *value : {"4711-3", "C-2026-12", "05.12.2026", "Vorlage 2.1"})
+            QVERIFY2(label.contains(QLatin1String(value)), qPrintable(label));
+        QVERIFY(lines[0].contains("C-2026-12") && lines[1].contains("Tj"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLabelBuilder)
+#include "TestLabelBuilder.moc"
