@@ -37,8 +37,6 @@ public:
     void setTrayActivated(std::function<void()> handler) { m_trayActivated = std::move(handler); }
 
     int openMessageCount() const { return int(m_open.size()); }
-    // The tray icon once added (hidden again after its removal), else null.
-    QSystemTrayIcon *trayIcon() const { return m_tray; }
 
 private:
     struct OpenBox {
