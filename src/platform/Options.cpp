@@ -55,10 +55,48 @@ Options::Options(MsgList &messages) : m_messages(messages)
 {
 }
 
-std::unique_ptr<QSettings> Options::openStore()
+std::unique_ptr<QSettings> Options::openStore(QSettings::Scope scope)
 {
-    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::SystemScope,
-                                       QStringLiteral("Morvanta"), QStringLiteral("Kavetta"));
+    // Opened by its file name, the store holds that one file: a store of the scope opened by
+    // organisation also syncs the other scope's file and takes on its failures.
+    const QString file =
+        QSettings(QSettings::IniFormat, scope, QStringLiteral("Morvanta"), QStringLiteral("Kavetta"))
+            .fileName();
+    return std::make_unique<QSettings>(file, QSettings::IniFormat);
+}
+
+bool Options::writeTo(QSettings::Scope scope, const QString &key, const QVariant &stored, QString &failure)
+{
+    auto settings = openStore(scope);
+    if (!settings->isWritable()) {
+        failure = storeFailure(*settings);
+        return false;
+    }
+    settings->setValue(key, stored);
+    settings->sync();
+    if (settings->status() != QSettings::NoError) {
+        failure = storeFailure(*settings);
+        return false;
+    }
+    return true;
+}
+
+QVariant Options::storedValue(const QString &key, QString *formatFailure)
+{
+    for (const QSettings::Scope scope : {QSettings::UserScope, QSettings::SystemScope}) {
+        auto settings = openStore(scope);
+        if (settings->status() == QSettings::AccessError)
+            continue; // this scope cannot be opened: the value is not there
+        if (settings->status() == QSettings::FormatError) {
+            if (formatFailure)
+                *formatFailure = storeFailure(*settings);
+            return {};
+        }
+        QVariant raw = settings->value(key);
+        if (raw.isValid())
+            return raw;
+    }
+    return {};
 }
 
 QString Options::keyPath(const QString &application, const QString &section, const QString &valueName)
@@ -103,17 +141,21 @@ void Options::regWriteValue(const QString &application, const QString &section, 
         return;
     }
 
-    auto settings = openStore();
+    const QString key = keyPath(application, section, valueName);
     QString failure;
-    if (!settings->isWritable()) {
-        failure = storeFailure(*settings);
-    } else {
-        settings->setValue(keyPath(application, section, valueName), stored);
-        settings->sync();
-        if (settings->status() != QSettings::NoError)
-            failure = storeFailure(*settings);
+    if (writeTo(QSettings::SystemScope, key, stored, failure)) {
+        // Reads look in the user's scope first: a value left there from a time when the machine's
+        // could not be written would hide the one just written.
+        auto user = openStore(QSettings::UserScope);
+        if (user->contains(key)) {
+            user->remove(key);
+            user->sync();
+        }
+        return;
     }
-    if (!failure.isEmpty()) {
+    // The machine's failure is the one reported: the user's scope is only the second choice.
+    QString userFailure;
+    if (!writeTo(QSettings::UserScope, key, stored, userFailure)) {
         m_messages.setLastFailure({EACCES, QStringLiteral("Registry"), failure, {}, 0});
         m_messages.addMsg(MsgList::Information,
                           addFailureText(QStringLiteral("Fehler beim Schreiben der Registry : "), application,
@@ -124,18 +166,15 @@ void Options::regWriteValue(const QString &application, const QString &section, 
 QVariant Options::regReadValue(const QString &application, const QString &section, const QString &valueName,
                                const QVariant &defaultValue)
 {
-    auto settings = openStore();
-    if (settings->status() == QSettings::AccessError)
-        return defaultValue; // the key cannot be opened
-    if (settings->status() == QSettings::FormatError) {
-        const QString failure = storeFailure(*settings);
+    QString failure;
+    const QVariant raw = storedValue(keyPath(application, section, valueName), &failure);
+    if (!failure.isEmpty()) {
         m_messages.setLastFailure({EINVAL, QStringLiteral("Registry"), failure, {}, 0});
         m_messages.addMsg(MsgList::Information,
                           addFailureText(QStringLiteral("Fehler beim Lesen der Registry : "), application,
                                          section, failure));
         return QString();
     }
-    const QVariant raw = settings->value(keyPath(application, section, valueName));
     if (!raw.isValid())
         return defaultValue;
 
@@ -169,8 +208,7 @@ QVariant Options::regReadValue(const QString &application, const QString &sectio
 
 Options::Kind Options::valueKind(const QString &application, const QString &section, const QString &valueName)
 {
-    auto settings = openStore();
-    const QVariant raw = settings->value(keyPath(application, section, valueName));
+    const QVariant raw = storedValue(keyPath(application, section, valueName), nullptr);
     if (!raw.isValid())
         return Kind::Missing;
     if (raw.metaType().id() == QMetaType::QByteArray)

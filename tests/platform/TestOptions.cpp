@@ -31,8 +31,13 @@ struct Rig {
     FakeSource source;
     FreeSpace guard{state, options, list, source, u"/opt/kavetta"_s};
 
-    Rig() { QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, dir.filePath(u"xdg"_s)); }
+    Rig()
+    {
+        QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, dir.filePath(u"xdg"_s));
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.filePath(u"home"_s));
+    }
     QString storeFile() const { return dir.filePath(u"xdg/Morvanta/Kavetta.ini"_s); }
+    QString userFile() const { return dir.filePath(u"home/Morvanta/Kavetta.ini"_s); }
 };
 
 } // namespace
@@ -72,15 +77,16 @@ private slots:
         rig.options.setOption(u"Pfad"_s, u"%HOME%/log"_s);
         QCOMPARE(rig.options.getOption(u"Pfad"_s), u"%HOME%/log"_s);
 
-        // A folder where the file belongs.
-        QVERIFY(QFile::remove(rig.storeFile()) && QDir().mkpath(rig.storeFile()));
+        // A folder where the file belongs, in both scopes.
+        QVERIFY(QFile::remove(rig.storeFile()) && QDir().mkpath(rig.storeFile()) &&
+                QDir().mkpath(rig.userFile()));
         QCOMPARE(rig.options.regReadValue(kApp, kSec, u"v"_s, 42), QVariant(42));
         rig.options.setOption(u"v"_s, u"x"_s, kGroup);
         QCOMPARE(rig.list.count(), 1); // the only message so far
         QCOMPARE(rig.list.first()->meldetext, u"Fehler beim Schreiben der Registry : "
                                               u"Pralix-Application\\LogDatei\\OptionenIs a directory"_s);
 
-        QVERIFY(QDir(rig.storeFile()).removeRecursively());
+        QVERIFY(QDir(rig.storeFile()).removeRecursively() && QDir(rig.userFile()).removeRecursively());
         const QByteArray junk = "[Software/Morvanta/Pralix-Application/Socket-Server]\n"
                                 "v=@Variant(\\0\\0\\x7f)\nw=dword:zz\n";
         QFile f(rig.storeFile());
@@ -89,6 +95,38 @@ private slots:
         QCOMPARE(rig.options.regReadValue(kApp, kSec, u"w"_s), QVariant(QByteArray()));
         rig.source.reading = FreeSpaceSource::Reading{u"/"_s, 1};
         QVERIFY(!rig.guard.check(true));
+    }
+
+    void theUsersScopeStandsInForAnUnwritableMachineScope()
+    {
+        Rig rig;
+        // The machine's scope takes the writes while it can; the user's stays untouched.
+        rig.options.regWriteValue(kApp, kSec, u"Server"_s, u"/opt/a/kavetta"_s);
+        QVERIFY(QFileInfo::exists(rig.storeFile()) && !QFileInfo::exists(rig.userFile()));
+
+        // An operator who may not write it: the value goes to the user's scope, without a message,
+        // and every read sees it there first.
+        QVERIFY(QFile::remove(rig.storeFile()) && QDir().mkpath(rig.storeFile()));
+        rig.options.regWriteValue(kApp, kSec, u"Server"_s, u"/home/op/kavetta"_s);
+        rig.options.setOption(kLimit, u"45"_s, kGroup);
+        QVERIFY(rig.list.isEmpty());
+        QCOMPARE(rig.options.regReadValue(kApp, kSec, u"Server"_s), QVariant(u"/home/op/kavetta"_s));
+        QCOMPARE(rig.options.getOption(kLimit, kGroup), u"45"_s);
+
+        // A value only the machine's scope holds is read from there.
+        QVERIFY(QDir(rig.storeFile()).removeRecursively());
+        QSettings(rig.storeFile(), QSettings::IniFormat)
+            .setValue(u"Software/Morvanta/Pralix-Application/Socket-Server/Only"_s, u"1"_s);
+        QCOMPARE(rig.options.regReadValue(kApp, kSec, u"Only"_s), QVariant(u"1"_s));
+        QCOMPARE(rig.options.regReadValue(kApp, kSec, u"Server"_s), QVariant(u"/home/op/kavetta"_s));
+
+        // Once the machine's scope is writable again, a write there drops the user's copy, which
+        // would otherwise hide it.
+        rig.options.regWriteValue(kApp, kSec, u"Server"_s, u"/opt/b/kavetta"_s);
+        QCOMPARE(rig.options.regReadValue(kApp, kSec, u"Server"_s), QVariant(u"/opt/b/kavetta"_s));
+        QCOMPARE(QSettings(rig.userFile(), QSettings::IniFormat).allKeys(),
+                 QStringList{u"Software/Morvanta/Pralix-Application/LogDatei/Optionen/MaxFreeSpace(MB)"_s});
+        QVERIFY(rig.list.isEmpty());
     }
 
     void freeSpaceAndLimitDecideLogging()

@@ -1,0 +1,88 @@
+#include "ServerManager.h"
+
+#include <QCoreApplication>
+#include <QDBusMessage>
+#include <QTime>
+
+#include <cstdio>
+
+namespace
+{
+
+constexpr int kCallTimeoutMs = 15000;
+
+int usage()
+{
+    std::fprintf(
+        stderr,
+        "usage: manager serve                  own the server manager's bus name and keep its clients\n"
+        "       manager list                   list the registered clients: name, ClientPath, bus name\n"
+        "       manager start|stop|restart <client>\n"
+        "                                      run a client's command; <client> is its full name or\n"
+        "                                      any part that names only one client, e.g. Line1\n");
+    return 2;
+}
+
+int serve()
+{
+    ServerManager manager;
+    manager.onLine = [](const QString &text) {
+        std::printf("%s %s\n", qPrintable(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"))),
+                    qPrintable(text));
+        std::fflush(stdout);
+    };
+    QString error;
+    if (!manager.start(&error)) {
+        std::fprintf(stderr, "manager: %s\n", qPrintable(error));
+        return 1;
+    }
+    manager.onLine(QStringLiteral("serving %1").arg(managerbus::service));
+    return QCoreApplication::exec();
+}
+
+// Asks the running manager; prints the answer or the failure.
+int ask(const QString &method, const QVariantList &arguments)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        std::fprintf(stderr, "manager: no session bus: %s\n", qPrintable(bus.lastError().message()));
+        return 1;
+    }
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(managerbus::service, managerbus::path, managerbus::interface, method);
+    call.setArguments(arguments);
+    call.setAutoStartService(false);
+    const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        std::fprintf(stderr, "manager: %s\n", qPrintable(reply.errorMessage()));
+        return 1;
+    }
+    for (const QVariant &value : reply.arguments()) {
+        const QStringList lines = value.toStringList();
+        for (const QString &text : lines)
+            std::printf("%s\n", qPrintable(text));
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("manager"));
+    const QStringList args = app.arguments().mid(1);
+    if (args.isEmpty())
+        return usage();
+    const QString verb = args.first().toLower();
+    if (verb == QLatin1String("serve") && args.size() == 1)
+        return serve();
+    if (verb == QLatin1String("list") && args.size() == 1)
+        return ask(QStringLiteral("ListClients"), {});
+    static const QMap<QString, QString> commands{{QStringLiteral("start"), QStringLiteral("Start")},
+                                                 {QStringLiteral("stop"), QStringLiteral("Stop")},
+                                                 {QStringLiteral("restart"), QStringLiteral("Restart")}};
+    if (commands.contains(verb) && args.size() == 2)
+        return ask(QStringLiteral("RunCommand"), {args.at(1), commands.value(verb)});
+    return usage();
+}
