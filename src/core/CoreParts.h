@@ -51,6 +51,9 @@ public:
     virtual void finishLoad(bool showMinimized) = 0;
     // Show, normal state, raise and activate.
     virtual void reassert() = 0;
+    // The server manager's start: on top of all other windows and shown, re-asserted, the input
+    // focus in the server path, normal window state.
+    virtual void showForManager() = 0;
     // The unload: the window and every other window of the program go away.
     virtual void closeWindows() = 0;
 };

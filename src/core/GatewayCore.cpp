@@ -186,8 +186,12 @@ void GatewayCore::showLinkProperties()
     m_parts.kelo.showProperties();
 }
 
-void GatewayCore::restartSupervision()
+void GatewayCore::serverStart()
 {
+    if (m_window)
+        m_window->showForManager();
+    m_timer1->stop();
+    m_timer1->setInterval(0);
     m_timer1->setInterval(supervisionIntervalMs);
     m_timer1->start();
 }

@@ -49,8 +49,9 @@ public:
     void saveAs();
     void reconnectPlc();
     void showLinkProperties();
-    // The server manager's start: the supervision timer starts anew with its interval.
-    void restartSupervision();
+    // The server manager's start: the window shown on top (where there is one), then the
+    // supervision timer started anew with its interval.
+    void serverStart();
 
     QTimer *supervisionTimer() const { return m_timer1; }
     QTimer *responseTimer() const { return m_timer2; }

@@ -11,8 +11,10 @@ GatewayRuntime::GatewayRuntime(DesktopServices &desktopServices, std::function<v
 
 GatewayRuntime::~GatewayRuntime()
 {
-    // The core goes first: its handlers refer to everything else.
+    // The core goes first: its handlers refer to everything else; the PLC cycles release their
+    // handles while the link is still there.
     m_core.reset();
+    m_plc.reset();
 }
 
 QString GatewayRuntime::versionText()
@@ -20,11 +22,40 @@ QString GatewayRuntime::versionText()
     return QStringLiteral("%1.%2.%3").arg(KAVETTA_VERSION_MAJOR).arg(KAVETTA_VERSION_MINOR).arg(KAVETTA_VERSION_PATCH);
 }
 
+ManagerCallbacks GatewayRuntime::managerCallbacks()
+{
+    ManagerCallbacks callbacks;
+    callbacks.serverStart = [this] {
+        if (m_core)
+            m_core->serverStart();
+    };
+    callbacks.serverStop = [this] {
+        messages.dropMessages();
+        if (m_core)
+            m_core->unload();
+    };
+    return callbacks;
+}
+
 void GatewayRuntime::createCore()
 {
-    const CoreParts parts{freeSpace, configCommands, managerLink, kelo,    logBackup, plc,
-                          socket,    messages,       instances,   desktop, commLog,   {},
-                          m_endProgram, folder,      versionText()};
+    m_plc = std::make_unique<PlcCycles>(state, kelo, socket, commLog);
+    m_plc->setLabelCommands(&labels);
+    const CoreParts parts{freeSpace,
+                          configCommands,
+                          managerLink,
+                          kelo,
+                          logBackup,
+                          *m_plc,
+                          socket,
+                          messages,
+                          instances,
+                          desktop,
+                          commLog,
+                          [plc = m_plc.get()] { plc->responseTick(); },
+                          m_endProgram,
+                          folder,
+                          versionText()};
     m_core = std::make_unique<GatewayCore>(state, parts);
     // A stalled event loop stops these ticks, and the service manager restarts the gateway.
     QObject::connect(m_core->supervisionTimer(), &QTimer::timeout, m_core.get(), [this] { service.watchdog(); });

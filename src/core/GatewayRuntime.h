@@ -5,15 +5,19 @@
 #include "core/ConfigurationCommands.h"
 #include "core/GatewayCore.h"
 #include "core/InstanceCheck.h"
-#include "core/PendingParts.h"
 #include "logging/CommLog.h"
 #include "logging/EventLog.h"
 #include "logging/LogBackup.h"
 #include "messages/MsgList.h"
+#include "labels/LabelBuilder.h"
+#include "labels/MdbPrintData.h"
+#include "platform/DbusManagerLink.h"
 #include "platform/FreeSpace.h"
+#include "platform/HostRegistration.h"
 #include "platform/Options.h"
 #include "platform/ServiceNotifier.h"
 #include "plc/KeloOcx.h"
+#include "plc/PlcCycles.h"
 #include "socket/QtSocketEndpoint.h"
 
 #include <functional>
@@ -54,16 +58,20 @@ public:
     KeloOcx kelo;
     Configuration configuration{state, socket, commLog, desktop};
     ConfigurationCommands configCommands{configuration};
-    StandaloneManagerLink managerLink{desktop};
-    NoPlcConnection plc;
-    NoHostIntegration host;
+    DbusManagerLink managerLink{state, desktop, managerCallbacks()};
+    HostRegistration host{options};
     InstanceCheck instances;
+    MdbPrintData printData{state, commLog};
+    LabelBuilder labels{state, commLog, socket, printData, folder};
     // Readiness, watchdog and stopping for a service manager; does nothing outside one.
     ServiceNotifier service;
 
 private:
     void createCore();
+    ManagerCallbacks managerCallbacks();
 
     std::function<void()> m_endProgram;
+    // Made with the core, once the configuration file is known; released before the link.
+    std::unique_ptr<PlcCycles> m_plc;
     std::unique_ptr<GatewayCore> m_core;
 };

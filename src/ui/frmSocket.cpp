@@ -503,6 +503,17 @@ void frmSocket::sendData()
     m_core.sendData();
 }
 
+void frmSocket::showForManager()
+{
+    setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    setAttribute(Qt::WA_ShowWithoutActivating, true);
+    show();
+    setAttribute(Qt::WA_ShowWithoutActivating, false);
+    reassert();
+    m_txtServer->setFocus();
+    setWindowState(Qt::WindowNoState);
+}
+
 void frmSocket::reassert()
 {
     show();

@@ -48,6 +48,7 @@ public:
     void finishLoad(bool showMinimized) override;
     // Show, normal state, raise and activate: the tray icon's left press.
     void reassert() override;
+    void showForManager() override;
     void closeWindows() override;
 
     // The window height in twips at the end of loading, without the log view.

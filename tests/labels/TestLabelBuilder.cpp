@@ -195,11 +195,15 @@ private slots:
         QVERIFY(m_log.records.isEmpty());
 
         QStringList lines;
-        PrinterSim printer({.port = 0});
+        QList<QByteArray> documents;
+        PrinterSim::Options options;
+        options.port = 0;
+        PrinterSim printer(options);
         printer.onLine = [&lines](const QString &line) {
             if (line.startsWith("request "))
                 lines << line;
         };
+        connect(&printer, &PrinterSim::documentReceived, this, [&](const QByteArray &d) { documents << d; });
         QVERIFY(printer.start(nullptr));
         connect(&socket, &SocketEndpoint::connected, this,
                 [&] { socket.SendData(m_state.sendQueue.join(QString())); });
@@ -211,7 +215,8 @@ private slots:
                  qPrintable(lines[0]));
         for (const char *value : {"4711-3", "C-2026-12", "05.12.2026", "Vorlage 2.1"})
             QVERIFY2(label.contains(QLatin1String(value)), qPrintable(label));
-        QVERIFY(lines[0].contains("C-2026-12") && lines[1].contains("Tj"));
+        QCOMPARE(documents.size(), 2);
+        QVERIFY(documents[0].contains("C-2026-12") && documents[1].contains("Tj"));
     }
 };
 
