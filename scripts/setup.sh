@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev mdbtools-dev
   xvfb xauth dbus fonts-dejavu-core
   clang libclang-rt-14-dev
+  libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio mbpoll
 )
 
 missing=()
