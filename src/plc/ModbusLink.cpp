@@ -94,6 +94,19 @@ quint8 readFunctionOf(const Variable &v)
     return 3;
 }
 
+// A connect to a port of this machine on which nobody listens can end up connected to itself
+// (TCP simultaneous open, when the system picks the same port as the source); the PLC would
+// then seem to answer with the link's own requests.
+bool connectedToItself(int fd)
+{
+    sockaddr_storage local{}, peer{};
+    socklen_t localLen = sizeof(local), peerLen = sizeof(peer);
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0)
+        return false;
+    return localLen == peerLen && memcmp(&local, &peer, localLen) == 0;
+}
+
 } // namespace
 
 ModbusLink::ModbusLink(VariableMap map, QObject *parent) : KeloLink(parent), m_map(std::move(map))
@@ -523,7 +536,8 @@ qint32 ModbusLink::ensureConnected(const Deadline &deadline)
         socklen_t len = sizeof(err);
         if (n == 0)
             rc = Timeout;
-        else if (n < 0 || ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+        else if (n < 0 || ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0 ||
+                 connectedToItself(m_fd))
             rc = NotConnected;
     }
     if (rc != Ok) {
@@ -572,13 +586,18 @@ void ModbusLink::onWritable()
         dropConnection();
         return;
     }
+    if (connectedToItself(m_fd)) {
+        dropConnection();
+        return;
+    }
     Variable first;
     if (!m_map.variables().isEmpty())
         first = m_map.variables().first();
-    const quint8 function = readFunctionOf(first);
     m_probeId = quint16(m_probeId + 1);
-    const char frame[12] = {char(m_probeId >> 8), char(m_probeId & 0xFF), 0, 0, 0, 6, char(first.unit),
-                            char(function), char(first.address >> 8), char(first.address & 0xFF), 0, 1};
+    m_probeRequest = QByteArray(12, '\0');
+    const quint8 frame[12] = {quint8(m_probeId >> 8), quint8(m_probeId), 0, 0, 0, 6, quint8(first.unit),
+                              readFunctionOf(first), quint8(first.address >> 8), quint8(first.address), 0, 1};
+    memcpy(m_probeRequest.data(), frame, sizeof(frame));
     if (::send(m_fd, frame, sizeof(frame), MSG_NOSIGNAL | MSG_DONTWAIT) != qsizetype(sizeof(frame))) {
         dropConnection();
         return;
@@ -621,16 +640,23 @@ void ModbusLink::onReadable()
     m_probeReply.append(buffer, n);
     if (m_probeReply.size() < 7)
         return;
-    const auto byteAt = [this](int i) { return quint8(m_probeReply[i]); };
-    const quint16 id = quint16((byteAt(0) << 8) | byteAt(1));
-    const int length = (byteAt(4) << 8) | byteAt(5);
-    if (id != m_probeId || byteAt(2) != 0 || byteAt(3) != 0 || length < 2 || length > 254 ||
-        m_probeReply.size() > 6 + length) {
-        dropConnection();
+    const auto byteAt = [](const QByteArray &a, int i) { return quint8(a[i]); };
+    const int length = (byteAt(m_probeReply, 4) << 8) | byteAt(m_probeReply, 5);
+    if (m_probeReply.size() < 6 + length && length <= 5)
         return;
-    }
-    if (m_probeReply.size() == 6 + length)
+    // The answer to the probe: same transaction, protocol 0, same unit; the read's function
+    // with its one coil (one byte) or register (two bytes), or the exception to it.
+    const quint8 function = byteAt(m_probeRequest, 7);
+    const int dataBytes = function <= 2 ? 1 : 2;
+    const bool answer = m_probeReply.size() == 6 + length && m_probeReply.left(4) == m_probeRequest.left(4) &&
+                        byteAt(m_probeReply, 6) == byteAt(m_probeRequest, 6) &&
+                        ((length == 3 && byteAt(m_probeReply, 7) == (function | 0x80)) ||
+                         (length == 3 + dataBytes && byteAt(m_probeReply, 7) == function &&
+                          byteAt(m_probeReply, 8) == dataBytes));
+    if (answer)
         becomeConnected(true);
+    else
+        dropConnection();
 }
 
 // --- notifications and events ----------------------------------------------------------------

@@ -198,6 +198,7 @@ private:
     QTimer m_reconnectTimer;
     QTimer m_probeTimer;
     QTimer m_pollTimer;
+    QByteArray m_probeRequest;
     QByteArray m_probeReply;
     quint16 m_probeId = 0;
 

@@ -41,9 +41,7 @@ bool ModbusServerProcess::start(const QStringList &args, quint16 port)
 bool ModbusServerProcess::restart()
 {
     const quint16 port = m_port;
-    QStringList args = m_args;
-    if (!args.contains(QStringLiteral("--reuse")))
-        args << QStringLiteral("--reuse");
+    const QStringList args = m_args;
     return start(args, port) && m_port == port;
 }
 

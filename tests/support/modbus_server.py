@@ -2,7 +2,7 @@
 """Modbus/TCP server for the link tests and the benchmark, on Debian's pymodbus (3.0).
 
     modbus_server.py [--host ADDR] [--port P] [--units 1,2] [--coils N] [--discrete N]
-                     [--holding N] [--input N] [--reuse]
+                     [--holding N] [--input N]
 
 Every unit gets its own zero-based data store of the given sizes (a request beyond them is
 answered with the illegal-address exception). Prints "listening port=P" once it serves.
@@ -161,10 +161,10 @@ async def main():
     parser.add_argument("--discrete", type=int, default=64)
     parser.add_argument("--holding", type=int, default=4096)
     parser.add_argument("--input", type=int, default=64)
-    parser.add_argument("--reuse", action="store_true")
     opts = parser.parse_args()
 
-    logging.basicConfig(level=logging.CRITICAL)
+    # Clients that go away are the daily bread of these tests, not errors worth a line.
+    logging.getLogger("pymodbus").setLevel(logging.CRITICAL + 1)
     faults = Faults()
     sizes = {"c": opts.coils, "d": opts.discrete, "h": opts.holding, "i": opts.input}
     units = [int(u) for u in opts.units.split(",")]
@@ -173,11 +173,21 @@ async def main():
         context=context,
         address=(opts.host, opts.port),
         defer_start=True,
-        allow_reuse_address=opts.reuse,
+        # Linux lets a restarted server bind next to the old connections only when the old
+        # server had asked for it as well.
+        allow_reuse_address=True,
         response_manipulator=manipulator(faults),
     )
-    task = asyncio.create_task(server.serve_forever())
-    await server.serving
+    # A port given again after a restart may still be held for a moment (by a client that
+    # happened to connect to itself on it, for one): try for a while before giving up.
+    for attempt in range(100):
+        task = asyncio.create_task(server.serve_forever())
+        await asyncio.wait({task, server.serving}, return_when=asyncio.FIRST_COMPLETED)
+        if server.serving.done():
+            break
+        if attempt == 99:
+            raise task.exception()
+        await asyncio.sleep(0.05)
     say(f"listening port={server.server.sockets[0].getsockname()[1]}")
 
     loop = asyncio.get_running_loop()
