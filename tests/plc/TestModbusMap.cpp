@@ -23,6 +23,7 @@ private slots:
     void namesFileLineAndProblem();
     void readsFilesInEitherEncoding();
     void mapBesideTheConfigurationChoosesTheLink();
+    void exampleMapServesItsConfiguration();
 };
 
 void TestModbusMap::readsAHandWrittenMap()
@@ -210,6 +211,19 @@ void TestModbusMap::mapBesideTheConfigurationChoosesTheLink()
     qint32 notify = -1;
     QCOMPARE(modbus->connectVar(u"Line1.anford"_s, 4, 1, notify, nullptr), qint32(ModbusLink::NoMap));
     QCOMPARE(modbus->linkState(), ModbusLink::LinkState::Idle);
+}
+
+void TestModbusMap::exampleMapServesItsConfiguration()
+{
+    QString problem;
+    std::unique_ptr<KeloLink> link = createPlcLink(QStringLiteral(KAVETTA_SOURCE_DIR "/examples/Line1-modbus.zelb"), problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    auto *modbus = qobject_cast<ModbusLink *>(link.get());
+    QVERIFY(modbus);
+    QCOMPARE(modbus->map().variables().size(), 7);
+    for (const char *suffix :
+         {".anford", ".SendData", ".ConnectStatus", ".RecData", ".antwort", ".anfordErr", ".anfordErrText"})
+        QVERIFY2(modbus->map().find(u"Line1"_s + QLatin1String(suffix)), suffix);
 }
 
 QTEST_MAIN(TestModbusMap)

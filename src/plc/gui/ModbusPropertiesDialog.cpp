@@ -89,6 +89,7 @@ bool ModbusPropertiesDialog::apply()
     m_link->setNetId(m_host->text().trimmed());
     m_link->setNetId2(m_host->text().trimmed());
     m_link->setPort(m_port->text().trimmed());
+    showState();
     return true;
 }
 
