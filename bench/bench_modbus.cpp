@@ -163,21 +163,22 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     const int iterations = args.size() > 1 ? qMax(20, args[1].toInt()) : 2000;
-    const QString script = args.size() > 2 ? args[2] : QStringLiteral(KAVETTA_SOURCE_DIR "/tests/support/modbus_server.py");
+    const QString script =
+        args.size() > 2 ? args[2] : QStringLiteral(KAVETTA_SOURCE_DIR "/tests/support/modbus_server.py");
     const QString plcsim = args.size() > 3 ? args[3]
                                            : QDir(QCoreApplication::applicationDirPath())
                                                  .absoluteFilePath(QStringLiteral("../tools/plcsim/plcsim"));
 
     QProcess modbusServer, runtime;
     QString modbusPort, runtimePort;
-    if (!startServer(modbusServer, QStringLiteral("/usr/bin/python3"), {script, QStringLiteral("--port"), QStringLiteral("0")},
-                     modbusPort)) {
+    if (!startServer(modbusServer, QStringLiteral("/usr/bin/python3"),
+                     {script, QStringLiteral("--port"), QStringLiteral("0")}, modbusPort)) {
         std::fprintf(stderr, "cannot start %s (python3-pymodbus installed?)\n", qPrintable(script));
         return 1;
     }
     if (!startServer(runtime, plcsim,
-                     {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--module"),
-                      QStringLiteral("Bench")},
+                     {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
+                      QStringLiteral("--module"), QStringLiteral("Bench")},
                      runtimePort)) {
         std::fprintf(stderr, "cannot start %s\n", qPrintable(plcsim));
         return 1;
@@ -238,8 +239,8 @@ int main(int argc, char *argv[])
         return kelo.writeVarString(kText, int(t.size() * 2), t);
     });
 
-    std::printf("PLC link round trips on loopback, %d iterations (%d for the writes), after warm-up\n", iterations,
-                large);
+    std::printf("PLC link round trips on loopback, %d iterations (%d for the writes), after warm-up\n",
+                iterations, large);
     std::printf("Modbus/TCP against pymodbus (x = against the raw round trip of the same bytes):\n");
     row("raw TCP, 12 B / 10 B", rawSmall, nullptr);
     row("raw TCP, 8 x 259 B / 12 B + 45 B / 12 B", rawLarge, nullptr);

@@ -284,7 +284,8 @@ qint32 ModbusLink::request(int unit, const Deadline &deadline, const std::functi
     return failure(errno);
 }
 
-qint32 ModbusLink::readRegisters(const Variable &v, int offset, int count, quint16 *out, const Deadline &deadline)
+qint32 ModbusLink::readRegisters(const Variable &v, int offset, int count, quint16 *out,
+                                 const Deadline &deadline)
 {
     const int address = v.address + offset;
     if (v.area == Area::InputRegister)
@@ -595,8 +596,18 @@ void ModbusLink::onWritable()
         first = m_map.variables().first();
     m_probeId = quint16(m_probeId + 1);
     m_probeRequest = QByteArray(12, '\0');
-    const quint8 frame[12] = {quint8(m_probeId >> 8), quint8(m_probeId), 0, 0, 0, 6, quint8(first.unit),
-                              readFunctionOf(first), quint8(first.address >> 8), quint8(first.address), 0, 1};
+    const quint8 frame[12] = {quint8(m_probeId >> 8),
+                              quint8(m_probeId),
+                              0,
+                              0,
+                              0,
+                              6,
+                              quint8(first.unit),
+                              readFunctionOf(first),
+                              quint8(first.address >> 8),
+                              quint8(first.address),
+                              0,
+                              1};
     memcpy(m_probeRequest.data(), frame, sizeof(frame));
     if (::send(m_fd, frame, sizeof(frame), MSG_NOSIGNAL | MSG_DONTWAIT) != qsizetype(sizeof(frame))) {
         dropConnection();
@@ -780,7 +791,8 @@ qint32 ModbusLink::deleteVarHandle(qint32 handle)
     return m_handles.remove(handle) ? Ok : InvalidHandle;
 }
 
-qint32 ModbusLink::connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle, void *user)
+qint32 ModbusLink::connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle,
+                              void *user)
 {
     // Registrations are always served by reading every poll period; mode and cycle are
     // accepted as they come.
@@ -879,8 +891,9 @@ qint32 ModbusLink::writeVarBool(qint32 handle, qint32 size, bool value)
         handle, Type::Bool,
         [&](const Variable &v, const Deadline &deadline) {
             if (v.area == Area::Coil)
-                return request(v.unit, deadline,
-                               [&](modbus_t *ctx) { return modbus_write_bit(ctx, v.address, value ? 1 : 0); });
+                return request(v.unit, deadline, [&](modbus_t *ctx) {
+                    return modbus_write_bit(ctx, v.address, value ? 1 : 0);
+                });
             return writeRegisters(v, 0, {quint16(value ? 1 : 0)}, deadline);
         },
         value);

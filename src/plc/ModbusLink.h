@@ -153,7 +153,8 @@ private:
     qint32 writeRegisters(const modbusmap::Variable &v, int offset, const QList<quint16> &regs,
                           const Deadline &deadline);
     qint32 readBool(const modbusmap::Variable &v, bool &value, const Deadline &deadline);
-    qint32 readString(const modbusmap::Variable &v, int maxChars, QByteArray &bytes, const Deadline &deadline);
+    qint32 readString(const modbusmap::Variable &v, int maxChars, QByteArray &bytes,
+                      const Deadline &deadline);
     qint32 readVariable(const modbusmap::Variable &v, QVariant &value, const Deadline &deadline);
     // Reads the first and the last coil or register of the variable: the PLC serves it.
     qint32 probeVariable(const modbusmap::Variable &v, const Deadline &deadline);

@@ -87,10 +87,10 @@ QString quoted(const QString &text)
 
 QString rangeText(const Variable &v, int first, int last)
 {
-    const QString what = v.isBitArea() ? (v.area == Area::Coil ? QStringLiteral("coils")
-                                                               : QStringLiteral("discrete inputs"))
-                                       : (v.area == Area::HoldingRegister ? QStringLiteral("holding registers")
-                                                                          : QStringLiteral("input registers"));
+    const QString what =
+        v.isBitArea() ? (v.area == Area::Coil ? QStringLiteral("coils") : QStringLiteral("discrete inputs"))
+                      : (v.area == Area::HoldingRegister ? QStringLiteral("holding registers")
+                                                         : QStringLiteral("input registers"));
     return QStringLiteral("%1 %2..%3 of unit %4").arg(what).arg(first).arg(last).arg(v.unit);
 }
 
@@ -156,8 +156,9 @@ void Parser::setting(int number, const QString &key, const QString &value)
     }
     if (key.compare(QLatin1String("max_registers"), Qt::CaseInsensitive) == 0) {
         if (!parseNumber(value, 1, MaxReadRegisters, maxRegisters))
-            fail(number,
-                 QStringLiteral("max_registers = %1 is not a count of 1..%2").arg(value).arg(MaxReadRegisters));
+            fail(number, QStringLiteral("max_registers = %1 is not a count of 1..%2")
+                             .arg(value)
+                             .arg(MaxReadRegisters));
         return;
     }
     fail(number, QStringLiteral("unknown setting %1 (poll or max_registers)").arg(quoted(key)));
@@ -216,15 +217,15 @@ bool Parser::variable(int number, const QStringList &fields, Variable &v)
         v.type = Type::String;
         v.capacity = m.captured(1).toInt();
         if (v.capacity < 1 || v.capacity > MaxStringChars) {
-            fail(number, QStringLiteral("%1 is not 1..%2 characters long").arg(fields[4]).arg(MaxStringChars));
+            fail(number,
+                 QStringLiteral("%1 is not 1..%2 characters long").arg(fields[4]).arg(MaxStringChars));
             return false;
         }
     } else if (type == QLatin1String("STRING")) {
         fail(number, QStringLiteral("STRING needs its length in characters, for example STRING(80)"));
         return false;
     } else {
-        fail(number,
-             QStringLiteral("unknown type %1 (BOOL, INT, DINT or STRING(n))").arg(quoted(fields[4])));
+        fail(number, QStringLiteral("unknown type %1 (BOOL, INT, DINT or STRING(n))").arg(quoted(fields[4])));
         return false;
     }
     if (v.type != Type::Bool && v.isBitArea()) {
@@ -247,8 +248,8 @@ bool Parser::variable(int number, const QStringList &fields, Variable &v)
                                             QStringLiteral("CDAB"), QStringLiteral("DCBA")};
             const qsizetype i = orders.indexOf(order);
             if (i < 0) {
-                fail(number,
-                     QStringLiteral("order %1 does not fit DINT (ABCD, CDAB, BADC or DCBA)").arg(quoted(fields[5])));
+                fail(number, QStringLiteral("order %1 does not fit DINT (ABCD, CDAB, BADC or DCBA)")
+                                 .arg(quoted(fields[5])));
                 return false;
             }
             v.swapBytes = i % 2 == 1;
@@ -275,7 +276,8 @@ void Parser::checkOverlaps()
     for (const Variable &v : variables)
         sorted.append(&v);
     std::sort(sorted.begin(), sorted.end(), [](const Variable *a, const Variable *b) {
-        return std::tie(a->unit, a->area, a->address, a->line) < std::tie(b->unit, b->area, b->address, b->line);
+        return std::tie(a->unit, a->area, a->address, a->line) <
+               std::tie(b->unit, b->area, b->address, b->line);
     });
     // Each item against the one of the same table that reaches furthest before it.
     const Variable *reach = nullptr;

@@ -38,7 +38,7 @@ struct Variable {
     Area area = Area::HoldingRegister;
     int address = 0;
     Type type = Type::Int;
-    int capacity = 0;      // STRING: characters (bytes in the plants' code page)
+    int capacity = 0;       // STRING: characters (bytes in the plants' code page)
     bool swapBytes = false; // DINT, STRING: the low byte of a register comes first
     bool swapWords = false; // DINT: the low word is in the first register
 

@@ -182,8 +182,9 @@ void TestModbusLink::operationsAndTheirCodes()
     for (const auto &[address, wordOrder, expected] :
          {std::tuple{1, u"-B"_s, u"-123456"_s}, std::tuple{2300, QString(), u"987654"_s}}) {
         QProcess mbpoll;
-        QStringList args{u"-m"_s, u"tcp"_s, u"-p"_s, server->portText(), u"-a"_s, u"1"_s, u"-0"_s,
-                         u"-r"_s, QString::number(address), u"-t"_s, u"4:int"_s, u"-1"_s, u"-q"_s};
+        QStringList args{u"-m"_s,    u"tcp"_s, u"-p"_s, server->portText(),       u"-a"_s,
+                         u"1"_s,     u"-0"_s,  u"-r"_s, QString::number(address), u"-t"_s,
+                         u"4:int"_s, u"-1"_s,  u"-q"_s};
         if (!wordOrder.isEmpty())
             args << wordOrder;
         mbpoll.start(u"mbpoll"_s, args << u"127.0.0.1"_s);
@@ -276,7 +277,8 @@ void TestModbusLink::stringsOverRegisters()
     QCOMPARE(s, u"ab"_s);
     QCOMPARE(server->ask(u"trace off"_s), u"ok"_s);
     QCOMPARE(server->linesMatching(u"^read "_s, from),
-             (QStringList{u"read unit=1 area=h addr=1200 count=125"_s, u"read unit=1 area=h addr=1200 count=1"_s}));
+             (QStringList{u"read unit=1 area=h addr=1200 count=125"_s,
+                          u"read unit=1 area=h addr=1200 count=1"_s}));
 
     // What the PLC program wrote, with a NUL and leftovers behind it.
     QList<int> plc = registersOf(QByteArray("hello\0junk", 10));
@@ -370,8 +372,9 @@ void TestModbusLink::exceptionsKeepTheConnection()
     const qint32 anford = link.handle(u"K1.anford"_s);
     const qint32 rec = link.handle(u"K1.RecData"_s);
     bool b = false;
-    for (const auto &[exception, code] : {std::pair{6, ModbusLink::DeviceBusy}, std::pair{2, ModbusLink::IllegalAddress},
-                                          std::pair{4, ModbusLink::DeviceFailure}, std::pair{11, ModbusLink::GatewayTarget}}) {
+    for (const auto &[exception, code] :
+         {std::pair{6, ModbusLink::DeviceBusy}, std::pair{2, ModbusLink::IllegalAddress},
+          std::pair{4, ModbusLink::DeviceFailure}, std::pair{11, ModbusLink::GatewayTarget}}) {
         QCOMPARE(server->ask(u"fail %1 1"_s.arg(exception)), u"ok"_s);
         QCOMPARE(link.readVarBool(anford, 2, b), qint32(code));
         QCOMPARE(link.readVarBool(anford, 2, b), 0);
@@ -410,8 +413,9 @@ void TestModbusLink::lostConnectionComesBackAsStateChange()
     QSignalSpy states(&link, &KeloLink::stateChanged);
     QSignalSpy linkStates(&link, &ModbusLink::linkStateChanged);
     qint32 h = -1;
-    QVERIFY(timed([&] { QCOMPARE(link.createVarHandle(u"K1.anford"_s, h), qint32(ModbusLink::NotConnected)); }) <
-            Bound);
+    QVERIFY(timed([&] {
+                QCOMPARE(link.createVarHandle(u"K1.anford"_s, h), qint32(ModbusLink::NotConnected));
+            }) < Bound);
     QCOMPARE(link.linkState(), State::Down);
     QVERIFY(server->restart());
     QTRY_COMPARE(states.count(), 1);
@@ -461,7 +465,8 @@ void TestModbusLink::hungPlcCostsOneBoundedWait()
     // A PLC that stops answering without closing the connection: one wait of the bound,
     // then every call fails at once until the PLC answers again.
     QCOMPARE(server->ask(u"mute -1"_s), u"ok"_s);
-    const qint64 first = timed([&] { QCOMPARE(link.readVarBool(anford, 2, b), qint32(ModbusLink::Timeout)); });
+    const qint64 first =
+        timed([&] { QCOMPARE(link.readVarBool(anford, 2, b), qint32(ModbusLink::Timeout)); });
     QVERIFY2(first >= Bound - 20 && first < 2 * Bound, qPrintable(QString::number(first)));
     qint64 later = 0;
     for (int i = 0; i < 20; ++i)

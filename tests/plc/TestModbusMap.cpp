@@ -90,11 +90,13 @@ void TestModbusMap::namesFileLineAndProblem_data()
     const auto row = [&](const char *name, const QString &badLine, const QString &problem) {
         QTest::newRow(name) << ok + badLine << u"Modbus map /etc/k/Line1.modbus, line 2: "_s + problem;
     };
-    row("few fields", u"Line1.anford 1 coil 0"_s, u"expected NAME UNIT AREA ADDRESS TYPE [ORDER], found 4 fields"_s);
+    row("few fields", u"Line1.anford 1 coil 0"_s,
+        u"expected NAME UNIT AREA ADDRESS TYPE [ORDER], found 4 fields"_s);
     row("too many fields", u"A 1 holding 0 DINT ABCD extra"_s, u"unexpected \"extra\" after the order"_s);
     row("unit out of range", u"A 248 coil 0 BOOL"_s, u"unit \"248\" is not 0..247 or 255"_s);
     row("unit not a number", u"A one coil 0 BOOL"_s, u"unit \"one\" is not 0..247 or 255"_s);
-    row("unknown area", u"A 1 holdng 0 INT"_s, u"unknown area \"holdng\" (coil, discrete, holding or input)"_s);
+    row("unknown area", u"A 1 holdng 0 INT"_s,
+        u"unknown area \"holdng\" (coil, discrete, holding or input)"_s);
     row("address out of range", u"A 1 coil 65536 BOOL"_s, u"address \"65536\" is not 0..65535"_s);
     row("negative address", u"A 1 coil -1 BOOL"_s, u"address \"-1\" is not 0..65535"_s);
     row("unknown type", u"A 1 holding 0 REAL"_s, u"unknown type \"REAL\" (BOOL, INT, DINT or STRING(n))"_s);
@@ -102,11 +104,14 @@ void TestModbusMap::namesFileLineAndProblem_data()
     row("empty string", u"A 1 holding 0 STRING(0)"_s, u"STRING(0) is not 1..2000 characters long"_s);
     row("string without length", u"A 1 holding 0 STRING"_s,
         u"STRING needs its length in characters, for example STRING(80)"_s);
-    row("register type on a coil", u"A 1 coil 0 INT"_s, u"INT needs a register area (holding or input), not coil"_s);
-    row("order on INT", u"A 1 holding 0 INT BA"_s, u"INT takes no order (only DINT and STRING do); found \"BA\""_s);
+    row("register type on a coil", u"A 1 coil 0 INT"_s,
+        u"INT needs a register area (holding or input), not coil"_s);
+    row("order on INT", u"A 1 holding 0 INT BA"_s,
+        u"INT takes no order (only DINT and STRING do); found \"BA\""_s);
     row("bad DINT order", u"A 1 holding 0 DINT ACBD"_s,
         u"order \"ACBD\" does not fit DINT (ABCD, CDAB, BADC or DCBA)"_s);
-    row("bad STRING order", u"A 1 holding 0 STRING(4) CDAB"_s, u"order \"CDAB\" does not fit STRING (AB or BA)"_s);
+    row("bad STRING order", u"A 1 holding 0 STRING(4) CDAB"_s,
+        u"order \"CDAB\" does not fit STRING (AB or BA)"_s);
     row("beyond the last register", u"A 1 holding 65000 STRING(2000)"_s,
         u"STRING(2000) at address 65000 takes 1000 registers and ends beyond address 65535"_s);
     row("duplicate name", u"good 1 coil 3 BOOL"_s, u"good is already defined in line 1"_s);
@@ -161,8 +166,9 @@ void TestModbusMap::readsFilesInEitherEncoding()
     VariableMap map;
     QString problem;
     QVERIFY(!map.load(dir.filePath(u"missing.modbus"_s), problem));
-    QVERIFY2(problem.startsWith(u"Modbus map "_s + dir.filePath(u"missing.modbus"_s) + u": cannot be read ("_s),
-             qPrintable(problem));
+    QVERIFY2(
+        problem.startsWith(u"Modbus map "_s + dir.filePath(u"missing.modbus"_s) + u": cannot be read ("_s),
+        qPrintable(problem));
 }
 
 void TestModbusMap::mapBesideTheConfigurationChoosesTheLink()
@@ -216,7 +222,8 @@ void TestModbusMap::mapBesideTheConfigurationChoosesTheLink()
 void TestModbusMap::exampleMapServesItsConfiguration()
 {
     QString problem;
-    std::unique_ptr<KeloLink> link = createPlcLink(QStringLiteral(KAVETTA_SOURCE_DIR "/examples/Line1-modbus.zelb"), problem);
+    std::unique_ptr<KeloLink> link =
+        createPlcLink(QStringLiteral(KAVETTA_SOURCE_DIR "/examples/Line1-modbus.zelb"), problem);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     auto *modbus = qobject_cast<ModbusLink *>(link.get());
     QVERIFY(modbus);

@@ -64,7 +64,8 @@ void TestModbusPropertiesDialog::showsLinkTargetMapAndState()
     QCOMPARE(dialog.linkLabel()->text(), u"Modbus/TCP"_s);
     QCOMPARE(dialog.hostEdit()->text(), u"127.0.0.1"_s);
     QCOMPARE(dialog.portEdit()->text(), u"1"_s);
-    QCOMPARE(dialog.mapLabel()->text(), map.fileName() + u"\n2 variables, read every 25 ms while registered"_s);
+    QCOMPARE(dialog.mapLabel()->text(),
+             map.fileName() + u"\n2 variables, read every 25 ms while registered"_s);
     QCOMPARE(dialog.stateLabel()->text(), u"not connected (127.0.0.1:1)"_s);
 
     // An unusable target is refused in the dialog and leaves the link alone.
@@ -85,7 +86,8 @@ void TestModbusPropertiesDialog::showsLinkTargetMapAndState()
     QCOMPARE(link->createVarHandle(u"Line1.anford"_s, h), 0);
     QTRY_COMPARE(dialog.stateLabel()->text(), u"connected (127.0.0.1:%1)"_s.arg(server.port()));
     server.kill();
-    QTRY_COMPARE(dialog.stateLabel()->text(), u"connection lost, retrying (127.0.0.1:%1)"_s.arg(server.port()));
+    QTRY_COMPARE(dialog.stateLabel()->text(),
+                 u"connection lost, retrying (127.0.0.1:%1)"_s.arg(server.port()));
 
     // A map that could not be used is shown with its message.
     ModbusLink broken(u"/x/Line1.modbus"_s, u"Modbus map /x/Line1.modbus, line 3: unknown type \"REAL\""_s);
@@ -108,7 +110,8 @@ void TestModbusPropertiesDialog::eachLinkGetsItsDialog()
     for (QLabel *label : keloDialog->findChildren<QLabel *>())
         texts << label->text();
     QVERIFY(texts.contains(u"PLC runtime link"_s));
-    QVERIFY2(texts.contains(u"none (%1 not found)"_s.arg(dir.filePath(u"Line2.modbus"_s))), qPrintable(texts.join('|')));
+    QVERIFY2(texts.contains(u"none (%1 not found)"_s.arg(dir.filePath(u"Line2.modbus"_s))),
+             qPrintable(texts.join('|')));
     keloDialog->close();
 
     QFile map(plcMapFileFor(config));

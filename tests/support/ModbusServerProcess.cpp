@@ -68,7 +68,8 @@ QString ModbusServerProcess::ask(const QString &line)
 
 QList<int> ModbusServerProcess::values(int unit, char area, int address, int count)
 {
-    const QString reply = ask(QStringLiteral("get %1 %2 %3 %4").arg(unit).arg(QLatin1Char(area)).arg(address).arg(count));
+    const QString reply =
+        ask(QStringLiteral("get %1 %2 %3 %4").arg(unit).arg(QLatin1Char(area)).arg(address).arg(count));
     QList<int> out;
     if (!reply.startsWith(QLatin1String("values")))
         return out;

@@ -12,7 +12,8 @@
 
 ModbusPropertiesDialog::ModbusPropertiesDialog(ModbusLink *link, QWidget *parent)
     : QDialog(parent), m_link(link), m_kind(new QLabel(tr("Modbus/TCP"), this)), m_host(new QLineEdit(this)),
-      m_port(new QLineEdit(this)), m_map(new QLabel(this)), m_state(new QLabel(this)), m_hint(new QLabel(this))
+      m_port(new QLineEdit(this)), m_map(new QLabel(this)), m_state(new QLabel(this)),
+      m_hint(new QLabel(this))
 {
     setWindowTitle(tr("PLC link"));
     m_host->setPlaceholderText(QStringLiteral("127.0.0.1"));
