@@ -194,62 +194,6 @@ QString ModbusLink::linkStateText(LinkState state)
     return {};
 }
 
-QString ModbusLink::codeText(qint32 code)
-{
-    switch (code) {
-    case Ok:
-        return QStringLiteral("ok");
-    case NotConnected:
-        return QStringLiteral("not connected to the PLC");
-    case Timeout:
-        return QStringLiteral("the PLC did not answer in time");
-    case ProtocolError:
-        return QStringLiteral("the PLC sent an answer that does not fit the request");
-    case InvalidTarget:
-        return QStringLiteral("the address or port does not name a PLC");
-    case UnknownSymbol:
-        return QStringLiteral("the variable map has no such name");
-    case InvalidHandle:
-        return QStringLiteral("unknown handle");
-    case WrongType:
-        return QStringLiteral("the operation does not fit the variable's type");
-    case ValueTooLong:
-        return QStringLiteral("the text is longer than the variable");
-    case InvalidSize:
-        return QStringLiteral("size or length not acceptable");
-    case NoPropertiesHandler:
-        return QStringLiteral("no settings dialog");
-    case ExceptionBase:
-        return QStringLiteral("Modbus exception of an unknown kind");
-    case IllegalFunction:
-        return QStringLiteral("Modbus exception 1: illegal function");
-    case IllegalAddress:
-        return QStringLiteral("Modbus exception 2: illegal data address");
-    case IllegalValue:
-        return QStringLiteral("Modbus exception 3: illegal data value");
-    case DeviceFailure:
-        return QStringLiteral("Modbus exception 4: server device failure");
-    case ExceptionBase + 5:
-        return QStringLiteral("Modbus exception 5: acknowledge");
-    case DeviceBusy:
-        return QStringLiteral("Modbus exception 6: server device busy");
-    case ExceptionBase + 7:
-        return QStringLiteral("Modbus exception 7: negative acknowledge");
-    case ExceptionBase + 8:
-        return QStringLiteral("Modbus exception 8: memory parity error");
-    case GatewayPath:
-        return QStringLiteral("Modbus exception 10: gateway path unavailable");
-    case GatewayTarget:
-        return QStringLiteral("Modbus exception 11: gateway target device failed to respond");
-    case ReadOnly:
-        return QStringLiteral("the variable is in a read-only area");
-    case NoMap:
-        return QStringLiteral("the variable map could not be used");
-    default:
-        return QStringLiteral("unknown code");
-    }
-}
-
 // --- requests --------------------------------------------------------------------------------
 
 qint32 ModbusLink::failure(int error)

@@ -112,7 +112,6 @@ public:
     // port means 502.
     static bool parseTarget(const QString &netId, const QString &port, QHostAddress &address,
                             quint16 &portNumber);
-    static QString codeText(qint32 code);
 
     // Typed access beyond the gateway's needs (the value as connectUpdate would carry it).
     qint32 readValue(qint32 handle, QVariant &value);

@@ -55,16 +55,6 @@ QString typeName(const Variable &v)
     return {};
 }
 
-QString orderName(const Variable &v)
-{
-    if (v.type == Type::String)
-        return v.swapBytes ? QStringLiteral("BA") : QStringLiteral("AB");
-    if (v.type != Type::DInt)
-        return {};
-    static const char *const names[] = {"ABCD", "BADC", "CDAB", "DCBA"};
-    return QLatin1String(names[(v.swapWords ? 2 : 0) + (v.swapBytes ? 1 : 0)]);
-}
-
 namespace
 {
 

@@ -51,8 +51,6 @@ struct Variable {
 QString areaName(Area area);
 // "BOOL", "INT", "DINT", "STRING(80)"
 QString typeName(const Variable &v);
-// "ABCD", "CDAB", "BADC", "DCBA" for DINT, "AB"/"BA" for STRING, empty otherwise.
-QString orderName(const Variable &v);
 
 class VariableMap
 {
