@@ -204,18 +204,19 @@ qint32 ModbusLink::failure(int error)
         return ExceptionBase;
     // Anything else leaves the stream in an unknown state: a late answer could be taken for
     // the answer to the next request.
-    dropConnection();
-    if (error == ETIMEDOUT)
-        return Timeout;
-    if (error == EMBBADDATA || error == EMBBADSLAVE || error == EMBBADCRC || error == EMBMDATA)
-        return ProtocolError;
-    return NotConnected;
+    const qint32 code =
+        error == ETIMEDOUT ? Timeout
+        : error == EMBBADDATA || error == EMBBADSLAVE || error == EMBBADCRC || error == EMBMDATA
+            ? ProtocolError
+            : NotConnected;
+    dropConnection(code);
+    return code;
 }
 
 qint32 ModbusLink::request(int unit, const Deadline &deadline, const std::function<int(modbus_t *)> &call)
 {
     if (m_linkState != LinkState::Connected)
-        return NotConnected;
+        return m_downCode;
     const int ms = deadline.remaining();
     if (ms <= 0)
         return failure(ETIMEDOUT);
@@ -429,8 +430,9 @@ void ModbusLink::becomeConnected(bool announce)
     }
 }
 
-void ModbusLink::dropConnection()
+void ModbusLink::dropConnection(qint32 reason)
 {
+    m_downCode = reason == Timeout ? Timeout : NotConnected;
     closeSocket();
     setLinkState(LinkState::Down);
     scheduleReconnect();
@@ -447,6 +449,7 @@ void ModbusLink::targetChanged()
     if (m_linkState == LinkState::Idle)
         return;
     closeSocket();
+    m_downCode = NotConnected;
     setLinkState(LinkState::Down);
     m_nextDelay = m_reconnectDelay;
     m_reconnectTimer.start(0);
@@ -459,7 +462,7 @@ qint32 ModbusLink::ensureConnected(const Deadline &deadline)
         return Ok;
     case LinkState::Connecting:
     case LinkState::Down:
-        return NotConnected;
+        return m_downCode;
     case LinkState::Idle:
         break;
     }
@@ -486,7 +489,7 @@ qint32 ModbusLink::ensureConnected(const Deadline &deadline)
             rc = NotConnected;
     }
     if (rc != Ok) {
-        dropConnection();
+        dropConnection(rc);
         return rc;
     }
     becomeConnected(false);
@@ -502,10 +505,12 @@ void ModbusLink::startReconnect()
     quint16 portNumber = 0;
     if (!parseTarget(m_netId.trimmed().isEmpty() ? m_netId2 : m_netId, m_port, address, portNumber)) {
         // Retrying cannot help until the target is changed.
+        m_downCode = NotConnected;
         setLinkState(LinkState::Down);
         return;
     }
     if (openSocket(address, portNumber) < 0) {
+        m_downCode = NotConnected;
         scheduleReconnect();
         return;
     }
@@ -528,6 +533,7 @@ void ModbusLink::onWritable()
     int err = 0;
     socklen_t len = sizeof(err);
     if (m_fd < 0 || ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+        // Refused: the PLC is gone rather than hung.
         dropConnection();
         return;
     }
@@ -564,8 +570,9 @@ void ModbusLink::onWritable()
 
 void ModbusLink::onProbeTimeout()
 {
+    // Taken but not answered (or the connect itself hangs): the PLC is there and not answering.
     if (m_linkState == LinkState::Connecting)
-        dropConnection();
+        dropConnection(Timeout);
 }
 
 void ModbusLink::onReadable()

@@ -25,8 +25,10 @@ struct _modbus;
 //
 // Connection: the first operation connects (within the call time-out). After a lost
 // connection, a time-out or a garbled answer the link is down: every operation that needs
-// the PLC fails at once, and the link reconnects in the background without blocking. It is
-// connected again only once the PLC has answered a request, and then raises stateChanged(5).
+// the PLC fails at once (Timeout while the PLC is there but not answering, so a hung PLC costs
+// one call time-out and not one per call; NotConnected when it is gone), and the link
+// reconnects in the background without blocking. It is connected again only once the PLC has
+// answered a request, and then raises stateChanged(5).
 class ModbusLink : public KeloLink
 {
     Q_OBJECT
@@ -167,7 +169,8 @@ private:
     void closeSocket();
     void setLinkState(LinkState state);
     void becomeConnected(bool announce);
-    void dropConnection();
+    // reason: Timeout when the PLC stopped answering, anything else when it is gone.
+    void dropConnection(qint32 reason = NotConnected);
     void scheduleReconnect();
     void targetChanged();
     void startReconnect();
@@ -194,6 +197,9 @@ private:
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
     LinkState m_linkState = LinkState::Idle;
+    // What every operation returns at once while the link is down: Timeout while the PLC is
+    // known to be there but not answering, NotConnected otherwise.
+    qint32 m_downCode = NotConnected;
     qint32 m_reconnections = 0;
     QTimer m_reconnectTimer;
     QTimer m_probeTimer;
