@@ -10,6 +10,7 @@ packages=(
   xvfb xauth dbus fonts-dejavu-core
   clang libclang-rt-14-dev
   valgrind
+  libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio mbpoll
 )
 
 missing=()

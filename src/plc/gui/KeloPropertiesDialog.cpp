@@ -22,6 +22,15 @@ KeloPropertiesDialog::KeloPropertiesDialog(KeloOcx *link, QWidget *parent)
     m_hint->hide();
 
     auto *form = new QFormLayout;
+    form->addRow(tr("Link:"), new QLabel(tr("PLC runtime link"), this));
+    // Which file would switch this instance to the Modbus link (set by the link factory).
+    const QString mapFile = link ? link->property("plcMapFile").toString() : QString();
+    if (!mapFile.isEmpty()) {
+        auto *map = new QLabel(tr("none (%1 not found)").arg(mapFile), this);
+        map->setWordWrap(true);
+        map->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        form->addRow(tr("Variable map:"), map);
+    }
     form->addRow(tr("Runtime address:"), m_host);
     form->addRow(tr("Port:"), m_port);
     form->addRow(tr("Connection:"), m_state);

@@ -1,0 +1,272 @@
+// Round-trip cost of the Modbus PLC link against Debian's pymodbus server on loopback, in the
+// same run as the raw TCP round trips of the same frame sizes, the bare library round trip on
+// the same server, and the other PLC link against its runtime stand-in.
+//
+//   bench_modbus [iterations] [path/to/modbus_server.py] [path/to/plcsim]
+//
+// Defaults: 2000 iterations (a quarter of them for the 2000-character writes), the server script
+// of the source tree, ../tools/plcsim/plcsim relative to this program's folder.
+#include "plc/KeloOcx.h"
+#include "plc/ModbusLink.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <modbus.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+using Shape = std::vector<std::pair<size_t, size_t>>; // request and answer bytes, in order
+
+struct Stats {
+    double median = 0;
+    double p99 = 0;
+};
+
+Stats stats(std::vector<double> us)
+{
+    std::sort(us.begin(), us.end());
+    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
+}
+
+bool readFull(int fd, char *p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t r = ::recv(fd, p, n, 0);
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+bool writeFull(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+// One "operation" is the sequence of round trips in `shape`, as the link's requests would be.
+Stats rawRoundTrips(const Shape &shape, int iterations)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(sa);
+    ::bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof(sa));
+    ::listen(listener, 1);
+    ::getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len);
+    const int one = 1;
+
+    std::thread server([&] {
+        const int fd = ::accept(listener, nullptr, nullptr);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        std::vector<char> buffer(4096, 'a');
+        for (bool open = true; open;) {
+            for (const auto &[request, answer] : shape) {
+                open = readFull(fd, buffer.data(), request) && writeFull(fd, buffer.data(), answer);
+                if (!open)
+                    break;
+            }
+        }
+        ::close(fd);
+    });
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa));
+    std::vector<char> buffer(4096, 'q');
+    std::vector<double> us;
+    us.reserve(size_t(iterations));
+    for (int i = 0; i < iterations + iterations / 10; ++i) {
+        const auto t0 = Clock::now();
+        for (const auto &[request, answer] : shape) {
+            writeFull(fd, buffer.data(), request);
+            readFull(fd, buffer.data(), answer);
+        }
+        if (i >= iterations / 10)
+            us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    ::close(fd);
+    server.join();
+    ::close(listener);
+    return stats(us);
+}
+
+template <typename F> Stats measure(int iterations, F call)
+{
+    std::vector<double> us;
+    us.reserve(size_t(iterations));
+    for (int i = 0; i < iterations + iterations / 10; ++i) {
+        const auto t0 = Clock::now();
+        if (const int rc = call(i); rc != 0) {
+            std::fprintf(stderr, "call failed at iteration %d: %d\n", i, rc);
+            std::exit(1);
+        }
+        if (i >= iterations / 10)
+            us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    return stats(us);
+}
+
+void row(const char *what, const Stats &s, const Stats *raw)
+{
+    std::printf("  %-44s median %9.1f us   p99 %9.1f us", what, s.median, s.p99);
+    if (raw)
+        std::printf("   x%.2f", s.median / raw->median);
+    std::printf("\n");
+}
+
+// A child process that prints "... port=N" once it serves.
+bool startServer(QProcess &p, const QString &program, const QStringList &args, QString &port)
+{
+    p.start(program, args);
+    if (!p.waitForStarted(5000))
+        return false;
+    const QRegularExpression re(QStringLiteral("port=(\\d+)"));
+    QByteArray out;
+    for (int i = 0; i < 100 && !re.match(QString::fromUtf8(out)).hasMatch(); ++i) {
+        p.waitForReadyRead(200);
+        out += p.readAllStandardOutput();
+    }
+    port = re.match(QString::fromUtf8(out)).captured(1);
+    return !port.isEmpty();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int iterations = args.size() > 1 ? qMax(20, args[1].toInt()) : 2000;
+    const QString script =
+        args.size() > 2 ? args[2] : QStringLiteral(KAVETTA_SOURCE_DIR "/tests/support/modbus_server.py");
+    const QString plcsim = args.size() > 3 ? args[3]
+                                           : QDir(QCoreApplication::applicationDirPath())
+                                                 .absoluteFilePath(QStringLiteral("../tools/plcsim/plcsim"));
+
+    QProcess modbusServer, runtime;
+    QString modbusPort, runtimePort;
+    if (!startServer(modbusServer, QStringLiteral("/usr/bin/python3"),
+                     {script, QStringLiteral("--port"), QStringLiteral("0")}, modbusPort)) {
+        std::fprintf(stderr, "cannot start %s (python3-pymodbus installed?)\n", qPrintable(script));
+        return 1;
+    }
+    if (!startServer(runtime, plcsim,
+                     {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
+                      QStringLiteral("--module"), QStringLiteral("Bench")},
+                     runtimePort)) {
+        std::fprintf(stderr, "cannot start %s\n", qPrintable(plcsim));
+        return 1;
+    }
+
+    modbusmap::VariableMap map;
+    QString problem;
+    map.parse(QStringLiteral("Bench.antwort 1 coil 1 BOOL\nBench.RecData 1 holding 1131 STRING(2000)\n"),
+              QStringLiteral("bench"), problem);
+    ModbusLink modbus(map);
+    modbus.setPort(modbusPort);
+    KeloOcx kelo;
+    kelo.setPort(runtimePort);
+    qint32 mFlag = 0, mText = 0, kFlag = 0, kText = 0;
+    if (modbus.createVarHandle(QStringLiteral("Bench.antwort"), mFlag) != 0 ||
+        modbus.createVarHandle(QStringLiteral("Bench.RecData"), mText) != 0 ||
+        kelo.createVarHandle(QStringLiteral("Bench.antwort"), kFlag) != 0 ||
+        kelo.createVarHandle(QStringLiteral("Bench.RecData"), kText) != 0) {
+        std::fprintf(stderr, "cannot create handles\n");
+        return 1;
+    }
+
+    // The library alone, on a connection of its own to the same server.
+    modbus_t *bare = modbus_new_tcp("127.0.0.1", modbusPort.toInt());
+    if (!bare || modbus_connect(bare) != 0) {
+        std::fprintf(stderr, "libmodbus cannot connect\n");
+        return 1;
+    }
+    modbus_set_slave(bare, 1);
+
+    const QString textA(2000, QLatin1Char('x'));
+    const QString textB(2000, QLatin1Char('y'));
+    const int large = qMax(20, iterations / 4);
+    bool flag = false;
+
+    // Frame sizes: a coil read is 12 bytes out, 10 back; 2000 characters are 1000 registers,
+    // eight writes of 123 registers (259 bytes, 12 back) and one of 16 (45 bytes, 12 back).
+    const Shape modbusSmall{{12, 10}};
+    Shape modbusLarge(8, {259, 12});
+    modbusLarge.push_back({45, 12});
+    const Stats rawSmall = rawRoundTrips(modbusSmall, iterations);
+    const Stats rawLarge = rawRoundTrips(modbusLarge, large);
+    const Stats rawKeloSmall = rawRoundTrips({{18, 15}}, iterations);
+    const Stats rawKeloLarge = rawRoundTrips({{2016, 13}}, large);
+
+    const Stats bareRead = measure(iterations, [&](int) {
+        uint8_t bit = 0;
+        return modbus_read_bits(bare, 1, 1, &bit) == 1 ? 0 : 1;
+    });
+    const Stats modbusRead = measure(iterations, [&](int) { return modbus.readVarBool(mFlag, 2, flag); });
+    const Stats modbusWrite = measure(large, [&](int i) {
+        const QString &t = i % 2 ? textA : textB;
+        return modbus.writeVarString(mText, int(t.size() * 2), t);
+    });
+    const Stats keloRead = measure(iterations, [&](int) { return kelo.readVarBool(kFlag, 2, flag); });
+    const Stats keloWrite = measure(large, [&](int i) {
+        const QString &t = i % 2 ? textA : textB;
+        return kelo.writeVarString(kText, int(t.size() * 2), t);
+    });
+
+    std::printf("PLC link round trips on loopback, %d iterations (%d for the writes), after warm-up\n",
+                iterations, large);
+    std::printf("Modbus/TCP against pymodbus (x = against the raw round trip of the same bytes):\n");
+    row("raw TCP, 12 B / 10 B", rawSmall, nullptr);
+    row("raw TCP, 8 x 259 B / 12 B + 45 B / 12 B", rawLarge, nullptr);
+    row("libmodbus alone: read 1 coil", bareRead, &rawSmall);
+    row("ModbusLink readVarBool", modbusRead, &rawSmall);
+    row("ModbusLink writeVarString (2000 chars)", modbusWrite, &rawLarge);
+    std::printf("  link against the library alone: readVarBool x%.2f\n", modbusRead.median / bareRead.median);
+    std::printf("Own protocol against plcsim:\n");
+    row("raw TCP, 18 B / 15 B", rawKeloSmall, nullptr);
+    row("raw TCP, 2016 B / 13 B", rawKeloLarge, nullptr);
+    row("KeloOcx readVarBool", keloRead, &rawKeloSmall);
+    row("KeloOcx writeVarString (2000 chars)", keloWrite, &rawKeloLarge);
+    std::printf("Modbus link against the own link: readVarBool x%.2f, writeVarString x%.2f\n",
+                modbusRead.median / keloRead.median, modbusWrite.median / keloWrite.median);
+
+    modbus_close(bare);
+    modbus_free(bare);
+    modbus.releaseLink();
+    kelo.releaseLink();
+    for (QProcess *p : {&modbusServer, &runtime}) {
+        p->closeWriteChannel();
+        p->terminate();
+        if (!p->waitForFinished(2000)) {
+            p->kill();
+            p->waitForFinished(2000);
+        }
+    }
+    return 0;
+}

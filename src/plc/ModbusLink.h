@@ -1,0 +1,216 @@
+#pragma once
+
+#include "plc/KeloLink.h"
+#include "plc/VariableMap.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+#include <map>
+
+class QSocketNotifier;
+struct _modbus;
+
+// The PLC link over Modbus/TCP (docs/plc-link-modbus.md): the variable names of the gateway
+// are looked up in a variable map and read and written as coils and registers of the PLC.
+//
+// Handles live in the link only; an operation on a handle is one or more Modbus requests,
+// bounded together by the call time-out. Modbus has no notifications: the link reads the
+// registered variables every poll period and raises connectUpdate when a value differs from
+// the last one seen (a value the link wrote itself counts as seen).
+//
+// Connection: the first operation connects (within the call time-out). After a lost
+// connection, a time-out or a garbled answer the link is down: every operation that needs
+// the PLC fails at once (Timeout while the PLC is there but not answering, so a hung PLC costs
+// one call time-out and not one per call; NotConnected when it is gone), and the link
+// reconnects in the background without blocking. It is connected again only once the PLC has
+// answered a request, and then raises stateChanged(5).
+class ModbusLink : public KeloLink
+{
+    Q_OBJECT
+public:
+    enum class LinkState { Idle, Connecting, Connected, Down };
+    Q_ENUM(LinkState)
+
+    static constexpr quint16 DefaultPort = 502;
+
+    // The 32-bit results of the operations. The first ones mean what they mean for the other
+    // link; a Modbus exception from the PLC gives ExceptionBase plus its exception code.
+    enum Code : qint32 {
+        Ok = 0,
+        NotConnected = 1801,
+        Timeout = 1802,
+        ProtocolError = 1803,
+        InvalidTarget = 1805,
+        UnknownSymbol = 1810,
+        InvalidHandle = 1811,
+        WrongType = 1812,
+        ValueTooLong = 1813,
+        InvalidSize = 1814,
+        NoPropertiesHandler = 1820,
+        ExceptionBase = 1830, // alone: an exception code beyond 11
+        IllegalFunction = 1831,
+        IllegalAddress = 1832,
+        IllegalValue = 1833,
+        DeviceFailure = 1834,
+        DeviceBusy = 1836,
+        GatewayPath = 1840,
+        GatewayTarget = 1841,
+        ReadOnly = 1850,
+        NoMap = 1851,
+    };
+
+    explicit ModbusLink(modbusmap::VariableMap map, QObject *parent = nullptr);
+    // A link whose map could not be used: every operation on a variable gives NoMap.
+    ModbusLink(const QString &mapFile, const QString &mapProblem, QObject *parent = nullptr);
+    ~ModbusLink() override;
+
+    QString netId() const override { return m_netId; }
+    void setNetId(const QString &value) override;
+    QString netId2() const override { return m_netId2; }
+    void setNetId2(const QString &value) override;
+    QString port() const override { return m_port; }
+    void setPort(const QString &value) override;
+
+    qint32 createVarHandle(const QString &name, qint32 &handle) override;
+    qint32 deleteVarHandle(qint32 handle) override;
+    qint32 connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle,
+                      void *user) override;
+    qint32 disconnectVar(qint32 notifyHandle) override;
+    qint32 readVarBool(qint32 handle, qint32 size, bool &value) override;
+    qint32 writeVarBool(qint32 handle, qint32 size, bool value) override;
+    qint32 readVarString(qint32 handle, qint32 size, QString &text) override;
+    qint32 writeVarString(qint32 handle, qint32 length, const QString &text) override;
+    qint32 writeVarLong(qint32 handle, qint32 size, qint32 value) override;
+    qint32 writeVarInt(qint32 handle, qint32 size, qint16 value) override;
+    qint32 releaseLink() override;
+    qint32 showProperties() override;
+
+    void setPropertiesHandler(std::function<void()> handler) { m_propertiesHandler = std::move(handler); }
+
+    // Upper bound of one operation with all its requests (and of a connection attempt).
+    void setCallTimeout(int ms) { m_callTimeout = qMax(1, ms); }
+    int callTimeout() const { return m_callTimeout; }
+    // First delay before a reconnection attempt; it doubles up to one second.
+    void setReconnectDelay(int ms) { m_reconnectDelay = m_nextDelay = qMax(1, ms); }
+    // Period of the reads of registered variables; the map's setting unless set here.
+    void setPollInterval(int ms);
+    int pollInterval() const { return m_pollTimer.interval(); }
+
+    LinkState linkState() const { return m_linkState; }
+    static QString linkStateText(LinkState state);
+    // Number of times the link got its connection back (the second argument of stateChanged).
+    qint32 reconnections() const { return m_reconnections; }
+
+    const modbusmap::VariableMap &map() const { return m_map; }
+    // Empty, or why the map file could not be used.
+    const QString &mapProblem() const { return m_mapProblem; }
+
+    // As for the other link (IPv4, six-part net id, IPv6, empty = this workstation); an empty
+    // port means 502.
+    static bool parseTarget(const QString &netId, const QString &port, QHostAddress &address,
+                            quint16 &portNumber);
+
+    // Typed access beyond the gateway's needs (the value as connectUpdate would carry it).
+    qint32 readValue(qint32 handle, QVariant &value);
+
+signals:
+    void linkStateChanged(ModbusLink::LinkState state);
+
+private:
+    class Deadline
+    {
+    public:
+        explicit Deadline(int boundMs) : m_bound(boundMs) { m_timer.start(); }
+        int remaining() const { return int(qMax<qint64>(0, m_bound - m_timer.elapsed())); }
+
+    private:
+        QElapsedTimer m_timer;
+        int m_bound;
+    };
+    struct Registration {
+        int variable = 0;
+        void *user = nullptr;
+        QVariant last;
+    };
+    struct Event {
+        qint32 notify = 0; // 0: a state change
+        QVariant value;
+    };
+
+    void init();
+    const modbusmap::Variable *variableOf(qint32 handle, qint32 &code) const;
+    qint32 lookup(const QString &name, int &index) const;
+
+    // One Modbus request through the library, bounded by what is left of the deadline.
+    qint32 request(int unit, const Deadline &deadline, const std::function<int(_modbus *)> &call);
+    qint32 failure(int error);
+    qint32 readRegisters(const modbusmap::Variable &v, int offset, int count, quint16 *out,
+                         const Deadline &deadline);
+    qint32 writeRegisters(const modbusmap::Variable &v, int offset, const QList<quint16> &regs,
+                          const Deadline &deadline);
+    qint32 readBool(const modbusmap::Variable &v, bool &value, const Deadline &deadline);
+    qint32 readString(const modbusmap::Variable &v, int maxChars, QByteArray &bytes,
+                      const Deadline &deadline);
+    qint32 readVariable(const modbusmap::Variable &v, QVariant &value, const Deadline &deadline);
+    // Reads the first and the last coil or register of the variable: the PLC serves it.
+    qint32 probeVariable(const modbusmap::Variable &v, const Deadline &deadline);
+    qint32 writeChecked(qint32 handle, modbusmap::Type wanted,
+                        const std::function<qint32(const modbusmap::Variable &, const Deadline &)> &write,
+                        const QVariant &written);
+    void noteWritten(int variable, const QVariant &value);
+
+    qint32 ensureConnected(const Deadline &deadline);
+    int openSocket(const QHostAddress &address, quint16 port);
+    void closeSocket();
+    void setLinkState(LinkState state);
+    void becomeConnected(bool announce);
+    // reason: Timeout when the PLC stopped answering, anything else when it is gone.
+    void dropConnection(qint32 reason = NotConnected);
+    void scheduleReconnect();
+    void targetChanged();
+    void startReconnect();
+    void onWritable();
+    void onReadable();
+    void onProbeTimeout();
+    void updatePolling();
+    void poll();
+    void queueEvent(Event event);
+    void deliverEvents();
+
+    modbusmap::VariableMap m_map;
+    QString m_mapProblem;
+    QString m_netId;
+    QString m_netId2;
+    QString m_port;
+    std::function<void()> m_propertiesHandler;
+    int m_callTimeout = 500;
+    int m_reconnectDelay = 100;
+    int m_nextDelay = 100;
+
+    _modbus *m_ctx = nullptr;
+    int m_fd = -1;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    LinkState m_linkState = LinkState::Idle;
+    // What every operation returns at once while the link is down: Timeout while the PLC is
+    // known to be there but not answering, NotConnected otherwise.
+    qint32 m_downCode = NotConnected;
+    qint32 m_reconnections = 0;
+    QTimer m_reconnectTimer;
+    QTimer m_probeTimer;
+    QTimer m_pollTimer;
+    QByteArray m_probeRequest;
+    QByteArray m_probeReply;
+    quint16 m_probeId = 0;
+
+    QHash<qint32, int> m_handles; // handle -> variable
+    std::map<qint32, Registration> m_notifies;
+    qint32 m_nextHandle = 1;
+    std::deque<Event> m_events;
+    bool m_deliveryQueued = false;
+};

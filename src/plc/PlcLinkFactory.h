@@ -1,0 +1,20 @@
+#pragma once
+
+#include "plc/KeloLink.h"
+
+#include <QString>
+
+#include <memory>
+
+// The PLC link an instance uses, chosen without touching its configuration file: a variable map
+// beside the configuration file, with the same base name and the suffix ".modbus"
+// (/etc/kavetta/Line1.zelb -> /etc/kavetta/Line1.modbus), selects the Modbus/TCP link; without
+// one the instance uses the link to the PLC runtime.
+//
+// problem is empty, or the one message (file, line, problem) of a map that cannot be used; the
+// Modbus link is then made all the same, and every variable gives the link's NoMap code, so
+// that the instance does not quietly talk to the wrong kind of PLC.
+std::unique_ptr<KeloLink> createPlcLink(const QString &configFile, QString &problem);
+
+// The map file that selects the Modbus link for this configuration file.
+QString plcMapFileFor(const QString &configFile);

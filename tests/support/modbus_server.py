@@ -1,0 +1,217 @@
+#!/usr/bin/python3
+"""Modbus/TCP server for the link tests and the benchmark, on Debian's pymodbus (3.0).
+
+    modbus_server.py [--host ADDR] [--port P] [--units 1,2] [--coils N] [--discrete N]
+                     [--holding N] [--input N]
+
+Every unit gets its own zero-based data store of the given sizes (a request beyond them is
+answered with the illegal-address exception). Prints "listening port=P" once it serves.
+
+Commands on stdin, one per line, each answered with one line:
+    set UNIT AREA ADDR V...     store values (AREA: c d h i), as the PLC program would
+    get UNIT AREA ADDR COUNT    "values V..."
+    fail CODE N                 answer the next N requests with exception CODE, store untouched
+    mute N                      leave the next N requests unanswered (N < 0: all, until mute 0)
+    garble N                    answer the next N requests with a wrong transaction id
+    delay MS                    answer every request MS milliseconds late
+    drop                        close every client connection
+    trace on|off                print "read|write unit=U area=A addr=X count=N" per request
+    clients                     "clients N"
+The end of stdin ends the server.
+"""
+import argparse
+import asyncio
+import logging
+import struct
+import sys
+import time
+
+from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
+from pymodbus.pdu import ExceptionResponse
+from pymodbus.server import StartAsyncTcpServer
+
+READ_CODES = {1, 2, 3, 4}
+AREA_OF_CODE = {1: "c", 2: "d", 3: "h", 4: "i", 5: "c", 6: "h", 15: "c", 16: "h"}
+
+
+class Faults:
+    def __init__(self):
+        self.fail_code = 0
+        self.fail_left = 0
+        self.mute_left = 0
+        self.garble_left = 0
+        self.delay = 0.0
+        self.trace = False
+        self.pending = None  # exception code chosen for the request in progress
+
+
+def say(text):
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+class Store(ModbusSlaveContext):
+    def __init__(self, unit, sizes, faults):
+        super().__init__(
+            co=ModbusSequentialDataBlock(0, [False] * sizes["c"]),
+            di=ModbusSequentialDataBlock(0, [False] * sizes["d"]),
+            hr=ModbusSequentialDataBlock(0, [0] * sizes["h"]),
+            ir=ModbusSequentialDataBlock(0, [0] * sizes["i"]),
+            zero_mode=True,
+        )
+        self.unit = unit
+        self.faults = faults
+
+    def validate(self, fc_as_hex, address, count=1):
+        f = self.faults
+        if f.fail_left > 0:
+            f.fail_left -= 1
+            f.pending = f.fail_code
+            return True
+        return super().validate(fc_as_hex, address, count)
+
+    def getValues(self, fc_as_hex, address, count=1):
+        if fc_as_hex in READ_CODES and self.faults.trace:
+            say(f"read unit={self.unit} area={AREA_OF_CODE[fc_as_hex]} addr={address} count={count}")
+        if self.faults.pending is not None:
+            return [0] * count
+        return super().getValues(fc_as_hex, address, count)
+
+    def setValues(self, fc_as_hex, address, values):
+        if self.faults.trace:
+            say(f"write unit={self.unit} area={AREA_OF_CODE[fc_as_hex]} addr={address} count={len(values)}")
+        if self.faults.pending is None:
+            super().setValues(fc_as_hex, address, values)
+
+
+def manipulator(faults):
+    def manipulate(response):
+        if faults.delay > 0:
+            time.sleep(faults.delay)
+        if faults.pending is not None:
+            code, faults.pending = faults.pending, None
+            exc = ExceptionResponse(response.function_code & 0x7F, code)
+            exc.transaction_id = response.transaction_id
+            exc.unit_id = response.unit_id
+            response = exc
+        if faults.mute_left != 0:
+            if faults.mute_left > 0:
+                faults.mute_left -= 1
+            response.should_respond = False
+            return response, False
+        if faults.garble_left > 0:
+            faults.garble_left -= 1
+            response.transaction_id = (response.transaction_id + 7) & 0xFFFF
+        return response, False
+
+    return manipulate
+
+
+def command(line, context, server, faults):
+    words = line.split()
+    if not words:
+        return
+    op, args = words[0], words[1:]
+    try:
+        if op == "set":
+            unit, area, addr = int(args[0]), args[1], int(args[2])
+            values = [int(v, 0) for v in args[3:]]
+            if area in "cd":
+                values = [bool(v) for v in values]
+            context[unit].store[area].setValues(addr, values)
+            say("ok")
+        elif op == "get":
+            unit, area, addr, count = int(args[0]), args[1], int(args[2]), int(args[3])
+            values = context[unit].store[area].getValues(addr, count)
+            say("values " + " ".join(str(int(v)) for v in values))
+        elif op == "fail":
+            faults.fail_code, faults.fail_left = int(args[0]), int(args[1])
+            say("ok")
+        elif op == "mute":
+            faults.mute_left = int(args[0])
+            say("ok")
+        elif op == "garble":
+            faults.garble_left = int(args[0])
+            say("ok")
+        elif op == "delay":
+            faults.delay = int(args[0]) / 1000.0
+            say("ok")
+        elif op == "drop":
+            handlers = list(server.active_connections.values())
+            for handler in handlers:
+                handler.transport.abort()
+            say(f"dropped {len(handlers)}")
+        elif op == "trace":
+            faults.trace = args[0] == "on"
+            say("ok")
+        elif op == "clients":
+            say(f"clients {len(server.active_connections)}")
+        else:
+            say(f"error unknown command {op}")
+    except (IndexError, ValueError, KeyError) as exc:
+        say(f"error {exc!r}")
+
+
+async def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--units", default="1")
+    parser.add_argument("--coils", type=int, default=64)
+    parser.add_argument("--discrete", type=int, default=64)
+    parser.add_argument("--holding", type=int, default=4096)
+    parser.add_argument("--input", type=int, default=64)
+    opts = parser.parse_args()
+
+    # Clients that go away are the daily bread of these tests, not errors worth a line.
+    logging.getLogger("pymodbus").setLevel(logging.CRITICAL + 1)
+    faults = Faults()
+    sizes = {"c": opts.coils, "d": opts.discrete, "h": opts.holding, "i": opts.input}
+    units = [int(u) for u in opts.units.split(",")]
+    context = ModbusServerContext(slaves={u: Store(u, sizes, faults) for u in units}, single=False)
+    server = await StartAsyncTcpServer(
+        context=context,
+        address=(opts.host, opts.port),
+        defer_start=True,
+        # Linux lets a restarted server bind next to the old connections only when the old
+        # server had asked for it as well.
+        allow_reuse_address=True,
+        response_manipulator=manipulator(faults),
+    )
+    # A port given again after a restart may still be held for a moment (by a client that
+    # happened to connect to itself on it, for one): try for a while before giving up.
+    for attempt in range(100):
+        task = asyncio.create_task(server.serve_forever())
+        await asyncio.wait({task, server.serving}, return_when=asyncio.FIRST_COMPLETED)
+        if server.serving.done():
+            break
+        if attempt == 99:
+            raise task.exception()
+        await asyncio.sleep(0.05)
+    say(f"listening port={server.server.sockets[0].getsockname()[1]}")
+
+    loop = asyncio.get_running_loop()
+    done = loop.create_future()
+    buffered = b""
+
+    def readable():
+        nonlocal buffered
+        chunk = sys.stdin.buffer.raw.read(65536)
+        if not chunk:
+            if not done.done():
+                done.set_result(None)
+            return
+        buffered += chunk
+        while b"\n" in buffered:
+            line, buffered = buffered.split(b"\n", 1)
+            command(line.decode(), context, server, faults)
+
+    loop.add_reader(sys.stdin.fileno(), readable)
+    await done
+    loop.remove_reader(sys.stdin.fileno())
+    await server.shutdown()
+    task.cancel()
+
+
+if __name__ == "__main__":
+    asyncio.run(main())
