@@ -77,4 +77,7 @@ struct CoreParts {
     std::function<void()> endProgram;
     QString programFolder;
     QString version; // "major.minor.revision"
+    // Why the PLC link cannot be used as configured (its variable map), reported before the PLC
+    // connection is made; empty when all is well.
+    QString linkProblem{};
 };

@@ -3,6 +3,8 @@
 #include "common/DesktopServices.h"
 #include "common/GatewayState.h"
 #include "common/Services.h"
+#include "common/StatusLine.h"
+#include "common/LogWriter.h"
 #include "plc/KeloLink.h"
 #include "socket/SocketEndpoint.h"
 #include "socket/SocketEvents.h"
@@ -75,6 +77,10 @@ void GatewayCore::load()
     if (m_window)
         m_window->showLoadedLog();
 
+    if (!p.linkProblem.isEmpty()) {
+        m_state.setLblError(statusLine(p.linkProblem));
+        p.log.writeLog(m_state.lblError, false);
+    }
     p.plc.connectPlc();
     m_loaded = true;
 

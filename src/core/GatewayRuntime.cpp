@@ -1,5 +1,6 @@
 #include "core/GatewayRuntime.h"
 
+#include "plc/PlcLinkFactory.h"
 #include "startup/StartUp.h"
 
 #include <QTimer>
@@ -15,6 +16,7 @@ GatewayRuntime::~GatewayRuntime()
     // handles while the link is still there.
     m_core.reset();
     m_plc.reset();
+    m_link.reset();
 }
 
 QString GatewayRuntime::versionText()
@@ -39,12 +41,14 @@ ManagerCallbacks GatewayRuntime::managerCallbacks()
 
 void GatewayRuntime::createCore()
 {
-    m_plc = std::make_unique<PlcCycles>(state, kelo, socket, commLog);
+    QString linkProblem;
+    m_link = createPlcLink(state.configFile, linkProblem);
+    m_plc = std::make_unique<PlcCycles>(state, *m_link, socket, commLog);
     m_plc->setLabelCommands(&labels);
     const CoreParts parts{freeSpace,
                           configCommands,
                           managerLink,
-                          kelo,
+                          *m_link,
                           logBackup,
                           *m_plc,
                           socket,
@@ -55,7 +59,8 @@ void GatewayRuntime::createCore()
                           [plc = m_plc.get()] { plc->responseTick(); },
                           m_endProgram,
                           folder,
-                          versionText()};
+                          versionText(),
+                          linkProblem};
     m_core = std::make_unique<GatewayCore>(state, parts);
     // A stalled event loop stops these ticks, and the service manager restarts the gateway.
     QObject::connect(m_core->supervisionTimer(), &QTimer::timeout, m_core.get(), [this] { service.watchdog(); });

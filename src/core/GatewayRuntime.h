@@ -16,7 +16,6 @@
 #include "platform/HostRegistration.h"
 #include "platform/Options.h"
 #include "platform/ServiceNotifier.h"
-#include "plc/KeloOcx.h"
 #include "plc/PlcCycles.h"
 #include "socket/QtSocketEndpoint.h"
 
@@ -42,6 +41,9 @@ public:
     bool start(const QStringList &arguments, const std::function<void(GatewayCore &)> &load);
 
     GatewayCore *core() { return m_core.get(); }
+    // The PLC link, made with the core: the Modbus link where a variable map lies beside the
+    // configuration file, else the link to the PLC runtime.
+    KeloLink *link() { return m_link.get(); }
     static QString versionText();
 
     const QString folder;
@@ -55,7 +57,6 @@ public:
     LogBackup logBackup{state, desktop, freeSpace, folder};
     CommLog commLog{state, messages, logBackup, eventLog};
     QtSocketEndpoint socket;
-    KeloOcx kelo;
     Configuration configuration{state, socket, commLog, desktop};
     ConfigurationCommands configCommands{configuration};
     DbusManagerLink managerLink{state, desktop, managerCallbacks()};
@@ -72,6 +73,7 @@ private:
 
     std::function<void()> m_endProgram;
     // Made with the core, once the configuration file is known; released before the link.
+    std::unique_ptr<KeloLink> m_link;
     std::unique_ptr<PlcCycles> m_plc;
     std::unique_ptr<GatewayCore> m_core;
 };

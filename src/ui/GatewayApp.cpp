@@ -2,12 +2,11 @@
 
 #include "core/GatewayRuntime.h"
 #include "messages/gui/frmTimer.h"
-#include "plc/gui/KeloPropertiesDialog.h"
+#include "plc/gui/PlcLinkProperties.h"
 #include "ui/QtDesktopServices.h"
 #include "ui/frmSocket.h"
 
 #include <QApplication>
-#include <QPointer>
 #include <QStyle>
 
 #include <memory>
@@ -27,21 +26,9 @@ int runGateway(QApplication &app)
     desktop.setDefaultCaption([&runtime] { return runtime.state.applicationTitle; });
     frmTimer messageWindowTimer(runtime.messages, desktop, runtime.state);
 
-    QPointer<KeloPropertiesDialog> keloDialog;
-    KeloOcx &kelo = runtime.kelo;
-    kelo.setPropertiesHandler([&kelo, &keloDialog] {
-        if (!keloDialog) {
-            keloDialog = new KeloPropertiesDialog(&kelo);
-            keloDialog->setAttribute(Qt::WA_DeleteOnClose);
-        }
-        keloDialog->refresh();
-        keloDialog->show();
-        keloDialog->raise();
-        keloDialog->activateWindow();
-    });
-
     std::unique_ptr<frmSocket> window;
     const bool loaded = runtime.start(app.arguments(), [&](GatewayCore &core) {
+        installPlcLinkProperties(*runtime.link());
         window = std::make_unique<frmSocket>(core);
         desktop.setTrayActivated([w = window.get()] { w->reassert(); });
         window->load();
@@ -54,7 +41,6 @@ int runGateway(QApplication &app)
     }
     const int code = app.exec();
     desktop.setTrayActivated({});
-    delete keloDialog.data();
     window.reset();
     return code;
 }
