@@ -2,6 +2,7 @@
 #include "startup/CommandLineInfo.h"
 
 #include <QCoreApplication>
+#include <QHashSeed>
 
 #include <cstdio>
 #include <dlfcn.h>
@@ -51,6 +52,9 @@ int main(int argc, char *argv[])
 {
     if (const auto code = handleInfoArgument(argc, argv))
         return *code;
+    // Documents built from templates come out the same on every run: the XML writer orders
+    // attributes by hash.
+    QHashSeed::setDeterministicGlobalSeed();
     if (!headlessRequested()) {
         std::string why;
         if (const WindowEntry run = loadWindow(why))
