@@ -1,0 +1,150 @@
+// The whole program, without a window, between the PLC runtime stand-in and the printer
+// stand-in, each a process of its own: what a plant sees of the gateway.
+#include "PlcSimProcess.h"
+#include "common/Cp1252.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace
+{
+
+const QString kBin = QStringLiteral(KAVETTA_BINARY_DIR);
+
+QByteArray configuration(quint16 plcPort, quint16 printerPort)
+{
+    QByteArray out;
+    const QList<QByteArray> records{"\"ServerPath\",\"~apppath~/Data\"",
+                                    "\"Netid\",\"127.0.0.1\"",
+                                    "\"Port\",\"" + QByteArray::number(plcPort) + '"',
+                                    "\"Modulname\",\"E2E\"",
+                                    "\"Maschinenname\",\"Test line\"",
+                                    "\"XML-Export\",0",
+                                    "\"RemoteHost\",\"127.0.0.1\"",
+                                    "\"RemotePort\",\"" + QByteArray::number(printerPort) + '"',
+                                    "\"ServerTest\",0",
+                                    "\"Status\",1",
+                                    "\"Timeout\",\"10\"",
+                                    "\"StaticConnect\",1",
+                                    "\"ResetOnError\",1",
+                                    "\"UTF8Codierung\",0",
+                                    "\"AutoConnectOff\",#FALSE#"};
+    for (const QByteArray &r : records)
+        out += r + "\r\n";
+    return out;
+}
+
+} // namespace
+
+class TestGatewayEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void requestsLabelsAndErrorsThroughTheWholeGateway()
+    {
+        QTemporaryDir dir;
+        const QString home = dir.filePath("Server"), printed = dir.filePath("printed");
+        for (const QString &d : {home + "/Labels", dir.filePath("Data/System"), printed})
+            QVERIFY(QDir().mkpath(d));
+        QVERIFY(QFile::copy(KAVETTA_SOURCE_DIR "/examples/Labels/etikett.xml", home + "/Labels/etikett.xml"));
+        QVERIFY(QFile::copy(KAVETTA_SOURCE_DIR "/examples/System/prog.mdb", dir.filePath("Data/System/prog.mdb")));
+
+        PlcSimProcess plc;
+        QVERIFY(plc.start({"--module", "E2E", "--trace"}));
+        QProcess printer;
+        printer.start(kBin + "/tools/printersim/printersim",
+                      {"--port", "0", "--reply", "OK %n", "--save", printed});
+        QVERIFY(printer.waitForReadyRead(5000));
+        const auto port = QRegularExpression("port=(\\d+)").match(QString::fromUtf8(printer.readLine()));
+        QVERIFY(port.hasMatch());
+
+        QFile config(home + "/Kavetta.zelb");
+        QVERIFY(config.open(QIODevice::WriteOnly) &&
+                config.write(configuration(plc.port(), static_cast<quint16>(port.captured(1).toUInt()))) > 0);
+        config.close();
+        QProcess gateway;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KAVETTA_HEADLESS", "1");
+        env.insert("KAVETTA_HOME", home);
+        env.insert("KAVETTA_EVENTLOG", dir.filePath("events.log"));
+        env.insert("XDG_CONFIG_HOME", dir.filePath("xdg-home"));
+        env.insert("XDG_CONFIG_DIRS", dir.filePath("xdg"));
+        env.insert("XDG_RUNTIME_DIR", dir.path());
+        gateway.setProcessEnvironment(env);
+        gateway.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        gateway.start(kBin + "/src/kavetta", {});
+        QVERIFY(gateway.waitForStarted());
+        QVERIFY(plc.waitForLine("op=subscribe .*E2E.anford", 10000));
+
+        const auto request = [&](const QString &data, QStringList &out) {
+            return PlcSimProcess::run({"request", "--port", plc.portText(), "--module", "E2E", "--data", data,
+                                       "--timeout-ms", "8000"},
+                                      out);
+        };
+        const auto document = [&](int n) {
+            QFile f(printed + QString("/doc-%1.dat").arg(n, 5, 10, QChar('0')));
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+        };
+
+        // Plain data arrives byte for byte in the code page; the answer comes back to the PLC.
+        QStringList out;
+        QCOMPARE(request(u"Grüße 5 € "_qs, out), 0);
+        QVERIFY2(out.filter("answer").value(0).contains("data=OK 9"), qPrintable(out.join('\n')));
+        QCOMPARE(document(1), cp1252::encode(u"Grüße 5 €"_qs));
+
+        // A label filled from the print database.
+        QCOMPARE(request("/SetLabel=2.1#etikett.xml#L4711#3", out), 0);
+        const QByteArray label = document(2);
+        QVERIFY2(label.contains("C-2026-12") && label.contains("4711-3") && label.startsWith("<?xml"), label);
+
+        // A label whose template is missing: the error goes to the PLC, no document, the flag
+        // is reset all the same.
+        PlcSimProcess::run({"request", "--port", plc.portText(), "--module", "E2E", "--data",
+                            "/SetLabel=2.1#fehlt.xml#L4711#3", "--timeout-ms", "1500"},
+                           out);
+        PlcSimProcess::run({"read", "--port", plc.portText(), "E2E.anfordErr", "E2E.anfordErrText", "E2E.anford"},
+                           out);
+        const QString values = out.join('\n');
+        QVERIFY2(!values.contains("E2E.anfordErr=0") && values.contains("E2E.anford=false"), qPrintable(values));
+        QVERIFY2(QRegularExpression("E2E.anfordErrText=.+").match(values).hasMatch(), qPrintable(values));
+        QVERIFY(!QFile::exists(printed + "/doc-00003.dat"));
+
+        // Each request has its line in the communication log.
+        QFile log(home + "/Socketcomm-E2E-.dat");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QString records = cp1252::decode(log.readAll());
+        QVERIFY2(QRegularExpression(u" \\(\\d+ msec\\)  Send Data:Grüße 5 €\r\r\n"_qs).match(records).hasMatch(),
+                 qPrintable(records));
+        QVERIFY(records.contains("Send Data:/SetLabel=2.1#etikett.xml#L4711#3"));
+
+        // SIGTERM: the normal unload, every handle released, status 0.
+        ::kill(static_cast<pid_t>(gateway.processId()), SIGTERM);
+        QVERIFY(gateway.waitForFinished(10000));
+        QCOMPARE(gateway.exitCode(), 0);
+        QVERIFY(plc.waitForLine("op=delete .*E2E.anford\\b", 5000));
+        // The gateway was the first client to make handles; it releases the notification first,
+        // then its seven handles in their fixed order.
+        const QStringList lines = plc.lines();
+        const QString client =
+            QRegularExpression("client=(\\S+) op=create").match(lines.filter("op=create").value(0)).captured(1);
+        QStringList released;
+        for (const QString &line : lines.filter(" client=" + client + " op=")) {
+            if (line.contains("op=delete") || line.contains("op=unsubscribe"))
+                released << line.section("name=", 1);
+        }
+        QCOMPARE(released, (QStringList{"E2E.anford", "E2E.ConnectStatus", "E2E.anford", "E2E.antwort", "E2E.anfordErr",
+                                        "E2E.anfordErrText", "E2E.SendData", "E2E.RecData"}));
+        QCOMPARE(lines.filter(" client=" + client + " op=create").size(), 7);
+        printer.kill();
+        printer.waitForFinished();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestGatewayEndToEnd)
+#include "TestGatewayEndToEnd.moc"
