@@ -172,6 +172,10 @@ int main(int argc, char *argv[])
             if (b.peer)
                 b.peer->deleteLater();
             b.peer = s;
+            QObject::connect(s, &QTcpSocket::disconnected, s, [&b, s] {
+                if (b.peer == s)
+                    b.peer = nullptr;
+            });
             QObject::connect(s, &QTcpSocket::readyRead, s, [&b, s] {
                 b.received += s->readAll();
                 b.lastBytes = nowMs();
@@ -246,6 +250,7 @@ int main(int argc, char *argv[])
 
     // (a) answer hand-over and (c) idle, static connection.
     b.writeConfig(false, true);
+    spinUntil([&] { return b.peer == nullptr; }, 2000);
     QProcess gateway;
     b.startGateway(gateway);
     if (!spinUntil([&] { return b.peer != nullptr; }, 10000)) {
@@ -264,15 +269,19 @@ int main(int argc, char *argv[])
         link.writeVarBool(hAntwort, 2, false);
         QCoreApplication::processEvents();
     }
-    QProcess bare;
+    QProcess bare, bareLink;
     bare.start(b.bin + QStringLiteral("/bench/bench_idle"), {QStringLiteral("--bare")});
+    bareLink.start(b.bin + QStringLiteral("/bench/bench_idle"),
+                   {QStringLiteral("--bare-link"), QString::number(b.plcPort), QStringLiteral("Bench.antwort")});
     bare.waitForStarted();
+    bareLink.waitForStarted();
     spinUntil([] { return false; }, 2000);
-    const qint64 g0 = cpuNs(gateway.processId()), b0 = cpuNs(bare.processId());
+    const qint64 g0 = cpuNs(gateway.processId()), b0 = cpuNs(bare.processId()), l0 = cpuNs(bareLink.processId());
     spinUntil([] { return false; }, idleSeconds * 1000);
-    const qint64 g1 = cpuNs(gateway.processId()), b1 = cpuNs(bare.processId());
+    const qint64 g1 = cpuNs(gateway.processId()), b1 = cpuNs(bare.processId()), l1 = cpuNs(bareLink.processId());
     const double gRss = rssMb(gateway.processId());
     Bench::stop(bare);
+    Bench::stop(bareLink);
     Bench::stop(gateway);
 
     // (b) request overhead, connection per request.
@@ -290,8 +299,12 @@ int main(int argc, char *argv[])
         link.writeVarString(hSend, 2 * text.size(), QString::fromLatin1(text));
         const double t0 = nowMs();
         link.writeVarBool(hAnford, 2, true);
-        if (!spinUntil([&] { return b.received == text && anfordResetAt >= 0 && b.lastAccept >= 0; }, 8000))
+        if (!spinUntil([&] { return b.received == text && anfordResetAt >= 0 && b.lastAccept >= 0; }, 8000)) {
+            std::fprintf(stderr, "request %d not served: received \"%s\", flag reset %s, connect %s\n", i,
+                         b.received.constData(), anfordResetAt >= 0 ? "seen" : "not seen",
+                         b.lastAccept >= 0 ? "seen" : "not seen");
             break;
+        }
         overhead.push_back((anfordResetAt - t0) + (b.lastBytes - b.lastAccept));
         total.push_back(b.lastBytes - t0);
         spinUntil([] { return false; }, 2100); // past the 2 s spacing
@@ -302,7 +315,7 @@ int main(int argc, char *argv[])
 
     const Stats a = stats(handover), o = stats(overhead), t = stats(total), s = stats(startup), l = stats(listening);
     const double scale = 60.0 / idleSeconds / 1e6;
-    const double g = (g1 - g0) * scale, bare0 = (b1 - b0) * scale;
+    const double g = (g1 - g0) * scale, bare0 = (b1 - b0) * scale, withWrites = (l1 - l0) * scale;
     std::printf("raw link call round trip (readVarBool): median %.0f us, p99 %.0f us\n", rawStats.median, rawStats.p99);
     std::printf("(a) answer hand-over, %zu answers: median %.0f us, p99 %.0f us  (goal: median at most 1500 us)\n",
                 handover.size(), a.median, a.p99);
@@ -312,6 +325,9 @@ int main(int argc, char *argv[])
     std::printf("(c) idle over %d s: gateway %.1f ms per 60 s, bare loop %.1f ms per 60 s, ratio %.2f (goal at most"
                 " 1.5); gateway resident %.1f MB (goal at most 40 MB)\n",
                 idleSeconds, g, bare0, bare0 > 0 ? g / bare0 : 0.0, gRss);
+    std::printf("    the same bare loop writing one INT to the runtime per tick, as the cycle does: %.1f ms per 60 s;"
+                " gateway / that %.2f\n",
+                withWrites, withWrites > 0 ? g / withWrites : 0.0);
     std::printf("(d) start-up, median of 5: exec to ConnectStatus 7 %.0f ms (client, static connection);"
                 " exec to listening %.0f ms (server role)\n",
                 s.median, l.median);

@@ -5,6 +5,10 @@
 //
 //   bench_idle [seconds]        default 60
 //   bench_idle --bare           (internal) the bare event loop
+//   bench_idle --bare-link PORT (internal) the bare loop that also writes one INT to the PLC
+//                               runtime stand-in on PORT per tick, as the supervision cycle does
+#include "plc/KeloOcx.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -66,6 +70,20 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     if (app.arguments().value(1) == QLatin1String("--bare")) {
         QTimer timer;
+        timer.start(500);
+        return app.exec();
+    }
+    if (app.arguments().value(1) == QLatin1String("--bare-link")) {
+        KeloOcx link;
+        link.setNetId(QStringLiteral("127.0.0.1"));
+        link.setPort(app.arguments().value(2));
+        qint32 handle = 0;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            if (handle == 0)
+                link.createVarHandle(app.arguments().value(3), handle);
+            link.writeVarInt(handle, 2, 7);
+        });
         timer.start(500);
         return app.exec();
     }

@@ -17,7 +17,9 @@ using namespace plcproto;
 namespace
 {
 
-constexpr int HeartbeatMs = 500;
+// A ping goes out after this long without any request of the gateway; while the gateway calls
+// (the supervision cycle writes every 500 ms) the link needs no pings and no timer of its own.
+constexpr int HeartbeatMs = 1000;
 constexpr int DeadAfterMs = 2000;
 constexpr int MaxReconnectDelayMs = 1000;
 
@@ -48,6 +50,7 @@ KeloOcx::KeloOcx(QObject *parent) : KeloLink(parent)
     connect(&m_reconnectTimer, &QTimer::timeout, this, &KeloOcx::startReconnect);
     m_handshakeTimer.setSingleShot(true);
     connect(&m_handshakeTimer, &QTimer::timeout, this, &KeloOcx::onHandshakeTimeout);
+    m_heartbeat.setSingleShot(true);
     m_heartbeat.setInterval(HeartbeatMs);
     connect(&m_heartbeat, &QTimer::timeout, this, &KeloOcx::onHeartbeat);
 }
@@ -388,6 +391,7 @@ void KeloOcx::onHeartbeat()
         if (::send(m_fd, frame.constData(), size_t(frame.size()), MSG_NOSIGNAL | MSG_DONTWAIT) > 0)
             m_lastSent.restart();
     }
+    m_heartbeat.start();
 }
 
 bool KeloOcx::receiveAvailable()
@@ -496,6 +500,7 @@ qint32 KeloOcx::sendAll(const QByteArray &frame, const QElapsedTimer &started)
         return NotConnected;
     }
     m_lastSent.restart();
+    m_heartbeat.start();
     return Ok;
 }
 
