@@ -13,6 +13,8 @@
 // (d) start-up: from exec to the first ".ConnectStatus" of 7, and to listening in the server role.
 #include "plc/KeloOcx.h"
 
+#include "ProcessStats.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -66,23 +68,6 @@ quint16 freePort()
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
-}
-
-qint64 cpuNs(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/schedstat").arg(pid));
-    return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').value(0).toLongLong() : -1;
-}
-
-double rssMb(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return -1;
 }
 
 struct Bench {
@@ -276,10 +261,10 @@ int main(int argc, char *argv[])
     bare.waitForStarted();
     bareLink.waitForStarted();
     spinUntil([] { return false; }, 2000);
-    const qint64 g0 = cpuNs(gateway.processId()), b0 = cpuNs(bare.processId()), l0 = cpuNs(bareLink.processId());
+    const qint64 g0 = cpuNanoseconds(gateway.processId()), b0 = cpuNanoseconds(bare.processId()), l0 = cpuNanoseconds(bareLink.processId());
     spinUntil([] { return false; }, idleSeconds * 1000);
-    const qint64 g1 = cpuNs(gateway.processId()), b1 = cpuNs(bare.processId()), l1 = cpuNs(bareLink.processId());
-    const double gRss = rssMb(gateway.processId());
+    const qint64 g1 = cpuNanoseconds(gateway.processId()), b1 = cpuNanoseconds(bare.processId()), l1 = cpuNanoseconds(bareLink.processId());
+    const double gRss = residentMegabytes(gateway.processId());
     Bench::stop(bare);
     Bench::stop(bareLink);
     Bench::stop(gateway);

@@ -9,6 +9,8 @@
 //                               runtime stand-in on PORT per tick, as the supervision cycle does
 #include "plc/KeloOcx.h"
 
+#include "ProcessStats.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -22,25 +24,6 @@
 
 namespace
 {
-
-qint64 cpuNanoseconds(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/schedstat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    return f.readAll().split(' ').value(0).toLongLong();
-}
-
-double residentMegabytes(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return -1;
-}
 
 quint16 freePort()
 {

@@ -1,3 +1,4 @@
+#include "GatewayProcess.h"
 #include "UiFakes.h"
 #include "common/Cp1252.h"
 #include "core/GatewayCore.h"
@@ -26,17 +27,11 @@ quint16 freePort()
 
 QByteArray configuration(quint16 port)
 {
-    const QByteArray records[] = {
-        R"("ServerPath","~apppath~/Data")", R"("Netid","")",          R"("Port","")",
-        R"("Modulname","Svc")",             R"("Maschinenname","")",  R"("XML-Export",0)",
-        R"("RemoteHost","127.0.0.1")",      R"("RemotePort",")" + QByteArray::number(port) + R"(")",
-        R"("ServerTest",1)",                R"("Status",1)",          R"("Timeout","10")",
-        R"("StaticConnect",1)",             R"("ResetOnError",1)",    R"("UTF8Codierung",0)",
-        R"("AutoConnectOff",#FALSE#)"};
-    QByteArray out;
-    for (const QByteArray &r : records)
-        out += r + "\r\n";
-    return out;
+    InstanceConfig config;
+    config.modul = "Svc";
+    config.remotePort = port;
+    config.server = true;
+    return config.text();
 }
 
 bool accepts(quint16 port)
@@ -135,17 +130,7 @@ private slots:
         config.close();
 
         QProcess gateway;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("KAVETTA_HEADLESS", "1");
-        env.insert("KAVETTA_HOME", home);
-        env.insert("KAVETTA_EVENTLOG", dir.filePath("events.log"));
-        env.insert("XDG_CONFIG_HOME", dir.filePath("xdg-home"));
-        env.insert("XDG_CONFIG_DIRS", dir.filePath("xdg"));
-        env.insert("XDG_RUNTIME_DIR", dir.path());
-        env.remove("DISPLAY");
-        gateway.setProcessEnvironment(env);
-        gateway.setProcessChannelMode(QProcess::ForwardedChannels);
-        gateway.start(QStringLiteral(KAVETTA_BINARY_DIR "/src/kavetta"), {});
+        startHeadless(gateway, dir.path(), home);
         QVERIFY(gateway.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(accepts(first), 10000);
 

@@ -1,5 +1,6 @@
 // The whole program, without a window, between the PLC runtime stand-in and the printer
 // stand-in, each a process of its own: what a plant sees of the gateway.
+#include "GatewayProcess.h"
 #include "PlcSimProcess.h"
 #include "common/Cp1252.h"
 
@@ -15,29 +16,6 @@ namespace
 {
 
 const QString kBin = QStringLiteral(KAVETTA_BINARY_DIR);
-
-QByteArray configuration(quint16 plcPort, quint16 printerPort)
-{
-    QByteArray out;
-    const QList<QByteArray> records{"\"ServerPath\",\"~apppath~/Data\"",
-                                    "\"Netid\",\"127.0.0.1\"",
-                                    "\"Port\",\"" + QByteArray::number(plcPort) + '"',
-                                    "\"Modulname\",\"E2E\"",
-                                    "\"Maschinenname\",\"Test line\"",
-                                    "\"XML-Export\",0",
-                                    "\"RemoteHost\",\"127.0.0.1\"",
-                                    "\"RemotePort\",\"" + QByteArray::number(printerPort) + '"',
-                                    "\"ServerTest\",0",
-                                    "\"Status\",1",
-                                    "\"Timeout\",\"10\"",
-                                    "\"StaticConnect\",1",
-                                    "\"ResetOnError\",1",
-                                    "\"UTF8Codierung\",0",
-                                    "\"AutoConnectOff\",#FALSE#"};
-    for (const QByteArray &r : records)
-        out += r + "\r\n";
-    return out;
-}
 
 } // namespace
 
@@ -65,20 +43,14 @@ private slots:
         QVERIFY(port.hasMatch());
 
         QFile config(home + "/Kavetta.zelb");
-        QVERIFY(config.open(QIODevice::WriteOnly) &&
-                config.write(configuration(plc.port(), static_cast<quint16>(port.captured(1).toUInt()))) > 0);
+        InstanceConfig instance;
+        instance.modul = "E2E";
+        instance.plcPort = plc.port();
+        instance.remotePort = static_cast<quint16>(port.captured(1).toUInt());
+        QVERIFY(config.open(QIODevice::WriteOnly) && config.write(instance.text()) > 0);
         config.close();
         QProcess gateway;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("KAVETTA_HEADLESS", "1");
-        env.insert("KAVETTA_HOME", home);
-        env.insert("KAVETTA_EVENTLOG", dir.filePath("events.log"));
-        env.insert("XDG_CONFIG_HOME", dir.filePath("xdg-home"));
-        env.insert("XDG_CONFIG_DIRS", dir.filePath("xdg"));
-        env.insert("XDG_RUNTIME_DIR", dir.path());
-        gateway.setProcessEnvironment(env);
-        gateway.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        gateway.start(kBin + "/src/kavetta", {});
+        startHeadless(gateway, dir.path(), home);
         QVERIFY(gateway.waitForStarted());
         QVERIFY(plc.waitForLine("op=subscribe .*E2E.anford", 10000));
 

@@ -1,8 +1,8 @@
+#include "FakeKeloLink.h"
 #include "FakeSocketEndpoint.h"
 #include "RecordingLog.h"
 #include "TestClock.h"
 #include "common/GatewayState.h"
-#include "plc/KeloLink.h"
 #include "socket/QtSocketEndpoint.h"
 #include "socket/SocketEvents.h"
 #include "socket/SocketSupervision.h"
@@ -23,42 +23,13 @@
 namespace
 {
 
-// A PLC link that only records the state writes of the supervision cycle.
-class StatusLink : public KeloLink
-{
-public:
-    QList<int> written;
-    QString netId() const override { return {}; }
-    void setNetId(const QString &) override {}
-    QString netId2() const override { return {}; }
-    void setNetId2(const QString &) override {}
-    QString port() const override { return {}; }
-    void setPort(const QString &) override {}
-    qint32 createVarHandle(const QString &, qint32 &) override { return 0; }
-    qint32 deleteVarHandle(qint32) override { return 0; }
-    qint32 connectVar(const QString &, qint32, qint32, qint32 &, void *) override { return 0; }
-    qint32 disconnectVar(qint32) override { return 0; }
-    qint32 readVarBool(qint32, qint32, bool &) override { return 0; }
-    qint32 writeVarBool(qint32, qint32, bool) override { return 0; }
-    qint32 readVarString(qint32, qint32, QString &) override { return 0; }
-    qint32 writeVarString(qint32, qint32, const QString &) override { return 0; }
-    qint32 writeVarLong(qint32, qint32, qint32) override { return 0; }
-    qint32 writeVarInt(qint32 handle, qint32, qint16 value) override
-    {
-        written << handle * 100 + value;
-        return 0;
-    }
-    qint32 releaseLink() override { return 0; }
-    qint32 showProperties() override { return 0; }
-};
-
 // The cycle and the event handlers over one endpoint, with a clock that moves only when told.
 template <typename Endpoint> struct Rig {
     TestClock clock{QDateTime(QDate(2026, 12, 5), QTime(10, 0, 0))};
     GatewayState state;
     Endpoint socket;
     RecordingLog log;
-    StatusLink link;
+    FakeKeloLink link;
     SocketSupervision cycle{state, socket, link, log};
     int responseStarts = 0;
     SocketEvents events{state, socket, log, [this] { ++responseStarts; }};
@@ -321,7 +292,7 @@ private slots:
         record->hConnect = 7;
         (*rig.state.commList)["1"] = std::move(record);
         rig.tick();
-        QCOMPARE(rig.link.written, QList<int>{707});
+        QCOMPARE(rig.link.calls, QStringList{"writeVarInt #7 2 7"});
         QCOMPARE(rig.state.lblState, "Port Connected Request Time:0");
         for (int i = 0; i < 21; ++i)
             rig.tick();

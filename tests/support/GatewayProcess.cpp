@@ -1,0 +1,44 @@
+#include "GatewayProcess.h"
+
+#include <QProcessEnvironment>
+
+QByteArray InstanceConfig::text() const
+{
+    const auto quoted = [](const QByteArray &key, const QByteArray &value) {
+        return '"' + key + "\",\"" + value + '"';
+    };
+    const QList<QByteArray> records{quoted("ServerPath", "~apppath~/Data"),
+                                    quoted("Netid", plcPort ? "127.0.0.1" : ""),
+                                    quoted("Port", plcPort ? QByteArray::number(plcPort) : ""),
+                                    quoted("Modulname", modul),
+                                    quoted("Maschinenname", "Test line"),
+                                    "\"XML-Export\",0",
+                                    quoted("RemoteHost", "127.0.0.1"),
+                                    quoted("RemotePort", QByteArray::number(remotePort)),
+                                    QByteArray("\"ServerTest\",") + (server ? '1' : '0'),
+                                    "\"Status\"," + QByteArray::number(status),
+                                    quoted("Timeout", "10"),
+                                    QByteArray("\"StaticConnect\",") + (staticConnection ? '1' : '0'),
+                                    "\"ResetOnError\",1",
+                                    "\"UTF8Codierung\",0",
+                                    "\"AutoConnectOff\",#FALSE#"};
+    QByteArray out;
+    for (const QByteArray &r : records)
+        out += r + "\r\n";
+    return out;
+}
+
+void startHeadless(QProcess &gateway, const QString &root, const QString &home)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KAVETTA_HEADLESS"), QStringLiteral("1"));
+    env.insert(QStringLiteral("KAVETTA_HOME"), home);
+    env.insert(QStringLiteral("KAVETTA_EVENTLOG"), root + QStringLiteral("/events.log"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/xdg-home"));
+    env.insert(QStringLiteral("XDG_CONFIG_DIRS"), root + QStringLiteral("/xdg"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root);
+    env.remove(QStringLiteral("DISPLAY"));
+    gateway.setProcessEnvironment(env);
+    gateway.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    gateway.start(QStringLiteral(KAVETTA_BINARY_DIR "/src/kavetta"), {});
+}
