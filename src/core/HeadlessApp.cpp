@@ -4,6 +4,7 @@
 #include "core/HeadlessDesktop.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -47,6 +48,34 @@ bool headlessRequested()
     return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
+QString emptyConfigurationNotice(const GatewayState &state, const QString &programFolder)
+{
+    if (!state.modulName.isEmpty())
+        return {};
+    QString why;
+    if (!QFileInfo(programFolder).isDir())
+        why = QStringLiteral("Program folder %1 not found").arg(programFolder);
+    else if (!QFileInfo(state.configFile).isFile())
+        why = QStringLiteral("Configuration file %1 not found").arg(state.configFile);
+    else
+        why = QStringLiteral("Configuration file %1 names no module").arg(state.configFile);
+    return why + QStringLiteral(": running with the empty configuration");
+}
+
+namespace
+{
+
+void reportEmptyConfiguration(GatewayRuntime &runtime)
+{
+    const QString notice = emptyConfigurationNotice(runtime.state, runtime.folder);
+    if (notice.isEmpty())
+        return;
+    qint16 type = EventLog::Warning;
+    runtime.eventLog.writeAppLogEvent(notice, type);
+}
+
+} // namespace
+
 int runHeadless(QCoreApplication &app)
 {
     HeadlessDesktop desktop;
@@ -68,6 +97,7 @@ int runHeadless(QCoreApplication &app)
                 if (core) {
                     runtime.service.reloading();
                     core->loadConfiguration();
+                    reportEmptyConfiguration(runtime);
                     runtime.service.ready();
                 }
                 return;
@@ -79,7 +109,11 @@ int runHeadless(QCoreApplication &app)
         });
     }
 
-    const bool loaded = runtime.start(app.arguments(), [](GatewayCore &core) { core.load(); });
+    const bool loaded = runtime.start(app.arguments(), [&runtime](GatewayCore &core) {
+        core.load();
+        if (!core.programEnded())
+            reportEmptyConfiguration(runtime);
+    });
     if (!loaded || (runtime.core() && runtime.core()->programEnded()))
         return 0;
     return app.exec();
