@@ -4,6 +4,7 @@
 #include "core/HeadlessDesktop.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
 
@@ -62,16 +63,29 @@ QString emptyConfigurationNotice(const GatewayState &state, const QString &progr
     return why + QStringLiteral(": running with the empty configuration");
 }
 
+QString unwritableFolderNotice(const QString &programFolder)
+{
+    if (!QFileInfo(programFolder).isDir() ||
+        ::access(QFile::encodeName(programFolder).constData(), W_OK) == 0)
+        return {};
+    return QStringLiteral("Program folder %1 is not writable: no communication log, no backups, "
+                          "no saved configuration")
+        .arg(programFolder);
+}
+
 namespace
 {
 
-void reportEmptyConfiguration(GatewayRuntime &runtime)
+// After each load of the configuration: what the window would show and the journal would not.
+void reportFolderAndConfiguration(GatewayRuntime &runtime)
 {
-    const QString notice = emptyConfigurationNotice(runtime.state, runtime.folder);
-    if (notice.isEmpty())
-        return;
-    qint16 type = EventLog::Warning;
-    runtime.eventLog.writeAppLogEvent(notice, type);
+    for (const QString &notice :
+         {unwritableFolderNotice(runtime.folder), emptyConfigurationNotice(runtime.state, runtime.folder)}) {
+        if (notice.isEmpty())
+            continue;
+        qint16 type = EventLog::Warning;
+        runtime.eventLog.writeAppLogEvent(notice, type);
+    }
 }
 
 } // namespace
@@ -97,7 +111,7 @@ int runHeadless(QCoreApplication &app)
                 if (core) {
                     runtime.service.reloading();
                     core->loadConfiguration();
-                    reportEmptyConfiguration(runtime);
+                    reportFolderAndConfiguration(runtime);
                     runtime.service.ready();
                 }
                 return;
@@ -112,7 +126,7 @@ int runHeadless(QCoreApplication &app)
     const bool loaded = runtime.start(app.arguments(), [&runtime](GatewayCore &core) {
         core.load();
         if (!core.programEnded())
-            reportEmptyConfiguration(runtime);
+            reportFolderAndConfiguration(runtime);
     });
     if (!loaded || (runtime.core() && runtime.core()->programEnded()))
         return 0;

@@ -18,3 +18,9 @@ int runHeadless(QCoreApplication &app);
 // the missing configuration file, or the file that names no module; empty when a module is
 // loaded.
 QString emptyConfigurationNotice(const GatewayState &state, const QString &programFolder);
+
+// A program folder that the gateway may not write (a read-only instance folder) loses the
+// communication log, its backups and saved configurations; the window shows the failure of
+// each record, a headless gateway says it once in its event log. Empty when the folder is
+// writable or missing.
+QString unwritableFolderNotice(const QString &programFolder);
