@@ -1,25 +1,31 @@
 #!/usr/bin/env bash
 # As root on a Debian machine: builds the package, installs it with dpkg -i, checks what it
-# installed and that the installed programs run, removes it with dpkg --purge and checks that
-# nothing of it is left but instance data (folders under /var/lib/kavetta) and its system user.
-#   scripts/package-test.sh [--no-build] [--e2e]
+# installed, runs the installed gateway end to end, removes it with dpkg --purge and checks
+# that nothing of it is left but instance data (folders under /var/lib/kavetta) and its
+# system user.
+#   scripts/package-test.sh [--no-build] [--no-e2e]
 #     --no-build   test the package already in build/
-#     --e2e        also run the installed gateway headless in a temporary instance folder
-#                  against the installed stand-ins: a PLC request reaches the printer stand-in
-#                  and its answer the PLC stand-in; SIGTERM ends it with status 0. Where
-#                  systemd runs, the same once more as the service kavetta@pkgtest.
+#     --no-e2e     skip the runs of the installed gateway
+# The runs: the installed gateway headless, as the user kavetta, against the installed
+# stand-ins (plcsim serve, printersim --port 0): a PLC request reaches the printer stand-in
+# and its answer the PLC stand-in, and SIGTERM ends it with status 0; the same with the
+# printer keeping silent, SIGTERM coming while the request is out; a missing and an empty
+# instance folder (the empty configuration, said so in the event log); a read-only instance
+# folder (the round trip still works, the communication log's failure is reported); the
+# window module is found where the package puts it. Where systemd runs, the round trip once
+# more as the service kavetta@pkgtest.
 # Any kavetta package already installed is purged first. A machine-wide options store that was
 # there before (/etc/xdg/Morvanta) is put back at the end, since the purge removes it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 build=1
-e2e=0
+e2e=1
 for arg in "$@"; do
   case "$arg" in
     --no-build) build=0 ;;
-    --e2e) e2e=1 ;;
-    *) echo "usage: $0 [--no-build] [--e2e]" >&2; exit 2 ;;
+    --no-e2e) e2e=0 ;;
+    *) echo "usage: $0 [--no-build] [--no-e2e]" >&2; exit 2 ;;
   esac
 done
 [[ $(id -u) -eq 0 ]] || { echo "package-test.sh: run as root" >&2; exit 2; }
@@ -36,6 +42,8 @@ installed() { [[ "$(dpkg-query -W -f='${Status}' kavetta 2>/dev/null || true)" =
 known() { dpkg-query -W kavetta >/dev/null 2>&1; }
 
 tmp=$(mktemp -d)
+# The gateway runs as kavetta and keeps its runtime folders below this one.
+chmod 0711 "$tmp"
 if [[ -e /etc/xdg/Morvanta ]]; then
   tar -C /etc/xdg -cpf "$tmp/store.tar" Morvanta
 fi
@@ -90,6 +98,8 @@ for f in /usr/bin/kavetta /usr/bin/plcsim /usr/bin/printersim \
   /usr/share/doc/kavetta/copyright /usr/share/doc/kavetta/changelog.gz /usr/share/doc/kavetta/service.md; do
   printf '%s\n' "${listed[@]}" | grep -qxF "$f" || fail "dpkg -L does not list $f"
 done
+window_module=$(printf '%s\n' "${listed[@]}" | grep -xE '/usr/lib/(.*/)?kavetta/kavetta-window\.so' || true)
+[[ -n "$window_module" ]] || fail "dpkg -L lists no window module kavetta-window.so"
 files=()
 for f in "${listed[@]}"; do
   [[ -e "$f" ]] || fail "$f is listed but missing"
@@ -141,62 +151,163 @@ reply=$(timeout 5 head -c 4 <&3) || true
 exec 3<&-
 [[ "$reply" == "OK 5" ]] || fail "printersim answered '$reply'"
 
-plcsim serve --port 0 --module PkgTest < /dev/null > "$tmp/plc.log" 2>&1 &
+# One module per gateway run below, so that a request cut short in one run leaves nothing
+# behind for the next.
+plcsim serve --port 0 --module PkgTest --module PkgCut --module PkgRo --module PkgSvc \
+  < /dev/null > "$tmp/plc.log" 2>&1 &
 pids+=($!)
 plc_port=$(listening_port "$tmp/plc.log") || fail "plcsim does not listen"
 plcsim write --port "$plc_port" PkgTest.SendData 'from the test' >/dev/null
 plcsim read --port "$plc_port" PkgTest.SendData | grep -q 'from the test' || fail "plcsim did not keep a value"
 
-# An instance folder with a configuration for the two stand-ins; sets dir.
-make_instance() {
-  local name=$1
-  dir=/var/lib/kavetta/$1
-  instances+=("$name")
-  install -d -o kavetta -g kavetta -m 0775 /var/lib/kavetta "$dir"
-  printf '"%s","%s"\r\n' ServerPath "" Netid 127.0.0.1 Port "$plc_port" Modulname PkgTest \
-    Maschinenname "package test" > "$dir/Kavetta.zelb"
-  printf '"XML-Export",0\r\n' >> "$dir/Kavetta.zelb"
-  printf '"%s","%s"\r\n' RemoteHost 127.0.0.1 RemotePort "$printer_port" >> "$dir/Kavetta.zelb"
-  printf '"ServerTest",0\r\n"Status",1\r\n"Timeout","10"\r\n"StaticConnect",1\r\n' >> "$dir/Kavetta.zelb"
-  printf '"ResetOnError",1\r\n"UTF8Codierung",0\r\n"AutoConnectOff",#FALSE#\r\n' >> "$dir/Kavetta.zelb"
-  chown kavetta:kavetta "$dir/Kavetta.zelb"
+# A configuration for the PLC stand-in's module $2 and the printer on port $3, in folder $1.
+write_configuration() {
+  local file=$1/Kavetta.zelb
+  {
+    printf '"%s","%s"\r\n' ServerPath "" Netid 127.0.0.1 Port "$plc_port" Modulname "$2" \
+      Maschinenname "package test"
+    printf '"XML-Export",0\r\n'
+    printf '"%s","%s"\r\n' RemoteHost 127.0.0.1 RemotePort "$3"
+    printf '"ServerTest",0\r\n"Status",1\r\n"Timeout","10"\r\n"StaticConnect",1\r\n'
+    printf '"ResetOnError",1\r\n"UTF8Codierung",0\r\n"AutoConnectOff",#FALSE#\r\n'
+  } > "$file"
 }
 
-# A request as the PLC makes it; the printer stand-in answers "OK 5".
+# Instance folder /var/lib/kavetta/$1 owned by kavetta, with a configuration for module $2 and
+# the printer on port $3 (none without $2); sets dir.
+make_instance() {
+  dir=/var/lib/kavetta/$1
+  instances+=("$1")
+  install -d -o kavetta -g kavetta -m 0775 /var/lib/kavetta "$dir"
+  if [[ -n "${2:-}" ]]; then
+    write_configuration "$dir" "$2" "$3"
+    chown kavetta:kavetta "$dir/Kavetta.zelb"
+  fi
+}
+
+# A request as the PLC of module $1 makes it; the printer stand-in answers "OK 5".
 request_round_trip() {
   local answer
-  if ! answer=$(plcsim request --port "$plc_port" --module PkgTest --data "hello" --timeout-ms 20000); then
+  if ! answer=$(plcsim request --port "$plc_port" --module "$1" --data "hello" --timeout-ms 20000); then
     echo "the request did not come back: $answer" >&2
     return 1
   fi
   grep -q 'OK 5' <<< "$answer" || { echo "the PLC got: $answer" >&2; return 1; }
 }
 
-if [[ $e2e -eq 1 ]]; then
-  step "installed gateway, headless, against the stand-ins"
-  make_instance pkgtest-hand
-  run="$tmp/run"
+# Starts the installed gateway headless as the user kavetta with the program folder $1 (which
+# need not exist); sets gateway (its process id), events (its event log) and gateway_log.
+start_gateway() {
+  local home=$1 name
+  name=$(basename "$home")
+  local run="$tmp/run-$name"
   install -d -o kavetta -g kavetta -m 0700 "$run"
+  events="$run/events.txt"
+  gateway_log="$tmp/gateway-$name.log"
   # setpriv and env replace themselves, so $! is the gateway and its exit status is its own.
   setpriv --reuid=kavetta --regid=kavetta --init-groups \
-    env -u DISPLAY -u WAYLAND_DISPLAY HOME="$dir" KAVETTA_HOME="$dir" KAVETTA_HEADLESS=1 \
-    KAVETTA_EVENTLOG="$dir/events.txt" XDG_RUNTIME_DIR="$run" XDG_CONFIG_HOME="$dir/.config" \
-    /usr/bin/kavetta > "$tmp/gateway.log" 2>&1 &
+    env -u DISPLAY -u WAYLAND_DISPLAY -u NOTIFY_SOCKET HOME="$run" KAVETTA_HOME="$home" \
+    KAVETTA_HEADLESS=1 KAVETTA_EVENTLOG="$events" XDG_RUNTIME_DIR="$run" \
+    XDG_CONFIG_HOME="$run/.config" /usr/bin/kavetta > "$gateway_log" 2>&1 &
   gateway=$!
   pids+=("$gateway")
-  request_round_trip || { cat "$tmp/gateway.log" >&2; fail "headless round trip"; }
-  grep -q 'hello' "$tmp/printer.log" || fail "the printer stand-in saw no request"
+}
+
+# SIGTERM: the gateway runs its unload and ends with status 0.
+stop_gateway() {
   kill -TERM "$gateway"
-  status=0
+  local status=0
   wait "$gateway" || status=$?
-  [[ $status -eq 0 ]] || { cat "$tmp/gateway.log" >&2; fail "the gateway ended with $status on SIGTERM"; }
-  [[ -s "$dir/Socketcomm-PkgTest-.dat" ]] || fail "no communication log in $dir"
+  [[ $status -eq 0 ]] || { cat "$gateway_log" "$events" >&2 2>/dev/null; fail "the gateway ended with $status on SIGTERM"; }
+}
+
+# Waits up to 10 s for a line holding the text $2 in the file $1.
+wait_for_line() {
+  for _ in $(seq 100); do
+    grep -qF -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "no line with '$2' in $1:" >&2
+  cat "$1" >&2 2>/dev/null || true
+  return 1
+}
+
+# The communication log $1 holds records and ends with a whole one.
+check_comm_log() {
+  [[ -s "$1" ]] || fail "no communication log $1"
+  [[ "$(tail -c 1 "$1" | od -An -tx1 | tr -d ' ')" == 0a ]] || fail "$1 ends in the middle of a record"
+}
+
+if [[ $e2e -eq 1 ]]; then
+  step "installed gateway, headless, against the stand-ins"
+  make_instance pkgtest-hand PkgTest "$printer_port"
+  start_gateway "$dir"
+  request_round_trip PkgTest || { cat "$gateway_log" >&2; fail "headless round trip"; }
+  grep -q 'hello' "$tmp/printer.log" || fail "the printer stand-in saw no request"
+  stop_gateway
+  check_comm_log "$dir/Socketcomm-PkgTest-.dat"
+
+  step "SIGTERM while a request is out"
+  printersim --port 0 --silent > "$tmp/silent.log" 2>&1 &
+  pids+=($!)
+  silent_port=$(listening_port "$tmp/silent.log") || fail "the silent printersim does not listen"
+  make_instance pkgtest-cut PkgCut "$silent_port"
+  start_gateway "$dir"
+  plcsim request --port "$plc_port" --module PkgCut --data "hello" --timeout-ms 20000 \
+    > "$tmp/cut-request.log" 2>&1 &
+  pids+=($!)
+  wait_for_line "$tmp/silent.log" hello || fail "the request did not reach the silent printer"
+  stop_gateway
+  check_comm_log "$dir/Socketcomm-PkgCut-.dat"
+
+  step "missing and empty instance folders"
+  instances+=(pkgtest-missing)
+  start_gateway /var/lib/kavetta/pkgtest-missing
+  wait_for_line "$events" "Program folder /var/lib/kavetta/pkgtest-missing not found: running with the empty configuration" ||
+    fail "a missing instance folder is not reported"
+  stop_gateway
+  make_instance pkgtest-empty
+  start_gateway "$dir"
+  wait_for_line "$events" "Configuration file $dir/Kavetta.zelb not found: running with the empty configuration" ||
+    fail "an empty instance folder is not reported"
+  stop_gateway
+
+  step "read-only instance folder"
+  dir=/var/lib/kavetta/pkgtest-readonly
+  instances+=(pkgtest-readonly)
+  install -d -o root -g root -m 0755 "$dir"
+  write_configuration "$dir" PkgRo "$printer_port"
+  start_gateway "$dir"
+  request_round_trip PkgRo || { cat "$gateway_log" "$events" >&2; fail "round trip from a read-only folder"; }
+  wait_for_line "$events" "Program folder $dir is not writable" || fail "the read-only folder is not reported"
+  stop_gateway
+  [[ -z "$(ls -A "$dir" | grep -vxF Kavetta.zelb)" ]] || fail "the gateway wrote into a read-only folder"
+
+  step "the window module"
+  # With a display the program loads its window from the module; the offscreen platform
+  # stands in for the display.
+  home=$tmp/run-window
+  install -d -o kavetta -g kavetta -m 0700 "$home"
+  setpriv --reuid=kavetta --regid=kavetta --init-groups \
+    env -u WAYLAND_DISPLAY -u KAVETTA_HEADLESS DISPLAY=:0 QT_QPA_PLATFORM=offscreen HOME="$home" \
+    KAVETTA_HOME="$home" KAVETTA_EVENTLOG="$home/events.txt" XDG_RUNTIME_DIR="$home" \
+    XDG_CONFIG_HOME="$home/.config" /usr/bin/kavetta > "$tmp/window.log" 2>&1 &
+  window=$!
+  pids+=("$window")
+  loaded=0
+  for _ in $(seq 100); do
+    if grep -qF "$window_module" "/proc/$window/maps" 2>/dev/null; then loaded=1; break; fi
+    sleep 0.1
+  done
+  kill -KILL "$window" 2>/dev/null || true
+  wait "$window" 2>/dev/null || true
+  [[ $loaded -eq 1 ]] || { cat "$tmp/window.log" >&2; fail "the program did not load $window_module"; }
 
   if [[ -d /run/systemd/system ]]; then
     step "the same as the service kavetta@pkgtest"
-    make_instance pkgtest
+    make_instance pkgtest PkgSvc "$printer_port"
     systemctl start kavetta@pkgtest.service || { journalctl -u kavetta@pkgtest -n 50 >&2; fail "start"; }
-    request_round_trip || { journalctl -u kavetta@pkgtest -n 50 >&2; fail "service round trip"; }
+    request_round_trip PkgSvc || { journalctl -u kavetta@pkgtest -n 50 >&2; fail "service round trip"; }
     systemctl stop kavetta@pkgtest.service
     result=$(systemctl show -p Result --value kavetta@pkgtest.service)
     [[ "$result" == success ]] || fail "the service ended with $result"

@@ -8,21 +8,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 "$root/scripts/setup.sh"
 
-# Only packaging needs these: dpkg-shlibdeps for the Depends field, lintian for the check.
-missing=()
-for p in dpkg-dev lintian; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$p")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  [[ $(id -u) -eq 0 ]] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
-
 "$root/scripts/build.sh"
 cd "$root/build"
 

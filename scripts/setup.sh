@@ -11,6 +11,10 @@ packages=(
   clang libclang-rt-14-dev
   valgrind
   libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio mbpoll
+  # The Debian package and its test (scripts/package.sh, scripts/package-test.sh): file and
+  # dpkg-shlibdeps for CPack's Depends field, lintian, systemd-analyze and systemctl for the
+  # unit, desktop-file-validate and the MIME database for the desktop files.
+  file dpkg-dev lintian systemd desktop-file-utils shared-mime-info
 )
 
 missing=()

@@ -24,10 +24,13 @@ std::string programDir()
     return p.substr(0, p.rfind('/'));
 }
 
-// The window module beside the program (a build tree), else where the package puts it.
+// The window module beside the program (a build tree), else where the installation puts it:
+// KAVETTA_MODULE_DIR is relative to the program's folder, so an installation under any prefix
+// (the package's /usr, a hand-made /usr/local) finds its own module.
 WindowEntry loadWindow(std::string &why)
 {
-    for (const std::string &dir : {programDir(), std::string(KAVETTA_MODULE_DIR)}) {
+    const std::string here = programDir();
+    for (const std::string &dir : {here, here + "/" KAVETTA_MODULE_DIR}) {
         const std::string file = dir + "/kavetta-window.so";
         if (::access(file.c_str(), R_OK) != 0)
             continue;

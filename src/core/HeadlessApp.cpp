@@ -4,6 +4,8 @@
 #include "core/HeadlessDesktop.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -47,6 +49,47 @@ bool headlessRequested()
     return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
+QString emptyConfigurationNotice(const GatewayState &state, const QString &programFolder)
+{
+    if (!state.modulName.isEmpty())
+        return {};
+    QString why;
+    if (!QFileInfo(programFolder).isDir())
+        why = QStringLiteral("Program folder %1 not found").arg(programFolder);
+    else if (!QFileInfo(state.configFile).isFile())
+        why = QStringLiteral("Configuration file %1 not found").arg(state.configFile);
+    else
+        why = QStringLiteral("Configuration file %1 names no module").arg(state.configFile);
+    return why + QStringLiteral(": running with the empty configuration");
+}
+
+QString unwritableFolderNotice(const QString &programFolder)
+{
+    if (!QFileInfo(programFolder).isDir() ||
+        ::access(QFile::encodeName(programFolder).constData(), W_OK) == 0)
+        return {};
+    return QStringLiteral("Program folder %1 is not writable: no communication log, no backups, "
+                          "no saved configuration")
+        .arg(programFolder);
+}
+
+namespace
+{
+
+// After each load of the configuration: what the window would show and the journal would not.
+void reportFolderAndConfiguration(GatewayRuntime &runtime)
+{
+    for (const QString &notice :
+         {unwritableFolderNotice(runtime.folder), emptyConfigurationNotice(runtime.state, runtime.folder)}) {
+        if (notice.isEmpty())
+            continue;
+        qint16 type = EventLog::Warning;
+        runtime.eventLog.writeAppLogEvent(notice, type);
+    }
+}
+
+} // namespace
+
 int runHeadless(QCoreApplication &app)
 {
     HeadlessDesktop desktop;
@@ -68,6 +111,7 @@ int runHeadless(QCoreApplication &app)
                 if (core) {
                     runtime.service.reloading();
                     core->loadConfiguration();
+                    reportFolderAndConfiguration(runtime);
                     runtime.service.ready();
                 }
                 return;
@@ -79,7 +123,11 @@ int runHeadless(QCoreApplication &app)
         });
     }
 
-    const bool loaded = runtime.start(app.arguments(), [](GatewayCore &core) { core.load(); });
+    const bool loaded = runtime.start(app.arguments(), [&runtime](GatewayCore &core) {
+        core.load();
+        if (!core.programEnded())
+            reportFolderAndConfiguration(runtime);
+    });
     if (!loaded || (runtime.core() && runtime.core()->programEnded()))
         return 0;
     return app.exec();

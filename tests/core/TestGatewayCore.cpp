@@ -1,4 +1,5 @@
 #include "GatewayProcess.h"
+#include "NotifySocket.h"
 #include "UiFakes.h"
 #include "common/Cp1252.h"
 #include "core/GatewayCore.h"
@@ -39,6 +40,13 @@ bool accepts(quint16 port)
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, port);
     return probe.waitForConnected(300);
+}
+
+// The program without a display in a folder of the test's; its event log goes to events.log.
+QString eventLogText(const QTemporaryDir &dir)
+{
+    QFile log(dir.filePath("events.log"));
+    return log.open(QIODevice::ReadOnly) ? cp1252::decode(log.readAll()) : QString();
 }
 
 } // namespace
@@ -117,8 +125,10 @@ private slots:
         }
     }
 
-    // The real program without a display: it serves, reloads its configuration on SIGHUP and
-    // ends through its unload with status 0 on SIGTERM.
+    // The real program without a display, under a stand-in service manager: it reports ready
+    // after its load, feeds the watchdog on every supervision tick, reloads its configuration on
+    // SIGHUP (reloading, then ready again) and ends through its unload, once, with status 0 on
+    // SIGTERM, even when the signal comes twice.
     void headlessProcessFollowsSignals()
     {
         QTemporaryDir dir;
@@ -128,23 +138,89 @@ private slots:
         QFile config(home + "/Kavetta.zelb");
         QVERIFY(config.open(QIODevice::WriteOnly) && config.write(configuration(first)) > 0);
         config.close();
+        NotifySocket manager;
+        QVERIFY(manager.bound());
 
         QProcess gateway;
-        startHeadless(gateway, dir.path(), home);
+        QProcessEnvironment env = headlessEnvironment(dir.path(), home);
+        env.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(manager.path()));
+        env.insert("WATCHDOG_USEC", "5000000");
+        env.remove("WATCHDOG_PID");
+        startHeadless(gateway, env);
         QVERIFY(gateway.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(accepts(first), 10000);
+        const auto pid = static_cast<pid_t>(gateway.processId());
+
+        // Everything but the watchdog, in order, and how often the watchdog was fed.
+        QList<QByteArray> states;
+        int watchdogs = 0;
+        const auto receive = [&] {
+            for (const QByteArray &d : manager.take()) {
+                if (d == "WATCHDOG=1")
+                    ++watchdogs;
+                else
+                    states.append(d);
+            }
+        };
+        const auto received = [&](int count) {
+            receive();
+            return states.size() >= count;
+        };
+
+        QTRY_VERIFY_WITH_TIMEOUT(received(1), 10000);
+        QCOMPARE(states, QList<QByteArray>{"READY=1"});
+        QVERIFY(accepts(first));
+        const int fedBefore = watchdogs;
+        QTRY_VERIFY_WITH_TIMEOUT((receive(), watchdogs >= fedBefore + 3), 5000);
 
         const quint16 second = freePort();
         QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate) && config.write(configuration(second)) > 0);
         config.close();
-        ::kill(static_cast<pid_t>(gateway.processId()), SIGHUP);
+        ::kill(pid, SIGHUP);
+        QTRY_VERIFY_WITH_TIMEOUT(received(3), 10000);
+        QCOMPARE(states, (QList<QByteArray>{"READY=1", "RELOADING=1", "READY=1"}));
         QTRY_VERIFY_WITH_TIMEOUT(accepts(second), 10000);
         QVERIFY(!accepts(first));
 
-        ::kill(static_cast<pid_t>(gateway.processId()), SIGTERM);
+        ::kill(pid, SIGTERM);
+        ::kill(pid, SIGTERM);
         QVERIFY(gateway.waitForFinished(10000));
         QCOMPARE(gateway.exitStatus(), QProcess::NormalExit);
         QCOMPARE(gateway.exitCode(), 0);
+        receive();
+        QCOMPARE(states, (QList<QByteArray>{"READY=1", "RELOADING=1", "READY=1", "STOPPING=1"}));
+    }
+
+    // Nobody sees the window title without a window: a headless gateway without a module says
+    // in its event log why it runs with the empty configuration, and runs on.
+    void headlessProcessSaysWhyItsConfigurationIsEmpty()
+    {
+        const QList<std::pair<const char *, const char *>> cases{
+            {"missing", "Program folder %1 not found"},
+            {"empty", "Configuration file %1/Kavetta.zelb not found"},
+            {"blank", "Configuration file %1/Kavetta.zelb names no module"}};
+        for (const auto &[name, expected] : cases) {
+            QTemporaryDir dir;
+            const QString home = dir.filePath(name);
+            if (qstrcmp(name, "missing") != 0)
+                QVERIFY(QDir().mkpath(home));
+            if (qstrcmp(name, "blank") == 0) {
+                QFile config(home + "/Kavetta.zelb");
+                QVERIFY(config.open(QIODevice::WriteOnly) && config.write("\"Modulname\",\"\"\r\n") > 0);
+            }
+            QProcess gateway;
+            startHeadless(gateway, headlessEnvironment(dir.path(), home));
+            QVERIFY(gateway.waitForStarted());
+            const QString notice =
+                QString::fromLatin1(expected).arg(home) + ": running with the empty configuration";
+            QTRY_VERIFY2_WITH_TIMEOUT(eventLogText(dir).contains(notice), qPrintable(eventLogText(dir)),
+                                      10000);
+            QCOMPARE(gateway.state(), QProcess::Running);
+            QVERIFY(eventLogText(dir).startsWith("2 "));
+
+            ::kill(static_cast<pid_t>(gateway.processId()), SIGTERM);
+            QVERIFY(gateway.waitForFinished(10000));
+            QCOMPARE(gateway.exitCode(), 0);
+        }
     }
 };
 

@@ -28,7 +28,7 @@ QByteArray InstanceConfig::text() const
     return out;
 }
 
-void startHeadless(QProcess &gateway, const QString &root, const QString &home)
+QProcessEnvironment headlessEnvironment(const QString &root, const QString &home)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KAVETTA_HEADLESS"), QStringLiteral("1"));
@@ -38,6 +38,13 @@ void startHeadless(QProcess &gateway, const QString &root, const QString &home)
     env.insert(QStringLiteral("XDG_CONFIG_DIRS"), root + QStringLiteral("/xdg"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root);
     env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(QStringLiteral("NOTIFY_SOCKET"));
+    return env;
+}
+
+void startHeadless(QProcess &gateway, const QProcessEnvironment &env)
+{
     gateway.setProcessEnvironment(env);
     gateway.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     gateway.start(QStringLiteral(KAVETTA_BINARY_DIR "/src/kavetta"), {});

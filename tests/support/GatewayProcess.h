@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 
 // The configuration file of one instance for tests that run the real program: the 15 records
@@ -18,6 +19,11 @@ struct InstanceConfig {
     QByteArray text() const;
 };
 
-// Starts the program without a window in its own instance folder: KAVETTA_HOME, the event log
-// file and the options store all under root.
-void startHeadless(QProcess &gateway, const QString &root, const QString &home);
+// The environment of the program without a window in its own instance folder: KAVETTA_HOME, the
+// event log file, the options store and the runtime folder all under root; no service manager.
+QProcessEnvironment headlessEnvironment(const QString &root, const QString &home);
+void startHeadless(QProcess &gateway, const QProcessEnvironment &environment);
+inline void startHeadless(QProcess &gateway, const QString &root, const QString &home)
+{
+    startHeadless(gateway, headlessEnvironment(root, home));
+}
