@@ -3,7 +3,43 @@
 #include "plc/PlcLinkFactory.h"
 #include "startup/StartUp.h"
 
+#include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+// A signal handler may do almost nothing: it writes the signal's number into a socket pair, and
+// the event loop reads it and acts on its own thread.
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int number)
+{
+    const char byte = static_cast<char>(number);
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+bool installSignalPipe()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+        return false;
+    ::fcntl(g_signalPipe[1], F_SETFL, O_NONBLOCK);
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(sig, &action, nullptr);
+    return true;
+}
+
+} // namespace
 
 GatewayRuntime::GatewayRuntime(DesktopServices &desktopServices, std::function<void()> endProgram)
     : folder(programFolder()), desktop(desktopServices), m_endProgram(std::move(endProgram))
@@ -76,4 +112,32 @@ bool GatewayRuntime::start(const QStringList &arguments, const std::function<voi
         load(*m_core);
         return PendingError{};
     });
+}
+
+void GatewayRuntime::watchSignals(std::function<void()> afterReload)
+{
+    if (m_signals || !installSignalPipe())
+        return;
+    m_signals = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(m_signals.get(), &QSocketNotifier::activated, m_signals.get(),
+                     [this, afterReload = std::move(afterReload)] {
+                         char byte = 0;
+                         if (::read(g_signalPipe[0], &byte, 1) != 1)
+                             return;
+                         GatewayCore *core = m_core.get();
+                         if (byte == SIGHUP) {
+                             if (core) {
+                                 service.reloading();
+                                 core->loadConfiguration();
+                                 if (afterReload)
+                                     afterReload();
+                                 service.ready();
+                             }
+                             return;
+                         }
+                         if (core)
+                             core->unload();
+                         else
+                             QCoreApplication::quit();
+                     });
 }

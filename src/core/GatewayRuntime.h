@@ -23,6 +23,7 @@
 #include <memory>
 
 class DesktopServices;
+class QSocketNotifier;
 
 // Every part of one gateway instance, built in the order they depend on each other, with or
 // without a window: the window, when there is one, is made by the caller around the core.
@@ -39,6 +40,10 @@ public:
     // configuration file is fixed, the core is made and load runs its load handler (through the
     // window where there is one). Returns false when the program only registered its file type.
     bool start(const QStringList &arguments, const std::function<void(GatewayCore &)> &load);
+
+    // SIGTERM and SIGINT run the unload (the program then ends with 0); SIGHUP loads the
+    // configuration again, as the operator's Load does, and then calls afterReload.
+    void watchSignals(std::function<void()> afterReload = {});
 
     GatewayCore *core() { return m_core.get(); }
     // The PLC link, made with the core: the Modbus link where a variable map lies beside the
@@ -76,4 +81,5 @@ private:
     std::unique_ptr<KeloLink> m_link;
     std::unique_ptr<PlcCycles> m_plc;
     std::unique_ptr<GatewayCore> m_core;
+    std::unique_ptr<QSocketNotifier> m_signals;
 };

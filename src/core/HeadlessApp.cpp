@@ -6,41 +6,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QSocketNotifier>
 
-#include <csignal>
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-namespace
-{
-
-// A signal handler may do almost nothing: it writes the signal's number into a socket pair, and
-// the event loop reads it and acts on its own thread.
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int number)
-{
-    const char byte = static_cast<char>(number);
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-}
-
-bool installSignalPipe()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
-        return false;
-    ::fcntl(g_signalPipe[1], F_SETFL, O_NONBLOCK);
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(sig, &action, nullptr);
-    return true;
-}
-
-} // namespace
 
 bool headlessRequested()
 {
@@ -99,29 +66,7 @@ int runHeadless(QCoreApplication &app)
     desktop.setEventLog(&runtime.eventLog);
     desktop.serveMessages(runtime.messages);
 
-    std::unique_ptr<QSocketNotifier> signalNotifier;
-    if (installSignalPipe()) {
-        signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &app, [&runtime] {
-            char byte = 0;
-            if (::read(g_signalPipe[0], &byte, 1) != 1)
-                return;
-            GatewayCore *core = runtime.core();
-            if (byte == SIGHUP) {
-                if (core) {
-                    runtime.service.reloading();
-                    core->loadConfiguration();
-                    reportFolderAndConfiguration(runtime);
-                    runtime.service.ready();
-                }
-                return;
-            }
-            if (core)
-                core->unload();
-            else
-                QCoreApplication::quit();
-        });
-    }
+    runtime.watchSignals([&runtime] { reportFolderAndConfiguration(runtime); });
 
     const bool loaded = runtime.start(app.arguments(), [&runtime](GatewayCore &core) {
         core.load();

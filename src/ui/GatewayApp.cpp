@@ -25,6 +25,8 @@ int runGateway(QApplication &app)
     });
     desktop.setDefaultCaption([&runtime] { return runtime.state.applicationTitle; });
     frmTimer messageWindowTimer(runtime.messages, desktop, runtime.state);
+    // Logging out or stopping the desktop session ends the gateway through its unload too.
+    runtime.watchSignals();
 
     std::unique_ptr<frmSocket> window;
     const bool loaded = runtime.start(app.arguments(), [&](GatewayCore &core) {
