@@ -236,6 +236,45 @@ private slots:
         QVERIFY(gw.process.state() == QProcess::Running);
     }
 
+    // A PLC that stops answering without closing the connection: the printer's answer waits in
+    // the gateway, and reaches the PLC once it answers again and the handles are made anew.
+    void plcThatHangs()
+    {
+        Plc plc;
+        QVERIFY(plc.server.start({u"--trace"_s}));
+        Printer printer;
+        QVERIFY(printer.start({u"--reply"_s, u"OK %n"_s, u"--delay-ms"_s, u"300"_s}));
+        Gateway gw;
+        gw.configure(plc.server.port(), printer.port, exampleMap());
+        QVERIFY(gw.start());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !plc.server.linesMatching(u"^read unit=1 area=c addr=0 count=1$"_s).isEmpty(), 10000);
+        QVERIFY(plc.raise(u"during"_s));
+        QTRY_COMPARE(printer.requests(), QStringList{u"during"_s});
+        plc.server.pause();
+        // The answer arrives while the PLC hangs; the gateway's first call waits its bound, the
+        // link is down, and the answer waits.
+        QTRY_COMPARE(printer.lines.filter(u" reply bytes=4 text=OK 6"_s).size(), 1);
+        QTest::qWait(1500);
+        QVERIFY(gw.process.state() == QProcess::Running);
+        const int from = int(plc.server.lines().size());
+        plc.server.pause(false);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !plc.server.linesMatching(u"^read unit=1 area=h addr=2130 count=1$"_s, from).isEmpty(), 10000);
+        QTRY_VERIFY(plc.coil(Antwort));
+        QCOMPARE(plc.text(RecData, DataCapacity), u"OK 6"_s);
+        QVERIFY(plc.server.set(1, 'c', Antwort, {0}));
+        QVERIFY(plc.raise(u"after"_s));
+        QTRY_COMPARE(printer.requests(), (QStringList{u"during"_s, u"after"_s}));
+        QTRY_VERIFY(plc.coil(Antwort));
+
+        // The PLC gone for good: the gateway still ends through its unload, at once.
+        plc.server.kill();
+        gw.process.terminate();
+        QVERIFY(gw.process.waitForFinished(5000));
+        QCOMPARE(gw.process.exitCode(), 0);
+    }
+
     // A map that does not parse: the one message naming file, line and problem, in the
     // communication log and in the event log, before the PLC variables fail to connect.
     void mapThatDoesNotParse()
