@@ -110,6 +110,9 @@ struct Gateway {
     QTemporaryDir dir;
     QString home = dir.filePath(u"Server"_s);
     QProcess process;
+    // The configuration file's base name; any other than the default one is given on the
+    // command line, as a service does for each of its instances.
+    QString name = u"Kavetta"_s;
 
     void configure(quint16 plcPort, quint16 printerPort, const QByteArray &map)
     {
@@ -125,12 +128,12 @@ struct Gateway {
               QByteArray(R"("StaticConnect",1)"), QByteArray(R"("ResetOnError",1)"),
               QByteArray(R"("UTF8Codierung",0)"), QByteArray(R"("AutoConnectOff",#FALSE#)")})
             out += r + "\r\n";
-        QFile config(home + u"/Kavetta.zelb"_s);
+        QFile config(home + u'/' + name + u".zelb"_s);
         QFile mapFile(mapPath());
         QVERIFY(config.open(QIODevice::WriteOnly) && config.write(out) == out.size());
         QVERIFY(mapFile.open(QIODevice::WriteOnly) && mapFile.write(map) == map.size());
     }
-    QString mapPath() const { return home + u"/Kavetta.modbus"_s; }
+    QString mapPath() const { return home + u'/' + name + u".modbus"_s; }
     QString eventLogPath() const { return dir.filePath(u"events.log"_s); }
     QString commLogPath() const { return home + u"/Socketcomm-Line1-.dat"_s; }
 
@@ -146,7 +149,8 @@ struct Gateway {
         env.remove(u"DISPLAY"_s);
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(QStringLiteral(KAVETTA_BINARY_DIR "/src/kavetta"), {});
+        process.start(QStringLiteral(KAVETTA_BINARY_DIR "/src/kavetta"),
+                      name == u"Kavetta"_s ? QStringList() : QStringList{home + u'/' + name + u".zelb"_s});
         return process.waitForStarted();
     }
     static QString contents(const QString &path)
@@ -183,6 +187,7 @@ private slots:
         Printer printer;
         QVERIFY(printer.start({u"--reply"_s, u"OK %n"_s}));
         Gateway gw;
+        gw.name = u"Line1"_s;
         gw.configure(plc.server.port(), printer.port, exampleMap());
         QVERIFY(gw.start());
         // Once the gateway polls the request flag, it has its handles and its registration.
