@@ -2,10 +2,11 @@
 """Modbus/TCP server for the link tests and the benchmark, on Debian's pymodbus (3.0).
 
     modbus_server.py [--host ADDR] [--port P] [--units 1,2] [--coils N] [--discrete N]
-                     [--holding N] [--input N]
+                     [--holding N] [--input N] [--trace]
 
 Every unit gets its own zero-based data store of the given sizes (a request beyond them is
 answered with the illegal-address exception). Prints "listening port=P" once it serves.
+--trace starts with "trace on" (so a restarted server traces from its first request).
 
 Commands on stdin, one per line, each answered with one line:
     set UNIT AREA ADDR V...     store values (AREA: c d h i), as the PLC program would
@@ -161,11 +162,13 @@ async def main():
     parser.add_argument("--discrete", type=int, default=64)
     parser.add_argument("--holding", type=int, default=4096)
     parser.add_argument("--input", type=int, default=64)
+    parser.add_argument("--trace", action="store_true")
     opts = parser.parse_args()
 
     # Clients that go away are the daily bread of these tests, not errors worth a line.
     logging.getLogger("pymodbus").setLevel(logging.CRITICAL + 1)
     faults = Faults()
+    faults.trace = opts.trace
     sizes = {"c": opts.coils, "d": opts.discrete, "h": opts.holding, "i": opts.input}
     units = [int(u) for u in opts.units.split(",")]
     context = ModbusServerContext(slaves={u: Store(u, sizes, faults) for u in units}, single=False)
