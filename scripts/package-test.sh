@@ -125,7 +125,7 @@ if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate /usr/share/applications/kavetta.desktop
 fi
 if command -v update-mime-database >/dev/null; then
-  [[ -f /usr/share/mime/application/x-kavetta-zelb.xml ]] || fail "the .zelb type is not in the MIME database"
+  [[ -f /usr/share/mime/application/x-zelb.xml ]] || fail "the .zelb type is not in the MIME database"
 fi
 
 step "service unit"
