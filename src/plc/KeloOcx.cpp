@@ -44,7 +44,7 @@ QVariant toVariant(const Value &v)
 
 } // namespace
 
-KeloOcx::KeloOcx(QObject *parent) : KeloLink(parent)
+KeloOcx::KeloOcx(QObject *parent) : TargetedLink(parent)
 {
     m_reconnectTimer.setSingleShot(true);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &KeloOcx::startReconnect);
@@ -58,31 +58,6 @@ KeloOcx::KeloOcx(QObject *parent) : KeloLink(parent)
 KeloOcx::~KeloOcx()
 {
     closeSocket();
-}
-
-void KeloOcx::setNetId(const QString &value)
-{
-    if (value == m_netId)
-        return;
-    m_netId = value;
-    targetChanged();
-}
-
-void KeloOcx::setNetId2(const QString &value)
-{
-    if (value == m_netId2)
-        return;
-    m_netId2 = value;
-    if (m_netId.trimmed().isEmpty())
-        targetChanged();
-}
-
-void KeloOcx::setPort(const QString &value)
-{
-    if (value == m_port)
-        return;
-    m_port = value;
-    targetChanged();
 }
 
 QString KeloOcx::linkStateText(LinkState state)
@@ -148,7 +123,7 @@ qint32 KeloOcx::openSocket(bool blocking)
 {
     QHostAddress address;
     quint16 portNumber = 0;
-    const QString id = m_netId.trimmed().isEmpty() ? m_netId2 : m_netId;
+    const QString id = targetAddress();
     if (!parseTarget(id, m_port, address, portNumber))
         return InvalidTarget;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plc/KeloLink.h"
+#include "plc/TargetedLink.h"
 #include "plc/PlcProtocol.h"
 
 #include <QElapsedTimer>
@@ -22,7 +22,7 @@ class QSocketNotifier;
 // runtime is there but not answering (a paused or overloaded process costs one call time-out,
 // not one per call), with NotConnected when it refused or closed the connection. The background
 // reconnection (connect and greeting) never blocks.
-class KeloOcx : public KeloLink
+class KeloOcx : public TargetedLink
 {
     Q_OBJECT
 public:
@@ -31,13 +31,6 @@ public:
 
     explicit KeloOcx(QObject *parent = nullptr);
     ~KeloOcx() override;
-
-    QString netId() const override { return m_netId; }
-    void setNetId(const QString &value) override;
-    QString netId2() const override { return m_netId2; }
-    void setNetId2(const QString &value) override;
-    QString port() const override { return m_port; }
-    void setPort(const QString &value) override;
 
     qint32 createVarHandle(const QString &name, qint32 &handle) override;
     qint32 deleteVarHandle(qint32 handle) override;
@@ -108,7 +101,7 @@ private:
     void dropConnection(qint32 reason = plcproto::NotConnected);
     void setLinkState(LinkState state);
     void newSession();
-    void targetChanged();
+    void targetChanged() override;
     void scheduleReconnect();
     void startReconnect();
     void onWritable();
@@ -133,9 +126,6 @@ private:
     qint32 takeLocalHandle();
     qint32 readTyped(qint32 handle, plcproto::VarType type, plcproto::Value &value);
 
-    QString m_netId;
-    QString m_netId2;
-    QString m_port;
     std::function<void()> m_propertiesHandler;
     int m_callTimeout = 500;
     int m_reconnectDelay = 100;

@@ -109,13 +109,13 @@ bool connectedToItself(int fd)
 
 } // namespace
 
-ModbusLink::ModbusLink(VariableMap map, QObject *parent) : KeloLink(parent), m_map(std::move(map))
+ModbusLink::ModbusLink(VariableMap map, QObject *parent) : TargetedLink(parent), m_map(std::move(map))
 {
     init();
 }
 
 ModbusLink::ModbusLink(const QString &mapFile, const QString &mapProblem, QObject *parent)
-    : KeloLink(parent), m_mapProblem(mapProblem)
+    : TargetedLink(parent), m_mapProblem(mapProblem)
 {
     QString ignored;
     m_map.parse(QString(), mapFile, ignored);
@@ -140,31 +140,6 @@ ModbusLink::~ModbusLink()
 {
     closeSocket();
     modbus_free(m_ctx);
-}
-
-void ModbusLink::setNetId(const QString &value)
-{
-    if (value == m_netId)
-        return;
-    m_netId = value;
-    targetChanged();
-}
-
-void ModbusLink::setNetId2(const QString &value)
-{
-    if (value == m_netId2)
-        return;
-    m_netId2 = value;
-    if (m_netId.trimmed().isEmpty())
-        targetChanged();
-}
-
-void ModbusLink::setPort(const QString &value)
-{
-    if (value == m_port)
-        return;
-    m_port = value;
-    targetChanged();
 }
 
 void ModbusLink::setPollInterval(int ms)
@@ -468,7 +443,7 @@ qint32 ModbusLink::ensureConnected(const Deadline &deadline)
     }
     QHostAddress address;
     quint16 portNumber = 0;
-    if (!parseTarget(m_netId.trimmed().isEmpty() ? m_netId2 : m_netId, m_port, address, portNumber))
+    if (!parseTarget(targetAddress(), m_port, address, portNumber))
         return InvalidTarget;
     // The first connection waits for the connect, within the operation's bound.
     qint32 rc = Ok;
@@ -503,7 +478,7 @@ void ModbusLink::startReconnect()
     closeSocket();
     QHostAddress address;
     quint16 portNumber = 0;
-    if (!parseTarget(m_netId.trimmed().isEmpty() ? m_netId2 : m_netId, m_port, address, portNumber)) {
+    if (!parseTarget(targetAddress(), m_port, address, portNumber)) {
         // Retrying cannot help until the target is changed.
         m_downCode = NotConnected;
         setLinkState(LinkState::Down);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plc/KeloLink.h"
+#include "plc/TargetedLink.h"
 #include "plc/VariableMap.h"
 
 #include <QElapsedTimer>
@@ -29,7 +29,7 @@ struct _modbus;
 // one call time-out and not one per call; NotConnected when it is gone), and the link
 // reconnects in the background without blocking. It is connected again only once the PLC has
 // answered a request, and then raises stateChanged(5).
-class ModbusLink : public KeloLink
+class ModbusLink : public TargetedLink
 {
     Q_OBJECT
 public:
@@ -68,13 +68,6 @@ public:
     // A link whose map could not be used: every operation on a variable gives NoMap.
     ModbusLink(const QString &mapFile, const QString &mapProblem, QObject *parent = nullptr);
     ~ModbusLink() override;
-
-    QString netId() const override { return m_netId; }
-    void setNetId(const QString &value) override;
-    QString netId2() const override { return m_netId2; }
-    void setNetId2(const QString &value) override;
-    QString port() const override { return m_port; }
-    void setPort(const QString &value) override;
 
     qint32 createVarHandle(const QString &name, qint32 &handle) override;
     qint32 deleteVarHandle(qint32 handle) override;
@@ -172,7 +165,7 @@ private:
     // reason: Timeout when the PLC stopped answering, anything else when it is gone.
     void dropConnection(qint32 reason = NotConnected);
     void scheduleReconnect();
-    void targetChanged();
+    void targetChanged() override;
     void startReconnect();
     void onWritable();
     void onReadable();
@@ -184,9 +177,6 @@ private:
 
     modbusmap::VariableMap m_map;
     QString m_mapProblem;
-    QString m_netId;
-    QString m_netId2;
-    QString m_port;
     std::function<void()> m_propertiesHandler;
     int m_callTimeout = 500;
     int m_reconnectDelay = 100;
