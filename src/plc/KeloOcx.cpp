@@ -127,42 +127,21 @@ qint32 KeloOcx::openSocket(bool blocking)
     if (!parseTarget(id, m_port, address, portNumber))
         return InvalidTarget;
 
-    sockaddr_storage sa{};
-    socklen_t saLen = 0;
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        auto *s6 = reinterpret_cast<sockaddr_in6 *>(&sa);
-        s6->sin6_family = AF_INET6;
-        s6->sin6_port = htons(portNumber);
-        const Q_IPV6ADDR a = address.toIPv6Address();
-        memcpy(&s6->sin6_addr, a.c, 16);
-        saLen = sizeof(sockaddr_in6);
-    } else {
-        auto *s4 = reinterpret_cast<sockaddr_in *>(&sa);
-        s4->sin_family = AF_INET;
-        s4->sin_port = htons(portNumber);
-        s4->sin_addr.s_addr = htonl(address.toIPv4Address());
-        saLen = sizeof(sockaddr_in);
-    }
-
-    const int fd = ::socket(sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return NotConnected;
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    m_fd = fd;
-    m_reader.clear();
-
-    const int rc = ::connect(fd, reinterpret_cast<sockaddr *>(&sa), saLen);
-    if (rc != 0 && errno != EINPROGRESS) {
+    bool connectedAtOnce = false;
+    const int fd = startConnect(address, portNumber, connectedAtOnce);
+    if (fd < 0) {
         closeSocket();
         return NotConnected;
     }
+    m_fd = fd;
+    m_reader.clear();
+
     if (!blocking) {
         m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
         connect(m_writeNotifier, &QSocketNotifier::activated, this, &KeloOcx::onWritable);
         return Ok;
     }
-    if (rc != 0) {
+    if (!connectedAtOnce) {
         pollfd p{fd, POLLOUT, 0};
         int n;
         do {

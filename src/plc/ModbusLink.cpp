@@ -326,31 +326,10 @@ qint32 ModbusLink::probeVariable(const Variable &v, const Deadline &deadline)
 
 int ModbusLink::openSocket(const QHostAddress &address, quint16 portNumber)
 {
-    sockaddr_storage sa{};
-    socklen_t saLen = 0;
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        auto *s6 = reinterpret_cast<sockaddr_in6 *>(&sa);
-        s6->sin6_family = AF_INET6;
-        s6->sin6_port = htons(portNumber);
-        const Q_IPV6ADDR a = address.toIPv6Address();
-        memcpy(&s6->sin6_addr, a.c, 16);
-        saLen = sizeof(sockaddr_in6);
-    } else {
-        auto *s4 = reinterpret_cast<sockaddr_in *>(&sa);
-        s4->sin_family = AF_INET;
-        s4->sin_port = htons(portNumber);
-        s4->sin_addr.s_addr = htonl(address.toIPv4Address());
-        saLen = sizeof(sockaddr_in);
-    }
-    const int fd = ::socket(sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    bool connectedAtOnce = false;
+    const int fd = startConnect(address, portNumber, connectedAtOnce);
     if (fd < 0)
         return -1;
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), saLen) != 0 && errno != EINPROGRESS) {
-        ::close(fd);
-        return -1;
-    }
     m_fd = fd;
     return fd;
 }

@@ -2,6 +2,8 @@
 
 #include "plc/KeloLink.h"
 
+class QHostAddress;
+
 // The target properties that both real PLC links keep the same way: netId, netId2 (used only
 // while netId is empty) and port. A change that moves the target calls targetChanged.
 class TargetedLink : public KeloLink
@@ -39,6 +41,10 @@ protected:
     // The address the link connects to.
     QString targetAddress() const { return m_netId.trimmed().isEmpty() ? m_netId2 : m_netId; }
     virtual void targetChanged() = 0;
+
+    // A non-blocking TCP socket (no delay on small writes) whose connect has been started:
+    // the descriptor, or -1 with errno set. connectedAtOnce tells a connect that needed no wait.
+    static int startConnect(const QHostAddress &address, quint16 port, bool &connectedAtOnce);
 
     QString m_netId;
     QString m_netId2;
