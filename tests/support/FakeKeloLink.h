@@ -3,7 +3,6 @@
 #include "plc/KeloLink.h"
 
 #include <QHash>
-#include <QRegularExpression>
 #include <QStringList>
 #include <QVariant>
 
@@ -16,17 +15,11 @@ class FakeKeloLink : public KeloLink
 {
 public:
     QStringList calls;
-    QHash<QString, qint32> failures; // "<operation> <symbol name>" -> code
-    QHash<QString, QVariant> values; // symbol name -> value
-    // Runs after each call is recorded, with its line (e.g. to move a test clock on).
-    std::function<void(const QString &)> onCall;
+    QHash<QString, qint32> failures;             // "<operation> <symbol name>" -> code
+    QHash<QString, QVariant> values;             // symbol name -> value
+    std::function<void(const QString &)> onCall; // runs after each call is recorded, with its line
     void *lastUser = nullptr;
 
-    QString nameOf(qint32 handle) const { return m_names.value(handle, QStringLiteral("#%1").arg(handle)); }
-    QStringList callsOf(const QString &operation) const
-    {
-        return calls.filter(QRegularExpression(QLatin1Char('^') + operation + QLatin1Char(' ')));
-    }
     void emitConnectUpdate(const QVariant &value, void *user) { emit connectUpdate(0, value, user); }
     void emitStateChanged(qint32 state) { emit stateChanged(state, 0); }
 
@@ -39,34 +32,25 @@ public:
 
     qint32 createVarHandle(const QString &name, qint32 &handle) override
     {
-        handle = 0;
-        return make(call("createVarHandle", name, {}), name, handle);
+        return make(call("createVarHandle", name), name, handle);
     }
-    qint32 deleteVarHandle(qint32 handle) override { return call("deleteVarHandle", nameOf(handle), {}); }
+    qint32 deleteVarHandle(qint32 handle) override { return call("deleteVarHandle", nameOf(handle)); }
     qint32 connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notify, void *user) override
     {
-        notify = 0;
         const qint32 code =
-            make(call("connectVar", name, QStringList{QString::number(mode), QString::number(cycle)}),
-                 QStringLiteral("notify:") + name, notify);
+            make(call("connectVar", name, {mode, cycle}), QStringLiteral("notify:") + name, notify);
         if (code == 0)
             lastUser = user;
         return code;
     }
-    qint32 disconnectVar(qint32 notify) override { return call("disconnectVar", nameOf(notify), {}); }
-    qint32 readVarBool(qint32 handle, qint32 size, bool &value) override
+    qint32 disconnectVar(qint32 notify) override { return call("disconnectVar", nameOf(notify)); }
+    qint32 readVarBool(qint32 h, qint32 size, bool &value) override
     {
-        const qint32 code = call("readVarBool", nameOf(handle), {QString::number(size)});
-        if (code == 0)
-            value = values.value(nameOf(handle)).toBool();
-        return code;
+        return read("readVarBool", h, size, value);
     }
-    qint32 readVarString(qint32 handle, qint32 size, QString &text) override
+    qint32 readVarString(qint32 h, qint32 size, QString &text) override
     {
-        const qint32 code = call("readVarString", nameOf(handle), {QString::number(size)});
-        if (code == 0)
-            text = values.value(nameOf(handle)).toString();
-        return code;
+        return read("readVarString", h, size, text);
     }
     qint32 writeVarBool(qint32 h, qint32 size, bool v) override { return write("writeVarBool", h, size, v); }
     qint32 writeVarString(qint32 h, qint32 length, const QString &v) override
@@ -81,32 +65,39 @@ public:
     {
         return write("writeVarInt", h, size, int(v));
     }
-    qint32 releaseLink() override { return call("releaseLink", {}, {}); }
-    qint32 showProperties() override { return call("showProperties", {}, {}); }
+    qint32 releaseLink() override { return call("releaseLink", {}); }
+    qint32 showProperties() override { return call("showProperties", {}); }
 
 private:
-    qint32 call(const char *op, const QString &name, const QStringList &args)
+    QString nameOf(qint32 handle) const { return m_names.value(handle, QStringLiteral("#%1").arg(handle)); }
+    qint32 call(const char *op, const QString &name, const QVariantList &args = {})
     {
-        const QString key = QLatin1String(op) + QLatin1Char(' ') + name;
-        calls << (args.isEmpty() ? key : key + QLatin1Char(' ') + args.join(QLatin1Char(' ')));
+        const QString key = QString::fromLatin1(op) + u' ' + name;
+        QString line = key;
+        for (const QVariant &arg : args)
+            line += u' ' + arg.toString();
+        calls << line;
         if (onCall)
-            onCall(calls.last());
+            onCall(line);
         return failures.value(key, 0);
     }
     qint32 make(qint32 code, const QString &name, qint32 &handle)
     {
-        if (code == 0) {
-            handle = m_next++;
+        handle = code == 0 ? m_next++ : 0;
+        if (code == 0)
             m_names.insert(handle, name);
-        }
+        return code;
+    }
+    template <typename T> qint32 read(const char *op, qint32 handle, qint32 size, T &out)
+    {
+        const qint32 code = call(op, nameOf(handle), {size});
+        if (code == 0)
+            out = values.value(nameOf(handle)).template value<T>();
         return code;
     }
     qint32 write(const char *op, qint32 handle, qint32 size, const QVariant &value)
     {
-        const QString text = value.typeId() == QMetaType::Bool
-                                 ? (value.toBool() ? QStringLiteral("true") : QStringLiteral("false"))
-                                 : value.toString();
-        const qint32 code = call(op, nameOf(handle), {QString::number(size), text});
+        const qint32 code = call(op, nameOf(handle), {size, value});
         if (code == 0)
             values.insert(nameOf(handle), value);
         return code;

@@ -13,38 +13,55 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+using Options = PrinterSim::Options;
+
 namespace
 {
 
-PrinterSim::Options serverOptions()
+Options onFreePort()
 {
-    PrinterSim::Options o;
+    Options o;
     o.port = 0;
     return o;
 }
 
-// A plain socket, for what Qt does not tell apart: an orderly close (read gives 0) and a reset
-// (read fails with ECONNRESET). Non-blocking, so the stand-in keeps running in the test's loop.
-class RawClient
+// The stand-in with its event lines collected.
+struct Sim : PrinterSim {
+    QStringList lines;
+    explicit Sim(const Options &o) : PrinterSim(o)
+    {
+        onLine = [this](const QString &l) { lines << l; };
+    }
+};
+
+bool connectTo(QTcpSocket &client, quint16 port)
 {
-public:
+    client.connectToHost(QHostAddress::LocalHost, port);
+    return client.waitForConnected(5000);
+}
+
+QByteArray answer(QTcpSocket &client, int size)
+{
+    return QTest::qWaitFor([&] { return client.bytesAvailable() >= size; }, 5000) ? client.readAll() : "none";
+}
+
+// A plain non-blocking socket, for what Qt does not tell apart: an orderly close (read gives 0)
+// and a reset (read fails with ECONNRESET).
+struct RawClient {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     explicit RawClient(quint16 port)
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
     }
-    ~RawClient() { ::close(m_fd); }
+    ~RawClient() { ::close(fd); }
     // Sends it all, spinning the event loop while the kernel's buffers are full.
     bool send(const QByteArray &data)
     {
-        qsizetype done = 0;
-        while (done < data.size()) {
+        for (qsizetype done = 0; done < data.size();) {
             const ssize_t n =
-                ::send(m_fd, data.constData() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+                ::send(fd, data.constData() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0)
                 done += n;
             else if (errno == EAGAIN)
@@ -54,38 +71,22 @@ public:
         }
         return true;
     }
-
-    // Reads what is there: data is appended; returns "data", "eof", "reset" or "none".
-    QByteArray poll(QByteArray *data)
+    // Appends what arrives to data; once, or until the connection ends (spinning the event loop):
+    // "data", "eof", "reset" or "none".
+    QByteArray read(QByteArray &data, bool untilEnd = true)
     {
-        char buf[4096];
-        const ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n > 0) {
-            data->append(buf, n);
-            return "data";
-        }
-        if (n == 0)
-            return "eof";
-        return errno == ECONNRESET ? "reset" : "none";
-    }
-    // Spins the event loop until the connection ends; the way it ended, and the data before it.
-    QByteArray end(QByteArray *data, int timeoutMs = 5000)
-    {
-        QByteArray how = "none";
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < timeoutMs) {
-            how = poll(data);
-            if (how == "eof" || how == "reset")
+        for (const QDeadlineTimer limit(5000);;) {
+            char buf[4096];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0)
+                data.append(buf, n);
+            const QByteArray how = n > 0 ? "data" : n == 0 ? "eof" : errno == ECONNRESET ? "reset" : "none";
+            if (!untilEnd || how == "eof" || how == "reset" || limit.hasExpired())
                 return how;
             if (how == "none")
                 QTest::qWait(5);
         }
-        return how;
     }
-
-private:
-    int m_fd = -1;
 };
 
 } // namespace
@@ -95,7 +96,7 @@ class TestPrinterSim : public QObject
     Q_OBJECT
 
 private slots:
-    void splitsFramesAndPlainRequests()
+    void framesEscapesAndPreviews()
     {
         QByteArray buffer = "Content-Length: 5\n\nhelloplain textContent-Length: 3\n\nab";
         QCOMPARE(PrinterSim::takeRequests(buffer), (QList<QByteArray>{"hello", "plain text"}));
@@ -103,44 +104,33 @@ private slots:
         buffer.append('c');
         QCOMPARE(PrinterSim::takeRequests(buffer), QList<QByteArray>{"abc"});
         QVERIFY(buffer.isEmpty());
-
         buffer = "Content-Length: 4";
         QVERIFY(PrinterSim::takeRequests(buffer).isEmpty()); // header not complete
-
         buffer = "Content-Length: -1\n\nxyz";
         QCOMPARE(PrinterSim::takeRequests(buffer), QList<QByteArray>{"Content-Length: -1\n\nxyz"});
         buffer = "Content-Length: 99999999999\n\nx";
         QCOMPARE(PrinterSim::takeRequests(buffer).size(), 1);
         QVERIFY(buffer.isEmpty());
-    }
 
-    void escapesAndPreviews()
-    {
-        QCOMPARE(PrinterSim::unescape(QStringLiteral("a\\r\\n\\t\\0\\\\\\x41\\xe4ä€")),
+        QCOMPARE(PrinterSim::unescape(u"a\\r\\n\\t\\0\\\\\\x41\\xe4\u00e4\u20ac"_s),
                  QByteArray("a\r\n\t\0\\A\xE4\xE4\x80", 10));
         // Not escapes: the backslash stands for itself.
-        QCOMPARE(PrinterSim::unescape(QStringLiteral("\\q \\x4 \\xg1 \\")), QByteArray("\\q \\x4 \\xg1 \\"));
-
-        QCOMPARE(PrinterSim::preview(QByteArray("<a\xE4/>\r\n\x01\\", 9)),
-                 QStringLiteral("<aä/>\\r\\n\\x01\\\\"));
+        QCOMPARE(PrinterSim::unescape(u"\\q \\x4 \\xg1 \\"_s), QByteArray("\\q \\x4 \\xg1 \\"));
+        QCOMPARE(PrinterSim::preview(QByteArray("<a\xE4/>\r\n\x01\\", 9)), u"<a\u00e4/>\\r\\n\\x01\\\\"_s);
         const QString long_ = PrinterSim::preview(QByteArray(1000, '\0'));
-        QVERIFY(long_.endsWith(QLatin1String("...")));
-        QVERIFY(long_.size() < 100); // short even when every byte needs an escape
+        QVERIFY(long_.endsWith(u"..."_s) && long_.size() < 100); // short even when every byte needs an escape
     }
 
     void answersLateInOrderedPieces()
     {
-        PrinterSim::Options o = serverOptions();
+        Options o = onFreePort();
         o.reply = "ACK %n;";
         o.delayMs = 50;
         o.pieces = 3;
         o.pieceGapMs = 40;
-        PrinterSim sim(o);
-        QStringList lines;
-        sim.onLine = [&lines](const QString &l) { lines << l; };
+        Sim sim(o);
         QVERIFY(sim.start(nullptr));
-        QVERIFY(sim.port() != 0);
-        QCOMPARE(lines.value(0), QStringLiteral("listening port=%1").arg(sim.port()));
+        QCOMPARE(sim.lines.value(0), u"listening port=%1"_s.arg(sim.port()));
 
         QTcpSocket client;
         int arrivals = 0;
@@ -149,89 +139,73 @@ private slots:
             ++arrivals;
             got += client.readAll();
         });
-        client.connectToHost(QHostAddress::LocalHost, sim.port());
-        QVERIFY(client.waitForConnected(5000));
+        QVERIFY(connectTo(client, sim.port()));
         // Two documents at once: the second answer must not start before the first one is out.
-        client.write("Content-Length: 6\n\n<a\xE4/>x"
-                     "Content-Length: 2\n\nzz");
+        client.write("Content-Length: 6\n\n<a\xE4/>xContent-Length: 2\n\nzz");
         QTRY_COMPARE_WITH_TIMEOUT(got.size(), 12, 5000);
         QCOMPARE(got, QByteArray("ACK 6;ACK 2;"));
         QVERIFY2(arrivals > 2, "the answers came in one piece");
-        QVERIFY(lines.contains(QStringLiteral("request bytes=6 text=<aä/>x")));
-        QVERIFY(lines.contains(QStringLiteral("reply piece=3/3 bytes=2 text=6;")));
+        QVERIFY(sim.lines.contains(u"request bytes=6 text=<a\u00e4/>x"_s));
+        QVERIFY(sim.lines.contains(u"reply piece=3/3 bytes=2 text=6;"_s));
         client.disconnectFromHost();
-        QTRY_VERIFY_WITH_TIMEOUT(lines.last().startsWith(QStringLiteral("disconnect 127.0.0.1:")), 5000);
-        QVERIFY(lines.last().endsWith(QStringLiteral("received=46 sent=12")));
+        QTRY_VERIFY_WITH_TIMEOUT(sim.lines.last().startsWith(u"disconnect 127.0.0.1:"_s), 5000);
+        QVERIFY(sim.lines.last().endsWith(u"received=46 sent=12"_s));
     }
 
     void refusesAndComesBackOnTheSamePort()
     {
-        PrinterSim::Options o = serverOptions();
+        Options o = onFreePort();
         o.refuse = true;
-        PrinterSim sim(o);
-        QStringList lines;
-        sim.onLine = [&lines](const QString &l) { lines << l; };
+        Sim sim(o);
         QVERIFY(sim.start(nullptr));
         const quint16 port = sim.port();
-        QVERIFY(port != 0);
-        QCOMPARE(lines.value(0), QStringLiteral("refusing port=%1").arg(port));
-
-        const auto tryConnect = [port] {
+        const auto refused = [port] {
             QTcpSocket client;
-            client.connectToHost(QHostAddress::LocalHost, port);
-            const bool ok = client.waitForConnected(5000);
-            return ok ? QAbstractSocket::UnknownSocketError : client.error();
+            return !connectTo(client, port) && client.error() == QAbstractSocket::ConnectionRefusedError;
         };
-        QCOMPARE(tryConnect(), QAbstractSocket::ConnectionRefusedError);
+        QVERIFY(refused());
 
         o.refuse = false;
         QVERIFY(sim.setOptions(o));
         QCOMPARE(sim.port(), port);
         QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(client.waitForConnected(5000));
+        QVERIFY(connectTo(client, port));
         client.write("hi");
-        QTRY_VERIFY_WITH_TIMEOUT(client.bytesAvailable() >= 2, 5000);
-        QCOMPARE(client.readAll(), QByteArray("OK"));
+        QCOMPARE(answer(client, 2), QByteArray("OK"));
 
+        // Refusing again leaves a connection made before working.
         o.refuse = true;
         QVERIFY(sim.setOptions(o));
-        QCOMPARE(tryConnect(), QAbstractSocket::ConnectionRefusedError);
-        // A connection made before keeps working.
+        QVERIFY(refused());
         client.write("again");
-        QTRY_VERIFY_WITH_TIMEOUT(client.bytesAvailable() >= 2, 5000);
-        QCOMPARE(client.readAll(), QByteArray("OK"));
+        QCOMPARE(answer(client, 2), QByteArray("OK"));
     }
 
     void endsConnectionsAtOnceOrAfterBytes()
     {
         for (const bool reset : {true, false}) {
             const QByteArray how = reset ? "reset" : "eof";
-            PrinterSim::Options o = serverOptions();
+            Options o = onFreePort();
             (reset ? o.resetAfterBytes : o.closeAfterBytes) = 0;
-            PrinterSim sim(o);
-            QStringList lines;
-            sim.onLine = [&lines](const QString &l) { lines << l; };
+            Sim sim(o);
             QSignalSpy documents(&sim, &PrinterSim::documentReceived);
             QVERIFY(sim.start(nullptr));
             QByteArray data;
-            QCOMPARE(RawClient(sim.port()).end(&data), how);
+            QCOMPARE(RawClient(sim.port()).read(data), how);
 
             (reset ? o.resetAfterBytes : o.closeAfterBytes) = 10;
             QVERIFY(sim.setOptions(o));
             RawClient client(sim.port());
             QVERIFY(client.send("abcd"));
-            QTRY_COMPARE_WITH_TIMEOUT((client.poll(&data), data), QByteArray("OK"), 5000);
-            // Far more than the limit, crossing it mid-request. Closing takes and drops the
-            // rest, so the close stays orderly instead of a reset for unread data.
+            QTRY_COMPARE_WITH_TIMEOUT((client.read(data, false), data), QByteArray("OK"), 5000);
+            // Far more than the limit, crossing it mid-request. Closing takes and drops the rest,
+            // so the close stays orderly instead of a reset for unread data.
             client.send(QByteArray(100000, 'x'));
-            QCOMPARE(client.end(&data), how);
+            QCOMPARE(client.read(data), how);
             QCOMPARE(data, QByteArray("OK")); // no answer to the cut request
             QCOMPARE(documents.size(), 2);
             QCOMPARE(documents.at(1).at(0).toByteArray(), QByteArray("xxxxxx"));
-            QVERIFY(lines.filter(QStringLiteral(" 127.0.0.1:"))
-                        .filter(QStringLiteral("after received=10"))
-                        .size() == 1);
+            QCOMPARE(sim.lines.filter(u" 127.0.0.1:"_s).filter(u"after received=10"_s).size(), 1);
             if (reset)
                 continue;
             // Still sending after the close is seen does not turn it into a reset either.
@@ -239,38 +213,32 @@ private slots:
             QTest::qWait(100);
             QVERIFY(client.send(QByteArray(100000, 'z')));
             QTest::qWait(100);
-            QCOMPARE(client.poll(&data), QByteArray("eof"));
+            QCOMPARE(client.read(data, false), QByteArray("eof"));
         }
     }
 
     void acceptsAndNeverReadsUntilToldTo()
     {
-        PrinterSim::Options o = serverOptions();
+        Options o = onFreePort();
         o.noRead = true;
-        PrinterSim sim(o);
-        QStringList lines;
-        sim.onLine = [&lines](const QString &l) { lines << l; };
+        Sim sim(o);
         QSignalSpy documents(&sim, &PrinterSim::documentReceived);
         QVERIFY(sim.start(nullptr));
-        QCOMPARE(lines.value(0), QStringLiteral("listening port=%1 not reading").arg(sim.port()));
-
+        QCOMPARE(sim.lines.value(0), u"listening port=%1 not reading"_s.arg(sim.port()));
         // A peer that leaves without sending is noticed when the next one arrives.
         {
             QTcpSocket early;
-            early.connectToHost(QHostAddress::LocalHost, sim.port());
-            QVERIFY(early.waitForConnected(5000));
-            QTRY_COMPARE_WITH_TIMEOUT(lines.size(), 2, 5000);
+            QVERIFY(connectTo(early, sim.port()));
+            QTRY_COMPARE_WITH_TIMEOUT(sim.lines.size(), 2, 5000);
         }
-        const QString earlyPeer = lines.at(1).section(' ', 1, 1);
+        const QString earlyPeer = sim.lines.at(1).section(u' ', 1, 1);
 
         QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, sim.port());
-        QVERIFY(client.waitForConnected(5000));
-        // More than the kernel buffers on both sides hold.
-        const QByteArray body(10 * 1024 * 1024, 'x');
+        QVERIFY(connectTo(client, sim.port()));
+        const QByteArray body(10 * 1024 * 1024, 'x'); // more than the kernel buffers on both sides hold
         client.write("Content-Length: " + QByteArray::number(body.size()) + "\n\n" + body);
-        QTRY_COMPARE_WITH_TIMEOUT(lines.filter(QStringLiteral("not reading")).size(), 3, 5000);
-        QVERIFY(lines.contains(QStringLiteral("disconnect %1").arg(earlyPeer)));
+        QTRY_COMPARE_WITH_TIMEOUT(sim.lines.filter(u"not reading"_s).size(), 3, 5000);
+        QVERIFY(sim.lines.contains(u"disconnect "_s + earlyPeer));
         QTest::qWait(300);
         QVERIFY2(client.bytesToWrite() > body.size() / 2, qPrintable(QString::number(client.bytesToWrite())));
         QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
@@ -281,163 +249,116 @@ private slots:
         QVERIFY(sim.setOptions(o));
         QTRY_COMPARE_WITH_TIMEOUT(documents.size(), 1, 20000);
         QCOMPARE(documents.at(0).at(0).toByteArray().size(), body.size());
-        QTRY_VERIFY_WITH_TIMEOUT(client.bytesAvailable() >= 2, 5000);
-        QCOMPARE(client.readAll(), QByteArray("OK"));
+        QCOMPARE(answer(client, 2), QByteArray("OK"));
     }
 
     void savesEachDocumentNumbered()
     {
+        // Numbering goes on after the documents already in the folder.
         QTemporaryDir tmp;
-        const QString dir = tmp.filePath(QStringLiteral("docs/new"));
+        const QString dir = tmp.filePath(u"docs/new"_s);
         QDir().mkpath(dir);
-        QFile old(dir + QStringLiteral("/doc-00007.dat"));
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.close();
-
-        PrinterSim::Options o = serverOptions();
+        QVERIFY(QFile(dir + u"/doc-00007.dat"_s).open(QIODevice::WriteOnly));
+        Options o = onFreePort();
         o.saveDir = dir;
-        PrinterSim sim(o);
-        QStringList lines;
-        sim.onLine = [&lines](const QString &l) { lines << l; };
+        Sim sim(o);
         QVERIFY(sim.start(nullptr));
         QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, sim.port());
-        QVERIFY(client.waitForConnected(5000));
-        const char docs[] = "Content-Length: 3\n\n\xE4\0b"
-                            "Content-Length: 1\n\nc";
-        client.write(QByteArray(docs, sizeof docs - 1));
-        QTRY_COMPARE_WITH_TIMEOUT(lines.filter(QStringLiteral("saved ")).size(), 2, 5000);
+        QVERIFY(connectTo(client, sim.port()));
+        client.write(QByteArray("Content-Length: 3\n\n\xE4\0bContent-Length: 1\n\nc", 42));
+        QTRY_COMPARE_WITH_TIMEOUT(sim.lines.filter(u"saved "_s).size(), 2, 5000);
         const auto content = [&](const QString &name) {
-            QFile f(dir + '/' + name);
+            QFile f(dir + u'/' + name);
             return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("missing");
         };
-        QCOMPARE(content(QStringLiteral("doc-00008.dat")), QByteArray("\xE4\0b", 3));
-        QCOMPARE(content(QStringLiteral("doc-00009.dat")), QByteArray("c"));
+        QCOMPARE(content(u"doc-00008.dat"_s), QByteArray("\xE4\0b", 3));
+        QCOMPARE(content(u"doc-00009.dat"_s), QByteArray("c"));
 
         // A folder that cannot exist: the error is reported and the answer still goes out.
-        QFile blocker(tmp.filePath(QStringLiteral("file")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        o.saveDir = blocker.fileName() + QStringLiteral("/sub");
+        QVERIFY(QFile(tmp.filePath(u"file"_s)).open(QIODevice::WriteOnly));
+        o.saveDir = tmp.filePath(u"file/sub"_s);
         QVERIFY(sim.setOptions(o));
-        QTRY_VERIFY_WITH_TIMEOUT(client.bytesAvailable() >= 4, 5000);
-        client.readAll();
+        answer(client, 4);
         client.write("plain");
-        QTRY_VERIFY_WITH_TIMEOUT(client.bytesAvailable() >= 2, 5000);
-        QCOMPARE(client.readAll(), QByteArray("OK"));
-        QVERIFY(!lines.filter(QStringLiteral("error cannot save ")).isEmpty());
+        QCOMPARE(answer(client, 2), QByteArray("OK"));
+        QVERIFY(!sim.lines.filter(u"error cannot save "_s).isEmpty());
     }
 
-    void clientSendsRepeatedlyAndReportsAnswers()
+    void clientSendsRepeatedlyAndFailsWhenRefusedOrCutShort()
     {
-        PrinterSim::Options so = serverOptions();
+        Options so = onFreePort();
         so.reply = "R%n";
-        PrinterSim server(so);
+        Sim server(so);
         QVERIFY(server.start(nullptr));
         QSignalSpy documents(&server, &PrinterSim::documentReceived);
-
-        PrinterSim::Options co;
-        co.connectHost = QStringLiteral("127.0.0.1");
+        Options co = onFreePort();
+        co.connectHost = u"127.0.0.1"_s;
         co.connectPort = server.port();
         co.send = "abc";
         co.count = 3;
         co.everyMs = 100;
         co.waitMs = 300;
-        PrinterSim client(co);
+        const auto run = [&](QStringList *lines = nullptr) {
+            Sim client(co);
+            QSignalSpy finished(&client, &PrinterSim::finished),
+                answers(&client, &PrinterSim::answerReceived);
+            client.start(nullptr);
+            (void)QTest::qWaitFor([&] { return !finished.isEmpty(); }, 5000);
+            if (lines)
+                *lines = client.lines;
+            return std::pair(finished.value(0).value(0, -1).toInt(), int(answers.size()));
+        };
         QStringList lines;
-        client.onLine = [&lines](const QString &l) { lines << l; };
-        QSignalSpy finished(&client, &PrinterSim::finished);
-        QSignalSpy answers(&client, &PrinterSim::answerReceived);
-        QVERIFY(client.start(nullptr));
-        QCOMPARE(lines.value(0), QStringLiteral("connecting 127.0.0.1:%1").arg(server.port()));
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
-        QCOMPARE(finished.at(0).at(0).toInt(), 0);
+        QCOMPARE(run(&lines), std::pair(0, 3));
         QCOMPARE(documents.size(), 3);
-        QCOMPARE(answers.size(), 3);
-        QVERIFY(lines.contains(QStringLiteral("send 3/3 bytes=3 text=abc")));
-        QVERIFY(lines.contains(QStringLiteral("answer bytes=2 text=R3")));
-        QVERIFY(
-            lines.contains(QStringLiteral("disconnect 127.0.0.1:%1 received=6 sent=9").arg(server.port())));
-    }
+        QCOMPARE(lines.value(0), u"connecting 127.0.0.1:%1"_s.arg(server.port()));
+        QVERIFY(lines.contains(u"send 3/3 bytes=3 text=abc"_s));
+        QVERIFY(lines.contains(u"answer bytes=2 text=R3"_s));
+        QVERIFY(lines.contains(u"disconnect 127.0.0.1:%1 received=6 sent=9"_s.arg(server.port())));
 
-    void clientFailsWhenRefusedOrCutShort()
-    {
-        PrinterSim::Options so = serverOptions();
-        so.refuse = true;
-        PrinterSim server(so);
-        QVERIFY(server.start(nullptr));
-
-        PrinterSim::Options co;
-        co.connectHost = QStringLiteral("127.0.0.1");
-        co.connectPort = server.port();
-        co.send = "x";
-        {
-            PrinterSim client(co);
-            QSignalSpy finished(&client, &PrinterSim::finished);
-            QVERIFY(client.start(nullptr));
-            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
-            QCOMPARE(finished.at(0).at(0).toInt(), 1);
-        }
-
-        // The peer closes after the first answer while two more sends are planned.
-        so.refuse = false;
+        // The peer closes after the first answer while two more sends are planned; then it refuses.
         so.closeAfterReply = true;
         QVERIFY(server.setOptions(so));
-        co.count = 3;
+        co.waitMs = -1;
         co.everyMs = 200;
-        PrinterSim client(co);
-        QSignalSpy finished(&client, &PrinterSim::finished);
-        QVERIFY(client.start(nullptr));
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
-        QCOMPARE(finished.at(0).at(0).toInt(), 1);
+        QCOMPARE(run().first, 1);
+        so.refuse = true;
+        QVERIFY(server.setOptions(so));
+        QCOMPARE(run().first, 1);
     }
 
     void commandLine()
     {
-        const QString program =
-            qEnvironmentVariable("KAVETTA_BINARY_DIR", QStringLiteral(KAVETTA_BINARY_DIR)) +
-            QStringLiteral("/tools/printersim/printersim");
-        const auto run = [&](const QStringList &args, QByteArray *out) {
+        const auto run = [](const QStringList &args, QByteArray *out) {
             QProcess p;
-            p.start(program, args);
-            if (!p.waitForFinished(10000)) {
-                p.kill();
-                p.waitForFinished();
+            p.start(qEnvironmentVariable("KAVETTA_BINARY_DIR", QStringLiteral(KAVETTA_BINARY_DIR)) +
+                        u"/tools/printersim/printersim"_s,
+                    args);
+            if (!QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 10000))
                 return -1;
-            }
             *out = p.readAllStandardOutput() + p.readAllStandardError();
             return p.exitCode();
         };
         QByteArray out;
-        QCOMPARE(run({QStringLiteral("--help")}, &out), 0);
+        QCOMPARE(run({u"--help"_s}, &out), 0);
         QVERIFY(out.contains("--no-read"));
-        QCOMPARE(run({QStringLiteral("--port"), QStringLiteral("70000")}, &out), 2);
+        QCOMPARE(run({u"--port"_s, u"70000"_s}, &out), 2);
         QVERIFY(out.contains("invalid --port 70000"));
-        QCOMPARE(run({QStringLiteral("--refuse"), QStringLiteral("--no-read")}, &out), 2);
-        QCOMPARE(run({QStringLiteral("--connect"), QStringLiteral("127.0.0.1:1"), QStringLiteral("--silent")},
+        QCOMPARE(run({u"--refuse"_s, u"--no-read"_s}, &out), 2);
+        QCOMPARE(run({u"--connect"_s, u"127.0.0.1:1"_s, u"--silent"_s}, &out), 2);
+        QCOMPARE(run({u"--send"_s, u"x"_s}, &out), 2);
+
+        // The client with escapes in what it sends, against the stand-in in this process.
+        Options o = onFreePort();
+        o.reply = "OK %n\r\n";
+        Sim server(o);
+        QVERIFY(server.start(nullptr));
+        QCOMPARE(run({u"--connect"_s, u"localhost:%1"_s.arg(server.port()), u"--send"_s,
+                      u"Content-Length: 2\\n\\n\\xE4\\x00"_s, u"--wait-ms"_s, u"300"_s},
                      &out),
-                 2);
-        QCOMPARE(run({QStringLiteral("--send"), QStringLiteral("x")}, &out), 2);
-
-        QProcess server;
-        server.start(program, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--reply"),
-                               QStringLiteral("OK %n\\r\\n")});
-        QVERIFY(server.waitForReadyRead(10000));
-        const QByteArray first = server.readLine().trimmed();
-        const qsizetype at = first.indexOf(" listening port=");
-        QVERIFY2(at > 0, first.constData());
-        const QByteArray port = first.mid(at + 16);
-        QVERIFY(port.toUInt() != 0);
-
-        const QStringList clientArgs{
-            QStringLiteral("--connect"), QStringLiteral("localhost:") + port,
-            QStringLiteral("--send"),    QStringLiteral("Content-Length: 2\\n\\n\\xE4\\x00"),
-            QStringLiteral("--wait-ms"), QStringLiteral("300")};
-        QCOMPARE(run(clientArgs, &out), 0);
+                 0);
         QVERIFY2(out.contains(" answer bytes=6 text=OK 2\\r\\n\n"), out.constData());
-        server.kill();
-        server.waitForFinished();
-        QVERIFY(server.readAllStandardOutput().contains(" request bytes=2 text=\xC3\xA4\\x00\n"));
+        QVERIFY(server.lines.contains(u"request bytes=2 text=\u00e4\\x00"_s));
     }
 };
 
