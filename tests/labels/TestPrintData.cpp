@@ -75,23 +75,19 @@ private slots:
 
         // Lines of the long memo turned into euro signs (three UTF-8 bytes each) take it past the
         // 16383 bytes where the library cuts a memo without a word unless it is told otherwise.
-        auto utf16 = [](const QString &t) {
+        const auto utf16 = [](const QString &t) {
             return QByteArray(reinterpret_cast<const char *>(t.utf16()), t.size() * 2);
         };
+        const QString euros = QString(4, QChar(0x20AC)) + "=" + QString(24, QChar(0x20AC));
         QByteArray patched = fixture("prog.mdb");
         QStringList lines = big.split(QLatin1Char('\n'));
-        for (QString &line : lines) {
-            const QString euros = QString(4, QChar(0x20AC)) + "=" + QString(24, QChar(0x20AC));
-            const qsizetype at = line.isEmpty() ? -1 : patched.indexOf(utf16(line));
-            if (at >= 0)
-                patched.replace(at, line.size() * 2, utf16(line = euros)); // a line split over pages stays
-        }
+        for (QString &line : lines) // a line split over pages stays as it is
+            if (const qsizetype at = line.isEmpty() ? -1 : patched.indexOf(utf16(line)); at >= 0)
+                patched.replace(at, line.size() * 2, utf16(line = euros));
         QCOMPARE(lookUpIn(patched), QStringLiteral("A=1\nB=x=y"));
-        QCOMPARE(m_lookup.getDruckData(QStringLiteral("BIG"), 1), lines.join(QLatin1Char('\n')));
-        QVERIFY(lines.join(QLatin1Char('\n')).toUtf8().size() > 16383);
-
-        QCOMPARE(druckDataQuery(QStringLiteral("a'b"), -5),
-                 QStringLiteral("Select * from Druckdaten where LosName='a'b' and TeileNr=-5"));
+        const QString memo = lines.join(QLatin1Char('\n'));
+        QVERIFY(memo.toUtf8().size() > 16383);
+        QCOMPARE(m_lookup.getDruckData(QStringLiteral("BIG"), 1), memo);
     }
 
     void onlyADatabaseThatCannotBeOpenedIsReported()

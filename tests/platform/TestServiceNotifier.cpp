@@ -11,31 +11,14 @@ using namespace Qt::StringLiterals;
 namespace
 {
 
-struct Environment {
-    Environment(const QByteArray &notifySocket, const QByteArray &watchdogUsec, const QByteArray &watchdogPid)
-    {
-        set("NOTIFY_SOCKET", notifySocket);
-        set("WATCHDOG_USEC", watchdogUsec);
-        set("WATCHDOG_PID", watchdogPid);
-    }
-    ~Environment()
-    {
-        qunsetenv("NOTIFY_SOCKET");
-        qunsetenv("WATCHDOG_USEC");
-        qunsetenv("WATCHDOG_PID");
-    }
-    static void set(const char *name, const QByteArray &value)
-    {
-        if (value.isNull())
-            qunsetenv(name);
-        else
-            qputenv(name, value);
-    }
-};
+const QByteArray ownPid = QByteArray::number(qint64(::getpid()));
 
-QByteArray ownPid()
+void setEnvironment(const QByteArray &socket, const QByteArray &usec = {}, const QByteArray &pid = {})
 {
-    return QByteArray::number(qint64(::getpid()));
+    const std::pair<const char *, QByteArray> vars[] = {
+        {"NOTIFY_SOCKET", socket}, {"WATCHDOG_USEC", usec}, {"WATCHDOG_PID", pid}};
+    for (const auto &[name, value] : vars)
+        value.isNull() ? void(qunsetenv(name)) : void(qputenv(name, value));
 }
 
 } // namespace
@@ -44,69 +27,45 @@ class TestServiceNotifier : public QObject
 {
     Q_OBJECT
 private slots:
-    void outsideAServiceEveryCallIsANoOp()
+    void cleanup() { setEnvironment({}); }
+
+    // Outside a service, or with the manager's socket gone, every call fails quietly.
+    void withoutAServiceManagerNothingIsSent()
     {
-        const Environment env({}, "30000000", ownPid());
-        ServiceNotifier notifier;
-        QVERIFY(!notifier.underServiceManager());
-        QVERIFY(!notifier.ready());
-        QVERIFY(!notifier.watchdog());
-        QVERIFY(!notifier.status(u"Line1: Port Connected"_s));
-        QVERIFY(!notifier.reloading());
-        QVERIFY(!notifier.stopping());
+        setEnvironment({}, "30000000", ownPid);
+        ServiceNotifier outside;
+        QVERIFY(!outside.underServiceManager() && !outside.ready() && !outside.watchdog());
+        QVERIFY(!outside.status(u"Line1: Port Connected"_s) && !outside.reloading() && !outside.stopping());
+
+        QTemporaryDir dir;
+        setEnvironment(dir.filePath(u"gone"_s).toLocal8Bit(), "1000000", ownPid);
+        ServiceNotifier vanished;
+        QVERIFY(vanished.underServiceManager());
+        QVERIFY(!vanished.ready() && !vanished.watchdog() && !vanished.stopping());
     }
 
-    void notificationsReachTheServiceManager()
+    void notificationsAndTheWatchdogReachTheServiceManager()
     {
         NotifySocket manager;
         QVERIFY(manager.bound());
-        const Environment env(manager.path(), {}, {});
+        setEnvironment(manager.path());
         ServiceNotifier notifier;
-        QVERIFY(notifier.underServiceManager());
-        QVERIFY(!notifier.watchdogRequested());
-
+        QVERIFY(notifier.underServiceManager() && !notifier.watchdogRequested());
         QVERIFY(notifier.ready());
-        // No watchdog asked for: nothing is sent, not even on every tick.
-        QVERIFY(!notifier.watchdog());
+        QVERIFY(!notifier.watchdog()); // not asked for: nothing goes out
         QVERIFY(notifier.status(u"Line1 \u00e4\r\nREADY=1\tX\0Y"_s));
-        QVERIFY(notifier.reloading());
-        QVERIFY(notifier.ready());
         QVERIFY(notifier.stopping());
-        QCOMPARE(manager.take(), (QList<QByteArray>{"READY=1", "STATUS=Line1 \xc3\xa4  READY=1 X Y",
-                                                    "RELOADING=1", "READY=1", "STOPPING=1"}));
-    }
+        QCOMPARE(manager.take(),
+                 (QList<QByteArray>{"READY=1", "STATUS=Line1 \xc3\xa4  READY=1 X Y", "STOPPING=1"}));
 
-    void watchdogOnlyWhenTheUnitAskedForItForThisProcess()
-    {
-        NotifySocket manager;
-        {
-            const Environment env(manager.path(), "20000000", ownPid());
-            ServiceNotifier notifier;
-            QVERIFY(notifier.watchdogRequested());
-            QCOMPARE(notifier.watchdogInterval(), std::chrono::seconds(20));
-            QVERIFY(notifier.watchdog());
-            QVERIFY(notifier.watchdog());
-            QCOMPARE(manager.take(), (QList<QByteArray>{"WATCHDOG=1", "WATCHDOG=1"}));
-        }
-        {
-            // Asked for another process (a parent that started the gateway): not ours to feed.
-            const Environment env(manager.path(), "20000000", ownPid() + "0");
-            ServiceNotifier notifier;
-            QVERIFY(!notifier.watchdogRequested());
-            QVERIFY(!notifier.watchdog());
-            QVERIFY(manager.take().isEmpty());
-        }
-    }
-
-    void aVanishedServiceManagerIsHarmless()
-    {
-        QTemporaryDir dir;
-        const Environment env(dir.filePath(u"gone"_s).toLocal8Bit(), "1000000", ownPid());
-        ServiceNotifier notifier;
-        QVERIFY(notifier.underServiceManager());
-        QVERIFY(!notifier.ready());
-        QVERIFY(!notifier.watchdog());
-        QVERIFY(!notifier.stopping());
+        // Asked for another process (a parent that started the gateway): not ours to feed.
+        setEnvironment(manager.path(), "20000000", ownPid + "0");
+        QVERIFY(!ServiceNotifier().watchdogRequested() && !ServiceNotifier().watchdog());
+        setEnvironment(manager.path(), "20000000", ownPid);
+        ServiceNotifier watched;
+        QCOMPARE(watched.watchdogInterval(), std::chrono::seconds(20));
+        QVERIFY(watched.watchdog() && watched.watchdog());
+        QCOMPARE(manager.take(), (QList<QByteArray>{"WATCHDOG=1", "WATCHDOG=1"}));
     }
 };
 
