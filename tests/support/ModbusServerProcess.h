@@ -13,8 +13,6 @@ public:
     explicit ModbusServerProcess(QObject *parent = nullptr);
     ~ModbusServerProcess() override { kill(); }
 
-    static QString script();
-
     // Starts the server with the script's options; port 0 picks a free one. Waits until it
     // serves.
     bool start(const QStringList &args = {}, quint16 port = 0);
@@ -22,7 +20,6 @@ public:
     bool restart();
     quint16 port() const { return m_port; }
     QString portText() const { return QString::number(m_port); }
-    qint64 pid() const { return m_process.processId(); }
 
     // One console command and its answer line ("ok", "values ...", ...); empty on time-out.
     QString ask(const QString &line);

@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 """Modbus/TCP server for the link tests and the benchmark, on Debian's pymodbus (3.0).
 
-    modbus_server.py [--host ADDR] [--port P] [--units 1,2] [--coils N] [--discrete N]
-                     [--holding N] [--input N] [--trace]
+    modbus_server.py [--host ADDR] [--port P] [--units 1,2] [--trace]
 
-Every unit gets its own zero-based data store of the given sizes (a request beyond them is
-answered with the illegal-address exception). Prints "listening port=P" once it serves.
---trace starts with "trace on" (so a restarted server traces from its first request).
+Every unit gets its own zero-based data store of 64 coils, 64 discrete inputs, 4096 holding
+and 64 input registers (a request beyond them is answered with the illegal-address exception).
+Prints "listening port=P" once it serves. --trace prints
+"read|write unit=U area=A addr=X count=N" per request.
 
 Commands on stdin, one per line, each answered with one line:
     set UNIT AREA ADDR V...     store values (AREA: c d h i), as the PLC program would
@@ -14,10 +14,7 @@ Commands on stdin, one per line, each answered with one line:
     fail CODE N                 answer the next N requests with exception CODE, store untouched
     mute N                      leave the next N requests unanswered (N < 0: all, until mute 0)
     garble N                    answer the next N requests with a wrong transaction id
-    delay MS                    answer every request MS milliseconds late
     drop                        close every client connection
-    trace on|off                print "read|write unit=U area=A addr=X count=N" per request
-    clients                     "clients N"
 The end of stdin ends the server.
 """
 import argparse
@@ -25,7 +22,6 @@ import asyncio
 import logging
 import struct
 import sys
-import time
 
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
 from pymodbus.pdu import ExceptionResponse
@@ -41,7 +37,6 @@ class Faults:
         self.fail_left = 0
         self.mute_left = 0
         self.garble_left = 0
-        self.delay = 0.0
         self.trace = False
         self.pending = None  # exception code chosen for the request in progress
 
@@ -87,8 +82,6 @@ class Store(ModbusSlaveContext):
 
 def manipulator(faults):
     def manipulate(response):
-        if faults.delay > 0:
-            time.sleep(faults.delay)
         if faults.pending is not None:
             code, faults.pending = faults.pending, None
             exc = ExceptionResponse(response.function_code & 0x7F, code)
@@ -134,19 +127,11 @@ def command(line, context, server, faults):
         elif op == "garble":
             faults.garble_left = int(args[0])
             say("ok")
-        elif op == "delay":
-            faults.delay = int(args[0]) / 1000.0
-            say("ok")
         elif op == "drop":
             handlers = list(server.active_connections.values())
             for handler in handlers:
                 handler.transport.abort()
             say(f"dropped {len(handlers)}")
-        elif op == "trace":
-            faults.trace = args[0] == "on"
-            say("ok")
-        elif op == "clients":
-            say(f"clients {len(server.active_connections)}")
         else:
             say(f"error unknown command {op}")
     except (IndexError, ValueError, KeyError) as exc:
@@ -158,10 +143,6 @@ async def main():
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--units", default="1")
-    parser.add_argument("--coils", type=int, default=64)
-    parser.add_argument("--discrete", type=int, default=64)
-    parser.add_argument("--holding", type=int, default=4096)
-    parser.add_argument("--input", type=int, default=64)
     parser.add_argument("--trace", action="store_true")
     opts = parser.parse_args()
 
@@ -169,7 +150,7 @@ async def main():
     logging.getLogger("pymodbus").setLevel(logging.CRITICAL + 1)
     faults = Faults()
     faults.trace = opts.trace
-    sizes = {"c": opts.coils, "d": opts.discrete, "h": opts.holding, "i": opts.input}
+    sizes = {"c": 64, "d": 64, "h": 4096, "i": 64}
     units = [int(u) for u in opts.units.split(",")]
     context = ModbusServerContext(slaves={u: Store(u, sizes, faults) for u in units}, single=False)
     server = await StartAsyncTcpServer(
