@@ -142,14 +142,8 @@ qint32 KeloOcx::openSocket(bool blocking)
         return Ok;
     }
     if (!connectedAtOnce) {
-        pollfd p{fd, POLLOUT, 0};
-        int n;
-        do {
-            n = ::poll(&p, 1, m_callTimeout);
-        } while (n < 0 && errno == EINTR);
-        int err = 0;
-        socklen_t len = sizeof(err);
-        if (n <= 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+        const int n = awaitConnect(fd, m_callTimeout);
+        if (n <= 0) {
             closeSocket();
             return n == 0 ? Timeout : NotConnected;
         }
@@ -161,13 +155,8 @@ qint32 KeloOcx::openSocket(bool blocking)
 
 void KeloOcx::closeSocket()
 {
-    for (QSocketNotifier **n : {&m_readNotifier, &m_writeNotifier}) {
-        if (*n) {
-            (*n)->setEnabled(false);
-            (*n)->deleteLater();
-            *n = nullptr;
-        }
-    }
+    releaseNotifier(m_readNotifier);
+    releaseNotifier(m_writeNotifier);
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -244,15 +233,9 @@ void KeloOcx::startReconnect()
 
 void KeloOcx::onWritable()
 {
-    if (m_writeNotifier) {
-        m_writeNotifier->setEnabled(false);
-        m_writeNotifier->deleteLater();
-        m_writeNotifier = nullptr;
-    }
-    int err = 0;
-    socklen_t len = sizeof(err);
-    if (m_fd < 0 || ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
-        // Refused: the runtime is gone rather than hung.
+    releaseNotifier(m_writeNotifier);
+    if (!connectSucceeded(m_fd)) {
+        // Refused (or connected to itself): the runtime is gone rather than hung.
         closeSocket();
         m_downCode = NotConnected;
         setLinkState(LinkState::Down);

@@ -94,19 +94,6 @@ quint8 readFunctionOf(const Variable &v)
     return 3;
 }
 
-// A connect to a port of this machine on which nobody listens can end up connected to itself
-// (TCP simultaneous open, when the system picks the same port as the source); the PLC would
-// then seem to answer with the link's own requests.
-bool connectedToItself(int fd)
-{
-    sockaddr_storage local{}, peer{};
-    socklen_t localLen = sizeof(local), peerLen = sizeof(peer);
-    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0 ||
-        ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0)
-        return false;
-    return localLen == peerLen && memcmp(&local, &peer, localLen) == 0;
-}
-
 } // namespace
 
 ModbusLink::ModbusLink(VariableMap map, QObject *parent) : TargetedLink(parent), m_map(std::move(map))
@@ -336,13 +323,8 @@ int ModbusLink::openSocket(const QHostAddress &address, quint16 portNumber)
 
 void ModbusLink::closeSocket()
 {
-    for (QSocketNotifier **n : {&m_readNotifier, &m_writeNotifier}) {
-        if (*n) {
-            (*n)->setEnabled(false);
-            (*n)->deleteLater();
-            *n = nullptr;
-        }
-    }
+    releaseNotifier(m_readNotifier);
+    releaseNotifier(m_writeNotifier);
     modbus_set_socket(m_ctx, -1);
     if (m_fd >= 0) {
         ::close(m_fd);
@@ -429,18 +411,8 @@ qint32 ModbusLink::ensureConnected(const Deadline &deadline)
     if (openSocket(address, portNumber) < 0) {
         rc = NotConnected;
     } else {
-        pollfd p{m_fd, POLLOUT, 0};
-        int n;
-        do {
-            n = ::poll(&p, 1, deadline.remaining());
-        } while (n < 0 && errno == EINTR);
-        int err = 0;
-        socklen_t len = sizeof(err);
-        if (n == 0)
-            rc = Timeout;
-        else if (n < 0 || ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0 ||
-                 connectedToItself(m_fd))
-            rc = NotConnected;
+        const int n = awaitConnect(m_fd, int(deadline.remaining()));
+        rc = n > 0 ? Ok : n == 0 ? Timeout : NotConnected;
     }
     if (rc != Ok) {
         dropConnection(rc);
@@ -479,19 +451,9 @@ void ModbusLink::startReconnect()
 // The answer is taken apart here rather than by the library, whose receive blocks.
 void ModbusLink::onWritable()
 {
-    if (m_writeNotifier) {
-        m_writeNotifier->setEnabled(false);
-        m_writeNotifier->deleteLater();
-        m_writeNotifier = nullptr;
-    }
-    int err = 0;
-    socklen_t len = sizeof(err);
-    if (m_fd < 0 || ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+    releaseNotifier(m_writeNotifier);
+    if (!connectSucceeded(m_fd)) {
         // Refused: the PLC is gone rather than hung.
-        dropConnection();
-        return;
-    }
-    if (connectedToItself(m_fd)) {
         dropConnection();
         return;
     }
