@@ -13,7 +13,7 @@
 // (d) start-up: from exec to the first ".ConnectStatus" of 7, and to listening in the server role.
 #include "plc/KeloOcx.h"
 
-#include "ProcessStats.h"
+#include "BenchSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -50,17 +50,6 @@ bool spinUntil(const std::function<bool()> &done, int timeoutMs)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     }
     return true;
-}
-
-struct Stats {
-    double median = 0, p99 = 0;
-};
-Stats stats(std::vector<double> v)
-{
-    if (v.empty())
-        return {};
-    std::sort(v.begin(), v.end());
-    return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
 }
 
 quint16 freePort()
@@ -140,15 +129,9 @@ int main(int argc, char *argv[])
     Bench b;
     b.bin = QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/..")).absolutePath();
 
-    b.plcsim.start(b.bin + QStringLiteral("/tools/plcsim/plcsim"),
-                   {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--module"),
-                    QStringLiteral("Bench")});
-    if (!b.plcsim.waitForStarted(5000) || !b.plcsim.waitForReadyRead(5000)) {
-        std::fprintf(stderr, "cannot start plcsim\n");
+    b.plcPort = startPlcSim(b.plcsim, b.bin + QStringLiteral("/tools/plcsim/plcsim"), QStringLiteral("Bench"));
+    if (b.plcPort == 0)
         return 2;
-    }
-    const auto m = QRegularExpression(QStringLiteral("port=(\\d+)")).match(QString::fromUtf8(b.plcsim.readLine()));
-    b.plcPort = static_cast<quint16>(m.captured(1).toUInt());
 
     b.printer.listen(QHostAddress::LocalHost, b.printerPort);
     QObject::connect(&b.printer, &QTcpServer::newConnection, [&b] {

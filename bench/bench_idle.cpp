@@ -9,7 +9,7 @@
 //                               runtime stand-in on PORT per tick, as the supervision cycle does
 #include "plc/KeloOcx.h"
 
-#include "ProcessStats.h"
+#include "BenchSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -14,6 +14,8 @@
 #include "plc/KeloOcx.h"
 #include "plc/ModbusLink.h"
 
+#include "BenchSupport.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -42,41 +44,6 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 using Shape = std::vector<std::pair<size_t, size_t>>; // request and answer bytes, in order
-
-struct Stats {
-    double median = 0;
-    double p99 = 0;
-};
-
-Stats stats(std::vector<double> us)
-{
-    std::sort(us.begin(), us.end());
-    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
-}
-
-bool readFull(int fd, char *p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
-
-bool writeFull(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
 
 // One "operation" is the sequence of round trips in `shape`, as the link's requests would be.
 Stats rawRoundTrips(const Shape &shape, int iterations)

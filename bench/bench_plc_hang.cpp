@@ -13,6 +13,8 @@
 #include "plc/clsComm.h"
 #include "socket/QtSocketEndpoint.h"
 
+#include "BenchSupport.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -53,24 +55,15 @@ int main(int argc, char *argv[])
     const int before = 2, after = 3;
 
     QProcess sim;
-    sim.start(plcsim, {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
-                       QStringLiteral("--module"), QStringLiteral("Bench")});
-    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
-        std::fprintf(stderr, "cannot start %s\n", qPrintable(plcsim));
+    const quint16 simPort = startPlcSim(sim, plcsim, QStringLiteral("Bench"));
+    if (simPort == 0)
         return 1;
-    }
-    const QRegularExpressionMatch m =
-        QRegularExpression(QStringLiteral("port=(\\d+)")).match(QString::fromUtf8(sim.readLine()));
-    if (!m.hasMatch()) {
-        std::fprintf(stderr, "plcsim did not report its port\n");
-        return 1;
-    }
     // The PLC never takes the answer: every tick reads ".antwort" and writes ".ConnectStatus".
     sim.write("set Bench.antwort true\n");
     sim.waitForBytesWritten(1000);
 
     KeloOcx link;
-    link.setPort(m.captured(1));
+    link.setPort(QString::number(simPort));
     QtSocketEndpoint socket;
     GatewayState state;
     state.modulName = QStringLiteral("Bench");

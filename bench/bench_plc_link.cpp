@@ -6,6 +6,8 @@
 // The default plcsim is ../tools/plcsim/plcsim relative to this program's folder.
 #include "plc/KeloOcx.h"
 
+#include "BenchSupport.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
@@ -25,41 +27,6 @@ namespace
 {
 
 using Clock = std::chrono::steady_clock;
-
-struct Stats {
-    double median = 0;
-    double p99 = 0;
-};
-
-Stats stats(std::vector<double> us)
-{
-    std::sort(us.begin(), us.end());
-    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
-}
-
-bool readFull(int fd, char *p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
-
-bool writeFull(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
 
 // Request of `request` bytes answered by `answer` bytes: the shape of one link operation.
 Stats rawRoundTrip(size_t request, size_t answer, int iterations)
@@ -138,21 +105,12 @@ int main(int argc, char *argv[])
     const int iterations = args.size() > 2 ? args[2].toInt() : 20000;
 
     QProcess sim;
-    sim.start(plcsim, {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
-                       QStringLiteral("--module"), QStringLiteral("Bench")});
-    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
-        std::fprintf(stderr, "cannot start %s\n", qPrintable(plcsim));
+    const quint16 simPort = startPlcSim(sim, plcsim, QStringLiteral("Bench"));
+    if (simPort == 0)
         return 1;
-    }
-    const QRegularExpressionMatch m =
-        QRegularExpression(QStringLiteral("port=(\\d+)")).match(QString::fromUtf8(sim.readLine()));
-    if (!m.hasMatch()) {
-        std::fprintf(stderr, "plcsim did not report its port\n");
-        return 1;
-    }
 
     KeloOcx link;
-    link.setPort(m.captured(1));
+    link.setPort(QString::number(simPort));
     qint32 hFlag = 0, hText = 0;
     if (link.createVarHandle(QStringLiteral("Bench.antwort"), hFlag) != 0 ||
         link.createVarHandle(QStringLiteral("Bench.RecData"), hText) != 0) {

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+
+#include <algorithm>
+#include <cstdio>
+#include <sys/socket.h>
+#include <vector>
+
+// What the benchmark programs share: figures of a series, whole reads and writes on a raw socket,
+// the PLC runtime stand-in as a child process, and the cost of other processes.
+
+struct Stats {
+    double median = 0;
+    double p99 = 0;
+};
+
+inline Stats stats(std::vector<double> v)
+{
+    if (v.empty())
+        return {};
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
+}
+
+inline bool readFull(int fd, char *p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t r = ::recv(fd, p, n, 0);
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+inline bool writeFull(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+// "plcsim serve --port 0 --module <module>": the port it listens on, or 0 (with a message).
+inline quint16 startPlcSim(QProcess &sim, const QString &program, const QString &module)
+{
+    sim.start(program, {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
+                        QStringLiteral("--module"), module});
+    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
+        std::fprintf(stderr, "cannot start %s\n", qPrintable(program));
+        return 0;
+    }
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("port=(\\d+)")).match(QString::fromUtf8(sim.readLine()));
+    if (!m.hasMatch())
+        std::fprintf(stderr, "plcsim did not report its port\n");
+    return static_cast<quint16>(m.captured(1).toUInt());
+}
+
+// CPU time on the scheduler's account (/proc/<pid>/schedstat: nanoseconds on the CPU, not the
+// 10 ms tick counters) and resident memory of another process; -1 when it is gone.
+inline qint64 cpuNanoseconds(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/schedstat").arg(pid));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').value(0).toLongLong() : -1;
+}
+
+inline double residentMegabytes(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return -1;
+}
