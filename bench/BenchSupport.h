@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QString>
+#include <QTcpServer>
 
 #include <algorithm>
 #include <cstdio>
@@ -48,6 +51,31 @@ inline bool writeFull(int fd, const char *p, size_t n)
         n -= size_t(r);
     }
     return true;
+}
+
+inline quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// The gateway of this build, without a window, in its own instance folder: KAVETTA_HOME = home,
+// the event log, the options store and the runtime folder under root.
+inline void startHeadlessGateway(QProcess &gateway, const QString &root, const QString &home)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KAVETTA_HEADLESS"), QStringLiteral("1"));
+    env.insert(QStringLiteral("KAVETTA_HOME"), home);
+    env.insert(QStringLiteral("KAVETTA_EVENTLOG"), root + QStringLiteral("/events.log"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/xdg-home"));
+    env.insert(QStringLiteral("XDG_CONFIG_DIRS"), root + QStringLiteral("/xdg"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root);
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("NOTIFY_SOCKET"));
+    gateway.setProcessEnvironment(env);
+    gateway.start(QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../src/kavetta")),
+                  {});
 }
 
 // "plcsim serve --port 0 --module <module>": the port it listens on, or 0 (with a message).

@@ -52,13 +52,6 @@ bool spinUntil(const std::function<bool()> &done, int timeoutMs)
     return true;
 }
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 struct Bench {
     QString bin;
     QTemporaryDir dir;
@@ -96,18 +89,7 @@ struct Bench {
             f.write(out);
     }
 
-    void startGateway(QProcess &gateway)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("KAVETTA_HEADLESS"), QStringLiteral("1"));
-        env.insert(QStringLiteral("KAVETTA_HOME"), home);
-        env.insert(QStringLiteral("KAVETTA_EVENTLOG"), dir.filePath(QStringLiteral("events.log")));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("xdg-home")));
-        env.insert(QStringLiteral("XDG_CONFIG_DIRS"), dir.filePath(QStringLiteral("xdg")));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
-        gateway.setProcessEnvironment(env);
-        gateway.start(bin + QStringLiteral("/src/kavetta"), {});
-    }
+    void startGateway(QProcess &gateway) { startHeadlessGateway(gateway, dir.path(), home); }
 
     static void stop(QProcess &p)
     {

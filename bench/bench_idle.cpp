@@ -25,13 +25,6 @@
 namespace
 {
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 QByteArray configuration(quint16 port)
 {
     QByteArray out;
@@ -86,14 +79,7 @@ int main(int argc, char *argv[])
     printer.start(bin + QStringLiteral("/tools/printersim/printersim"),
                   {QStringLiteral("--port"), QString::number(port), QStringLiteral("--reply"), QStringLiteral("OK")});
     QProcess gateway;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KAVETTA_HEADLESS"), QStringLiteral("1"));
-    env.insert(QStringLiteral("KAVETTA_HOME"), home);
-    env.insert(QStringLiteral("KAVETTA_EVENTLOG"), dir.filePath(QStringLiteral("events.log")));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("xdg-home")));
-    env.insert(QStringLiteral("XDG_CONFIG_DIRS"), dir.filePath(QStringLiteral("xdg")));
-    gateway.setProcessEnvironment(env);
-    gateway.start(bin + QStringLiteral("/src/kavetta"), {});
+    startHeadlessGateway(gateway, dir.path(), home);
     QProcess bare;
     bare.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--bare")});
     if (!printer.waitForStarted() || !gateway.waitForStarted() || !bare.waitForStarted()) {

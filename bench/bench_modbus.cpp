@@ -176,17 +176,7 @@ std::vector<double> answerHandOver(const QString &modbusPort, int answers)
     modbus_write_bit(plc, 1, 0);
 
     QProcess gateway;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KAVETTA_HEADLESS"), QStringLiteral("1"));
-    env.insert(QStringLiteral("KAVETTA_HOME"), home);
-    env.insert(QStringLiteral("KAVETTA_EVENTLOG"), dir.filePath(QStringLiteral("events.log")));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("xdg-home")));
-    env.insert(QStringLiteral("XDG_CONFIG_DIRS"), dir.filePath(QStringLiteral("xdg")));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
-    env.remove(QStringLiteral("DISPLAY"));
-    gateway.setProcessEnvironment(env);
-    gateway.start(
-        QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../src/kavetta")), {});
+    startHeadlessGateway(gateway, dir.path(), home);
 
     // The gateway makes its PLC handles at load, before its first connection to the printer.
     QTcpSocket *line = nullptr;

@@ -19,13 +19,6 @@
 namespace
 {
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 QByteArray configuration(quint16 port)
 {
     InstanceConfig config;

@@ -1,3 +1,4 @@
+#include "GatewayProcess.h"
 #include "common/Cp1252.h"
 #include "socket/QtSocketEndpoint.h"
 
@@ -10,13 +11,6 @@ constexpr int kWait = 10000;
 // A host name that cannot resolve. Its first label is longer than a DNS label may be, so the
 // lookup fails on this machine without asking any name server.
 static const QString kUnresolvable = QString(64, QLatin1Char('p')) + QStringLiteral(".invalid");
-
-static quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 // Everything an endpoint reports, in order; data is taken inside the event as the gateway does.
 class Recorder : public QObject

@@ -1,6 +1,14 @@
 #include "GatewayProcess.h"
 
 #include <QProcessEnvironment>
+#include <QTcpServer>
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
 
 QByteArray InstanceConfig::text() const
 {

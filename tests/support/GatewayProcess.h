@@ -6,6 +6,9 @@
 #include <QProcessEnvironment>
 #include <QString>
 
+// A TCP port on the loopback address that nobody listens on right now.
+quint16 freePort();
+
 // The configuration file of one instance for tests that run the real program: the 15 records
 // with the fields a test usually varies.
 struct InstanceConfig {
