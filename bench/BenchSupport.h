@@ -74,8 +74,8 @@ inline void startHeadlessGateway(QProcess &gateway, const QString &root, const Q
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("NOTIFY_SOCKET"));
     gateway.setProcessEnvironment(env);
-    gateway.start(QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../src/kavetta")),
-                  {});
+    gateway.start(
+        QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../src/kavetta")), {});
 }
 
 // "plcsim serve --port 0 --module <module>": the port it listens on, or 0 (with a message).

@@ -111,7 +111,8 @@ int main(int argc, char *argv[])
     Bench b;
     b.bin = QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/..")).absolutePath();
 
-    b.plcPort = startPlcSim(b.plcsim, b.bin + QStringLiteral("/tools/plcsim/plcsim"), QStringLiteral("Bench"));
+    b.plcPort =
+        startPlcSim(b.plcsim, b.bin + QStringLiteral("/tools/plcsim/plcsim"), QStringLiteral("Bench"));
     if (b.plcPort == 0)
         return 2;
 
@@ -221,14 +222,17 @@ int main(int argc, char *argv[])
     }
     QProcess bare, bareLink;
     bare.start(b.bin + QStringLiteral("/bench/bench_idle"), {QStringLiteral("--bare")});
-    bareLink.start(b.bin + QStringLiteral("/bench/bench_idle"),
-                   {QStringLiteral("--bare-link"), QString::number(b.plcPort), QStringLiteral("Bench.antwort")});
+    bareLink.start(
+        b.bin + QStringLiteral("/bench/bench_idle"),
+        {QStringLiteral("--bare-link"), QString::number(b.plcPort), QStringLiteral("Bench.antwort")});
     bare.waitForStarted();
     bareLink.waitForStarted();
     spinUntil([] { return false; }, 2000);
-    const qint64 g0 = cpuNanoseconds(gateway.processId()), b0 = cpuNanoseconds(bare.processId()), l0 = cpuNanoseconds(bareLink.processId());
+    const qint64 g0 = cpuNanoseconds(gateway.processId()), b0 = cpuNanoseconds(bare.processId()),
+                 l0 = cpuNanoseconds(bareLink.processId());
     spinUntil([] { return false; }, idleSeconds * 1000);
-    const qint64 g1 = cpuNanoseconds(gateway.processId()), b1 = cpuNanoseconds(bare.processId()), l1 = cpuNanoseconds(bareLink.processId());
+    const qint64 g1 = cpuNanoseconds(gateway.processId()), b1 = cpuNanoseconds(bare.processId()),
+                 l1 = cpuNanoseconds(bareLink.processId());
     const double gRss = residentMegabytes(gateway.processId());
     Bench::stop(bare);
     Bench::stop(bareLink);
@@ -263,21 +267,27 @@ int main(int argc, char *argv[])
     b.plcsim.write("quit\n");
     Bench::stop(b.plcsim);
 
-    const Stats a = stats(handover), o = stats(overhead), t = stats(total), s = stats(startup), l = stats(listening);
+    const Stats a = stats(handover), o = stats(overhead), t = stats(total), s = stats(startup),
+                l = stats(listening);
     const double scale = 60.0 / idleSeconds / 1e6;
     const double g = (g1 - g0) * scale, bare0 = (b1 - b0) * scale, withWrites = (l1 - l0) * scale;
-    std::printf("raw link call round trip (readVarBool): median %.0f us, p99 %.0f us\n", rawStats.median, rawStats.p99);
-    std::printf("(a) answer hand-over, %zu answers: median %.0f us, p99 %.0f us  (goal: median at most 1500 us)\n",
-                handover.size(), a.median, a.p99);
-    std::printf("(b) request overhead, %zu requests: median %.2f ms, p99 %.2f ms  (goal: median at most 5 ms);"
-                " whole latency with the cycle's wait: median %.0f ms\n",
-                overhead.size(), o.median, o.p99, t.median);
-    std::printf("(c) idle over %d s: gateway %.1f ms per 60 s, bare loop %.1f ms per 60 s, ratio %.2f (goal at most"
-                " 1.5); gateway resident %.1f MB (goal at most 40 MB)\n",
-                idleSeconds, g, bare0, bare0 > 0 ? g / bare0 : 0.0, gRss);
-    std::printf("    the same bare loop writing one INT to the runtime per tick, as the cycle does: %.1f ms per 60 s;"
-                " gateway / that %.2f\n",
-                withWrites, withWrites > 0 ? g / withWrites : 0.0);
+    std::printf("raw link call round trip (readVarBool): median %.0f us, p99 %.0f us\n", rawStats.median,
+                rawStats.p99);
+    std::printf(
+        "(a) answer hand-over, %zu answers: median %.0f us, p99 %.0f us  (goal: median at most 1500 us)\n",
+        handover.size(), a.median, a.p99);
+    std::printf(
+        "(b) request overhead, %zu requests: median %.2f ms, p99 %.2f ms  (goal: median at most 5 ms);"
+        " whole latency with the cycle's wait: median %.0f ms\n",
+        overhead.size(), o.median, o.p99, t.median);
+    std::printf(
+        "(c) idle over %d s: gateway %.1f ms per 60 s, bare loop %.1f ms per 60 s, ratio %.2f (goal at most"
+        " 1.5); gateway resident %.1f MB (goal at most 40 MB)\n",
+        idleSeconds, g, bare0, bare0 > 0 ? g / bare0 : 0.0, gRss);
+    std::printf(
+        "    the same bare loop writing one INT to the runtime per tick, as the cycle does: %.1f ms per 60 s;"
+        " gateway / that %.2f\n",
+        withWrites, withWrites > 0 ? g / withWrites : 0.0);
     std::printf("(d) start-up, median of 5: exec to ConnectStatus 7 %.0f ms (client, static connection);"
                 " exec to listening %.0f ms (server role)\n",
                 s.median, l.median);

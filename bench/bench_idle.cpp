@@ -29,12 +29,13 @@ QByteArray configuration(quint16 port)
 {
     QByteArray out;
     for (const QByteArray &r :
-         {QByteArray(R"("ServerPath","~apppath~/Data")"), QByteArray(R"("Netid","")"), QByteArray(R"("Port","")"),
-          QByteArray(R"("Modulname","Idle")"), QByteArray(R"("Maschinenname","")"), QByteArray(R"("XML-Export",0)"),
+         {QByteArray(R"("ServerPath","~apppath~/Data")"), QByteArray(R"("Netid","")"),
+          QByteArray(R"("Port","")"), QByteArray(R"("Modulname","Idle")"),
+          QByteArray(R"("Maschinenname","")"), QByteArray(R"("XML-Export",0)"),
           QByteArray(R"("RemoteHost","127.0.0.1")"), R"("RemotePort",")" + QByteArray::number(port) + '"',
           QByteArray(R"("ServerTest",0)"), QByteArray(R"("Status",1)"), QByteArray(R"("Timeout","10")"),
-          QByteArray(R"("StaticConnect",1)"), QByteArray(R"("ResetOnError",1)"), QByteArray(R"("UTF8Codierung",0)"),
-          QByteArray(R"("AutoConnectOff",#FALSE#)")})
+          QByteArray(R"("StaticConnect",1)"), QByteArray(R"("ResetOnError",1)"),
+          QByteArray(R"("UTF8Codierung",0)"), QByteArray(R"("AutoConnectOff",#FALSE#)")})
         out += r + "\r\n";
     return out;
 }
@@ -76,8 +77,9 @@ int main(int argc, char *argv[])
     config.close();
 
     QProcess printer;
-    printer.start(bin + QStringLiteral("/tools/printersim/printersim"),
-                  {QStringLiteral("--port"), QString::number(port), QStringLiteral("--reply"), QStringLiteral("OK")});
+    printer.start(
+        bin + QStringLiteral("/tools/printersim/printersim"),
+        {QStringLiteral("--port"), QString::number(port), QStringLiteral("--reply"), QStringLiteral("OK")});
     QProcess gateway;
     startHeadlessGateway(gateway, dir.path(), home);
     QProcess bare;
@@ -110,7 +112,8 @@ int main(int argc, char *argv[])
     std::printf("idle CPU over %d s, in ms per 60 s\n", seconds);
     std::printf("  gateway (static connection, no traffic): %8.1f ms  (%.3f %% of one core)\n", g, g / 600.0);
     std::printf("  bare Qt loop with one 500 ms timer:      %8.1f ms  (%.3f %% of one core)\n", b, b / 600.0);
-    std::printf("  ratio gateway / bare:                    %8.2f   (goal at most 1.2)\n", b > 0 ? g / b : 0.0);
+    std::printf("  ratio gateway / bare:                    %8.2f   (goal at most 1.2)\n",
+                b > 0 ? g / b : 0.0);
     std::printf("resident memory: gateway %.1f MB, bare loop %.1f MB (goal at most 40 MB)\n", gRss, bRss);
     if (events.contains("refused"))
         std::printf("note: the gateway reported connection problems during the run\n");

@@ -2,7 +2,8 @@
 
 #include <ctime>
 
-namespace {
+namespace
+{
 const Clock systemClock;
 const Clock *current = &systemClock;
 } // namespace

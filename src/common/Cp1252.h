@@ -11,7 +11,8 @@
 // character (a character beyond U+FFFF, two UTF-16 units, gives a single '?').
 // Decoding is the inverse: bytes 0x80..0x9F that Windows-1252 assigns become their
 // characters, the five it leaves undefined and every other byte become U+00xx.
-namespace cp1252 {
+namespace cp1252
+{
 
 QByteArray encode(const QString &text);
 QString decode(const QByteArray &bytes);

@@ -19,8 +19,7 @@ public:
     enum class Answer { Ok, Cancel };
     enum class OpenResult { Opened, FileNotFound, NoAssociation };
 
-    struct MessageBox
-    {
+    struct MessageBox {
         QString text;
         QString caption;
         Buttons buttons = Buttons::Ok;

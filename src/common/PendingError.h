@@ -4,8 +4,7 @@
 
 // The failure of the last operation of a component: a number and a description that stay
 // pending until the caller has looked at them. Nothing in the gateway throws.
-struct PendingError
-{
+struct PendingError {
     int number = 0;
     QString description;
 

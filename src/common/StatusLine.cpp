@@ -28,7 +28,8 @@ QString longTimeText(const QTime &time)
 
 QString statusLine(const QDateTime &when, const QString &message)
 {
-    return shortDateText(when.date()) + QLatin1Char(' ') + longTimeText(when.time()) + QLatin1Char(' ') + message;
+    return shortDateText(when.date()) + QLatin1Char(' ') + longTimeText(when.time()) + QLatin1Char(' ') +
+           message;
 }
 
 QString statusLine(const QString &message)

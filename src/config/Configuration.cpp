@@ -18,7 +18,8 @@
 #include <limits>
 #include <optional>
 
-namespace {
+namespace
+{
 
 // A configuration file is a few hundred bytes; anything past this is not a configuration and is
 // not read, so a wrong file given on the command line cannot exhaust memory.
@@ -263,7 +264,8 @@ QByteArray Configuration::serialize() const
         {QStringLiteral("StaticConnect"), QString::number(s.chkCon)},
         {QStringLiteral("ResetOnError"), QString::number(s.chkReset)},
         {QStringLiteral("UTF8Codierung"), QString::number(s.chkUTF8)},
-        {QStringLiteral("AutoConnectOff"), s.autoConnectOff ? QStringLiteral("#TRUE#") : QStringLiteral("#FALSE#")},
+        {QStringLiteral("AutoConnectOff"),
+         s.autoConnectOff ? QStringLiteral("#TRUE#") : QStringLiteral("#FALSE#")},
     };
     QString text;
     for (const Record &r : records)
@@ -335,24 +337,23 @@ void Configuration::apply()
 
 void Configuration::chooseConfigFile(const std::function<void(bool)> &done)
 {
-    m_desktop.chooseSaveFileName(m_state.configFile, QStringLiteral("Configuration (*.zelb)"),
-                                 [this, done](const QString &name) {
-                                     if (name.isEmpty()) { // the operator cancelled the dialog
-                                         if (done)
-                                             done(false);
-                                         return;
-                                     }
-                                     const bool ok = name.right(5).toUpper() == QLatin1String(".ZELB");
-                                     if (ok) {
-                                         m_state.configFile = name;
-                                         m_state.notify();
-                                     } else {
-                                         m_desktop.message(QStringLiteral("Wrong Filename :") + name,
-                                                           m_state.applicationTitle);
-                                     }
-                                     if (done)
-                                         done(ok);
-                                 });
+    m_desktop.chooseSaveFileName(
+        m_state.configFile, QStringLiteral("Configuration (*.zelb)"), [this, done](const QString &name) {
+            if (name.isEmpty()) { // the operator cancelled the dialog
+                if (done)
+                    done(false);
+                return;
+            }
+            const bool ok = name.right(5).toUpper() == QLatin1String(".ZELB");
+            if (ok) {
+                m_state.configFile = name;
+                m_state.notify();
+            } else {
+                m_desktop.message(QStringLiteral("Wrong Filename :") + name, m_state.applicationTitle);
+            }
+            if (done)
+                done(ok);
+        });
 }
 
 void Configuration::saveAs()

@@ -2,9 +2,9 @@
 
 #include "common/DesktopServices.h"
 #include "common/GatewayState.h"
+#include "common/LogWriter.h"
 #include "common/Services.h"
 #include "common/StatusLine.h"
-#include "common/LogWriter.h"
 #include "plc/KeloLink.h"
 #include "socket/SocketEndpoint.h"
 #include "socket/SocketEvents.h"
@@ -24,7 +24,8 @@ GatewayCore::GatewayCore(GatewayState &state, const CoreParts &parts, QObject *p
 
     m_supervision = std::make_unique<SocketSupervision>(state, m_parts.socket, m_parts.kelo, m_parts.log);
     m_supervision->setWindowStep([this] { windowStep(); });
-    m_events = new SocketEvents(state, m_parts.socket, m_parts.log, [this] { startResponseCycle(); }, this);
+    m_events = new SocketEvents(
+        state, m_parts.socket, m_parts.log, [this] { startResponseCycle(); }, this);
 
     m_timer1 = new QTimer(this);
     m_timer1->setObjectName(QStringLiteral("Timer1"));
@@ -49,7 +50,8 @@ void GatewayCore::load()
     m_state.applicationTitle =
         m_state.modulName.isEmpty() ? title + QStringLiteral(": Empty configuration ") : title;
     m_managerResult = p.manager.connectManagerLink(title);
-    m_state.windowCaption = title + QStringLiteral(" Vers:") + p.version + QStringLiteral("  ") + p.programFolder;
+    m_state.windowCaption =
+        title + QStringLiteral(" Vers:") + p.version + QStringLiteral("  ") + p.programFolder;
     m_state.notify();
 
     if (m_managerResult == ManagerLink::AlreadyRunning ||

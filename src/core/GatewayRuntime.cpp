@@ -57,7 +57,10 @@ GatewayRuntime::~GatewayRuntime()
 
 QString GatewayRuntime::versionText()
 {
-    return QStringLiteral("%1.%2.%3").arg(KAVETTA_VERSION_MAJOR).arg(KAVETTA_VERSION_MINOR).arg(KAVETTA_VERSION_PATCH);
+    return QStringLiteral("%1.%2.%3")
+        .arg(KAVETTA_VERSION_MAJOR)
+        .arg(KAVETTA_VERSION_MINOR)
+        .arg(KAVETTA_VERSION_PATCH);
 }
 
 ManagerCallbacks GatewayRuntime::managerCallbacks()
@@ -81,25 +84,15 @@ void GatewayRuntime::createCore()
     m_link = createPlcLink(state.configFile, linkProblem);
     m_plc = std::make_unique<PlcCycles>(state, *m_link, socket, commLog);
     m_plc->setLabelCommands(&labels);
-    const CoreParts parts{freeSpace,
-                          configCommands,
-                          managerLink,
-                          *m_link,
-                          logBackup,
-                          *m_plc,
-                          socket,
-                          messages,
-                          instances,
-                          desktop,
-                          commLog,
-                          [plc = m_plc.get()] { plc->responseTick(); },
-                          m_endProgram,
-                          folder,
-                          versionText(),
-                          linkProblem};
+    const CoreParts parts{
+        freeSpace,    configCommands, managerLink,   *m_link,
+        logBackup,    *m_plc,         socket,        messages,
+        instances,    desktop,        commLog,       [plc = m_plc.get()] { plc->responseTick(); },
+        m_endProgram, folder,         versionText(), linkProblem};
     m_core = std::make_unique<GatewayCore>(state, parts);
     // A stalled event loop stops these ticks, and the service manager restarts the gateway.
-    QObject::connect(m_core->supervisionTimer(), &QTimer::timeout, m_core.get(), [this] { service.watchdog(); });
+    QObject::connect(m_core->supervisionTimer(), &QTimer::timeout, m_core.get(),
+                     [this] { service.watchdog(); });
     QObject::connect(m_core.get(), &GatewayCore::loadFinished, m_core.get(), [this] { service.ready(); });
     QObject::connect(m_core.get(), &GatewayCore::unloaded, m_core.get(), [this] { service.stopping(); });
 }

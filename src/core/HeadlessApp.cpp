@@ -7,8 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-
-
 bool headlessRequested()
 {
     if (qEnvironmentVariableIntValue("KAVETTA_HEADLESS") == 1)
@@ -60,9 +58,8 @@ void reportFolderAndConfiguration(GatewayRuntime &runtime)
 int runHeadless(QCoreApplication &app)
 {
     HeadlessDesktop desktop;
-    GatewayRuntime runtime(desktop, [&app] {
-        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
-    });
+    GatewayRuntime runtime(
+        desktop, [&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); });
     desktop.setEventLog(&runtime.eventLog);
     desktop.serveMessages(runtime.messages);
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "plc/TargetedLink.h"
 #include "plc/PlcProtocol.h"
+#include "plc/TargetedLink.h"
 
 #include <QElapsedTimer>
 #include <QHash>

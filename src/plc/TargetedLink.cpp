@@ -71,7 +71,8 @@ bool TargetedLink::connectSucceeded(int fd)
 {
     int err = 0;
     socklen_t len = sizeof(err);
-    return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0 && !connectedToItself(fd);
+    return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0 &&
+           !connectedToItself(fd);
 }
 
 int TargetedLink::awaitConnect(int fd, int ms)

@@ -10,8 +10,8 @@ void clsComm::Terminate()
         m_link->disconnectVar(hConnectAnfordVar);
         hConnectAnfordVar = 0;
     }
-    for (qint32 *handle : {&hConnect, &hAnfordVar, &hAnfordRecVar, &hAnfordErr, &hAnfordErrText, &hProdData,
-                           &hProdRecData}) {
+    for (qint32 *handle :
+         {&hConnect, &hAnfordVar, &hAnfordRecVar, &hAnfordErr, &hAnfordErrText, &hProdData, &hProdRecData}) {
         if (*handle != 0) {
             m_link->deleteVarHandle(*handle);
             *handle = 0;

@@ -32,7 +32,8 @@ bool SocketEvents::reportPending(const QString &message, bool forced)
 {
     if (!m_socket.pendingError().isSet())
         return false;
-    report(message + QLatin1Char('<') + stateNumber() + QStringLiteral(">\r\n") + m_socket.pendingError().description,
+    report(message + QLatin1Char('<') + stateNumber() + QStringLiteral(">\r\n") +
+               m_socket.pendingError().description,
            forced);
     m_socket.clearError();
     return true;

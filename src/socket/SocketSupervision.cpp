@@ -22,7 +22,8 @@ double secondsSinceMidnight()
     return currentDateTime().time().msecsSinceStartOfDay() / 1000.0;
 }
 
-SocketSupervision::SocketSupervision(GatewayState &state, SocketEndpoint &socket, KeloLink &link, LogWriter &log)
+SocketSupervision::SocketSupervision(GatewayState &state, SocketEndpoint &socket, KeloLink &link,
+                                     LogWriter &log)
     : m_state(state), m_socket(socket), m_link(link), m_log(log)
 {
 }

@@ -6,7 +6,8 @@
 
 #include <QCoreApplication>
 
-namespace {
+namespace
+{
 
 const QString kPlaceholder = QStringLiteral("~apppath~");
 const QString kServerFolder = QStringLiteral("/SERVER");

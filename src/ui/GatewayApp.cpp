@@ -20,9 +20,8 @@ int runGateway(QApplication &app)
         app.setWindowIcon(app.style()->standardIcon(QStyle::SP_DriveNetIcon));
 
     QtDesktopServices desktop;
-    GatewayRuntime runtime(desktop, [&app] {
-        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
-    });
+    GatewayRuntime runtime(
+        desktop, [&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); });
     desktop.setDefaultCaption([&runtime] { return runtime.state.applicationTitle; });
     frmTimer messageWindowTimer(runtime.messages, desktop, runtime.state);
     // Logging out or stopping the desktop session ends the gateway through its unload too.

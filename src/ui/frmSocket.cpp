@@ -1,8 +1,8 @@
 #include "ui/frmSocket.h"
 
-#include "core/GatewayCore.h"
 #include "common/GatewayState.h"
 #include "common/Services.h"
+#include "core/GatewayCore.h"
 #include "plc/KeloLink.h"
 #include "socket/SocketEndpoint.h"
 #include "ui/LevelCheckBox.h"

@@ -26,7 +26,8 @@ private slots:
         QCOMPARE(cp1252::encode(bytes), expected);
         // Decoding is the inverse for every byte.
         QCOMPARE(cp1252::encode(cp1252::decode(expected)), expected);
-        QCOMPARE(cp1252::decode(QByteArray("\x80\x81\x9F")), QString(QChar(0x20AC)) + QChar(0x81) + QChar(0x178));
+        QCOMPARE(cp1252::decode(QByteArray("\x80\x81\x9F")),
+                 QString(QChar(0x20AC)) + QChar(0x81) + QChar(0x178));
     }
 
     void tickCountAdvancesInMilliseconds()

@@ -10,7 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
+namespace
+{
 
 QByteArray readAll(const QString &path)
 {
@@ -19,8 +20,7 @@ QByteArray readAll(const QString &path)
 }
 
 // One gateway's configuration pieces around a temporary "Server" folder.
-struct Fixture
-{
+struct Fixture {
     QTemporaryDir dir;
     QString server = dir.path() + QStringLiteral("/Plant/Server");
     GatewayState state;
@@ -48,7 +48,8 @@ const QByteArray kFullFile = "\"ServerPath\",\"~apppath~/Data\"\r\n"
                              "\"Netid\",\"127.0.0.1\"\r\n"
                              "\"Port\",\"48898\"\r\n"
                              "\"Modulname\",\"Line1\"\r\n"
-                             "\"Maschinenname\",\"Pr\xFC" "fstand 3\"\r\n"
+                             "\"Maschinenname\",\"Pr\xFC"
+                             "fstand 3\"\r\n"
                              "\"XML-Export\",2\r\n"
                              "\"RemoteHost\",\"printer.local\"\r\n"
                              "\"RemotePort\",\"9100\"\r\n"
@@ -98,7 +99,8 @@ private slots:
         f.config.saveConfiguration();
         const QByteArray saved = readAll(f.state.configFile);
         QVERIFY(saved.startsWith("\"ServerPath\",\"\"\r\n\"Netid\",\"\"\r\n"));
-        QVERIFY(saved.endsWith("\"ResetOnError\",1\r\n\"UTF8Codierung\",0\r\n\"AutoConnectOff\",#FALSE#\r\n"));
+        QVERIFY(
+            saved.endsWith("\"ResetOnError\",1\r\n\"UTF8Codierung\",0\r\n\"AutoConnectOff\",#FALSE#\r\n"));
         QCOMPARE(saved.count("\r\n"), 15);
 
         // A missing file reads like an empty one.
@@ -113,19 +115,19 @@ private slots:
         f.load("\"Modulname\",\"A\"\r\n"
                "\"modulname\",\"lower case is another key\"\r\n"
                "\"Modulname\",\"B\"\r\n"
-               "\"RemoteHost\"\r\n"                           // one field
-               "\"RemotePort\",\"9100\",\"extra\"\r\n"         // three fields
-               "\"Netid\",\"unterminated\r\n"                 // quote never closed
-               "\"Port\",  851  \r\n"                         // unquoted, blanks dropped
-               "\"Maschinenname\",\"M1\"trailing,x\n"         // text after the quote dropped, LF only
-               "\"Status\",abc\r\n"                           // letters: box keeps its value
-               "\"ServerTest\",3\r\n"                         // above 2: box keeps its value
-               "\"StaticConnect\",1.6\r"                      // rounded, lone CR
+               "\"RemoteHost\"\r\n"                    // one field
+               "\"RemotePort\",\"9100\",\"extra\"\r\n" // three fields
+               "\"Netid\",\"unterminated\r\n"          // quote never closed
+               "\"Port\",  851  \r\n"                  // unquoted, blanks dropped
+               "\"Maschinenname\",\"M1\"trailing,x\n"  // text after the quote dropped, LF only
+               "\"Status\",abc\r\n"                    // letters: box keeps its value
+               "\"ServerTest\",3\r\n"                  // above 2: box keeps its value
+               "\"StaticConnect\",1.6\r"               // rounded, lone CR
                ",\"no key\"\r\n"
                "\x01\x02\xFF\xFE garbage\r\n"
-               "\"AutoConnectOff\",\"\"\r\n");                // not a boolean: stays true
-        QCOMPARE((QStringList{f.state.modulName, f.state.txtIP, f.state.txtSocket, f.state.txtNetId, f.state.txtPort,
-                              f.state.txtMasch}),
+               "\"AutoConnectOff\",\"\"\r\n"); // not a boolean: stays true
+        QCOMPARE((QStringList{f.state.modulName, f.state.txtIP, f.state.txtSocket, f.state.txtNetId,
+                              f.state.txtPort, f.state.txtMasch}),
                  (QStringList{"B", "", "9100", "unterminated", "851", "M1"}));
         // 1.6 rounds to 2, a grayed box, still a static connection.
         QCOMPARE((QList<int>{f.state.chkStatus, f.state.chkServer, f.state.chkCon}), (QList<int>{0, 0, 2}));
@@ -211,8 +213,10 @@ private slots:
         f.socket.failListen = true;
         f.config.apply();
         QCOMPARE(f.log.records.size(), 2);
-        QVERIFY(f.log.records[0].first.endsWith(QStringLiteral("Error setting Port: <70000/0>\r\nInvalid property value")));
-        QVERIFY(f.log.records[1].first.endsWith(QStringLiteral("Error Listen Port: <70000/0>\r\nAddress in use")));
+        QVERIFY(f.log.records[0].first.endsWith(
+            QStringLiteral("Error setting Port: <70000/0>\r\nInvalid property value")));
+        QVERIFY(f.log.records[1].first.endsWith(
+            QStringLiteral("Error Listen Port: <70000/0>\r\nAddress in use")));
         QVERIFY(!f.log.records[1].second);
 
         // Level 0: nothing is shown or logged.

@@ -74,8 +74,8 @@ private slots:
         rig.journal.clear();
         core.unload();
         core.unload();
-        QCOMPARE(rig.journal,
-                 (QStringList{"plc.terminateAll", "kelo.releaseLink", "Close", "manager.disconnect", "messages.drop"}));
+        QCOMPARE(rig.journal, (QStringList{"plc.terminateAll", "kelo.releaseLink", "Close",
+                                           "manager.disconnect", "messages.drop"}));
         QCOMPARE(rig.endProgramCalls, 1);
         QVERIFY(!core.supervisionTimer()->isActive());
     }
@@ -94,8 +94,8 @@ private slots:
         desktop.serveMessages(messages);
 
         int answers = 0;
-        desktop.showMessage({"Fehler beim Schreiben der Registry", "Kavetta", DesktopServices::Buttons::OkCancel,
-                             DesktopServices::Icon::Critical},
+        desktop.showMessage({"Fehler beim Schreiben der Registry", "Kavetta",
+                             DesktopServices::Buttons::OkCancel, DesktopServices::Icon::Critical},
                             [&](DesktopServices::Answer a) { answers += a == DesktopServices::Answer::Ok; });
         QCOMPARE(answers, 0); // answered after the caller returned
         desktop.message("Hinweis");
@@ -108,8 +108,8 @@ private slots:
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QStringList lines = cp1252::decode(log.readAll()).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 4);
-        const QStringList texts{"Fehler beim Schreiben der Registry", "Hinweis", "Create VarHandle: Svc.anford1808",
-                                "Timeout connecting"};
+        const QStringList texts{"Fehler beim Schreiben der Registry", "Hinweis",
+                                "Create VarHandle: Svc.anford1808", "Timeout connecting"};
         // Errors as errors (1), the rest as warnings (2): the type leads each line.
         const QString types = "1212";
         for (int i = 0; i < 4; ++i) {
@@ -166,7 +166,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((receive(), watchdogs >= fedBefore + 3), 5000);
 
         const quint16 second = freePort();
-        QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate) && config.write(configuration(second)) > 0);
+        QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                config.write(configuration(second)) > 0);
         config.close();
         ::kill(pid, SIGHUP);
         QTRY_VERIFY_WITH_TIMEOUT(received(3), 10000);

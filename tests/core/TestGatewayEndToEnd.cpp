@@ -31,7 +31,8 @@ private slots:
         for (const QString &d : {home + "/Labels", dir.filePath("Data/System"), printed})
             QVERIFY(QDir().mkpath(d));
         QVERIFY(QFile::copy(KAVETTA_SOURCE_DIR "/examples/Labels/etikett.xml", home + "/Labels/etikett.xml"));
-        QVERIFY(QFile::copy(KAVETTA_SOURCE_DIR "/examples/System/prog.mdb", dir.filePath("Data/System/prog.mdb")));
+        QVERIFY(QFile::copy(KAVETTA_SOURCE_DIR "/examples/System/prog.mdb",
+                            dir.filePath("Data/System/prog.mdb")));
 
         PlcSimProcess plc;
         QVERIFY(plc.start({"--module", "E2E", "--trace"}));
@@ -80,10 +81,11 @@ private slots:
         PlcSimProcess::run({"request", "--port", plc.portText(), "--module", "E2E", "--data",
                             "/SetLabel=2.1#fehlt.xml#L4711#3", "--timeout-ms", "1500"},
                            out);
-        PlcSimProcess::run({"read", "--port", plc.portText(), "E2E.anfordErr", "E2E.anfordErrText", "E2E.anford"},
-                           out);
+        PlcSimProcess::run(
+            {"read", "--port", plc.portText(), "E2E.anfordErr", "E2E.anfordErrText", "E2E.anford"}, out);
         const QString values = out.join('\n');
-        QVERIFY2(!values.contains("E2E.anfordErr=0") && values.contains("E2E.anford=false"), qPrintable(values));
+        QVERIFY2(!values.contains("E2E.anfordErr=0") && values.contains("E2E.anford=false"),
+                 qPrintable(values));
         QVERIFY2(QRegularExpression("E2E.anfordErrText=.+").match(values).hasMatch(), qPrintable(values));
         QVERIFY(!QFile::exists(printed + "/doc-00003.dat"));
 
@@ -91,8 +93,9 @@ private slots:
         QFile log(home + "/Socketcomm-E2E-.dat");
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QString records = cp1252::decode(log.readAll());
-        QVERIFY2(QRegularExpression(u" \\(\\d+ msec\\)  Send Data:Grüße 5 €\r\r\n"_qs).match(records).hasMatch(),
-                 qPrintable(records));
+        QVERIFY2(
+            QRegularExpression(u" \\(\\d+ msec\\)  Send Data:Grüße 5 €\r\r\n"_qs).match(records).hasMatch(),
+            qPrintable(records));
         QVERIFY(records.contains("Send Data:/SetLabel=2.1#etikett.xml#L4711#3"));
 
         // SIGTERM: the normal unload, every handle released, status 0.
@@ -103,15 +106,17 @@ private slots:
         // The gateway was the first client to make handles; it releases the notification first,
         // then its seven handles in their fixed order.
         const QStringList lines = plc.lines();
-        const QString client =
-            QRegularExpression("client=(\\S+) op=create").match(lines.filter("op=create").value(0)).captured(1);
+        const QString client = QRegularExpression("client=(\\S+) op=create")
+                                   .match(lines.filter("op=create").value(0))
+                                   .captured(1);
         QStringList released;
         for (const QString &line : lines.filter(" client=" + client + " op=")) {
             if (line.contains("op=delete") || line.contains("op=unsubscribe"))
                 released << line.section("name=", 1);
         }
-        QCOMPARE(released, (QStringList{"E2E.anford", "E2E.ConnectStatus", "E2E.anford", "E2E.antwort", "E2E.anfordErr",
-                                        "E2E.anfordErrText", "E2E.SendData", "E2E.RecData"}));
+        QCOMPARE(released,
+                 (QStringList{"E2E.anford", "E2E.ConnectStatus", "E2E.anford", "E2E.antwort", "E2E.anfordErr",
+                              "E2E.anfordErrText", "E2E.SendData", "E2E.RecData"}));
         QCOMPARE(lines.filter(" client=" + client + " op=create").size(), 7);
         printer.kill();
         printer.waitForFinished();

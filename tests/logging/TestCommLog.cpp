@@ -74,7 +74,8 @@ private slots:
         QCOMPARE(file.readAll(), QByteArray("05.12.26 10:00:00 Verbunden \x80\xe4\xdf\r\r\n\r\r\nau\xdf"
                                             "er ?\r\r\n"));
         // Only the record that was not for the file alone goes to the list (one more follows below).
-        QCOMPARE(std::pair(rig.messages.first()->meldetext, rig.messages.first()->meldeArt), std::pair(u"au\u00dfer \u4e2d"_s, 1));
+        QCOMPARE(std::pair(rig.messages.first()->meldetext, rig.messages.first()->meldeArt),
+                 std::pair(u"au\u00dfer \u4e2d"_s, 1));
         QVERIFY(rig.entries().value(2).contains(u"<Msg>Kavetta / K1 / au\u00dfer ?</Msg>"_s));
 
         // Switched off for lack of space: no file access, but the list and the event log.
@@ -93,7 +94,8 @@ private slots:
         for (qint16 &t : types)
             rig.events.writeAppLogEvent(msg, t);
         QCOMPARE(QList<qint16>(std::begin(types), std::end(types)), (QList<qint16>{4, 1, 2, 4}));
-        QCOMPARE(rig.entries().mid(4), QStringList(4, entry)); // after one entry per record, also the empty one
+        QCOMPARE(rig.entries().mid(4),
+                 QStringList(4, entry)); // after one entry per record, also the empty one
 
         rig.state.modulName.clear();
         QVERIFY(rig.events.entryText(u"x"_s).contains(u"<Area></Area>  <Msg>Kavetta /  / x<"_s));

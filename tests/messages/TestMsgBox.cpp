@@ -157,7 +157,8 @@ private slots:
             rig.timer.poll();
             rig.click("cmdHelp");
         }
-        QCOMPARE(rig.desktop.openedDocuments, (QStringList{u"PralixAppl.chm"_s, u"PralixAppl.chm"_s, u"hb.pdf"_s}));
+        QCOMPARE(rig.desktop.openedDocuments,
+                 (QStringList{u"PralixAppl.chm"_s, u"PralixAppl.chm"_s, u"hb.pdf"_s}));
 
         // A ".hlp" message is asked in a box, and only one box at a time.
         rig.click("cmdOK");

@@ -2,16 +2,16 @@
 #include "FakeSocketEndpoint.h"
 #include "RecordingLog.h"
 #include "TestClock.h"
+#include "common/Cp1252.h"
 #include "common/GatewayState.h"
 #include "socket/QtSocketEndpoint.h"
 #include "socket/SocketEvents.h"
 #include "socket/SocketSupervision.h"
 #include "socket/Utf8Wire.h"
-#include "common/Cp1252.h"
 
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QRegularExpression>
 #include <QTest>
 
 #include <memory>
@@ -118,7 +118,8 @@ private slots:
         const QString host = "Connect 127.0.0.1:" + rig.state.socketPort + "   Sending:";
         QStringList expected;
         for (const QString item : {"A1", "B22", "C333"}) {
-            expected << host + item << "Start send " + item + "/7" << "Send Complete => Close after send"
+            expected << host + item << "Start send " + item + "/7"
+                     << "Send Complete => Close after send"
                      << "Data send complete:" + item;
             rig.tick();
             QTRY_VERIFY(rig.state.sendDone || rig.socket.State() == SocketEndpoint::Connected);
@@ -144,8 +145,8 @@ private slots:
         rig.tick(0); // lastSendTimer taken on first sight
         QCOMPARE(rig.state.lastSendTimer, 86399.0);
         QVERIFY(!rig.socket.calls.contains("Connect:127.0.0.1:9100"));
-        rig.tick(); // 23:59:59.5: 0.5 s
-        rig.tick(); // 00:00:00.0: past midnight the gap is the time since midnight: 0
+        rig.tick();     // 23:59:59.5: 0.5 s
+        rig.tick();     // 00:00:00.0: past midnight the gap is the time since midnight: 0
         rig.tick(1500); // 00:00:01.5
         QVERIFY(!rig.socket.calls.contains("Connect:127.0.0.1:9100"));
         rig.tick(); // 00:00:02.0
@@ -265,7 +266,8 @@ private slots:
         QCOMPARE(rig.state.sendQueue, QStringList{"next"});
         rig.tick(); // the completed send moved the spacing 3 s back: at once
         QCOMPARE(rig.socket.sent, (QStringList{"held", "next"}));
-        QCOMPARE(rig.messages().filter("Start send"), (QStringList{"Start send held/7", "Start send next/7"}));
+        QCOMPARE(rig.messages().filter("Start send"),
+                 (QStringList{"Start send held/7", "Start send next/7"}));
 
         // Without the automatic sequence a waiting item connects on its own and is timed.
         FakeRig manual;

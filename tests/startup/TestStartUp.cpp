@@ -49,15 +49,21 @@ private slots:
         QTest::addColumn<QString>("configFile"); // empty: the file type is registered instead of loading
         const QString def = QStringLiteral("/opt/plant/Server/Kavetta.zelb");
         QTest::newRow("none") << QString() << def;
-        QTest::newRow("plain") << "/cfg/line1.zelb" << "/cfg/line1.zelb";
-        QTest::newRow("quoted") << "\"/cfg/line1.zelb\"" << "/cfg/line1.zelb";
+        QTest::newRow("plain") << "/cfg/line1.zelb"
+                               << "/cfg/line1.zelb";
+        QTest::newRow("quoted") << "\"/cfg/line1.zelb\""
+                                << "/cfg/line1.zelb";
         QTest::newRow("quoted with blank") << "\"/my cfg/line1.zelb\"" << def;
-        QTest::newRow("extension inside") << "a.zelb.bak" << "a.zelb.bak";
-        QTest::newRow("odd case") << "/cfg/L.ZeLb" << "/cfg/L.ZeLb";
+        QTest::newRow("extension inside") << "a.zelb.bak"
+                                          << "a.zelb.bak";
+        QTest::newRow("odd case") << "/cfg/L.ZeLb"
+                                  << "/cfg/L.ZeLb";
         QTest::newRow("extension only") << ".zelb" << def;
-        QTest::newRow("relative") << "line2.zelb" << "line2.zelb";
+        QTest::newRow("relative") << "line2.zelb"
+                                  << "line2.zelb";
         QTest::newRow("second argument ignored") << "-x /cfg/line1.zelb" << def;
-        QTest::newRow("text after quote cut") << "\"/cfg/a.zelb\"rest" << "/cfg/a.zelb";
+        QTest::newRow("text after quote cut") << "\"/cfg/a.zelb\"rest"
+                                              << "/cfg/a.zelb";
         for (const char *reg : {"/regserver", "-REGSERVER", "-RegServer"})
             QTest::newRow(reg) << reg << QString();
     }
@@ -72,13 +78,16 @@ private slots:
         FakeDesktopServices desktop;
         StartUp startUp(state, host, desktop);
         int loads = 0;
-        QCOMPARE(startUp.startUp(args, [&] {
-            ++loads;
-            return PendingError{};
-        }), !reg);
+        QCOMPARE(startUp.startUp(args,
+                                 [&] {
+                                     ++loads;
+                                     return PendingError{};
+                                 }),
+                 !reg);
         QCOMPARE(loads, reg ? 0 : 1);
         QCOMPARE(startUp.registrationRequested(), reg);
-        QCOMPARE(host.calls.join(u','), reg ? u"registerProgramPath,registerFileType:ZELB"_s : u"registerProgramPath"_s);
+        QCOMPARE(host.calls.join(u','),
+                 reg ? u"registerProgramPath,registerFileType:ZELB"_s : u"registerProgramPath"_s);
         if (!reg)
             QCOMPARE(state.configFile, configFile);
         QVERIFY(desktop.messages.isEmpty());
@@ -96,7 +105,8 @@ private slots:
                 state.applicationTitle = u"Line1 Socket-Server"_s;
                 return PendingError{loadError, u"Object variable not set"_s}; // number 0: no failure
             });
-            QCOMPARE(desktop.messageTexts(), QStringList{loadError ? u"5B  Object variable not set"_s : u"80004005  first"_s});
+            QCOMPARE(desktop.messageTexts(),
+                     QStringList{loadError ? u"5B  Object variable not set"_s : u"80004005  first"_s});
             QCOMPARE(desktop.messages.first().box.caption, u"Line1 Socket-Server"_s);
         }
     }
@@ -111,22 +121,47 @@ private slots:
         const QString cfg = QStringLiteral("/plant/Server/line1.zelb");
         const QString foreign = QStringLiteral("/plant/cfg/a.zelb");
         const QString conn = QStringLiteral("provider=x;Data Source=~apppath~/prog.mdb");
-        QTest::newRow("placeholder") << "~apppath~/Data" << cfg << "~apppath~/Data" << "/plant/Data" << "";
-        QTest::newRow("absolute") << "/plant/Data" << cfg << "~apppath~/Data" << "/plant/Data" << "";
-        QTest::newRow("the root itself") << "/plant" << cfg << "~apppath~" << "/plant" << "";
-        QTest::newRow("root in other case") << "/PLANT/x" << "/plant/server/a.zelb" << "~apppath~/x" << "/PLANT/x" << "";
-        QTest::newRow("outside the root") << "/other/Data" << cfg << "/other/Data" << "/other/Data" << "";
+        QTest::newRow("placeholder") << "~apppath~/Data" << cfg << "~apppath~/Data"
+                                     << "/plant/Data"
+                                     << "";
+        QTest::newRow("absolute") << "/plant/Data" << cfg << "~apppath~/Data"
+                                  << "/plant/Data"
+                                  << "";
+        QTest::newRow("the root itself") << "/plant" << cfg << "~apppath~"
+                                         << "/plant"
+                                         << "";
+        QTest::newRow("root in other case") << "/PLANT/x"
+                                            << "/plant/server/a.zelb"
+                                            << "~apppath~/x"
+                                            << "/PLANT/x"
+                                            << "";
+        QTest::newRow("outside the root") << "/other/Data" << cfg << "/other/Data"
+                                          << "/other/Data"
+                                          << "";
         // Relative: the root in front without a separator.
-        QTest::newRow("relative") << "Data" << cfg << "Data" << "/plantData" << "";
-        QTest::newRow("network path") << "//host/share" << cfg << "//host/share" << "//host/share" << "";
-        QTest::newRow("empty") << "" << cfg << "" << "" << "";
+        QTest::newRow("relative") << "Data" << cfg << "Data"
+                                  << "/plantData"
+                                  << "";
+        QTest::newRow("network path") << "//host/share" << cfg << "//host/share"
+                                      << "//host/share"
+                                      << "";
+        QTest::newRow("empty") << "" << cfg << ""
+                               << ""
+                               << "";
         QTest::newRow("connection string") << conn << foreign << conn << conn << "";
         // Not under a "Server" folder: no placeholder is resolved; one that is there is reported.
-        QTest::newRow("foreign folder") << "/plant/Data" << foreign << "/plant/Data" << "/plant/Data" << "";
-        QTest::newRow("foreign placeholder") << "~apppath~/Data" << foreign << "~apppath~/Data" << "~apppath~/Data"
+        QTest::newRow("foreign folder") << "/plant/Data" << foreign << "/plant/Data"
+                                        << "/plant/Data"
+                                        << "";
+        QTest::newRow("foreign placeholder") << "~apppath~/Data" << foreign << "~apppath~/Data"
+                                             << "~apppath~/Data"
                                              << "Wrong Configpath found! /plant/cfg/a.zelb";
         // A bare file name has no folder: the program folder (/opt/plant/Server) is the root.
-        QTest::newRow("bare file name") << "~apppath~/Data" << "a.zelb" << "~apppath~/Data" << "/opt/plant/Data" << "";
+        QTest::newRow("bare file name") << "~apppath~/Data"
+                                        << "a.zelb"
+                                        << "~apppath~/Data"
+                                        << "/opt/plant/Data"
+                                        << "";
     }
 
     void resolvesThePlaceholderBothWays()

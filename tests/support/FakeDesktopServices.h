@@ -11,16 +11,15 @@
 class FakeDesktopServices : public DesktopServices
 {
 public:
-    struct Shown
-    {
+    struct Shown {
         MessageBox box;
         std::function<void(Answer)> onAnswer;
     };
 
     QList<Shown> messages;
-    QStringList calls;                // every call in order, e.g. "addTrayIcon:<tip>"
-    QQueue<Answer> answers;           // answered at once when not empty
-    QQueue<QString> chosenFileNames;  // returned by the file dialog
+    QStringList calls;               // every call in order, e.g. "addTrayIcon:<tip>"
+    QQueue<Answer> answers;          // answered at once when not empty
+    QQueue<QString> chosenFileNames; // returned by the file dialog
     QStringList presetPaths;
     QStringList openedDocuments;
     OpenResult openResult = OpenResult::Opened;

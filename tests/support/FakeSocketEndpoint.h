@@ -59,7 +59,9 @@ public:
     {
         calls << QStringLiteral("SendData");
         if (failSend) {
-            m_error.set(40006, QStringLiteral("Wrong protocol or connection state for the requested transaction or request"));
+            m_error.set(40006,
+                        QStringLiteral(
+                            "Wrong protocol or connection state for the requested transaction or request"));
             return false;
         }
         sent << text;

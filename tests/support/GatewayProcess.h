@@ -13,8 +13,8 @@ quint16 freePort();
 // with the fields a test usually varies.
 struct InstanceConfig {
     QByteArray modul = "Test";
-    quint16 plcPort = 0;     // 0: no PLC target
-    quint16 remotePort = 0;  // the peer (client) or the listening port (server role)
+    quint16 plcPort = 0;    // 0: no PLC target
+    quint16 remotePort = 0; // the peer (client) or the listening port (server role)
     bool server = false;
     bool staticConnection = true;
     int status = 1;

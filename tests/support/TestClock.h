@@ -6,8 +6,7 @@
 class TestClock : public Clock
 {
 public:
-    explicit TestClock(const QDateTime &start = QDateTime(QDate(2026, 12, 5), QTime(10, 0, 0)))
-        : m_now(start)
+    explicit TestClock(const QDateTime &start = QDateTime(QDate(2026, 12, 5), QTime(10, 0, 0))) : m_now(start)
     {
         Clock::setInstance(this);
     }

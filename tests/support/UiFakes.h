@@ -5,8 +5,8 @@
 #include "RecordingLog.h"
 #include "common/GatewayState.h"
 #include "common/Services.h"
-#include "plc/KeloLink.h"
 #include "core/CoreParts.h"
+#include "plc/KeloLink.h"
 
 #include <QStringList>
 
@@ -40,8 +40,8 @@ struct UiRig : public KeloLink,
     CoreParts coreParts(ConfigCommands *config = nullptr)
     {
         const auto endProgram = [this] { ++endProgramCalls; };
-        return CoreParts(*this, config ? *config : *this, *this, *this, *this, *this, socket, *this, *this, desktop,
-                         log, {}, endProgram, programFolder, QStringLiteral("1.0.174"));
+        return CoreParts(*this, config ? *config : *this, *this, *this, *this, *this, socket, *this, *this,
+                         desktop, log, {}, endProgram, programFolder, QStringLiteral("1.0.174"));
     }
 
     void loadConfiguration() override

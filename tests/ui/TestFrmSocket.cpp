@@ -1,8 +1,8 @@
 #include "UiFakes.h"
 #include "common/Cp1252.h"
+#include "core/GatewayCore.h"
 #include "ui/LevelCheckBox.h"
 #include "ui/LogViewText.h"
-#include "core/GatewayCore.h"
 #include "ui/frmSocket.h"
 
 #include <QTest>

@@ -1,5 +1,5 @@
-#include "ui/GatewayApp.h"
 #include "core/InstanceCheck.h"
+#include "ui/GatewayApp.h"
 
 #include <QAction>
 #include <QApplication>
