@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev mdbtools-dev
   libsystemd-dev
   xvfb xauth dbus fonts-dejavu-core
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format clang-tidy
   valgrind
   libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio mbpoll
   # The Debian package and its test (scripts/package.sh, scripts/package-test.sh): file and
