@@ -13,6 +13,8 @@ if [[ "${1:-}" == "--sanitize" ]]; then
 fi
 
 export CCACHE_DIR="${CCACHE_DIR:-$root/.cache/ccache}"
+# Paths below the checkout are hashed relative to it, so that two checkouts share their cache.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}"
 cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 # Qt's code generator does not notice a header that a new glob match brought in; make it scan
 # again (it regenerates only what changed, so this costs a second).
