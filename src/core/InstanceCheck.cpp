@@ -3,13 +3,48 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
+
+#include <unistd.h>
+
+namespace
+{
+
+bool privateFolder(const QString &path, uint uid)
+{
+    const QFileInfo info(path);
+    return info.isDir() && !info.isSymLink() && info.ownerId() == uid &&
+           !(info.permissions() & (QFile::WriteGroup | QFile::WriteOther));
+}
+
+// The user's runtime folder. Without XDG_RUNTIME_DIR, the normal case for a start through sudo,
+// su or from a root shell, Qt picks a folder of its own and says so on stderr at every start.
+// What the variable would name in a session of this user is logind's folder; where there is
+// none, a folder of this user's own in the temporary folder serves.
+QString runtimeFolder()
+{
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    const uint uid = ::getuid();
+    const QString session = QStringLiteral("/run/user/%1").arg(uid);
+    if (privateFolder(session, uid))
+        return session;
+    const QString own = QDir::tempPath() + QStringLiteral("/kavetta-runtime-%1").arg(uid);
+    QDir().mkdir(own, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (privateFolder(own, uid))
+        return own;
+    // Someone else's folder under that name: Qt's choice, and its warning, are right then.
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+}
+
+} // namespace
 
 InstanceCheck::InstanceCheck(const QString &folder, const QString &programFile, const QString &instanceId)
     : m_folder(folder)
 {
     if (m_folder.isEmpty())
-        m_folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+        m_folder = runtimeFolder();
     if (m_folder.isEmpty())
         m_folder = QDir::tempPath();
     QDir().mkpath(m_folder);
