@@ -29,7 +29,7 @@ std::pair<int, QString> manager(const QStringList &args)
 {
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(QStringLiteral(KAVETTA_BINARY_DIR "/tools/manager/manager"), args);
+    p.start(QStringLiteral(KAVETTA_BINARY_DIR "/tools/manager/kavetta-manager"), args);
     if (!p.waitForStarted(5000) || !ended(p, 20000) || p.exitStatus() != QProcess::NormalExit)
         return {-1, {}};
     return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput())};
@@ -172,7 +172,7 @@ private slots:
                 },
                 10000);
         };
-        serve.start(QStringLiteral(KAVETTA_BINARY_DIR "/tools/manager/manager"), {u"serve"_s});
+        serve.start(QStringLiteral(KAVETTA_BINARY_DIR "/tools/manager/kavetta-manager"), {u"serve"_s});
         QVERIFY(servedLine(u"serving"_s));
 
         // Two modules side by side, Line1 with its window (offscreen).
