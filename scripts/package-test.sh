@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# As root on a Debian machine: builds the package, installs it with dpkg -i, checks what it
-# installed, runs the installed gateway end to end, removes it with dpkg --purge and checks
-# that nothing of it is left but instance data (folders under /var/lib/kavetta) and its
-# system user.
+# As root on a Debian machine: builds the package, checks it with lintian (no error, no
+# hardening tag even at the info level), installs it with dpkg -i, checks what it installed
+# (PATH holds only the operator's programs, each with its manual page), runs the installed
+# gateway end to end, removes it with dpkg --purge and checks that nothing of it is left but
+# instance data (folders under /var/lib/kavetta) and its system user.
 #   scripts/package-test.sh [--no-build] [--no-e2e]
 #     --no-build   test the package already in build/
 #     --no-e2e     skip the runs of the installed gateway
 # The runs: the installed gateway headless, as the user kavetta, against the installed
 # stand-ins (plcsim serve, printersim --port 0): a PLC request reaches the printer stand-in
-# and its answer the PLC stand-in, and SIGTERM ends it with status 0; the same with the
+# and its answer the PLC stand-in, and SIGTERM ends it with status 0; an instance laid out by
+# kavetta-instance (refusing to overwrite one, or a bad name) prints a label, started without
+# XDG_RUNTIME_DIR as a start by hand is, and says nothing on stderr; the same with the
 # printer keeping silent, SIGTERM coming while the request is out; a missing and an empty
 # instance folder (the empty configuration, said so in the event log); a read-only instance
 # folder (the round trip still works, the communication log's failure is reported); the
@@ -37,6 +40,16 @@ step() { echo "== $*"; }
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root/build/CMakeCache.txt")
 deb="$root/build/kavetta_${version}_$(dpkg --print-architecture).deb"
 [[ -f "$deb" ]] || fail "no package $deb"
+
+step "lintian"
+# lintian warns about running as root; the check itself is the same.
+tags=$(lintian -I "$deb" 2>&1 | grep -v 'running with root privileges' || true)
+[[ -z "$tags" ]] || echo "$tags"
+! grep -qE '^E: |hardening' <<< "$tags" || fail "lintian: errors or hardening tags"
+
+# The stand-ins are the package's own programs, not in PATH.
+plcsim=/usr/lib/kavetta/plcsim
+printersim=/usr/lib/kavetta/printersim
 
 installed() { [[ "$(dpkg-query -W -f='${Status}' kavetta 2>/dev/null || true)" == "install ok installed" ]]; }
 known() { dpkg-query -W kavetta >/dev/null 2>&1; }
@@ -91,11 +104,12 @@ installed || fail "kavetta is not installed"
 
 step "installed files"
 mapfile -t listed < <(dpkg -L kavetta)
-for f in /usr/bin/kavetta /usr/bin/plcsim /usr/bin/printersim \
+for f in "$plcsim" "$printersim" /usr/share/kavetta/examples/Kavetta.ini \
   /lib/systemd/system/kavetta@.service /usr/lib/sysusers.d/kavetta.conf \
   /usr/share/applications/kavetta.desktop /usr/share/mime/packages/kavetta-zelb.xml \
   /usr/share/icons/hicolor/scalable/apps/kavetta.svg /usr/share/kavetta/examples/Kavetta.zelb \
-  /usr/share/doc/kavetta/copyright /usr/share/doc/kavetta/changelog.gz /usr/share/doc/kavetta/service.md; do
+  /usr/share/doc/kavetta/copyright /usr/share/doc/kavetta/changelog.gz /usr/share/doc/kavetta/README.md \
+  /usr/share/doc/kavetta/docs/service.md /usr/share/doc/kavetta/docs/images/main-window.png; do
   printf '%s\n' "${listed[@]}" | grep -qxF "$f" || fail "dpkg -L does not list $f"
 done
 window_module=$(printf '%s\n' "${listed[@]}" | grep -xE '/usr/lib/(.*/)?kavetta/kavetta-window\.so' || true)
@@ -105,10 +119,11 @@ for f in "${listed[@]}"; do
   [[ -e "$f" ]] || fail "$f is listed but missing"
   [[ -d "$f" ]] || files+=("$f")
 done
-if [[ -d "$root/tools/manager" ]]; then
-  extra=$(printf '%s\n' "${files[@]}" | grep '^/usr/bin/' | grep -vxE '/usr/bin/(kavetta|plcsim|printersim)' || true)
-  [[ -n "$extra" ]] || fail "the manager stand-in is not installed"
-fi
+in_path=$(printf '%s\n' "${files[@]}" | sed -n 's|^/usr/s\{0,1\}bin/||p' | sort | tr '\n' ' ')
+[[ "$in_path" == "kavetta kavetta-instance kavetta-manager " ]] || fail "PATH gets: $in_path"
+for p in $in_path; do
+  printf '%s\n' "${files[@]}" | grep -qxF "/usr/share/man/man1/$p.1.gz" || fail "no manual page for $p"
+done
 echo "${#files[@]} files"
 
 step "system user and the machine-wide options store"
@@ -142,7 +157,8 @@ out=$(kavetta --version) || fail "kavetta --version failed"
 [[ "$out" == "kavetta $version" ]] || fail "kavetta --version printed '$out'"
 kavetta --help | grep -q KAVETTA_HOME || fail "kavetta --help lacks KAVETTA_HOME"
 
-printersim --port 0 --reply "OK %n" > "$tmp/printer.log" 2>&1 &
+mkdir "$tmp/printed"
+"$printersim" --port 0 --reply "OK %n" --save "$tmp/printed" > "$tmp/printer.log" 2>&1 &
 pids+=($!)
 printer_port=$(listening_port "$tmp/printer.log") || fail "printersim does not listen"
 exec 3<>"/dev/tcp/127.0.0.1/$printer_port"
@@ -153,12 +169,12 @@ exec 3<&-
 
 # One module per gateway run below, so that a request cut short in one run leaves nothing
 # behind for the next.
-plcsim serve --port 0 --module PkgTest --module PkgCut --module PkgRo --module PkgSvc \
+"$plcsim" serve --port 0 --module PkgTest --module PkgCut --module PkgRo --module PkgSvc --module PkgInst \
   < /dev/null > "$tmp/plc.log" 2>&1 &
 pids+=($!)
 plc_port=$(listening_port "$tmp/plc.log") || fail "plcsim does not listen"
-plcsim write --port "$plc_port" PkgTest.SendData 'from the test' >/dev/null
-plcsim read --port "$plc_port" PkgTest.SendData | grep -q 'from the test' || fail "plcsim did not keep a value"
+"$plcsim" write --port "$plc_port" PkgTest.SendData 'from the test' >/dev/null
+"$plcsim" read --port "$plc_port" PkgTest.SendData | grep -q 'from the test' || fail "plcsim did not keep a value"
 
 # A configuration for the PLC stand-in's module $2 and the printer on port $3, in folder $1.
 write_configuration() {
@@ -185,18 +201,20 @@ make_instance() {
   fi
 }
 
-# A request as the PLC of module $1 makes it; the printer stand-in answers "OK 5".
+# A request as the PLC of module $1 makes it, with the data $2 (default "hello"); the printer
+# stand-in answers "OK <length>" (default "OK 5").
 request_round_trip() {
   local answer
-  if ! answer=$(plcsim request --port "$plc_port" --module "$1" --data "hello" --timeout-ms 20000); then
+  if ! answer=$("$plcsim" request --port "$plc_port" --module "$1" --data "${2:-hello}" --timeout-ms 20000); then
     echo "the request did not come back: $answer" >&2
     return 1
   fi
-  grep -q 'OK 5' <<< "$answer" || { echo "the PLC got: $answer" >&2; return 1; }
+  grep -q "${3:-OK 5}" <<< "$answer" || { echo "the PLC got: $answer" >&2; return 1; }
 }
 
 # Starts the installed gateway headless as the user kavetta with the program folder $1 (which
 # need not exist); sets gateway (its process id), events (its event log) and gateway_log.
+# With "by-hand" as $2 it has no runtime folder of its own (XDG_RUNTIME_DIR), as after sudo.
 start_gateway() {
   local home=$1 name
   name=$(basename "$home")
@@ -204,10 +222,12 @@ start_gateway() {
   install -d -o kavetta -g kavetta -m 0700 "$run"
   events="$run/events.txt"
   gateway_log="$tmp/gateway-$name.log"
+  local runtime=(XDG_RUNTIME_DIR="$run")
+  [[ "${2:-}" != by-hand ]] || runtime=(-u XDG_RUNTIME_DIR)
   # setpriv and env replace themselves, so $! is the gateway and its exit status is its own.
   setpriv --reuid=kavetta --regid=kavetta --init-groups \
-    env -u DISPLAY -u WAYLAND_DISPLAY -u NOTIFY_SOCKET HOME="$run" KAVETTA_HOME="$home" \
-    KAVETTA_HEADLESS=1 KAVETTA_EVENTLOG="$events" XDG_RUNTIME_DIR="$run" \
+    env -u DISPLAY -u WAYLAND_DISPLAY -u NOTIFY_SOCKET "${runtime[@]}" HOME="$run" KAVETTA_HOME="$home" \
+    KAVETTA_HEADLESS=1 KAVETTA_EVENTLOG="$events" \
     XDG_CONFIG_HOME="$run/.config" /usr/bin/kavetta > "$gateway_log" 2>&1 &
   gateway=$!
   pids+=("$gateway")
@@ -247,13 +267,52 @@ if [[ $e2e -eq 1 ]]; then
   stop_gateway
   check_comm_log "$dir/Socketcomm-PkgTest-.dat"
 
+  step "an instance made by kavetta-instance prints a label"
+  src=$tmp/instance-source
+  mkdir "$src"
+  # The example's configuration (its ServerPath points above a Server folder) with this test's
+  # module and ports; no Labels/ or System/ beside it, so the examples' are taken.
+  sed -e 's/^"Modulname","[^"]*"/"Modulname","PkgInst"/' -e "s/^\"Port\",\"[^\"]*\"/\"Port\",\"$plc_port\"/" \
+    -e "s/^\"RemotePort\",\"[^\"]*\"/\"RemotePort\",\"$printer_port\"/" \
+    /usr/share/kavetta/examples/Kavetta.zelb > "$src/Kavetta.zelb"
+  dir=/var/lib/kavetta/pkgtest-inst
+  instances+=(pkgtest-inst)
+  made=$(kavetta-instance create pkgtest-inst --from "$src") || { echo "$made"; fail "kavetta-instance create"; }
+  echo "$made"
+  grep -qxF '  systemctl enable --now kavetta@pkgtest-inst' <<< "$made" || fail "no start command in: $made"
+  [[ "$(stat -c '%U:%G %a' "$dir" "$dir/Kavetta.zelb" "$dir/Labels" "$dir/System/prog.mdb" | sort -u | tr '\n' ' ')" == \
+    "kavetta:kavetta 664 kavetta:kavetta 775 " ]] || fail "owners and modes: $(ls -lR "$dir")"
+  cmp -s "$dir/Kavetta.ini" /usr/share/kavetta/examples/Kavetta.ini || fail "no options file"
+  grep -q '^"ServerPath","".$' "$dir/Kavetta.zelb" || fail "ServerPath: $(grep ServerPath "$dir/Kavetta.zelb")"
+  [[ $(grep -c $'\r$' "$dir/Kavetta.zelb") -eq 15 ]] || fail "the configuration lost its CR LF"
+  # An instance is never overwritten, and a name must not leave /var/lib/kavetta.
+  sum=$(md5sum < "$dir/Kavetta.zelb")
+  for name in pkgtest-inst ../pkgtest-out .pkgtest; do
+    if kavetta-instance create "$name" --from "$src" > "$tmp/refused.log" 2>&1; then
+      fail "kavetta-instance create $name succeeded: $(cat "$tmp/refused.log")"
+    fi
+  done
+  [[ "$(md5sum < "$dir/Kavetta.zelb")" == "$sum" ]] || fail "an existing instance was overwritten"
+  [[ ! -e /var/lib/pkgtest-out && ! -e /var/lib/kavetta/.pkgtest ]] || fail "a bad name made a folder"
+  runuser -u kavetta -- kavetta-instance create pkgtest-user > /dev/null 2>&1 && fail "created without root"
+
+  runtime_before=$(ls -d "/tmp/kavetta-runtime-$(id -u kavetta)" 2>/dev/null || true)
+  start_gateway "$dir" by-hand
+  request_round_trip PkgInst '/SetLabel=2.1#etikett.xml#L4711#3' 'OK [0-9]' ||
+    { cat "$gateway_log" "$events" >&2; fail "no label through the new instance"; }
+  grep -lq '<field name="charge">C-2026-12</field>' "$tmp"/printed/* ||
+    fail "the label lacks its print data: $(tail -n 3 "$tmp/printer.log")"
+  stop_gateway
+  [[ ! -s "$gateway_log" ]] || fail "the gateway wrote to stderr: $(cat "$gateway_log")"
+  [[ -n "$runtime_before" ]] || rm -rf "/tmp/kavetta-runtime-$(id -u kavetta)"
+
   step "SIGTERM while a request is out"
-  printersim --port 0 --silent > "$tmp/silent.log" 2>&1 &
+  "$printersim" --port 0 --silent > "$tmp/silent.log" 2>&1 &
   pids+=($!)
   silent_port=$(listening_port "$tmp/silent.log") || fail "the silent printersim does not listen"
   make_instance pkgtest-cut PkgCut "$silent_port"
   start_gateway "$dir"
-  plcsim request --port "$plc_port" --module PkgCut --data "hello" --timeout-ms 20000 \
+  "$plcsim" request --port "$plc_port" --module PkgCut --data "hello" --timeout-ms 20000 \
     > "$tmp/cut-request.log" 2>&1 &
   pids+=($!)
   wait_for_line "$tmp/silent.log" hello || fail "the request did not reach the silent printer"
@@ -321,8 +380,10 @@ for f in "${files[@]}"; do
   [[ ! -e "$f" ]] || fail "$f is left after the purge"
 done
 [[ ! -e /etc/xdg/Morvanta ]] || fail "/etc/xdg/Morvanta is left: $(ls -A /etc/xdg/Morvanta)"
+# man-db's cache of formatted pages (made by systemd-analyze's look at the unit's manual page)
+# is man-db's to expire.
 left=$(find /etc /usr /opt /srv /var -xdev \
-  \( -path /var/lib/kavetta -prune \) -o \
+  \( -path /var/lib/kavetta -prune -o -path /var/cache/man -prune \) -o \
   \( -iname '*kavetta*' -o -iname '*zelb*' -o -name Morvanta -o -user kavetta -o -group kavetta \) -print \
   2>/dev/null || true)
 [[ -z "$left" ]] || fail "left after the purge: $left"
