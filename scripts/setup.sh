@@ -24,9 +24,11 @@ for p in "${packages[@]}"; do
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
-echo "Installing: ${missing[*]}"
+echo "Installing: ${missing[*]} (a few minutes on a fresh machine)"
 sudo=""
 [[ $(id -u) -eq 0 ]] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# One line per package set up, so that a long install shows that it moves.
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}" |
+  { grep --line-buffered '^Setting up' || true; }
