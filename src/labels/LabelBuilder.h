@@ -1,8 +1,10 @@
 #pragma once
 
 #include "labels/LabelCommands.h"
+#include "labels/PlaceholderText.h"
 #include "labels/XmlTemplate.h"
 
+#include <QHash>
 #include <QString>
 
 class GatewayState;
@@ -35,6 +37,7 @@ public:
 private:
     qint32 reject(const QString &message);
     void queueDocument(QString text);
+    const PlaceholderText &placeholders(const QString &name, const QString &xml);
 
     GatewayState &m_state;
     LogWriter &m_log;
@@ -42,4 +45,5 @@ private:
     PrintDataLookup &m_printData;
     QString m_labelFolder;
     XmlTemplateLoader m_templates;
+    QHash<QString, PlaceholderText> m_placeholders; // by template name
 };
