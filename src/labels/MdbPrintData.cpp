@@ -9,8 +9,12 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <ctime>
+#include <map>
 #include <memory>
 #include <optional>
+
+#include <sys/stat.h>
 
 // glib first: mdbtools.h includes it inside its own extern "C" block, where glib's C++ parts
 // do not compile.
@@ -108,23 +112,17 @@ bool partMatches(MdbHandle *mdb, MdbColumn *col, qint64 part)
 }
 
 // The print data of the first selected row; when that is empty, of the second one.
-QString selectPrintData(MdbHandle *mdb, const Selection &selection)
+QString selectPrintData(MdbHandle *mdb, MdbTableDef *table, const Selection &selection)
 {
-    MdbCatalogEntry *entry = mdb_get_catalogentry_by_name(mdb, selection.table.constData());
-    if (!entry || entry->object_type != MDB_TABLE)
-        return {};
-    const Table table(mdb_read_table(entry));
-    if (!table || !mdb_read_columns(table.get()))
-        return {};
-    MdbColumn *lotCol = findColumn(table.get(), "LosName");
-    MdbColumn *partCol = findColumn(table.get(), "TeileNr");
-    MdbColumn *dataCol = findColumn(table.get(), "TintenDruckdaten");
+    MdbColumn *lotCol = findColumn(table, "LosName");
+    MdbColumn *partCol = findColumn(table, "TeileNr");
+    MdbColumn *dataCol = findColumn(table, "TintenDruckdaten");
     if (!lotCol || !partCol || !dataCol)
         return {};
 
-    mdb_rewind_table(table.get());
+    mdb_rewind_table(table);
     bool firstSeen = false;
-    while (mdb_fetch_row(table.get())) {
+    while (mdb_fetch_row(table)) {
         if (!partMatches(mdb, partCol, selection.part))
             continue;
         if (columnText(mdb, lotCol).compare(selection.lot, Qt::CaseInsensitive) != 0)
@@ -137,7 +135,79 @@ QString selectPrintData(MdbHandle *mdb, const Selection &selection)
     return {};
 }
 
+// What identifies one version of a file: device, inode, size, modification and change times.
+struct FileStamp {
+    qint64 fields[7] = {};
+    qint64 newest = 0; // the later of the two times, in nanoseconds since the epoch
+    bool operator==(const FileStamp &o) const { return std::equal(fields, fields + 7, o.fields); }
+};
+
+std::optional<FileStamp> fileStamp(const QString &path)
+{
+    struct stat st {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    FileStamp s{{qint64(st.st_dev), qint64(st.st_ino), qint64(st.st_size), qint64(st.st_mtim.tv_sec),
+                 qint64(st.st_mtim.tv_nsec), qint64(st.st_ctim.tv_sec), qint64(st.st_ctim.tv_nsec)}};
+    s.newest = std::max(s.fields[3] * 1000000000 + s.fields[4], s.fields[5] * 1000000000 + s.fields[6]);
+    return s;
+}
+
+// The database file opened and its catalog read; no handle when that failed, which is reported.
+Handle openDatabase(GatewayState &state, LogWriter &log, const QString &path)
+{
+    // Anything but a readable plain file fails before the library sees it: it would block on a
+    // pipe and print its own complaint about a missing file.
+    const QFileInfo info(path);
+    Handle mdb;
+    if (info.isFile() && info.isReadable())
+        mdb.reset(mdb_open(QFile::encodeName(path).constData(), MDB_NOFLAGS));
+    // A file whose catalog cannot be read is no database either (an empty or cut-off file).
+    if (!mdb || !mdb_read_catalog(mdb.get(), MDB_TABLE) || mdb->num_catalog == 0) {
+        const QString caption = statusLine(QStringLiteral("Error open Database:") + path);
+        state.setLblError(caption);
+        log.writeLog(caption, false);
+        return {};
+    }
+    return mdb;
+}
+
+qint64 wallClockNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 } // namespace
+
+// The database kept open between lookups. File times have the resolution of the kernel's clock
+// tick, so a file written twice within one tick can keep its stamp; a file changed shortly
+// before it was opened is therefore opened afresh at the next lookup, and only a file that has
+// stood still for a while is trusted to be unchanged while its stamp is.
+struct MdbPrintData::OpenDatabase {
+    static constexpr qint64 SettledNs = 2000000000;
+
+    QString path;
+    FileStamp stamp;
+    bool settled = false;
+    Handle mdb;
+    std::map<QByteArray, Table> tables; // freed before the handle closes
+
+    MdbTableDef *table(const QByteArray &name)
+    {
+        auto it = tables.find(name);
+        if (it == tables.end()) {
+            MdbCatalogEntry *entry = mdb_get_catalogentry_by_name(mdb.get(), name.constData());
+            Table t(entry && entry->object_type == MDB_TABLE ? mdb_read_table(entry) : nullptr);
+            if (t && !mdb_read_columns(t.get()))
+                t.reset();
+            it = tables.emplace(name, std::move(t)).first;
+        }
+        return it->second.get();
+    }
+};
 
 MdbPrintData::MdbPrintData(GatewayState &state, LogWriter &log) : m_state(state), m_log(log)
 {
@@ -148,25 +218,27 @@ QString MdbPrintData::databasePath() const
     return m_state.serverPath + QStringLiteral("/System/prog.mdb");
 }
 
+MdbPrintData::~MdbPrintData() = default;
+
 QString MdbPrintData::getDruckData(const QString &los, qint16 teil)
 {
     const QString path = databasePath();
-    // Anything but a readable plain file fails before the library sees it: it would block on a
-    // pipe and print its own complaint about a missing file.
-    const QFileInfo info(path);
-    Handle mdb;
-    if (info.isFile() && info.isReadable())
-        mdb.reset(mdb_open(QFile::encodeName(path).constData(), MDB_NOFLAGS));
-    // A file whose catalog cannot be read is no database either (an empty or cut-off file).
-    if (!mdb || !mdb_read_catalog(mdb.get(), MDB_TABLE) || mdb->num_catalog == 0) {
-        const QString caption = statusLine(QStringLiteral("Error open Database:") + path);
-        m_state.setLblError(caption);
-        m_log.writeLog(caption, false);
-        return {};
+    const std::optional<FileStamp> stamp = fileStamp(path);
+    if (!m_open || !m_open->settled || !stamp || !(m_open->stamp == *stamp) || m_open->path != path) {
+        m_open.reset();
+        Handle mdb = openDatabase(m_state, m_log, path);
+        if (!mdb)
+            return {};
+        m_open = std::make_unique<OpenDatabase>();
+        m_open->path = path;
+        m_open->stamp = stamp.value_or(FileStamp{});
+        m_open->settled = stamp && wallClockNs() - stamp->newest > OpenDatabase::SettledNs;
+        m_open->mdb = std::move(mdb);
     }
 
     const std::optional<Selection> selection = parseSelection(druckDataQuery(los, teil));
     if (!selection)
         return {};
-    return selectPrintData(mdb.get(), *selection);
+    MdbTableDef *table = m_open->table(selection->table);
+    return table ? selectPrintData(m_open->mdb.get(), table, *selection) : QString();
 }

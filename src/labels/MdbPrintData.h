@@ -2,11 +2,16 @@
 
 #include "labels/PrintDataLookup.h"
 
+#include <memory>
+
 class GatewayState;
 class LogWriter;
 
 // The print data lookup on the plants' Access database "<serverPath>/System/prog.mdb", read
-// with libmdb. The file is opened read-only and closed again within every call.
+// with libmdb, read-only. Opening the file and reading its catalog and table layout cost more
+// than the lookup itself, so the database stays open while the file stays the same (same file,
+// size, modification and change times, checked at every lookup); a changed, replaced or
+// vanished file is opened anew, or reported, as if it had never been open.
 //
 // The statement of druckDataQuery is what selects the records; it is evaluated here over the
 // rows that libmdb reads, because the text comparison must be the one the plants' database
@@ -20,6 +25,7 @@ class MdbPrintData : public PrintDataLookup
 {
 public:
     MdbPrintData(GatewayState &state, LogWriter &log);
+    ~MdbPrintData() override;
 
     QString getDruckData(const QString &los, qint16 teil) override;
 
@@ -27,6 +33,9 @@ public:
     QString databasePath() const;
 
 private:
+    struct OpenDatabase;
+
     GatewayState &m_state;
     LogWriter &m_log;
+    std::unique_ptr<OpenDatabase> m_open;
 };

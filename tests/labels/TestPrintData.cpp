@@ -11,6 +11,7 @@
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <cstdio>
 #include <unistd.h>
 
 class TestPrintData : public QObject
@@ -109,6 +110,44 @@ private slots:
         for (const QByteArray &bytes : {fixture("empty.mdb"), fixture("notable.mdb"), prog.left(60000)})
             QCOMPARE(lookUpIn(bytes), QString());
         QVERIFY(m_log.records.isEmpty() && m_state.lblError.isEmpty());
+    }
+
+    // The database stays open between lookups once its file has stood still; whatever happens
+    // to the file afterwards is seen at the next lookup.
+    void noticesAChangedOrVanishedDatabase()
+    {
+        const QByteArray prog = fixture("prog.mdb");
+        QCOMPARE(lookUpIn(prog), QStringLiteral("A=1\nB=x=y"));
+        QTest::qWait(2200);
+        QCOMPARE(m_lookup.getDruckData(QStringLiteral("L1"), 7), QStringLiteral("A=1\nB=x=y"));
+
+        QByteArray changed = prog; // the memo is stored compressed, one byte a character
+        QVERIFY(changed.contains("\xFF\xFE"
+                                 "A=1\nB=x=y"));
+        changed.replace("\xFF\xFE"
+                        "A=1\nB=x=y",
+                        "\xFF\xFE"
+                        "A=1\nB=x=z");
+        QFile inPlace(m_lookup.databasePath()); // same file, same size
+        QVERIFY(inPlace.open(QIODevice::ReadWrite) && inPlace.write(changed) == changed.size());
+        inPlace.close();
+        QCOMPARE(m_lookup.getDruckData(QStringLiteral("L1"), 7), QStringLiteral("A=1\nB=x=z"));
+
+        QTest::qWait(2200);
+        QCOMPARE(m_lookup.getDruckData(QStringLiteral("L1"), 7), QStringLiteral("A=1\nB=x=z"));
+        const QString other = m_dir.filePath(QStringLiteral("other.mdb"));
+        QFile::remove(other);
+        QVERIFY(QFile::copy(QStringLiteral(KAVETTA_TEST_DATA "/labels/prog.mdb"), other));
+        QVERIFY(::rename(QFile::encodeName(other).constData(),
+                         QFile::encodeName(m_lookup.databasePath()).constData()) == 0);
+        QCOMPARE(m_lookup.getDruckData(QStringLiteral("L1"), 7), QStringLiteral("A=1\nB=x=y"));
+
+        QTest::qWait(2200);
+        QCOMPARE(m_lookup.getDruckData(QStringLiteral("L1"), 7), QStringLiteral("A=1\nB=x=y"));
+        QVERIFY(QFile::remove(m_lookup.databasePath()));
+        QCOMPARE(m_lookup.getDruckData(QStringLiteral("L1"), 7), QString());
+        QCOMPARE(m_log.records.size(), 1);
+        QVERIFY(m_log.records[0].first.endsWith("Error open Database:" + m_lookup.databasePath()));
     }
 };
 
