@@ -91,12 +91,72 @@ struct Bench {
 
     void startGateway(QProcess &gateway) { startHeadlessGateway(gateway, dir.path(), home); }
 
+    // Waits on the event loop, so that this program's PLC link goes on answering meanwhile.
     static void stop(QProcess &p)
     {
+        const auto ended = [&p] { return p.state() == QProcess::NotRunning; };
         p.terminate();
-        if (!p.waitForFinished(5000))
+        if (!spinUntil(ended, 5000))
             p.kill();
-        p.waitForFinished(1000);
+        spinUntil(ended, 1000);
+    }
+};
+
+// This program as the PLC. Its link lives on the event loop: when the bench waits without the
+// loop for 2 s (a process that is slow to stop under load), the link takes the runtime for gone
+// and reconnects, and the runtime forgets the handles of the old connection. They are made anew
+// on the state change that follows, and a write that fails meanwhile is tried again, so that a
+// request the bench means to raise is raised.
+struct PlcSide {
+    KeloOcx link;
+    qint32 hSend = 0, hAnford = 0, hAntwort = 0, hStatus = 0;
+    int tagAntwort = 0, tagAnford = 0, tagStatus = 0;
+
+    PlcSide()
+    {
+        QObject::connect(&link, &KeloLink::stateChanged, [this](qint32 state, qint32) {
+            if (state == 5)
+                attach();
+        });
+    }
+
+    qint32 attach()
+    {
+        qint32 n = 0;
+        for (const qint32 rc : {link.createVarHandle(QStringLiteral("Bench.SendData"), hSend),
+                                link.createVarHandle(QStringLiteral("Bench.anford"), hAnford),
+                                link.createVarHandle(QStringLiteral("Bench.antwort"), hAntwort),
+                                link.createVarHandle(QStringLiteral("Bench.ConnectStatus"), hStatus),
+                                link.connectVar(QStringLiteral("Bench.antwort"), 4, 1, n, &tagAntwort),
+                                link.connectVar(QStringLiteral("Bench.anford"), 4, 1, n, &tagAnford),
+                                link.connectVar(QStringLiteral("Bench.ConnectStatus"), 4, 1, n, &tagStatus)})
+            if (rc != 0)
+                return rc;
+        return 0;
+    }
+
+    // The code of the last attempt: 0 once the runtime took the write, within 5 s.
+    qint32 write(const std::function<qint32()> &op)
+    {
+        const double end = nowMs() + 5000;
+        for (;;) {
+            const qint32 rc = op();
+            if (rc == 0 || nowMs() > end)
+                return rc;
+            if (rc == plcproto::InvalidHandle)
+                attach();
+            spinUntil([] { return false; }, 50);
+        }
+    }
+
+    // A flag as the runtime holds it now, for the message of a wait that gave up.
+    QString readNow(qint32 handle)
+    {
+        bool value = false;
+        const qint32 rc = link.readVarBool(handle, 2, value);
+        return rc != 0 ? QStringLiteral("unknown, read code %1").arg(rc)
+               : value ? QStringLiteral("true")
+                       : QStringLiteral("false");
     }
 };
 
@@ -134,25 +194,21 @@ int main(int argc, char *argv[])
         }
     });
 
-    KeloOcx link;
-    link.setNetId(QStringLiteral("127.0.0.1"));
-    link.setPort(QString::number(b.plcPort));
-    qint32 hSend = 0, hAnford = 0, hAntwort = 0, hStatus = 0, nAntwort = 0, nAnford = 0, nStatus = 0;
-    link.createVarHandle(QStringLiteral("Bench.SendData"), hSend);
-    link.createVarHandle(QStringLiteral("Bench.anford"), hAnford);
-    link.createVarHandle(QStringLiteral("Bench.antwort"), hAntwort);
-    link.createVarHandle(QStringLiteral("Bench.ConnectStatus"), hStatus);
-    int tagAntwort = 0, tagAnford = 0, tagStatus = 0;
-    link.connectVar(QStringLiteral("Bench.antwort"), 4, 1, nAntwort, &tagAntwort);
-    link.connectVar(QStringLiteral("Bench.anford"), 4, 1, nAnford, &tagAnford);
-    link.connectVar(QStringLiteral("Bench.ConnectStatus"), 4, 1, nStatus, &tagStatus);
+    PlcSide plc;
+    plc.link.setNetId(QStringLiteral("127.0.0.1"));
+    plc.link.setPort(QString::number(b.plcPort));
+    if (const qint32 rc = plc.attach()) {
+        std::fprintf(stderr, "cannot make the handles of the Bench variables on plcsim: code %d\n", rc);
+        return 2;
+    }
+    KeloOcx &link = plc.link;
     double antwortAt = -1, anfordResetAt = -1, status7At = -1;
     QObject::connect(&link, &KeloLink::connectUpdate, [&](qint32, const QVariant &value, void *user) {
-        if (user == &tagAntwort && value.toBool())
+        if (user == &plc.tagAntwort && value.toBool())
             antwortAt = nowMs();
-        else if (user == &tagAnford && !value.toBool())
+        else if (user == &plc.tagAnford && !value.toBool())
             anfordResetAt = nowMs();
-        else if (user == &tagStatus && value.toInt() == 7 && status7At < 0)
+        else if (user == &plc.tagStatus && value.toInt() == 7 && status7At < 0)
             status7At = nowMs();
     });
 
@@ -161,7 +217,7 @@ int main(int argc, char *argv[])
     for (int i = 0; i < 2000; ++i) {
         bool v = false;
         const double t0 = nowMs();
-        link.readVarBool(hAntwort, 2, v);
+        link.readVarBool(plc.hAntwort, 2, v);
         raw.push_back((nowMs() - t0) * 1000.0);
     }
     const Stats rawStats = stats(raw);
@@ -170,7 +226,7 @@ int main(int argc, char *argv[])
     std::vector<double> startup, listening;
     for (int i = 0; i < 5; ++i) {
         b.writeConfig(false, true);
-        link.writeVarInt(hStatus, 2, 0);
+        plc.write([&] { return link.writeVarInt(plc.hStatus, 2, 0); });
         QCoreApplication::processEvents();
         status7At = -1;
         QProcess gateway;
@@ -178,6 +234,8 @@ int main(int argc, char *argv[])
         b.startGateway(gateway);
         if (spinUntil([&] { return status7At >= 0; }, 10000))
             startup.push_back(status7At - t0);
+        else
+            std::fprintf(stderr, "start %d: waited 10000 ms for \".ConnectStatus\" 7, not seen\n", i);
         Bench::stop(gateway);
     }
     b.printer.close(); // the server role below listens on the printer's port
@@ -195,6 +253,9 @@ int main(int argc, char *argv[])
             10000);
         if (up)
             listening.push_back(nowMs() - t0);
+        else
+            std::fprintf(stderr, "start %d: waited 10000 ms for the server role to listen on port %d\n", i,
+                         int(b.printerPort));
         Bench::stop(gateway);
     }
     b.printer.listen(QHostAddress::LocalHost, b.printerPort);
@@ -214,10 +275,15 @@ int main(int argc, char *argv[])
         const double t0 = nowMs();
         b.peer->write("ANSWER " + QByteArray::number(i));
         b.peer->flush();
-        if (!spinUntil([&] { return antwortAt >= 0; }, 5000))
+        if (!spinUntil([&] { return antwortAt >= 0; }, 5000)) {
+            std::fprintf(
+                stderr,
+                "answer %d not handed over: waited 5000 ms for \".antwort\" true (runtime holds %s)\n", i,
+                qPrintable(plc.readNow(plc.hAntwort)));
             break;
+        }
         handover.push_back((antwortAt - t0) * 1000.0);
-        link.writeVarBool(hAntwort, 2, false);
+        plc.write([&] { return link.writeVarBool(plc.hAntwort, 2, false); });
         QCoreApplication::processEvents();
     }
     QProcess bare, bareLink;
@@ -250,13 +316,24 @@ int main(int argc, char *argv[])
         b.received.clear();
         anfordResetAt = -1;
         b.lastAccept = -1;
-        link.writeVarString(hSend, 2 * text.size(), QString::fromLatin1(text));
+        const qint32 sendCode = plc.write(
+            [&] { return link.writeVarString(plc.hSend, 2 * text.size(), QString::fromLatin1(text)); });
         const double t0 = nowMs();
-        link.writeVarBool(hAnford, 2, true);
+        const qint32 raiseCode = plc.write([&] { return link.writeVarBool(plc.hAnford, 2, true); });
+        if (sendCode != 0 || raiseCode != 0) {
+            std::fprintf(stderr,
+                         "request %d not raised: writing \".SendData\" gave code %d, \".anford\" true %d\n",
+                         i, sendCode, raiseCode);
+            break;
+        }
         if (!spinUntil([&] { return b.received == text && anfordResetAt >= 0 && b.lastAccept >= 0; }, 8000)) {
-            std::fprintf(stderr, "request %d not served: received \"%s\", flag reset %s, connect %s\n", i,
-                         b.received.constData(), anfordResetAt >= 0 ? "seen" : "not seen",
-                         b.lastAccept >= 0 ? "seen" : "not seen");
+            std::fprintf(
+                stderr,
+                "request %d not served within 8000 ms; waited for: \".anford\" reset by the gateway (%s;"
+                " the runtime holds %s), the gateway's connection to the printer (%s), \"%s\" at the"
+                " printer (received \"%s\")\n",
+                i, anfordResetAt >= 0 ? "seen" : "not seen", qPrintable(plc.readNow(plc.hAnford)),
+                b.lastAccept >= 0 ? "seen" : "not seen", text.constData(), b.received.constData());
             break;
         }
         overhead.push_back((anfordResetAt - t0) + (b.lastBytes - b.lastAccept));
