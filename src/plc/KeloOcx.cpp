@@ -52,6 +52,10 @@ KeloOcx::KeloOcx(QObject *parent) : TargetedLink(parent)
     connect(&m_handshakeTimer, &QTimer::timeout, this, &KeloOcx::onHandshakeTimeout);
     m_heartbeat.setSingleShot(true);
     m_heartbeat.setInterval(HeartbeatMs);
+    // A coarse timer may fire a little before the second is up; the ping is then not yet due and
+    // skipped, and the next tick finds two seconds without a reply: an idle link took a live
+    // runtime for dead and reconnected about every half minute under load.
+    m_heartbeat.setTimerType(Qt::PreciseTimer);
     connect(&m_heartbeat, &QTimer::timeout, this, &KeloOcx::onHeartbeat);
 }
 
