@@ -81,7 +81,7 @@ ManagerCallbacks GatewayRuntime::managerCallbacks()
 void GatewayRuntime::createCore()
 {
     QString linkProblem;
-    m_link = createPlcLink(state.configFile, linkProblem);
+    m_link = createPlcLink(state.configFile, linkProblem, &eventLog);
     m_plc = std::make_unique<PlcCycles>(state, *m_link, socket, commLog);
     m_plc->setLabelCommands(&labels);
     const CoreParts parts{

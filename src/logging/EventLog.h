@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/EventSink.h"
+
 #include <QDate>
 #include <QString>
 #include <QTime>
@@ -15,7 +17,7 @@ class GatewayState;
 // File lines read "<type> <entry>", the type being 1, 2 or 4. An entry that holds line breaks
 // would break the one-line-per-entry form, so backslash, CR and LF are written as "\\", "\r"
 // and "\n"; decodeFileLine() turns such a line back into its type and entry.
-class EventLog
+class EventLog : public EventSink
 {
 public:
     enum Type : qint16 { Error = 1, Warning = 2, Information = 4 };
@@ -31,6 +33,13 @@ public:
     {
         qint16 type = Information;
         writeAppLogEvent(msg, type);
+    }
+
+    // An event of a part below the logging, as a formatted entry of its type.
+    void event(EventType type, const QString &text) override
+    {
+        qint16 t = type;
+        writeAppLogEvent(text, t);
     }
 
     // The entry text of writeAppLogEvent for the given message (date and time read now).

@@ -26,6 +26,13 @@ public:
     virtual QString port() const = 0;
     virtual void setPort(const QString &value) = 0;
 
+    // The state of the link for a status display: connected to its PLC now; why it last failed,
+    // in plain words (empty until it first failed); its kind and target in words ("the PLC
+    // runtime at 127.0.0.1:48898"). A link that keeps a connection tells them.
+    virtual bool isConnected() const { return false; }
+    virtual QString lastFailure() const { return {}; }
+    virtual QString targetDescription() const { return {}; }
+
     virtual qint32 createVarHandle(const QString &name, qint32 &handle) = 0;
     virtual qint32 deleteVarHandle(qint32 handle) = 0;
     // mode and cycle are always passed as 4 and 1; user comes back unchanged with every

@@ -2,15 +2,10 @@
 
 #include "common/Cp1252.h"
 
-#include <QSocketNotifier>
-
 #include <cerrno>
 #include <climits>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 using namespace plcproto;
 
@@ -21,7 +16,6 @@ namespace
 // (the supervision cycle writes every 500 ms) the link needs no pings and no timer of its own.
 constexpr int HeartbeatMs = 1000;
 constexpr int DeadAfterMs = 2000;
-constexpr int MaxReconnectDelayMs = 1000;
 
 int remainingMs(const QElapsedTimer &started, int bound)
 {
@@ -42,14 +36,18 @@ QVariant toVariant(const Value &v)
     return {};
 }
 
+// What a reply to the greeting says: Ok, or why the link cannot use this runtime.
+qint32 helloCode(const Message &reply)
+{
+    if (reply.type != MsgType::Hello)
+        return ProtocolError;
+    return reply.code != Ok || reply.version != Version ? qint32(VersionMismatch) : qint32(Ok);
+}
+
 } // namespace
 
-KeloOcx::KeloOcx(QObject *parent) : TargetedLink(parent)
+KeloOcx::KeloOcx(EventSink *events, QObject *parent) : TargetedLink(DefaultPort, events, parent)
 {
-    m_reconnectTimer.setSingleShot(true);
-    connect(&m_reconnectTimer, &QTimer::timeout, this, &KeloOcx::startReconnect);
-    m_handshakeTimer.setSingleShot(true);
-    connect(&m_handshakeTimer, &QTimer::timeout, this, &KeloOcx::onHandshakeTimeout);
     m_heartbeat.setSingleShot(true);
     m_heartbeat.setInterval(HeartbeatMs);
     // A coarse timer may fire a little before the second is up; the ping is then not yet due and
@@ -61,59 +59,12 @@ KeloOcx::KeloOcx(QObject *parent) : TargetedLink(parent)
 
 KeloOcx::~KeloOcx()
 {
-    closeSocket();
+    m_connection.close();
 }
 
-QString KeloOcx::linkStateText(LinkState state)
+QString KeloOcx::targetDescription() const
 {
-    switch (state) {
-    case LinkState::Idle:
-        return QStringLiteral("not connected");
-    case LinkState::Connecting:
-        return QStringLiteral("connecting");
-    case LinkState::Connected:
-        return QStringLiteral("connected");
-    case LinkState::Down:
-        return QStringLiteral("connection lost, retrying");
-    }
-    return {};
-}
-
-bool KeloOcx::parseTarget(const QString &netId, const QString &port, QHostAddress &address,
-                          quint16 &portNumber)
-{
-    QString id = netId.trimmed();
-    if (id.isEmpty() || id.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
-        id = QStringLiteral("127.0.0.1");
-    // Names are not resolved: a blocking resolver call could hang the gateway without bound.
-    if (id.contains(QLatin1Char(':'))) {
-        if (!address.setAddress(id) || address.protocol() != QAbstractSocket::IPv6Protocol)
-            return false;
-    } else {
-        // Dotted decimal only (no short forms such as 1.2.3); a six-part net id (address plus
-        // two routing bytes) names the runtime by its first four parts.
-        const QStringList parts = id.split(QLatin1Char('.'));
-        if (parts.size() != 4 && parts.size() != 6)
-            return false;
-        for (const QString &part : parts) {
-            bool ok = false;
-            if (part.isEmpty() || part.size() > 3 || part.toUInt(&ok) > 255 || !ok)
-                return false;
-        }
-        if (!address.setAddress(parts.mid(0, 4).join(QLatin1Char('.'))))
-            return false;
-    }
-    const QString p = port.trimmed();
-    if (p.isEmpty()) {
-        portNumber = DefaultPort;
-        return true;
-    }
-    bool ok = false;
-    const uint n = p.toUInt(&ok);
-    if (!ok || n < 1 || n > 65535)
-        return false;
-    portNumber = quint16(n);
-    return true;
+    return QStringLiteral("the PLC runtime at ") + hostAndPort();
 }
 
 // --- connection handling ---------------------------------------------------------------------
@@ -123,60 +74,11 @@ bool KeloOcx::parseTarget(const QString &netId, const QString &port, QHostAddres
 // functions add buffering and signal emission to every round trip, which costs a multiple of
 // the loopback latency. A QSocketNotifier still watches the socket between calls for pushes.
 
-qint32 KeloOcx::openSocket(bool blocking)
+void KeloOcx::forgetConnection()
 {
-    QHostAddress address;
-    quint16 portNumber = 0;
-    const QString id = targetAddress();
-    if (!parseTarget(id, m_port, address, portNumber))
-        return InvalidTarget;
-
-    bool connectedAtOnce = false;
-    const int fd = startConnect(address, portNumber, connectedAtOnce);
-    if (fd < 0) {
-        closeSocket();
-        return NotConnected;
-    }
-    m_fd = fd;
     m_reader.clear();
-
-    if (!blocking) {
-        m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
-        connect(m_writeNotifier, &QSocketNotifier::activated, this, &KeloOcx::onWritable);
-        return Ok;
-    }
-    if (!connectedAtOnce) {
-        const int n = awaitConnect(fd, m_callTimeout);
-        if (n <= 0) {
-            closeSocket();
-            return n == 0 ? Timeout : NotConnected;
-        }
-    }
-    m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(m_readNotifier, &QSocketNotifier::activated, this, &KeloOcx::onReadable);
-    return Ok;
-}
-
-void KeloOcx::closeSocket()
-{
-    releaseNotifier(m_readNotifier);
-    releaseNotifier(m_writeNotifier);
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
-    m_reader.clear();
-    m_handshakeTimer.stop();
     m_heartbeat.stop();
-}
-
-void KeloOcx::setLinkState(LinkState state)
-{
-    if (state == m_linkState)
-        return;
-    m_linkState = state;
-    QMetaObject::invokeMethod(
-        this, [this, state] { emit linkStateChanged(state); }, Qt::QueuedConnection);
+    m_runtimeState = 0;
 }
 
 void KeloOcx::newSession()
@@ -187,96 +89,25 @@ void KeloOcx::newSession()
     m_notifyByRemote.clear();
 }
 
-void KeloOcx::dropConnection(qint32 reason)
+void KeloOcx::greet()
 {
-    m_downCode = reason == Timeout ? Timeout : NotConnected;
-    closeSocket();
-    m_runtimeState = 0;
-    setLinkState(LinkState::Down);
-    scheduleReconnect();
-}
-
-void KeloOcx::scheduleReconnect()
-{
-    m_reconnectTimer.start(m_nextDelay);
-    m_nextDelay = qMin(m_nextDelay * 2, MaxReconnectDelayMs);
-}
-
-void KeloOcx::targetChanged()
-{
-    if (m_linkState == LinkState::Idle)
-        return;
-    closeSocket();
-    m_runtimeState = 0;
-    m_downCode = NotConnected;
-    setLinkState(LinkState::Down);
-    m_nextDelay = m_reconnectDelay;
-    m_reconnectTimer.start(0);
-}
-
-void KeloOcx::startReconnect()
-{
-    if (m_linkState == LinkState::Idle || m_linkState == LinkState::Connected)
-        return;
-    closeSocket();
-    const qint32 code = openSocket(false);
-    if (code == InvalidTarget) {
-        // Retrying cannot help until the target is changed.
-        m_downCode = NotConnected;
-        setLinkState(LinkState::Down);
-        return;
-    }
-    if (code != Ok) {
-        m_downCode = NotConnected;
-        scheduleReconnect();
-        return;
-    }
-    setLinkState(LinkState::Connecting);
-    m_handshakeTimer.start(m_callTimeout);
-}
-
-void KeloOcx::onWritable()
-{
-    releaseNotifier(m_writeNotifier);
-    if (!connectSucceeded(m_fd)) {
-        // Refused (or connected to itself): the runtime is gone rather than hung.
-        closeSocket();
-        m_downCode = NotConnected;
-        setLinkState(LinkState::Down);
-        scheduleReconnect();
-        return;
-    }
-    m_readNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
-    connect(m_readNotifier, &QSocketNotifier::activated, this, &KeloOcx::onReadable);
     Message hello;
     hello.type = MsgType::Hello;
     hello.seq = m_helloSeq = nextSeq();
     QElapsedTimer started;
     started.start();
-    if (sendAll(encode(hello), started) != Ok) {
-        dropConnection();
-        return;
-    }
-    m_handshakeTimer.start(m_callTimeout);
-}
-
-void KeloOcx::onHandshakeTimeout()
-{
-    // The runtime took the connection but did not greet: it is there and not answering.
-    if (m_linkState == LinkState::Connecting)
-        dropConnection(Timeout);
+    if (sendAll(encode(hello), started) != Ok)
+        m_connection.fail(NotConnected);
 }
 
 void KeloOcx::applyHello(const Message &reply, bool announce)
 {
-    m_handshakeTimer.stop();
     newSession();
     m_runtimeState = reply.state;
-    m_nextDelay = m_reconnectDelay;
     m_lastReceived.start();
     m_lastSent.start();
     m_heartbeat.start();
-    setLinkState(LinkState::Connected);
+    m_connection.established();
     if (announce) {
         // A new connection has no handles on the runtime side: tell the owner to make them anew.
         Message state;
@@ -287,40 +118,40 @@ void KeloOcx::applyHello(const Message &reply, bool announce)
     }
 }
 
-void KeloOcx::onReadable()
+void KeloOcx::receive()
 {
-    if (m_fd < 0 || !m_readNotifier)
+    if (!m_connection.watching())
         return;
     const bool open = receiveAvailable();
     std::optional<Message> matched;
-    const bool handshaking = m_linkState == LinkState::Connecting;
+    const bool handshaking = linkState() == LinkState::Connecting;
     if (!processFrames(handshaking ? m_helloSeq : 0, matched)) {
-        dropConnection();
+        m_connection.fail(ProtocolError);
         return;
     }
     if (handshaking && matched) {
-        if (matched->type != MsgType::Hello || matched->code != Ok || matched->version != Version) {
-            dropConnection();
+        if (const qint32 c = helloCode(*matched)) {
+            m_connection.fail(c);
             return;
         }
         applyHello(*matched, true);
         // Frames behind the reply belong to the new session.
         std::optional<Message> none;
         if (!processFrames(0, none)) {
-            dropConnection();
+            m_connection.fail(ProtocolError);
             return;
         }
     }
     if (!open)
-        dropConnection();
+        m_connection.fail(NotConnected);
 }
 
 void KeloOcx::onHeartbeat()
 {
-    if (m_linkState != LinkState::Connected || m_fd < 0)
+    if (linkState() != LinkState::Connected || !m_connection.watching())
         return;
     if (m_lastReceived.elapsed() > DeadAfterMs) {
-        dropConnection(Timeout);
+        m_connection.fail(Timeout, QStringLiteral("no sign of life for %1 s").arg(DeadAfterMs / 1000));
         return;
     }
     if (m_lastSent.elapsed() >= HeartbeatMs) {
@@ -329,7 +160,8 @@ void KeloOcx::onHeartbeat()
         ping.seq = nextSeq();
         const QByteArray frame = encode(ping);
         // A full send buffer already means trouble; the dead-peer check above will notice.
-        if (::send(m_fd, frame.constData(), size_t(frame.size()), MSG_NOSIGNAL | MSG_DONTWAIT) > 0)
+        if (::send(m_connection.fd(), frame.constData(), size_t(frame.size()), MSG_NOSIGNAL | MSG_DONTWAIT) >
+            0)
             m_lastSent.restart();
     }
     m_heartbeat.start();
@@ -339,7 +171,7 @@ bool KeloOcx::receiveAvailable()
 {
     char buffer[16384];
     for (;;) {
-        const ssize_t n = ::recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+        const ssize_t n = ::recv(m_connection.fd(), buffer, sizeof(buffer), MSG_DONTWAIT);
         if (n > 0) {
             m_reader.append(buffer, n);
             m_lastReceived.restart();
@@ -423,7 +255,7 @@ qint32 KeloOcx::sendAll(const QByteArray &frame, const QElapsedTimer &started)
     const char *data = frame.constData();
     qsizetype left = frame.size();
     while (left > 0) {
-        const ssize_t n = ::send(m_fd, data, size_t(left), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(m_connection.fd(), data, size_t(left), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             data += n;
             left -= n;
@@ -432,8 +264,8 @@ qint32 KeloOcx::sendAll(const QByteArray &frame, const QElapsedTimer &started)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd p{m_fd, POLLOUT, 0};
-            const int w = ::poll(&p, 1, remainingMs(started, m_callTimeout));
+            pollfd p{m_connection.fd(), POLLOUT, 0};
+            const int w = ::poll(&p, 1, remainingMs(started, callTimeout()));
             if (w == 0)
                 return Timeout;
             continue;
@@ -458,8 +290,8 @@ qint32 KeloOcx::waitReply(quint32 seq, const QElapsedTimer &started, Message &re
         }
         if (!open)
             return NotConnected;
-        pollfd p{m_fd, POLLIN, 0};
-        const int n = ::poll(&p, 1, remainingMs(started, m_callTimeout));
+        pollfd p{m_connection.fd(), POLLIN, 0};
+        const int n = ::poll(&p, 1, remainingMs(started, callTimeout()));
         if (n == 0)
             return Timeout;
         if (n < 0) {
@@ -473,44 +305,30 @@ qint32 KeloOcx::waitReply(quint32 seq, const QElapsedTimer &started, Message &re
 
 qint32 KeloOcx::ensureConnected()
 {
-    switch (m_linkState) {
-    case LinkState::Connected:
-        return Ok;
-    case LinkState::Connecting:
-    case LinkState::Down:
-        return m_downCode;
-    case LinkState::Idle:
-        break;
-    }
     QElapsedTimer started;
     started.start();
-    qint32 rc = openSocket(true);
-    if (rc == InvalidTarget)
+    bool opened = false;
+    qint32 rc = m_connection.connectIfIdle(callTimeout(), opened);
+    if (rc != Ok || !opened)
         return rc;
+    Message hello;
+    hello.type = MsgType::Hello;
+    hello.seq = nextSeq();
     Message reply;
     bool open = true;
-    if (rc == Ok) {
-        Message hello;
-        hello.type = MsgType::Hello;
-        hello.seq = nextSeq();
-        rc = sendAll(encode(hello), started);
-        if (rc == Ok)
-            rc = waitReply(hello.seq, started, reply, open);
-    }
-    if (rc == Ok && reply.type != MsgType::Hello)
-        rc = ProtocolError;
-    else if (rc == Ok && (reply.code != Ok || reply.version != Version))
-        rc = VersionMismatch;
+    rc = sendAll(encode(hello), started);
+    if (rc == Ok)
+        rc = waitReply(hello.seq, started, reply, open);
+    if (rc == Ok)
+        rc = helloCode(reply);
     if (rc != Ok || !open) {
-        closeSocket();
-        m_downCode = rc == Timeout ? Timeout : NotConnected;
-        setLinkState(LinkState::Down);
-        scheduleReconnect();
-        return rc != Ok ? rc : NotConnected;
+        rc = rc != Ok ? rc : NotConnected;
+        m_connection.fail(rc);
+        return rc;
     }
     applyHello(reply, false);
     if (m_reader.buffered() > 0)
-        QMetaObject::invokeMethod(this, &KeloOcx::onReadable, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &KeloOcx::receive, Qt::QueuedConnection);
     return Ok;
 }
 
@@ -530,14 +348,14 @@ qint32 KeloOcx::transact(Message &request, Message &reply)
         rc = ProtocolError;
     if (rc != Ok) {
         // After a time-out or bad data the stream cannot be trusted to line up with requests.
-        dropConnection(rc);
+        m_connection.fail(rc);
         return rc;
     }
     if (!open) {
-        dropConnection();
+        m_connection.fail(NotConnected);
     } else if (m_reader.buffered() > 0) {
         // Frames behind the reply are handled once the caller has taken the reply in.
-        QMetaObject::invokeMethod(this, &KeloOcx::onReadable, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &KeloOcx::receive, Qt::QueuedConnection);
     }
     return Ok;
 }
@@ -642,7 +460,9 @@ qint32 KeloOcx::createVarHandle(const QString &name, qint32 &handle)
 {
     handle = 0;
     Message reply;
-    if (const qint32 c = nameRequest(MsgType::CreateHandle, name, reply))
+    const qint32 c = nameRequest(MsgType::CreateHandle, name, reply);
+    noteLookup(name, c);
+    if (c != Ok)
         return c;
     const qint32 local = takeLocalHandle();
     m_handles.insert(local, {reply.handle, reply.varType, reply.capacity});
@@ -751,13 +571,9 @@ qint32 KeloOcx::writeVarInt(qint32 handle, qint32 size, qint16 value)
 
 qint32 KeloOcx::releaseLink()
 {
-    m_reconnectTimer.stop();
-    closeSocket();
+    m_connection.release();
     newSession();
     m_pushes.clear();
-    m_runtimeState = 0;
-    m_nextDelay = m_reconnectDelay;
-    setLinkState(LinkState::Idle);
     return Ok;
 }
 

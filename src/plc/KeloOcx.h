@@ -5,13 +5,11 @@
 
 #include <QElapsedTimer>
 #include <QHash>
-#include <QHostAddress>
 #include <QTimer>
 
 #include <deque>
 #include <functional>
-
-class QSocketNotifier;
+#include <optional>
 
 // The PLC link over TCP to a PLC runtime (docs/plc-link-protocol.md).
 //
@@ -26,12 +24,10 @@ class KeloOcx : public TargetedLink
 {
     Q_OBJECT
 public:
-    enum class LinkState { Idle, Connecting, Connected, Down };
-    Q_ENUM(LinkState)
-
-    explicit KeloOcx(QObject *parent = nullptr);
+    explicit KeloOcx(EventSink *events = nullptr, QObject *parent = nullptr);
     ~KeloOcx() override;
 
+    QString targetDescription() const override;
     qint32 createVarHandle(const QString &name, qint32 &handle) override;
     qint32 deleteVarHandle(qint32 handle) override;
     qint32 connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle,
@@ -49,14 +45,6 @@ public:
     // Runs the settings dialog; the core has no widgets, so the window installs it.
     void setPropertiesHandler(std::function<void()> handler) { m_propertiesHandler = std::move(handler); }
 
-    // Upper bound of one operation (and of a connection attempt), in milliseconds.
-    void setCallTimeout(int ms) { m_callTimeout = qMax(1, ms); }
-    int callTimeout() const { return m_callTimeout; }
-    // First delay before a reconnection attempt; it doubles up to one second.
-    void setReconnectDelay(int ms) { m_reconnectDelay = qMax(1, ms); }
-
-    LinkState linkState() const { return m_linkState; }
-    static QString linkStateText(LinkState state);
     // The runtime's program state as last reported (5 running, 6 stopped), 0 when unknown.
     quint32 runtimeState() const { return m_runtimeState; }
 
@@ -66,14 +54,6 @@ public:
     qint32 readValue(qint32 handle, plcproto::Value &value);
     qint32 writeValue(qint32 handle, const plcproto::Value &value);
     qint32 controlProgram(plcproto::ControlOp op);
-
-    // The target the properties stand for: an empty net id means this workstation, an empty
-    // port the default port. False when the texts do not name a usable target.
-    static bool parseTarget(const QString &netId, const QString &port, QHostAddress &address,
-                            quint16 &portNumber);
-
-signals:
-    void linkStateChanged(KeloOcx::LinkState state);
 
 private:
     struct HandleEntry {
@@ -90,23 +70,17 @@ private:
         quint32 session;
     };
 
+    // The connection's callbacks: the greeting of a background attempt, data, a closing socket.
+    void greet() override;
+    void receive() override;
+    void forgetConnection() override;
+
     qint32 transact(plcproto::Message &request, plcproto::Message &reply);
     qint32 waitReply(quint32 seq, const QElapsedTimer &started, plcproto::Message &reply, bool &open);
     quint32 nextSeq() { return ++m_seq == 0 ? ++m_seq : m_seq; }
     qint32 ensureConnected();
-    qint32 openSocket(bool blocking);
     qint32 sendAll(const QByteArray &frame, const QElapsedTimer &started);
-    void closeSocket();
-    // reason: Timeout when the runtime stopped answering, anything else when it is gone.
-    void dropConnection(qint32 reason = plcproto::NotConnected);
-    void setLinkState(LinkState state);
     void newSession();
-    void targetChanged() override;
-    void scheduleReconnect();
-    void startReconnect();
-    void onWritable();
-    void onReadable();
-    void onHandshakeTimeout();
     void onHeartbeat();
     // Bytes from the socket into the frame reader; false when the connection ended.
     bool receiveAvailable();
@@ -117,34 +91,22 @@ private:
     void deliverPushes();
     void applyHello(const plcproto::Message &reply, bool announce);
     qint32 remoteHandle(qint32 handle, quint32 &remote) const;
-    // One round trip for an operation on a symbol name (create a handle, subscribe).
     // One round trip: the transport's failure, or else the runtime's answer code.
     qint32 call(plcproto::Message &request, plcproto::Message &reply);
     // A request on a variable handle: connected first, the handle turned into the runtime's.
     qint32 handleCall(qint32 handle, plcproto::Message &request, plcproto::Message &reply);
+    // One round trip for an operation on a symbol name (create a handle, subscribe).
     qint32 nameRequest(plcproto::MsgType type, const QString &name, plcproto::Message &reply);
     qint32 takeLocalHandle();
     qint32 readTyped(qint32 handle, plcproto::VarType type, plcproto::Value &value);
 
     std::function<void()> m_propertiesHandler;
-    int m_callTimeout = 500;
-    int m_reconnectDelay = 100;
-    int m_nextDelay = 100;
 
-    int m_fd = -1;
-    QSocketNotifier *m_readNotifier = nullptr;
-    QSocketNotifier *m_writeNotifier = nullptr;
     plcproto::FrameReader m_reader;
     quint32 m_seq = 0;
     quint32 m_helloSeq = 0;
-    LinkState m_linkState = LinkState::Idle;
     quint32 m_runtimeState = 0;
-    // What every operation returns at once while the link is down: Timeout while the runtime
-    // is known to be there but not answering, NotConnected otherwise.
-    qint32 m_downCode = plcproto::NotConnected;
     quint32 m_session = 0;
-    QTimer m_reconnectTimer;
-    QTimer m_handshakeTimer;
     QTimer m_heartbeat;
     QElapsedTimer m_lastReceived;
     QElapsedTimer m_lastSent;

@@ -1,108 +1,25 @@
 #include "plc/ModbusLink.h"
 
 #include "common/Cp1252.h"
-#include "plc/KeloOcx.h"
-
-#include <QSocketNotifier>
+#include "plc/ModbusRegisters.h"
 
 #include <modbus.h>
 
 #include <cerrno>
 #include <climits>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 using namespace modbusmap;
+using namespace modbusregs;
 
-namespace
-{
-
-constexpr int MaxReconnectDelayMs = 1000;
-
-quint16 swapped(quint16 r)
-{
-    return quint16((r << 8) | (r >> 8));
-}
-
-// Two bytes per register, the first byte high unless the map says otherwise.
-QList<quint16> registersFromBytes(const QByteArray &bytes, bool swapBytes)
-{
-    QList<quint16> regs;
-    regs.reserve((bytes.size() + 1) / 2);
-    for (qsizetype i = 0; i < bytes.size(); i += 2) {
-        const quint8 first = quint8(bytes[i]);
-        const quint8 second = i + 1 < bytes.size() ? quint8(bytes[i + 1]) : 0;
-        const quint16 r = quint16((first << 8) | second);
-        regs.append(swapBytes ? swapped(r) : r);
-    }
-    return regs;
-}
-
-void appendBytes(QByteArray &bytes, const quint16 *regs, int count, bool swapBytes)
-{
-    for (int i = 0; i < count; ++i) {
-        const quint16 r = swapBytes ? swapped(regs[i]) : regs[i];
-        bytes.append(char(r >> 8));
-        bytes.append(char(r & 0xFF));
-    }
-}
-
-QList<quint16> registersFromDInt(qint32 value, const Variable &v)
-{
-    const quint32 u = quint32(value);
-    quint16 high = quint16(u >> 16), low = quint16(u & 0xFFFF);
-    if (v.swapBytes) {
-        high = swapped(high);
-        low = swapped(low);
-    }
-    return v.swapWords ? QList<quint16>{low, high} : QList<quint16>{high, low};
-}
-
-qint32 dintFromRegisters(const quint16 *regs, const Variable &v)
-{
-    quint16 high = v.swapWords ? regs[1] : regs[0];
-    quint16 low = v.swapWords ? regs[0] : regs[1];
-    if (v.swapBytes) {
-        high = swapped(high);
-        low = swapped(low);
-    }
-    return qint32((quint32(high) << 16) | low);
-}
-
-QByteArray cutAtNul(const QByteArray &bytes)
-{
-    const qsizetype nul = bytes.indexOf('\0');
-    return nul < 0 ? bytes : bytes.left(nul);
-}
-
-// The function code that reads the variable's table.
-quint8 readFunctionOf(const Variable &v)
-{
-    switch (v.area) {
-    case Area::Coil:
-        return 1;
-    case Area::DiscreteInput:
-        return 2;
-    case Area::HoldingRegister:
-        return 3;
-    case Area::InputRegister:
-        return 4;
-    }
-    return 3;
-}
-
-} // namespace
-
-ModbusLink::ModbusLink(VariableMap map, QObject *parent) : TargetedLink(parent), m_map(std::move(map))
+ModbusLink::ModbusLink(VariableMap map, EventSink *events, QObject *parent)
+    : TargetedLink(DefaultPort, events, parent), m_map(std::move(map))
 {
     init();
 }
 
-ModbusLink::ModbusLink(const QString &mapFile, const QString &mapProblem, QObject *parent)
-    : TargetedLink(parent), m_mapProblem(mapProblem)
+ModbusLink::ModbusLink(const QString &mapFile, const QString &mapProblem, EventSink *events, QObject *parent)
+    : TargetedLink(DefaultPort, events, parent), m_mapProblem(mapProblem)
 {
     QString ignored;
     m_map.parse(QString(), mapFile, ignored);
@@ -111,49 +28,28 @@ ModbusLink::ModbusLink(const QString &mapFile, const QString &mapProblem, QObjec
 
 void ModbusLink::init()
 {
-    // The library only frames requests and answers here: the link makes the connection itself
-    // (without blocking when it reconnects) and hands the socket over.
+    // The library only frames requests and answers here: the link's connection makes the socket
+    // (without blocking when it reconnects) and hands it over.
     m_ctx = modbus_new_tcp("127.0.0.1", DefaultPort);
     modbus_set_error_recovery(m_ctx, MODBUS_ERROR_RECOVERY_NONE);
-    m_reconnectTimer.setSingleShot(true);
-    connect(&m_reconnectTimer, &QTimer::timeout, this, &ModbusLink::startReconnect);
-    m_probeTimer.setSingleShot(true);
-    connect(&m_probeTimer, &QTimer::timeout, this, &ModbusLink::onProbeTimeout);
     m_pollTimer.setInterval(m_map.pollMs());
     connect(&m_pollTimer, &QTimer::timeout, this, &ModbusLink::poll);
 }
 
 ModbusLink::~ModbusLink()
 {
-    closeSocket();
+    m_connection.close();
     modbus_free(m_ctx);
+}
+
+QString ModbusLink::targetDescription() const
+{
+    return QStringLiteral("the Modbus/TCP PLC at %1 (map %2)").arg(hostAndPort(), m_map.file());
 }
 
 void ModbusLink::setPollInterval(int ms)
 {
     m_pollTimer.setInterval(qBound(1, ms, MaxPollMs));
-}
-
-bool ModbusLink::parseTarget(const QString &netId, const QString &port, QHostAddress &address,
-                             quint16 &portNumber)
-{
-    const QString p = port.trimmed();
-    return KeloOcx::parseTarget(netId, p.isEmpty() ? QString::number(DefaultPort) : p, address, portNumber);
-}
-
-QString ModbusLink::linkStateText(LinkState state)
-{
-    switch (state) {
-    case LinkState::Idle:
-        return QStringLiteral("not connected");
-    case LinkState::Connecting:
-        return QStringLiteral("connecting");
-    case LinkState::Connected:
-        return QStringLiteral("connected");
-    case LinkState::Down:
-        return QStringLiteral("connection lost, retrying");
-    }
-    return {};
 }
 
 // --- requests --------------------------------------------------------------------------------
@@ -171,14 +67,15 @@ qint32 ModbusLink::failure(int error)
         : error == EMBBADDATA || error == EMBBADSLAVE || error == EMBBADCRC || error == EMBMDATA
             ? ProtocolError
             : NotConnected;
-    dropConnection(code);
+    m_connection.fail(code,
+                      code == NotConnected ? QString::fromLocal8Bit(modbus_strerror(error)) : QString());
     return code;
 }
 
 qint32 ModbusLink::request(int unit, const Deadline &deadline, const std::function<int(modbus_t *)> &call)
 {
-    if (m_linkState != LinkState::Connected)
-        return m_downCode;
+    if (linkState() != LinkState::Connected)
+        return m_connection.downCode();
     const int ms = deadline.remaining();
     if (ms <= 0)
         return failure(ETIMEDOUT);
@@ -307,57 +204,29 @@ qint32 ModbusLink::probeVariable(const Variable &v, const Deadline &deadline)
 
 // --- connection ------------------------------------------------------------------------------
 //
-// The socket is made here with plain POSIX calls and given to the library, which only offers a
-// connect that blocks; a reconnection must not block the gateway. Between operations a
-// QSocketNotifier watches the socket, so a PLC that closes the connection is noticed at once.
+// The link's connection makes the socket with plain POSIX calls and it is given to the library,
+// which only offers a connect that blocks; a reconnection must not block the gateway. Between
+// operations the connection watches the socket, so a PLC that closes it is noticed at once.
 
-int ModbusLink::openSocket(const QHostAddress &address, quint16 portNumber)
+void ModbusLink::forgetConnection()
 {
-    bool connectedAtOnce = false;
-    const int fd = startConnect(address, portNumber, connectedAtOnce);
-    if (fd < 0)
-        return -1;
-    m_fd = fd;
-    return fd;
-}
-
-void ModbusLink::closeSocket()
-{
-    releaseNotifier(m_readNotifier);
-    releaseNotifier(m_writeNotifier);
     modbus_set_socket(m_ctx, -1);
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
-    m_probeTimer.stop();
     m_probeReply.clear();
 }
 
-void ModbusLink::setLinkState(LinkState state)
+void ModbusLink::linkStateEntered(LinkState)
 {
-    if (state == m_linkState)
-        return;
-    m_linkState = state;
     updatePolling();
-    QMetaObject::invokeMethod(
-        this, [this, state] { emit linkStateChanged(state); }, Qt::QueuedConnection);
 }
 
 void ModbusLink::becomeConnected(bool announce)
 {
-    m_probeTimer.stop();
     m_probeReply.clear();
-    modbus_set_socket(m_ctx, m_fd);
-    if (!m_readNotifier) {
-        m_readNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
-        connect(m_readNotifier, &QSocketNotifier::activated, this, &ModbusLink::onReadable);
-    }
-    m_nextDelay = m_reconnectDelay;
+    modbus_set_socket(m_ctx, m_connection.fd());
     // Values seen on the old connection say nothing about what happened meanwhile.
     for (auto &[notify, reg] : m_notifies)
         reg.last = QVariant();
-    setLinkState(LinkState::Connected);
+    m_connection.established();
     if (announce) {
         // The PLC may have been restarted, and requests may have been lost: the owner makes
         // its handles and registrations anew, as after a program start on the other link.
@@ -366,182 +235,78 @@ void ModbusLink::becomeConnected(bool announce)
     }
 }
 
-void ModbusLink::dropConnection(qint32 reason)
-{
-    m_downCode = reason == Timeout ? Timeout : NotConnected;
-    closeSocket();
-    setLinkState(LinkState::Down);
-    scheduleReconnect();
-}
-
-void ModbusLink::scheduleReconnect()
-{
-    m_reconnectTimer.start(m_nextDelay);
-    m_nextDelay = qMin(m_nextDelay * 2, MaxReconnectDelayMs);
-}
-
-void ModbusLink::targetChanged()
-{
-    if (m_linkState == LinkState::Idle)
-        return;
-    closeSocket();
-    m_downCode = NotConnected;
-    setLinkState(LinkState::Down);
-    m_nextDelay = m_reconnectDelay;
-    m_reconnectTimer.start(0);
-}
-
 qint32 ModbusLink::ensureConnected(const Deadline &deadline)
 {
-    switch (m_linkState) {
-    case LinkState::Connected:
-        return Ok;
-    case LinkState::Connecting:
-    case LinkState::Down:
-        return m_downCode;
-    case LinkState::Idle:
-        break;
-    }
-    QHostAddress address;
-    quint16 portNumber = 0;
-    if (!parseTarget(targetAddress(), m_port, address, portNumber))
-        return InvalidTarget;
     // The first connection waits for the connect, within the operation's bound.
-    qint32 rc = Ok;
-    if (openSocket(address, portNumber) < 0) {
-        rc = NotConnected;
-    } else {
-        const int n = awaitConnect(m_fd, int(deadline.remaining()));
-        rc = n > 0 ? Ok : n == 0 ? Timeout : NotConnected;
-    }
-    if (rc != Ok) {
-        dropConnection(rc);
-        return rc;
-    }
-    becomeConnected(false);
-    return Ok;
-}
-
-void ModbusLink::startReconnect()
-{
-    if (m_linkState == LinkState::Idle || m_linkState == LinkState::Connected)
-        return;
-    closeSocket();
-    QHostAddress address;
-    quint16 portNumber = 0;
-    if (!parseTarget(targetAddress(), m_port, address, portNumber)) {
-        // Retrying cannot help until the target is changed.
-        m_downCode = NotConnected;
-        setLinkState(LinkState::Down);
-        return;
-    }
-    if (openSocket(address, portNumber) < 0) {
-        m_downCode = NotConnected;
-        scheduleReconnect();
-        return;
-    }
-    setLinkState(LinkState::Connecting);
-    m_writeNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Write, this);
-    connect(m_writeNotifier, &QSocketNotifier::activated, this, &ModbusLink::onWritable);
-    m_probeTimer.start(m_callTimeout);
+    bool opened = false;
+    const qint32 rc = m_connection.connectIfIdle(deadline.remaining(), opened);
+    if (rc == Ok && opened)
+        becomeConnected(false);
+    return rc;
 }
 
 // A PLC counts as back only once it answers: the connect alone succeeds even while its program
 // hangs. The probe reads the first variable of the map (any answer will do, an exception too).
 // The answer is taken apart here rather than by the library, whose receive blocks.
-void ModbusLink::onWritable()
+void ModbusLink::greet()
 {
-    releaseNotifier(m_writeNotifier);
-    if (!connectSucceeded(m_fd)) {
-        // Refused: the PLC is gone rather than hung.
-        dropConnection();
-        return;
-    }
     Variable first;
     if (!m_map.variables().isEmpty())
         first = m_map.variables().first();
     m_probeId = quint16(m_probeId + 1);
-    m_probeRequest = QByteArray(12, '\0');
-    const quint8 frame[12] = {quint8(m_probeId >> 8),
-                              quint8(m_probeId),
-                              0,
-                              0,
-                              0,
-                              6,
-                              quint8(first.unit),
-                              readFunctionOf(first),
-                              quint8(first.address >> 8),
-                              quint8(first.address),
-                              0,
-                              1};
-    memcpy(m_probeRequest.data(), frame, sizeof(frame));
-    if (::send(m_fd, frame, sizeof(frame), MSG_NOSIGNAL | MSG_DONTWAIT) != qsizetype(sizeof(frame))) {
-        dropConnection();
-        return;
-    }
+    m_probeRequest = probeRequest(m_probeId, first);
     m_probeReply.clear();
-    m_readNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
-    connect(m_readNotifier, &QSocketNotifier::activated, this, &ModbusLink::onReadable);
+    if (::send(m_connection.fd(), m_probeRequest.constData(), size_t(m_probeRequest.size()),
+               MSG_NOSIGNAL | MSG_DONTWAIT) != m_probeRequest.size())
+        m_connection.fail(NotConnected);
 }
 
-void ModbusLink::onProbeTimeout()
+void ModbusLink::receive()
 {
-    // Taken but not answered (or the connect itself hangs): the PLC is there and not answering.
-    if (m_linkState == LinkState::Connecting)
-        dropConnection(Timeout);
-}
-
-void ModbusLink::onReadable()
-{
-    if (m_fd < 0 || !m_readNotifier)
+    if (!m_connection.watching())
         return;
-    if (m_linkState == LinkState::Connected) {
+    const int fd = m_connection.fd();
+    if (linkState() == LinkState::Connected) {
         // Between requests nothing may arrive: either the PLC closed the connection or it sent
         // something nobody asked for; either way the stream is of no further use.
         char byte;
-        const ssize_t n = ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             return;
-        dropConnection();
+        if (n > 0)
+            m_connection.fail(ProtocolError, QStringLiteral("data from the PLC that nobody asked for"));
+        else
+            m_connection.fail(NotConnected);
         return;
     }
-    if (m_linkState != LinkState::Connecting)
+    if (linkState() != LinkState::Connecting)
         return;
     char buffer[MODBUS_TCP_MAX_ADU_LENGTH];
-    const ssize_t n = ::recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+    const ssize_t n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return;
     if (n <= 0) {
-        dropConnection();
+        m_connection.fail(NotConnected);
         return;
     }
     m_probeReply.append(buffer, n);
-    if (m_probeReply.size() < 7)
+    switch (probeAnswer(m_probeRequest, m_probeReply)) {
+    case ProbeAnswer::Incomplete:
         return;
-    const auto byteAt = [](const QByteArray &a, int i) { return quint8(a[i]); };
-    const int length = (byteAt(m_probeReply, 4) << 8) | byteAt(m_probeReply, 5);
-    if (m_probeReply.size() < 6 + length && length <= 5)
-        return;
-    // The answer to the probe: same transaction, protocol 0, same unit; the read's function
-    // with its one coil (one byte) or register (two bytes), or the exception to it.
-    const quint8 function = byteAt(m_probeRequest, 7);
-    const int dataBytes = function <= 2 ? 1 : 2;
-    const bool answer = m_probeReply.size() == 6 + length && m_probeReply.left(4) == m_probeRequest.left(4) &&
-                        byteAt(m_probeReply, 6) == byteAt(m_probeRequest, 6) &&
-                        ((length == 3 && byteAt(m_probeReply, 7) == (function | 0x80)) ||
-                         (length == 3 + dataBytes && byteAt(m_probeReply, 7) == function &&
-                          byteAt(m_probeReply, 8) == dataBytes));
-    if (answer)
+    case ProbeAnswer::Fits:
         becomeConnected(true);
-    else
-        dropConnection();
+        return;
+    case ProbeAnswer::DoesNotFit:
+        m_connection.fail(ProtocolError);
+        return;
+    }
 }
 
 // --- notifications and events ----------------------------------------------------------------
 
 void ModbusLink::updatePolling()
 {
-    const bool wanted = m_linkState == LinkState::Connected && !m_notifies.empty();
+    const bool wanted = linkState() == LinkState::Connected && !m_notifies.empty();
     if (wanted && !m_pollTimer.isActive())
         m_pollTimer.start();
     else if (!wanted)
@@ -555,7 +320,7 @@ void ModbusLink::poll()
     for (const auto &[notify, reg] : m_notifies)
         keys.push_back(notify);
     for (const qint32 notify : keys) {
-        if (m_linkState != LinkState::Connected)
+        if (linkState() != LinkState::Connected)
             return;
         const auto it = m_notifies.find(notify);
         if (it == m_notifies.end())
@@ -563,7 +328,7 @@ void ModbusLink::poll()
         QVariant value;
         // A refused read (an exception) is tried again next time; a lost connection ends the
         // round and comes back as stateChanged.
-        if (readVariable(m_map.variables()[it->second.variable], value, Deadline(m_callTimeout)) != Ok)
+        if (readVariable(m_map.variables()[it->second.variable], value, Deadline(callTimeout())) != Ok)
             continue;
         Registration &reg = m_notifies.at(notify);
         if (reg.last.isValid() && reg.last == value)
@@ -639,9 +404,11 @@ qint32 ModbusLink::createVarHandle(const QString &name, qint32 &handle)
 {
     handle = 0;
     int index = 0;
-    if (const qint32 c = lookup(name, index))
+    if (const qint32 c = lookup(name, index)) {
+        noteLookup(name, c);
         return c;
-    const Deadline deadline(m_callTimeout);
+    }
+    const Deadline deadline(callTimeout());
     if (const qint32 c = ensureConnected(deadline))
         return c;
     // A map entry that the PLC does not serve shows up here, with the PLC's exception.
@@ -650,6 +417,7 @@ qint32 ModbusLink::createVarHandle(const QString &name, qint32 &handle)
     handle = m_nextHandle;
     m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
     m_handles.insert(handle, index);
+    noteLookup(name, Ok);
     return Ok;
 }
 
@@ -669,7 +437,7 @@ qint32 ModbusLink::connectVar(const QString &name, qint32 mode, qint32 cycle, qi
     int index = 0;
     if (const qint32 c = lookup(name, index))
         return c;
-    const Deadline deadline(m_callTimeout);
+    const Deadline deadline(callTimeout());
     if (const qint32 c = ensureConnected(deadline))
         return c;
     QVariant value;
@@ -698,7 +466,7 @@ qint32 ModbusLink::readValue(qint32 handle, QVariant &value)
     const Variable *v = variableOf(handle, code);
     if (!v)
         return code;
-    return readVariable(*v, value, Deadline(m_callTimeout));
+    return readVariable(*v, value, Deadline(callTimeout()));
 }
 
 qint32 ModbusLink::readVarBool(qint32 handle, qint32 size, bool &value)
@@ -711,7 +479,7 @@ qint32 ModbusLink::readVarBool(qint32 handle, qint32 size, bool &value)
         return code;
     if (v->type != Type::Bool)
         return WrongType;
-    return readBool(*v, value, Deadline(m_callTimeout));
+    return readBool(*v, value, Deadline(callTimeout()));
 }
 
 qint32 ModbusLink::readVarString(qint32 handle, qint32 size, QString &text)
@@ -725,7 +493,7 @@ qint32 ModbusLink::readVarString(qint32 handle, qint32 size, QString &text)
     if (v->type != Type::String)
         return WrongType;
     QByteArray bytes;
-    code = readString(*v, size, bytes, Deadline(m_callTimeout));
+    code = readString(*v, size, bytes, Deadline(callTimeout()));
     if (code == Ok)
         text = cp1252::decode(bytes);
     return code;
@@ -744,7 +512,7 @@ qint32 ModbusLink::writeChecked(qint32 handle, Type wanted,
         return WrongType;
     if (!v->isWritable())
         return ReadOnly;
-    code = write(*v, Deadline(m_callTimeout));
+    code = write(*v, Deadline(callTimeout()));
     if (code == Ok)
         noteWritten(int(v - m_map.variables().constData()), written);
     return code;
@@ -812,13 +580,10 @@ qint32 ModbusLink::writeVarInt(qint32 handle, qint32 size, qint16 value)
 
 qint32 ModbusLink::releaseLink()
 {
-    m_reconnectTimer.stop();
-    closeSocket();
+    m_connection.release();
     m_handles.clear();
     m_notifies.clear();
     m_events.clear();
-    m_nextDelay = m_reconnectDelay;
-    setLinkState(LinkState::Idle);
     return Ok;
 }
 

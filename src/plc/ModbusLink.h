@@ -5,14 +5,12 @@
 
 #include <QElapsedTimer>
 #include <QHash>
-#include <QHostAddress>
 #include <QTimer>
 
 #include <deque>
 #include <functional>
 #include <map>
 
-class QSocketNotifier;
 struct _modbus;
 
 // The PLC link over Modbus/TCP (docs/plc-link-modbus.md): the variable names of the gateway
@@ -33,25 +31,11 @@ class ModbusLink : public TargetedLink
 {
     Q_OBJECT
 public:
-    enum class LinkState { Idle, Connecting, Connected, Down };
-    Q_ENUM(LinkState)
-
     static constexpr quint16 DefaultPort = 502;
 
-    // The 32-bit results of the operations. The first ones mean what they mean for the other
-    // link; a Modbus exception from the PLC gives ExceptionBase plus its exception code.
-    enum Code : qint32 {
-        Ok = 0,
-        NotConnected = 1801,
-        Timeout = 1802,
-        ProtocolError = 1803,
-        InvalidTarget = 1805,
-        UnknownSymbol = 1810,
-        InvalidHandle = 1811,
-        WrongType = 1812,
-        ValueTooLong = 1813,
-        InvalidSize = 1814,
-        NoPropertiesHandler = 1820,
+    // The link's own results beside the common ones (plc/LinkCodes.h): a Modbus exception from
+    // the PLC gives ExceptionBase plus its exception code.
+    enum ModbusCode : qint32 {
         ExceptionBase = 1830, // alone: an exception code beyond 11
         IllegalFunction = 1831,
         IllegalAddress = 1832,
@@ -64,11 +48,13 @@ public:
         NoMap = 1851,
     };
 
-    explicit ModbusLink(modbusmap::VariableMap map, QObject *parent = nullptr);
+    explicit ModbusLink(modbusmap::VariableMap map, EventSink *events = nullptr, QObject *parent = nullptr);
     // A link whose map could not be used: every operation on a variable gives NoMap.
-    ModbusLink(const QString &mapFile, const QString &mapProblem, QObject *parent = nullptr);
+    ModbusLink(const QString &mapFile, const QString &mapProblem, EventSink *events = nullptr,
+               QObject *parent = nullptr);
     ~ModbusLink() override;
 
+    QString targetDescription() const override;
     qint32 createVarHandle(const QString &name, qint32 &handle) override;
     qint32 deleteVarHandle(qint32 handle) override;
     qint32 connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle,
@@ -85,17 +71,10 @@ public:
 
     void setPropertiesHandler(std::function<void()> handler) { m_propertiesHandler = std::move(handler); }
 
-    // Upper bound of one operation with all its requests (and of a connection attempt).
-    void setCallTimeout(int ms) { m_callTimeout = qMax(1, ms); }
-    int callTimeout() const { return m_callTimeout; }
-    // First delay before a reconnection attempt; it doubles up to one second.
-    void setReconnectDelay(int ms) { m_reconnectDelay = m_nextDelay = qMax(1, ms); }
     // Period of the reads of registered variables; the map's setting unless set here.
     void setPollInterval(int ms);
     int pollInterval() const { return m_pollTimer.interval(); }
 
-    LinkState linkState() const { return m_linkState; }
-    static QString linkStateText(LinkState state);
     // Number of times the link got its connection back (the second argument of stateChanged).
     qint32 reconnections() const { return m_reconnections; }
 
@@ -103,16 +82,8 @@ public:
     // Empty, or why the map file could not be used.
     const QString &mapProblem() const { return m_mapProblem; }
 
-    // As for the other link (IPv4, six-part net id, IPv6, empty = this workstation); an empty
-    // port means 502.
-    static bool parseTarget(const QString &netId, const QString &port, QHostAddress &address,
-                            quint16 &portNumber);
-
     // Typed access beyond the gateway's needs (the value as connectUpdate would carry it).
     qint32 readValue(qint32 handle, QVariant &value);
-
-signals:
-    void linkStateChanged(ModbusLink::LinkState state);
 
 private:
     class Deadline
@@ -158,18 +129,12 @@ private:
     void noteWritten(int variable, const QVariant &value);
 
     qint32 ensureConnected(const Deadline &deadline);
-    int openSocket(const QHostAddress &address, quint16 port);
-    void closeSocket();
-    void setLinkState(LinkState state);
     void becomeConnected(bool announce);
-    // reason: Timeout when the PLC stopped answering, anything else when it is gone.
-    void dropConnection(qint32 reason = NotConnected);
-    void scheduleReconnect();
-    void targetChanged() override;
-    void startReconnect();
-    void onWritable();
-    void onReadable();
-    void onProbeTimeout();
+    // The connection's callbacks: the probe of a background attempt, data, a closing socket.
+    void greet() override;
+    void receive() override;
+    void forgetConnection() override;
+    void linkStateEntered(LinkState state) override;
     void updatePolling();
     void poll();
     void queueEvent(Event event);
@@ -178,21 +143,9 @@ private:
     modbusmap::VariableMap m_map;
     QString m_mapProblem;
     std::function<void()> m_propertiesHandler;
-    int m_callTimeout = 500;
-    int m_reconnectDelay = 100;
-    int m_nextDelay = 100;
 
     _modbus *m_ctx = nullptr;
-    int m_fd = -1;
-    QSocketNotifier *m_readNotifier = nullptr;
-    QSocketNotifier *m_writeNotifier = nullptr;
-    LinkState m_linkState = LinkState::Idle;
-    // What every operation returns at once while the link is down: Timeout while the PLC is
-    // known to be there but not answering, NotConnected otherwise.
-    qint32 m_downCode = NotConnected;
     qint32 m_reconnections = 0;
-    QTimer m_reconnectTimer;
-    QTimer m_probeTimer;
     QTimer m_pollTimer;
     QByteArray m_probeRequest;
     QByteArray m_probeReply;

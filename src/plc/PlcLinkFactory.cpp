@@ -15,19 +15,19 @@ QString plcMapFileFor(const QString &configFile)
     return info.dir().filePath(base + QStringLiteral(".modbus"));
 }
 
-std::unique_ptr<KeloLink> createPlcLink(const QString &configFile, QString &problem)
+std::unique_ptr<KeloLink> createPlcLink(const QString &configFile, QString &problem, EventSink *events)
 {
     problem.clear();
     const QString mapFile = plcMapFileFor(configFile);
     std::unique_ptr<KeloLink> link;
     if (mapFile.isEmpty() || !QFileInfo::exists(mapFile)) {
-        link = std::make_unique<KeloOcx>();
+        link = std::make_unique<KeloOcx>(events);
     } else {
         modbusmap::VariableMap map;
         if (map.load(mapFile, problem))
-            link = std::make_unique<ModbusLink>(std::move(map));
+            link = std::make_unique<ModbusLink>(std::move(map), events);
         else
-            link = std::make_unique<ModbusLink>(mapFile, problem);
+            link = std::make_unique<ModbusLink>(mapFile, problem, events);
     }
     // The settings dialog names the map file that would select the other link.
     link->setProperty("plcMapFile", mapFile);

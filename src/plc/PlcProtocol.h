@@ -1,5 +1,7 @@
 #pragma once
 
+#include "plc/LinkCodes.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -45,23 +47,13 @@ enum RuntimeState : quint32 { StateRun = 5, StateStop = 6 };
 
 enum ControlOp : quint8 { ControlStop = 1, ControlStart = 2, ControlRestart = 3 };
 
-// The 32-bit results of the link's operations; the runtime answers with the same numbers.
-enum Code : qint32 {
-    Ok = 0,
-    NotConnected = 1801,
-    Timeout = 1802,
-    ProtocolError = 1803,
-    VersionMismatch = 1804,
-    InvalidTarget = 1805,
-    UnknownSymbol = 1810,
-    InvalidHandle = 1811,
-    WrongType = 1812,
-    ValueTooLong = 1813,
-    InvalidSize = 1814,
+// The results of the link's operations (plc/LinkCodes.h) and the runtime's own beside them; the
+// runtime answers with the same numbers.
+using enum plclink::Code;
+enum RuntimeCode : qint32 {
     ProgramStopped = 1815,
     TooManyHandles = 1816,
     BadRequest = 1817,
-    NoPropertiesHandler = 1820,
 };
 
 QString codeText(qint32 code);

@@ -1,97 +1,125 @@
 #include "plc/TargetedLink.h"
 
+#include "common/EventSink.h"
+
 #include <QHostAddress>
-#include <QSocketNotifier>
 
-#include <cerrno>
-#include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace
+TargetedLink::TargetedLink(quint16 defaultPort, EventSink *events, QObject *parent)
+    : KeloLink(parent),
+      m_connection({.target = [this](QHostAddress &a, quint16 &p) { return target(a, p); },
+                    .describe = [this] { return targetDescription(); },
+                    .connected = [this] { greet(); },
+                    .readable = [this] { receive(); },
+                    .disconnected = [this] { forgetConnection(); },
+                    .stateChanged =
+                        [this](LinkState state) {
+                            linkStateEntered(state);
+                            QMetaObject::invokeMethod(
+                                this, [this, state] { emit linkStateChanged(state); }, Qt::QueuedConnection);
+                        }}),
+      m_defaultPort(defaultPort)
 {
-
-// A connect to a port of this machine on which nobody listens can end up connected to itself
-// (TCP simultaneous open, when the system picks the same port as the source); the other
-// end would then seem to answer with the link's own requests.
-bool connectedToItself(int fd)
-{
-    sockaddr_storage local{}, peer{};
-    socklen_t localLen = sizeof(local), peerLen = sizeof(peer);
-    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0 ||
-        ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0)
-        return false;
-    return localLen == peerLen && std::memcmp(&local, &peer, localLen) == 0;
+    m_connection.setEventSink(events);
 }
 
-} // namespace
-
-// By hand rather than QTcpSocket: the links wait for their answers on the descriptor itself
-// (a bounded poll), which a QTcpSocket cannot do without running the event loop.
-int TargetedLink::startConnect(const QHostAddress &address, quint16 port, bool &connectedAtOnce)
+void TargetedLink::setNetId(const QString &value)
 {
-    connectedAtOnce = false;
-    sockaddr_storage sa{};
-    socklen_t saLen = 0;
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        auto *s6 = reinterpret_cast<sockaddr_in6 *>(&sa);
-        s6->sin6_family = AF_INET6;
-        s6->sin6_port = htons(port);
-        const Q_IPV6ADDR a = address.toIPv6Address();
-        std::memcpy(&s6->sin6_addr, a.c, 16);
-        saLen = sizeof(sockaddr_in6);
-    } else {
-        auto *s4 = reinterpret_cast<sockaddr_in *>(&sa);
-        s4->sin_family = AF_INET;
-        s4->sin_port = htons(port);
-        s4->sin_addr.s_addr = htonl(address.toIPv4Address());
-        saLen = sizeof(sockaddr_in);
-    }
-    const int fd = ::socket(sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), saLen) == 0) {
-        connectedAtOnce = true;
-        return fd;
-    }
-    if (errno == EINPROGRESS)
-        return fd;
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return -1;
-}
-
-bool TargetedLink::connectSucceeded(int fd)
-{
-    int err = 0;
-    socklen_t len = sizeof(err);
-    return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0 &&
-           !connectedToItself(fd);
-}
-
-int TargetedLink::awaitConnect(int fd, int ms)
-{
-    pollfd p{fd, POLLOUT, 0};
-    int n;
-    do {
-        n = ::poll(&p, 1, qMax(0, ms));
-    } while (n < 0 && errno == EINTR);
-    if (n == 0)
-        return 0;
-    return n > 0 && connectSucceeded(fd) ? 1 : -1;
-}
-
-void TargetedLink::releaseNotifier(QSocketNotifier *&notifier)
-{
-    if (!notifier)
+    if (value == m_netId)
         return;
-    notifier->setEnabled(false);
-    notifier->deleteLater();
-    notifier = nullptr;
+    m_netId = value;
+    m_connection.retarget();
+}
+
+void TargetedLink::setNetId2(const QString &value)
+{
+    if (value == m_netId2)
+        return;
+    m_netId2 = value;
+    if (m_netId.trimmed().isEmpty())
+        m_connection.retarget();
+}
+
+void TargetedLink::setPort(const QString &value)
+{
+    if (value == m_port)
+        return;
+    m_port = value;
+    m_connection.retarget();
+}
+
+bool TargetedLink::parseTarget(const QString &netId, const QString &port, quint16 defaultPort,
+                               QHostAddress &address, quint16 &portNumber)
+{
+    QString id = netId.trimmed();
+    if (id.isEmpty() || id.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        id = QStringLiteral("127.0.0.1");
+    // Names are not resolved: a blocking resolver call could hang the gateway without bound.
+    if (id.contains(QLatin1Char(':'))) {
+        if (!address.setAddress(id) || address.protocol() != QAbstractSocket::IPv6Protocol)
+            return false;
+    } else {
+        // Dotted decimal only (no short forms such as 1.2.3); a six-part net id (address plus
+        // two routing bytes) names the PLC by its first four parts.
+        const QStringList parts = id.split(QLatin1Char('.'));
+        if (parts.size() != 4 && parts.size() != 6)
+            return false;
+        for (const QString &part : parts) {
+            bool ok = false;
+            if (part.isEmpty() || part.size() > 3 || part.toUInt(&ok) > 255 || !ok)
+                return false;
+        }
+        if (!address.setAddress(parts.mid(0, 4).join(QLatin1Char('.'))))
+            return false;
+    }
+    const QString p = port.trimmed();
+    if (p.isEmpty()) {
+        portNumber = defaultPort;
+        return true;
+    }
+    bool ok = false;
+    const uint n = p.toUInt(&ok);
+    if (!ok || n < 1 || n > 65535)
+        return false;
+    portNumber = quint16(n);
+    return true;
+}
+
+bool TargetedLink::target(QHostAddress &address, quint16 &portNumber) const
+{
+    return parseTarget(targetAddress(), m_port, m_defaultPort, address, portNumber);
+}
+
+QString TargetedLink::hostAndPort() const
+{
+    QHostAddress address;
+    quint16 portNumber = 0;
+    if (!target(address, portNumber))
+        return QStringLiteral("net id \"%1\", port \"%2\"").arg(targetAddress(), m_port);
+    return endpointText(address, portNumber);
+}
+
+QString TargetedLink::endpointText(const QHostAddress &address, quint16 portNumber)
+{
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                             : address.toString();
+    return host + QLatin1Char(':') + QString::number(portNumber);
+}
+
+void TargetedLink::noteLookup(const QString &name, qint32 code)
+{
+    EventSink *events = m_connection.eventSink();
+    if (code == UnknownSymbol) {
+        const QString module = name.section(QLatin1Char('.'), 0, -2);
+        QString why = QStringLiteral("no variable %1 at %2").arg(name, targetDescription());
+        if (!module.isEmpty())
+            why += QStringLiteral("; is the module name %1 right?").arg(module);
+        m_connection.noteFailure(why);
+        if (!std::exchange(m_nameMissing, true) && events)
+            events->event(EventSink::Error, QStringLiteral("PLC link: %1").arg(why));
+    } else if (code == Ok && std::exchange(m_nameMissing, false) && events) {
+        events->event(
+            EventSink::Information,
+            QStringLiteral("PLC link back: variable %1 found at %2.").arg(name, targetDescription()));
+    }
 }

@@ -278,14 +278,15 @@ private slots:
         for (const auto &[netId, portText, ip, number] : {std::tuple{"", "", "127.0.0.1", DefaultPort},
                                                           {"192.168.1.20.1.1", " 851 ", "192.168.1.20", 851},
                                                           {"::1", "1", "::1", 1}}) {
-            QVERIFY(KeloOcx::parseTarget(QString::fromLatin1(netId), QString::fromLatin1(portText), address,
-                                         port));
+            QVERIFY(TargetedLink::parseTarget(QString::fromLatin1(netId), QString::fromLatin1(portText),
+                                              DefaultPort, address, port));
             QCOMPARE(address, QHostAddress(QString::fromLatin1(ip)));
             QCOMPARE(port, number);
         }
         for (const auto &[netId, portText] :
              {std::pair{u"1.2.3"_s, u""_s}, {{}, u"0"_s}, {{}, u"12ab"_s}, {{}, u"70000"_s}})
-            QVERIFY2(!KeloOcx::parseTarget(netId, portText, address, port), qPrintable(netId + portText));
+            QVERIFY2(!TargetedLink::parseTarget(netId, portText, DefaultPort, address, port),
+                     qPrintable(netId + portText));
     }
 
     void misbehavingRuntime()

@@ -4,6 +4,7 @@
 
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QHostAddress>
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
@@ -73,7 +74,7 @@ bool KeloPropertiesDialog::apply()
         return false;
     QHostAddress address;
     quint16 port = 0;
-    if (!KeloOcx::parseTarget(m_host->text(), m_port->text(), address, port)) {
+    if (!TargetedLink::parseTarget(m_host->text(), m_port->text(), plcproto::DefaultPort, address, port)) {
         m_hint->setText(tr("Enter an IP address (or nothing for this workstation) and a port 1..65535."));
         m_hint->show();
         return false;
@@ -89,8 +90,8 @@ void KeloPropertiesDialog::showState()
 {
     if (!m_link)
         return;
-    QString text = KeloOcx::linkStateText(m_link->linkState());
-    if (m_link->linkState() == KeloOcx::LinkState::Connected)
+    QString text = TargetedLink::linkStateText(m_link->linkState());
+    if (m_link->linkState() == TargetedLink::LinkState::Connected)
         text += m_link->runtimeState() == plcproto::StateRun ? tr(", PLC program running")
                                                              : tr(", PLC program stopped");
     m_state->setText(text);

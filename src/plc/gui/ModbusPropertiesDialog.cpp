@@ -4,6 +4,7 @@
 
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QHostAddress>
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
@@ -81,7 +82,7 @@ bool ModbusPropertiesDialog::apply()
         return false;
     QHostAddress address;
     quint16 port = 0;
-    if (!ModbusLink::parseTarget(m_host->text(), m_port->text(), address, port)) {
+    if (!TargetedLink::parseTarget(m_host->text(), m_port->text(), ModbusLink::DefaultPort, address, port)) {
         m_hint->setText(tr("Enter an IP address (or nothing for this workstation) and a port 1..65535."));
         m_hint->show();
         return false;
@@ -100,13 +101,8 @@ void ModbusPropertiesDialog::showState()
         return;
     QHostAddress address;
     quint16 port = 0;
-    QString text = ModbusLink::linkStateText(m_link->linkState());
-    const QString id = m_link->netId().trimmed().isEmpty() ? m_link->netId2() : m_link->netId();
-    if (ModbusLink::parseTarget(id, m_link->port(), address, port)) {
-        const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-                                 ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
-                                 : address.toString();
-        text += tr(" (%1:%2)").arg(host).arg(port);
-    }
+    QString text = TargetedLink::linkStateText(m_link->linkState());
+    if (m_link->target(address, port))
+        text += tr(" (%1)").arg(TargetedLink::endpointText(address, port));
     m_state->setText(text);
 }
