@@ -87,18 +87,9 @@ quint8 readFunctionOf(const Variable &v)
 
 QByteArray probeRequest(quint16 transaction, const Variable &v)
 {
-    const quint8 frame[12] = {quint8(transaction >> 8),
-                              quint8(transaction),
-                              0,
-                              0,
-                              0,
-                              6,
-                              quint8(v.unit),
-                              readFunctionOf(v),
-                              quint8(v.address >> 8),
-                              quint8(v.address),
-                              0,
-                              1};
+    const quint8 frame[12] = {
+        quint8(transaction >> 8), quint8(transaction), 0, 0, 0, 6, quint8(v.unit), readFunctionOf(v),
+        quint8(v.address >> 8),   quint8(v.address),   0, 1};
     return QByteArray(reinterpret_cast<const char *>(frame), sizeof(frame));
 }
 
@@ -112,11 +103,11 @@ ProbeAnswer probeAnswer(const QByteArray &request, const QByteArray &received)
         return ProbeAnswer::Incomplete;
     const quint8 function = byteAt(request, 7);
     const int dataBytes = function <= 2 ? 1 : 2;
-    const bool fits = received.size() == 6 + length && received.left(4) == request.left(4) &&
-                      byteAt(received, 6) == byteAt(request, 6) &&
-                      ((length == 3 && byteAt(received, 7) == (function | 0x80)) ||
-                       (length == 3 + dataBytes && byteAt(received, 7) == function &&
-                        byteAt(received, 8) == dataBytes));
+    const bool fits =
+        received.size() == 6 + length && received.left(4) == request.left(4) &&
+        byteAt(received, 6) == byteAt(request, 6) &&
+        ((length == 3 && byteAt(received, 7) == (function | 0x80)) ||
+         (length == 3 + dataBytes && byteAt(received, 7) == function && byteAt(received, 8) == dataBytes));
     return fits ? ProbeAnswer::Fits : ProbeAnswer::DoesNotFit;
 }
 

@@ -1,6 +1,7 @@
 // The PLC link against the real runtime stand-in on loopback, and against a scripted runtime
 // that misbehaves.
 #include "PlcSimProcess.h"
+#include "common/EventSink.h"
 #include "plc/KeloOcx.h"
 
 #include <QSignalSpy>
@@ -24,7 +25,7 @@ const QStringList K1{u"--module"_s, u"K1"_s};
 
 // A link with short time-outs to a runtime on this machine.
 struct Link : KeloOcx {
-    explicit Link(const QString &port, int reconnectDelay = 20)
+    explicit Link(const QString &port, int reconnectDelay = 20, EventSink *events = nullptr) : KeloOcx(events)
     {
         setCallTimeout(Bound);
         setReconnectDelay(reconnectDelay);
@@ -75,6 +76,11 @@ Step reply(MsgType type, quint32 seqShift = 0, char lastByte = 0)
         return frame;
     };
 }
+
+struct RecordingEvents : EventSink {
+    QStringList entries;
+    void event(EventType, const QString &text) override { entries << text; }
+};
 
 } // namespace
 
@@ -210,7 +216,8 @@ private slots:
         PlcSimProcess sim;
         QVERIFY(sim.start(K1));
         QList<int> states, lateStates; // program states the links reported, in order
-        Link link(sim.portText()), late(sim.portText());
+        RecordingEvents events;
+        Link link(sim.portText(), 20, &events), late(sim.portText());
         connect(&link, &KeloLink::stateChanged, this, [&](qint32 state) { states << state; });
         connect(&late, &KeloLink::stateChanged, this, [&](qint32 state) { lateStates << state; });
         qint32 h = 0;
@@ -250,12 +257,24 @@ private slots:
         QTRY_COMPARE(link.readVarBool(h, 2, flag), NotConnected);
         // Nobody listens: a first call is refused at once, and that link retries in the background too.
         QCOMPARE(late.createVarHandle(u"K1.anford"_s, h), NotConnected);
+        QTRY_COMPARE(events.entries.size(), 3);
         // A runtime that appears later is found by the links themselves; the owner learns it by state 5.
         PlcSimProcess restarted;
         QVERIFY(restarted.start(K1, sim.port()));
         QTRY_COMPARE_WITH_TIMEOUT(states, (QList<int>(3, StateRun)), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(lateStates, QList<int>{StateRun}, 5000);
         QCOMPARE(link.linkState(), KeloOcx::LinkState::Connected);
+        // The event log heard once of each time the runtime could not be reached, with the
+        // reason, and once that it was back; not of the connections that were only lost.
+        const QString target = u"the PLC runtime at 127.0.0.1:"_s + sim.portText();
+        QCOMPARE(
+            events.entries,
+            (QStringList{u"PLC link down: cannot connect to %1: connected, but no answer within 300 ms. "
+                         u"The link keeps trying."_s.arg(target),
+                         u"PLC link back: connected to %1."_s.arg(target),
+                         u"PLC link down: cannot connect to %1: connection refused (nothing listens on that "
+                         u"port). The link keeps trying."_s.arg(target),
+                         u"PLC link back: connected to %1."_s.arg(target)}));
 
         // Changing the target moves the link to the new runtime.
         PlcSimProcess second;
@@ -269,9 +288,18 @@ private slots:
     void targets()
     {
         qint32 h = 0;
-        KeloOcx link;
+        RecordingEvents events;
+        KeloOcx link(&events);
         link.setNetId(u"plc.example"_s); // host names are not resolved
         QCOMPARE(link.createVarHandle(u"a"_s, h), InvalidTarget);
+        QCOMPARE(link.createVarHandle(u"a"_s, h), InvalidTarget);
+        const QString why =
+            u"the address or port is not usable (an IP address and a port 1..65535 are needed; host "
+            u"names are not looked up)"_s;
+        QCOMPARE(events.entries, QStringList{u"PLC link down: cannot connect to the PLC runtime at net id "
+                                             u"\"plc.example\", port \"\": "_s +
+                                             why + u'.'});
+        QVERIFY(!link.isConnected() && link.lastFailure() == why);
         QHostAddress address;
         quint16 port = 0;
         // Empty texts mean this workstation and the default port; a six-part net id names an IPv4 address.

@@ -134,6 +134,16 @@ private slots:
         Gateway gw(plc.server.port(), printer.port, u"Line1"_s);
         // Once the gateway polls the request flag, it has its handles and its registration.
         QTRY_VERIFY_WITH_TIMEOUT(!plc.server.linesMatching(PollsFlag).isEmpty(), 10000);
+        const QString target =
+            u"the Modbus/TCP PLC at 127.0.0.1:%1 (map %2)"_s.arg(plc.server.port()).arg(gw.path(".modbus"));
+        const auto down = [&](const QString &why) {
+            return u"PLC link down: cannot connect to %1: %2. The link keeps trying."_s.arg(target, why);
+        };
+        const QString back = u"PLC link back: connected to %1."_s.arg(target);
+        const auto linkEntries = [&] {
+            return eventLogMessages(gw.dir.filePath(u"events.log"_s))
+                .filter(QRegularExpression(u"^PLC link"_s));
+        };
 
         // A request: its bytes reach the printer in the plants' code page, the flag is taken back,
         // and the printer's answer comes into the answer registers with the answer flag set.
@@ -157,6 +167,7 @@ private slots:
         // The PLC is switched off and on again: a fresh data store on the same port. The gateway
         // makes its handles anew and serves later requests.
         plc.server.kill();
+        QTRY_COMPARE_WITH_TIMEOUT(linkEntries().size(), 1, 5000);
         QVERIFY(plc.server.restart());
         QTRY_VERIFY_WITH_TIMEOUT(!plc.server.linesMatching(PollsFlag).isEmpty(), 10000);
         QVERIFY(plc.raise(u"during"_s));
@@ -167,7 +178,7 @@ private slots:
         // the handles are made anew.
         plc.server.pause();
         QTRY_COMPARE(printer.lines.filter(u" reply bytes=4 text=OK 6"_s).size(), 1);
-        QTest::qWait(1500);
+        QTRY_COMPARE_WITH_TIMEOUT(linkEntries().size(), 3, 10000);
         QCOMPARE(gw.process.state(), QProcess::Running);
         const int from = int(plc.server.lines().size());
         plc.server.pause(false);
@@ -175,6 +186,11 @@ private slots:
             !plc.server.linesMatching(u"^read unit=1 area=h addr=2130 count=1$"_s, from).isEmpty(), 10000);
         QTRY_VERIFY(plc.coil(Antwort));
         QCOMPARE(plc.text(RecData), u"OK 6"_s);
+
+        // Each time the PLC could not be reached, one entry in the event log says so, with the
+        // target and the reason in words, and one that the link is back.
+        QCOMPARE(linkEntries(), (QStringList{down(u"connection refused (nothing listens on that port)"_s),
+                                             back, down(u"connected, but no answer within 500 ms"_s), back}));
 
         // The PLC gone for good: the gateway still ends through its unload, at once.
         plc.server.kill();

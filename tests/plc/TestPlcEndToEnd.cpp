@@ -1,6 +1,8 @@
 // The PLC cycles end to end: the real link against the runtime stand-in, the real socket endpoint
 // against a peer on loopback. The test stands in for the gateway core around the cycles: it sends
-// the queued requests, queues what arrives and runs the response tick.
+// the queued requests, queues what arrives and runs the response tick. And what the whole program
+// writes to the event log while its runtime is gone.
+#include "GatewayProcess.h"
 #include "PlcSimProcess.h"
 #include "RecordingLog.h"
 #include "common/GatewayState.h"
@@ -8,8 +10,11 @@
 #include "plc/PlcCycles.h"
 #include "socket/QtSocketEndpoint.h"
 
+#include <QDir>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -153,6 +158,55 @@ private slots:
         const auto last = gw.log.records.mid(gw.log.records.size() - 2);
         QVERIFY(last[0].first.endsWith(u" Create VarHandle: K1.SendData1801"_s) && !last[0].second);
         QVERIFY(last[1].first.endsWith(u" SocketData received: late"_s) && !last[1].second);
+    }
+
+    void eventLogSaysWhyTheLinkIsDownAndWhenItIsBack()
+    {
+        // The real program, started while no runtime listens on its PLC port.
+        QTemporaryDir dir;
+        const QString home = dir.filePath(u"Server"_s), events = dir.filePath(u"events.log"_s);
+        QVERIFY(QDir().mkpath(home));
+        const quint16 port = freePort();
+        QFile config(home + u"/Kavetta.zelb"_s);
+        const InstanceConfig instance{.modul = "Line1", .plcPort = port, .remotePort = freePort()};
+        QVERIFY(config.open(QIODevice::WriteOnly) && config.write(instance.text()) > 0);
+        config.close();
+        QProcess gateway;
+        startHeadless(gateway, dir.path(), home);
+        const auto linkEntries = [&] {
+            return eventLogMessages(events).filter(QRegularExpression(u"^PLC link"_s));
+        };
+        const QString target = u"the PLC runtime at 127.0.0.1:%1"_s.arg(port);
+        const QString down =
+                          u"PLC link down: cannot connect to %1: connection refused (nothing listens on that "
+                          u"port). The link keeps trying."_s.arg(target),
+                      back = u"PLC link back: connected to %1."_s.arg(target);
+
+        // One entry for the whole episode, however often the link retries; the described text
+        // stays as it is.
+        QTRY_COMPARE_WITH_TIMEOUT(linkEntries(), QStringList{down}, 10000);
+        QTest::qWait(1500);
+        QCOMPARE(linkEntries(), QStringList{down});
+        QVERIFY(eventLogMessages(events).filter(u"Create VarHandle: Line1.SendData1801"_s).size() > 0);
+
+        // A runtime that knows another module: the link is back, but the variables are not there.
+        PlcSimProcess plc;
+        QVERIFY(plc.start({u"--module"_s, u"Other"_s}, port));
+        const QString unknown =
+            u"PLC link: no variable Line1.SendData at %1; is the module name Line1 right?"_s.arg(target);
+        QTRY_COMPARE_WITH_TIMEOUT(linkEntries(), (QStringList{down, back, unknown}), 10000);
+
+        // Gone again, then back with the right module.
+        plc.kill();
+        QTRY_COMPARE_WITH_TIMEOUT(linkEntries().size(), 4, 10000);
+        QVERIFY(plc.start({u"--module"_s, u"Line1"_s}, port));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            linkEntries(),
+            (QStringList{down, back, unknown, down, back,
+                         u"PLC link back: variable Line1.SendData found at %1."_s.arg(target)}),
+            10000);
+        gateway.terminate();
+        QVERIFY(gateway.waitForFinished(5000));
     }
 
     void scriptedPlcProgram()

@@ -1,6 +1,10 @@
 #include "GatewayProcess.h"
 
+#include "logging/EventLog.h"
+
+#include <QFile>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTcpServer>
 
 quint16 freePort()
@@ -56,4 +60,19 @@ void startHeadless(QProcess &gateway, const QProcessEnvironment &env)
     gateway.setProcessEnvironment(env);
     gateway.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     gateway.start(QStringLiteral(KAVETTA_BINARY_DIR "/src/kavetta"), {});
+}
+
+QStringList eventLogMessages(const QString &file)
+{
+    QFile f(file);
+    QStringList messages;
+    if (!f.open(QIODevice::ReadOnly))
+        return messages;
+    const QRegularExpression msg(QStringLiteral("<Msg>Kavetta / [^/]* / (.*)</Msg>"));
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        QString entry;
+        if (EventLog::decodeFileLine(line, nullptr, &entry))
+            messages << msg.match(entry).captured(1);
+    }
+    return messages;
 }

@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 
 // A TCP port on the loopback address that nobody listens on right now.
 quint16 freePort();
@@ -26,6 +27,9 @@ struct InstanceConfig {
 // event log file, the options store and the runtime folder all under root; no service manager.
 QProcessEnvironment headlessEnvironment(const QString &root, const QString &home);
 void startHeadless(QProcess &gateway, const QProcessEnvironment &environment);
+// The messages of the entries in an event log file (the text between "<Msg>Kavetta / module / "
+// and "</Msg>"), in order.
+QStringList eventLogMessages(const QString &file);
 inline void startHeadless(QProcess &gateway, const QString &root, const QString &home)
 {
     startHeadless(gateway, headlessEnvironment(root, home));
