@@ -60,24 +60,25 @@ private slots:
         coil.area = Area::Coil;
         coil.address = 0x1234;
         const QByteArray request = probeRequest(0x0102, coil);
-        QCOMPARE(request, QByteArray::fromHex("010200000006" "07" "01" "1234" "0001"));
+        QCOMPARE(request, QByteArray::fromHex("010200000006 07 01 1234 0001"));
         Variable input = coil;
         input.area = Area::InputRegister;
         QCOMPARE(quint8(probeRequest(1, input)[7]), quint8(4));
 
+        // Hex digits: transaction, protocol, length, unit, function, data (blanks are skipped).
         using enum ProbeAnswer;
         const std::tuple<const char *, const char *, ProbeAnswer> answers[] = {
-            {"the coil", "010200000004" "07" "01" "01" "01", Fits},
-            {"the exception", "010200000003" "07" "81" "02", Fits},
+            {"the coil", "010200000004 07 01 01 01", Fits},
+            {"the exception", "010200000003 07 81 02", Fits},
             {"too short to tell", "0102000000", Incomplete},
-            {"a part of it", "010200000004" "07" "01", Incomplete},
-            {"another transaction", "010300000004" "07" "01" "01" "01", DoesNotFit},
-            {"another unit", "010200000004" "08" "01" "01" "01", DoesNotFit},
-            {"a register's byte count", "010200000005" "07" "01" "02" "0000", DoesNotFit},
-            {"another function", "010200000004" "07" "03" "01" "01", DoesNotFit},
-            {"more than the answer", "010200000004" "07" "01" "01" "01" "00", DoesNotFit},
+            {"a part of it", "010200000004 07 01", Incomplete},
+            {"another transaction", "010300000004 07 01 01 01", DoesNotFit},
+            {"another unit", "010200000004 08 01 01 01", DoesNotFit},
+            {"a register's byte count", "010200000005 07 01 02 0000", DoesNotFit},
+            {"another function", "010200000004 07 03 01 01", DoesNotFit},
+            {"more than the answer", "010200000004 07 01 01 01 00", DoesNotFit},
             // No answer to the probe is this long: it is not waited for.
-            {"a length beyond any answer", "0102000000ff" "07" "01", DoesNotFit},
+            {"a length beyond any answer", "0102000000ff 07 01", DoesNotFit},
         };
         for (const auto &[what, hex, expected] : answers)
             QVERIFY2(probeAnswer(request, QByteArray::fromHex(hex)) == expected, what);
