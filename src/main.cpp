@@ -1,5 +1,6 @@
 #include "core/HeadlessApp.h"
 #include "startup/CommandLineInfo.h"
+#include "status/StatusServer.h"
 
 #include <QCoreApplication>
 #include <QHashSeed>
@@ -67,5 +68,5 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     app.setOrganizationName(QStringLiteral("Morvanta"));
     app.setApplicationName(QStringLiteral("Kavetta"));
-    return runHeadless(app);
+    return runHeadless(app, createStatusServer);
 }

@@ -71,6 +71,7 @@ ManagerCallbacks GatewayRuntime::managerCallbacks()
         if (m_core)
             m_core->serverStart();
     };
+    callbacks.status = [this] { return statusReport.managerStatus(); };
     callbacks.serverStop = [this] {
         messages.dropMessages();
         if (m_core)
@@ -95,6 +96,7 @@ void GatewayRuntime::createCore()
     QObject::connect(m_core->supervisionTimer(), &QTimer::timeout, m_core.get(),
                      [this] { service.watchdog(); });
     QObject::connect(m_core.get(), &GatewayCore::loadFinished, m_core.get(), [this] {
+        eventLog.writeAppLogEvent(statusReport.startSummary());
         reportOptionProblems();
         service.ready();
     });
@@ -125,6 +127,10 @@ bool GatewayRuntime::start(const QStringList &arguments, const std::function<voi
     return startUp.startUp(commandLineText(arguments), [this, &load] {
         createCore();
         load(*m_core);
+        if (const QString ended = statusReport.endedAtStartNotice(); !ended.isEmpty()) {
+            qint16 type = EventLog::Warning;
+            eventLog.writeAppLogEvent(ended, type);
+        }
         return PendingError{};
     });
 }

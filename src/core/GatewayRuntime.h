@@ -6,6 +6,7 @@
 #include "core/ConfigurationCommands.h"
 #include "core/GatewayCore.h"
 #include "core/InstanceCheck.h"
+#include "core/StatusReport.h"
 #include "labels/LabelBuilder.h"
 #include "labels/MdbPrintData.h"
 #include "logging/CommLog.h"
@@ -78,6 +79,8 @@ public:
     InstanceOptions instanceOptions;
     // Called after every reading of the instance options.
     std::function<void()> onOptionsRead;
+    // The state for the status surfaces (status endpoint, server manager, event log at start).
+    StatusReport statusReport{*this};
 
 private:
     void createCore();
