@@ -84,7 +84,8 @@ private:
 
 } // namespace
 
-StatusReport::StatusReport(GatewayRuntime &runtime) : m_runtime(runtime), m_startedAt(QDateTime::currentDateTime())
+StatusReport::StatusReport(GatewayRuntime &runtime)
+    : m_runtime(runtime), m_startedAt(QDateTime::currentDateTime())
 {
     m_sinceStart.start();
 }
@@ -119,7 +120,8 @@ StatusReport::Plc StatusReport::plc() const
 QString StatusReport::peerTarget() const
 {
     const GatewayState &s = m_runtime.state;
-    return s.chkServer != 0 ? QStringLiteral("port ") + s.socketPort : s.remoteHost + QLatin1Char(':') + s.socketPort;
+    return s.chkServer != 0 ? QStringLiteral("port ") + s.socketPort
+                            : s.remoteHost + QLatin1Char(':') + s.socketPort;
 }
 
 bool StatusReport::peerConnected() const
@@ -163,18 +165,20 @@ QJsonObject StatusReport::status(int logLines) const
     const Plc p = plc();
     const int socketState = m_runtime.socket.State();
 
-    QJsonObject peer{{QStringLiteral("role"), s.chkServer != 0 ? QStringLiteral("server") : QStringLiteral("client")},
-                     {QStringLiteral("connection"),
-                      s.chkCon != 0 ? QStringLiteral("static") : QStringLiteral("per request")},
-                     {QStringLiteral("target"), peerTarget()},
-                     {QStringLiteral("socketState"), socketState},
-                     {QStringLiteral("socketStateText"), SocketEndpoint::stateText(socketState)},
-                     {QStringLiteral("connected"), peerConnected()}};
-    QJsonObject plcObject{{QStringLiteral("used"), p.used},
-                          {QStringLiteral("kind"), p.kind},
-                          {QStringLiteral("target"), p.target},
-                          {QStringLiteral("state"), p.used ? p.state : QStringLiteral("not used (server role)")},
-                          {QStringLiteral("up"), p.up}};
+    QJsonObject peer{
+        {QStringLiteral("role"), s.chkServer != 0 ? QStringLiteral("server") : QStringLiteral("client")},
+        {QStringLiteral("connection"),
+         s.chkCon != 0 ? QStringLiteral("static") : QStringLiteral("per request")},
+        {QStringLiteral("target"), peerTarget()},
+        {QStringLiteral("socketState"), socketState},
+        {QStringLiteral("socketStateText"), SocketEndpoint::stateText(socketState)},
+        {QStringLiteral("connected"), peerConnected()}};
+    QJsonObject plcObject{
+        {QStringLiteral("used"), p.used},
+        {QStringLiteral("kind"), p.kind},
+        {QStringLiteral("target"), p.target},
+        {QStringLiteral("state"), p.used ? p.state : QStringLiteral("not used (server role)")},
+        {QStringLiteral("up"), p.up}};
 
     QJsonObject failed, dropped;
     for (int i = 0; i < int(LineCounters::Failure::Count); ++i)
@@ -227,33 +231,39 @@ QByteArray StatusReport::metrics() const
     out.head("kavetta_info", "gauge", "Version, role and PLC link kind of the instance.");
     out.sample("kavetta_info", 1,
                Exposition::label("version", GatewayRuntime::versionText()) +
-                   Exposition::label("role", s.chkServer != 0 ? QStringLiteral("server") : QStringLiteral("client")) +
-                   Exposition::label("connection",
-                                     s.chkCon != 0 ? QStringLiteral("static") : QStringLiteral("per_request")) +
+                   Exposition::label("role",
+                                     s.chkServer != 0 ? QStringLiteral("server") : QStringLiteral("client")) +
+                   Exposition::label("connection", s.chkCon != 0 ? QStringLiteral("static")
+                                                                 : QStringLiteral("per_request")) +
                    Exposition::label("plc_link", p.used ? p.kind : QStringLiteral("none")));
-    out.metric("kavetta_start_time_seconds", "gauge", "Start of the gateway process, in seconds since the epoch.",
+    out.metric("kavetta_start_time_seconds", "gauge",
+               "Start of the gateway process, in seconds since the epoch.",
                double(m_startedAt.toSecsSinceEpoch()));
     if (p.used)
         out.metric("kavetta_plc_link_up", "gauge",
-                   "1 while the PLC link is connected and the instance's variables are reachable.", p.up ? 1 : 0);
+                   "1 while the PLC link is connected and the instance's variables are reachable.",
+                   p.up ? 1 : 0);
     out.metric("kavetta_peer_connected", "gauge", "1 while a TCP connection to the peer is open.",
                peerConnected() ? 1 : 0);
-    out.metric("kavetta_peer_socket_state", "gauge", "State of the peer socket (0 closed .. 7 connected, 9 error).",
-               m_runtime.socket.State());
+    out.metric("kavetta_peer_socket_state", "gauge",
+               "State of the peer socket (0 closed .. 7 connected, 9 error).", m_runtime.socket.State());
     out.metric("kavetta_send_queue_length", "gauge", "Requests waiting for the peer (sendQueue).",
                double(s.sendQueue.size()));
     out.metric("kavetta_receive_queue_length", "gauge", "Answers waiting for the PLC (receiveQueue).",
                double(s.receiveQueue.size()));
     out.metric("kavetta_requests_taken_total", "counter", "PLC requests taken (.anford seen true).",
                double(c.taken()));
-    out.metric("kavetta_requests_sent_total", "counter", "Requests sent to the peer completely.", double(c.sent()));
+    out.metric("kavetta_requests_sent_total", "counter", "Requests sent to the peer completely.",
+               double(c.sent()));
     out.metric("kavetta_requests_answered_total", "counter", "Answers handed to the PLC (.antwort set).",
                double(c.answered()));
     out.head("kavetta_requests_failed_total", "counter", "Requests that failed, by reason.");
     for (int i = 0; i < int(LineCounters::Failure::Count); ++i)
-        out.sample("kavetta_requests_failed_total", double(c.failed(LineCounters::Failure(i))),
-                   Exposition::label("reason", QLatin1String(LineCounters::failureName(LineCounters::Failure(i)))));
-    out.head("kavetta_items_dropped_total", "counter", "Queued requests or answers dropped unserved, by reason.");
+        out.sample(
+            "kavetta_requests_failed_total", double(c.failed(LineCounters::Failure(i))),
+            Exposition::label("reason", QLatin1String(LineCounters::failureName(LineCounters::Failure(i)))));
+    out.head("kavetta_items_dropped_total", "counter",
+             "Queued requests or answers dropped unserved, by reason.");
     for (int i = 0; i < int(LineCounters::Drop::Count); ++i)
         out.sample("kavetta_items_dropped_total", double(c.dropped(LineCounters::Drop(i))),
                    Exposition::label("reason", QLatin1String(LineCounters::dropName(LineCounters::Drop(i)))));
@@ -262,13 +272,13 @@ QByteArray StatusReport::metrics() const
                   c.handOver());
     out.histogram("kavetta_request_round_trip_seconds",
                   "From the PLC's most recent request to its answer handed over.", c.roundTrip());
-    out.metric("kavetta_log_write_failures_total", "counter", "Communication log records that could not be written.",
-               double(c.logWriteFailures()));
+    out.metric("kavetta_log_write_failures_total", "counter",
+               "Communication log records that could not be written.", double(c.logWriteFailures()));
     out.metric("kavetta_log_enabled", "gauge", "0 while the communication log is off for lack of disk space.",
                s.logEnabled ? 1 : 0);
     if (const auto free = m_runtime.storage.freeSpace(m_runtime.folder))
-        out.metric("kavetta_log_folder_free_bytes", "gauge", "Free bytes of the file system of the log folder.",
-                   double(free->freeBytes));
+        out.metric("kavetta_log_folder_free_bytes", "gauge",
+                   "Free bytes of the file system of the log folder.", double(free->freeBytes));
     return out.text();
 }
 
@@ -277,8 +287,8 @@ QVariantMap StatusReport::managerStatus() const
     const GatewayState &s = m_runtime.state;
     const Plc p = plc();
     return QVariantMap{
-        {QStringLiteral("plc"), p.used ? p.state + QStringLiteral(" (") + p.target + QLatin1Char(')')
-                                       : QStringLiteral("not used")},
+        {QStringLiteral("plc"),
+         p.used ? p.state + QStringLiteral(" (") + p.target + QLatin1Char(')') : QStringLiteral("not used")},
         {QStringLiteral("peer"), SocketEndpoint::stateText(m_runtime.socket.State()) + QStringLiteral(" (") +
                                      peerTarget() + QLatin1Char(')')},
         {QStringLiteral("pending"), int(s.sendQueue.size())},
@@ -292,8 +302,9 @@ QString StatusReport::startSummary() const
 {
     const GatewayState &s = m_runtime.state;
     QStringList parts;
-    parts << QStringLiteral("Start %1 %2: module %3").arg(QStringLiteral("Kavetta"), GatewayRuntime::versionText(),
-                                                         s.modulName.isEmpty() ? QStringLiteral("(none)") : s.modulName);
+    parts << QStringLiteral("Start %1 %2: module %3")
+                 .arg(QStringLiteral("Kavetta"), GatewayRuntime::versionText(),
+                      s.modulName.isEmpty() ? QStringLiteral("(none)") : s.modulName);
     if (s.chkServer != 0) {
         parts << QStringLiteral("TCP server on port %1 (the PLC link is not used)").arg(s.socketPort);
     } else {
@@ -324,7 +335,8 @@ QString StatusReport::endedAtStartNotice() const
     const QString module = m_runtime.state.modulName;
     if (core->managerResult() == ManagerLink::AlreadyRunning)
         return QStringLiteral("Module %1 runs already under the server manager: this start ends").arg(module);
-    return QStringLiteral("Another process of this program runs already and no server manager tells the instances "
-                          "apart: this start of module %1 ends")
+    return QStringLiteral(
+               "Another process of this program runs already and no server manager tells the instances "
+               "apart: this start of module %1 ends")
         .arg(module);
 }

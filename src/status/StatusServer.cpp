@@ -79,8 +79,10 @@ void StatusServer::apply()
     if (server->listen(wanted.address, wanted.port) == 0) {
         // The HTTP server keeps no failed listener to ask why; a plain one on the same address says.
         QTcpServer probe;
-        const QString why = probe.listen(wanted.address, wanted.port) ? QStringLiteral("refused") : probe.errorString();
-        say(QStringLiteral("Status endpoint: cannot listen on %1 (%2)").arg(endpointText(wanted.address, wanted.port), why),
+        const QString why =
+            probe.listen(wanted.address, wanted.port) ? QStringLiteral("refused") : probe.errorString();
+        say(QStringLiteral("Status endpoint: cannot listen on %1 (%2)")
+                .arg(endpointText(wanted.address, wanted.port), why),
             true);
         return;
     }
