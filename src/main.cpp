@@ -1,5 +1,6 @@
 #include "core/HeadlessApp.h"
 #include "startup/CommandLineInfo.h"
+#include "startup/ConfigCheck.h"
 #include "status/StatusServer.h"
 
 #include <QCoreApplication>
@@ -56,6 +57,10 @@ int main(int argc, char *argv[])
 {
     if (const auto code = handleInfoArgument(argc, argv))
         return *code;
+    if (argc >= 2 && std::string(argv[1]) == "--check") {
+        QCoreApplication app(argc, argv);
+        return runConfigCheck(app.arguments().mid(2));
+    }
     // Documents built from templates come out the same on every run: the XML writer orders
     // attributes by hash.
     QHashSeed::setDeterministicGlobalSeed();
