@@ -36,11 +36,11 @@ struct Record {
 
 // The 15 records, in the order a save writes them.
 constexpr Record kRecords[] = {
-    {"ServerPath", Kind::Text},    {"Netid", Kind::Text},        {"Port", Kind::Text},
-    {"Modulname", Kind::Text},     {"Maschinenname", Kind::Text}, {"XML-Export", Kind::Box2},
-    {"RemoteHost", Kind::Text},    {"RemotePort", Kind::Text},   {"ServerTest", Kind::Box1},
-    {"Status", Kind::Box2},        {"Timeout", Kind::Text},      {"StaticConnect", Kind::Box1},
-    {"ResetOnError", Kind::Box1},  {"UTF8Codierung", Kind::Box1}, {"AutoConnectOff", Kind::Boolean},
+    {"ServerPath", Kind::Text},   {"Netid", Kind::Text},         {"Port", Kind::Text},
+    {"Modulname", Kind::Text},    {"Maschinenname", Kind::Text}, {"XML-Export", Kind::Box2},
+    {"RemoteHost", Kind::Text},   {"RemotePort", Kind::Text},    {"ServerTest", Kind::Box1},
+    {"Status", Kind::Box2},       {"Timeout", Kind::Text},       {"StaticConnect", Kind::Box1},
+    {"ResetOnError", Kind::Box1}, {"UTF8Codierung", Kind::Box1}, {"AutoConnectOff", Kind::Boolean},
 };
 
 struct Value {
@@ -135,10 +135,11 @@ void Checker::readRecords(const QByteArray &content)
         }
         if (!names.contains(key)) {
             const QString near = nearestName(key, names);
-            config(number, near.isEmpty()
-                               ? QStringLiteral("unknown record \"%1\"; it is not used").arg(key)
-                               : QStringLiteral("unknown record \"%1\" (did you mean \"%2\"?); it is not used")
-                                     .arg(key, near));
+            config(number,
+                   near.isEmpty()
+                       ? QStringLiteral("unknown record \"%1\"; it is not used").arg(key)
+                       : QStringLiteral("unknown record \"%1\" (did you mean \"%2\"?); it is not used")
+                             .arg(key, near));
             continue;
         }
         if (pos >= line.size() && !line.trimmed().endsWith(QLatin1Char(','))) {
@@ -146,11 +147,11 @@ void Checker::readRecords(const QByteArray &content)
             continue;
         }
         if (!field(line, pos, val, quoted, after))
-            config(number, QStringLiteral("the value of %1 has no closing quote; it reads as %2 up to the line end")
-                               .arg(key, val));
-        else if (!after.isEmpty())
             config(number,
-                   QStringLiteral("\"%1\" after the closing quote of %2 is not read").arg(after, key),
+                   QStringLiteral("the value of %1 has no closing quote; it reads as %2 up to the line end")
+                       .arg(key, val));
+        else if (!after.isEmpty())
+            config(number, QStringLiteral("\"%1\" after the closing quote of %2 is not read").arg(after, key),
                    Severity::Warning);
         if (pos < line.size())
             config(number,
@@ -158,7 +159,8 @@ void Checker::readRecords(const QByteArray &content)
                        .arg(key, line.mid(pos).trimmed().toString()),
                    Severity::Warning);
         if (const auto earlier = m_values.constFind(key); earlier != m_values.constEnd())
-            config(number, QStringLiteral("%1 again (first in line %2): this line holds").arg(key).arg(earlier->line),
+            config(number,
+                   QStringLiteral("%1 again (first in line %2): this line holds").arg(key).arg(earlier->line),
                    Severity::Warning);
         if (!quoted && val == QLatin1String("#TRUE#"))
             val = QStringLiteral("True");
@@ -173,13 +175,17 @@ void Checker::checkPort(const char *key, bool required)
     const QString text = value(key).trimmed();
     if (text.isEmpty()) {
         if (required)
-            config(lineOf(key), QStringLiteral("%1 is empty: the gateway has no port for the peer").arg(QLatin1String(key)));
+            config(
+                lineOf(key),
+                QStringLiteral("%1 is empty: the gateway has no port for the peer").arg(QLatin1String(key)));
         return;
     }
     bool ok = false;
     const uint port = text.toUInt(&ok);
     if (!ok || port < 1 || port > 65535)
-        config(lineOf(key), QStringLiteral("%1 \"%2\" is not a port number from 1 to 65535").arg(QLatin1String(key), text));
+        config(
+            lineOf(key),
+            QStringLiteral("%1 \"%2\" is not a port number from 1 to 65535").arg(QLatin1String(key), text));
 }
 
 void Checker::checkValues()
@@ -195,34 +201,41 @@ void Checker::checkValues()
             text.toDouble(&number);
             if (!number && text.compare(QLatin1String("True"), Qt::CaseInsensitive) != 0 &&
                 text.compare(QLatin1String("False"), Qt::CaseInsensitive) != 0)
-                config(line, QStringLiteral("%1 \"%2\" is not #TRUE# or #FALSE#; it reads as #TRUE#: the static "
-                                            "connection is not made again by itself")
-                                 .arg(key, text));
+                config(line,
+                       QStringLiteral("%1 \"%2\" is not #TRUE# or #FALSE#; it reads as #TRUE#: the static "
+                                      "connection is not made again by itself")
+                           .arg(key, text));
             continue;
         }
         const int max = r.kind == Kind::Box1 ? 1 : 2;
         bool ok = false;
         const int v = text.isEmpty() ? 0 : text.toInt(&ok);
         if (!text.isEmpty() && !ok)
-            config(line, QStringLiteral("%1 \"%2\" is not a number; the check box keeps its default").arg(key, text));
+            config(
+                line,
+                QStringLiteral("%1 \"%2\" is not a number; the check box keeps its default").arg(key, text));
         else if (v < 0 || v > max)
-            config(line, QStringLiteral("%1 %2 is not %3").arg(key, text, max == 1 ? QStringLiteral("0 or 1")
-                                                                               : QStringLiteral("0, 1 or 2")));
+            config(line,
+                   QStringLiteral("%1 %2 is not %3")
+                       .arg(key, text, max == 1 ? QStringLiteral("0 or 1") : QStringLiteral("0, 1 or 2")));
     }
 
     const bool server = value("ServerTest").trimmed() == QLatin1String("1");
     if (value("Modulname").isEmpty())
-        config(lineOf("Modulname"), QStringLiteral("no module name (Modulname): the gateway runs with the empty "
-                                                   "configuration and reaches no PLC variables"));
+        config(lineOf("Modulname"),
+               QStringLiteral("no module name (Modulname): the gateway runs with the empty "
+                              "configuration and reaches no PLC variables"));
     else if (value("Modulname").contains(QRegularExpression(QStringLiteral("[\\s.]"))))
-        config(lineOf("Modulname"), QStringLiteral("Modulname \"%1\" holds a blank or a dot; the PLC variables are "
-                                                   "named <module>.anford")
-                                        .arg(value("Modulname")),
+        config(lineOf("Modulname"),
+               QStringLiteral("Modulname \"%1\" holds a blank or a dot; the PLC variables are "
+                              "named <module>.anford")
+                   .arg(value("Modulname")),
                Severity::Warning);
     checkPort("RemotePort", true);
     if (!server && value("RemoteHost").trimmed().isEmpty())
-        config(lineOf("RemoteHost"), QStringLiteral("RemoteHost is empty: in the client role the gateway has no peer "
-                                                    "to connect to"));
+        config(lineOf("RemoteHost"),
+               QStringLiteral("RemoteHost is empty: in the client role the gateway has no peer "
+                              "to connect to"));
 
     if (!server) {
         checkPort("Port", false);
@@ -232,9 +245,10 @@ void Checker::checkValues()
         const bool target = modbus ? ModbusLink::parseTarget(value("Netid"), value("Port"), address, port)
                                    : KeloOcx::parseTarget(value("Netid"), value("Port"), address, port);
         if (!target)
-            config(lineOf("Netid"), QStringLiteral("Netid \"%1\" is not an IPv4 or IPv6 address (names are not "
-                                                   "looked up): the PLC link has no target")
-                                        .arg(value("Netid")));
+            config(lineOf("Netid"),
+                   QStringLiteral("Netid \"%1\" is not an IPv4 or IPv6 address (names are not "
+                                  "looked up): the PLC link has no target")
+                       .arg(value("Netid")));
     }
 
     const QString timeout = value("Timeout").trimmed();
@@ -245,9 +259,11 @@ void Checker::checkValues()
                QStringLiteral("Timeout \"%1\" is not a number of seconds; 2 seconds hold").arg(timeout));
     else if (m.hasMatch() && m.capturedLength() < timeout.size())
         config(lineOf("Timeout"),
-               QStringLiteral("Timeout \"%1\" reads as %2 seconds").arg(timeout, m.captured()), Severity::Warning);
+               QStringLiteral("Timeout \"%1\" reads as %2 seconds").arg(timeout, m.captured()),
+               Severity::Warning);
     else if (m.hasMatch() && m.captured().toDouble() < 1.5)
-        config(lineOf("Timeout"), QStringLiteral("Timeout %1 is below 2 seconds; 2 seconds hold").arg(timeout),
+        config(lineOf("Timeout"),
+               QStringLiteral("Timeout %1 is below 2 seconds; 2 seconds hold").arg(timeout),
                Severity::Warning);
 }
 
@@ -262,8 +278,9 @@ void Checker::checkServerPath()
     if (stored.contains(QLatin1String("~apppath~"))) {
         if (!underServer) {
             config(lineOf("ServerPath"),
-                   QStringLiteral("~apppath~ resolves to nowhere: it stands for the folder above the configuration "
-                                  "file's folder Server, and %1 is not in a folder named Server")
+                   QStringLiteral(
+                       "~apppath~ resolves to nowhere: it stands for the folder above the configuration "
+                       "file's folder Server, and %1 is not in a folder named Server")
                        .arg(m_config));
             return;
         }
@@ -280,7 +297,8 @@ void Checker::checkServerPath()
     }
     if (!QFileInfo(serverPath).isDir()) {
         config(lineOf("ServerPath"),
-               QStringLiteral("ServerPath resolves to %1, which is no folder: print data cannot be read").arg(serverPath));
+               QStringLiteral("ServerPath resolves to %1, which is no folder: print data cannot be read")
+                   .arg(serverPath));
         return;
     }
     const QString database = serverPath + QStringLiteral("/System/prog.mdb");
@@ -364,7 +382,8 @@ CheckReport Checker::run()
             files << p.file;
     std::stable_sort(m_report.problems.begin(), m_report.problems.end(),
                      [&files](const ConfigProblem &a, const ConfigProblem &b) {
-                         return std::pair(files.indexOf(a.file), a.line) < std::pair(files.indexOf(b.file), b.line);
+                         return std::pair(files.indexOf(a.file), a.line) <
+                                std::pair(files.indexOf(b.file), b.line);
                      });
     return m_report;
 }
@@ -399,17 +418,17 @@ QByteArray CheckReport::json() const
 {
     QJsonArray list;
     for (const ConfigProblem &p : problems)
-        list.append(QJsonObject{{QStringLiteral("file"), p.file},
-                                {QStringLiteral("line"), p.line},
-                                {QStringLiteral("severity"), p.isError() ? QStringLiteral("error")
-                                                                         : QStringLiteral("warning")},
-                                {QStringLiteral("reason"), p.reason}});
+        list.append(QJsonObject{
+            {QStringLiteral("file"), p.file},
+            {QStringLiteral("line"), p.line},
+            {QStringLiteral("severity"), p.isError() ? QStringLiteral("error") : QStringLiteral("warning")},
+            {QStringLiteral("reason"), p.reason}});
     return QJsonDocument(QJsonObject{{QStringLiteral("configuration"), configFile},
                                      {QStringLiteral("clean"), clean()},
                                      {QStringLiteral("errors"), count(Severity::Error)},
                                      {QStringLiteral("warnings"), count(Severity::Warning)},
                                      {QStringLiteral("problems"), list}})
-               .toJson(QJsonDocument::Indented);
+        .toJson(QJsonDocument::Indented);
 }
 
 CheckReport checkInstance(const QString &configFile, const QString &programFolder)

@@ -29,25 +29,27 @@ private slots:
         QTest::addColumn<int>("exitCode");
 
         const QByteArray none;
-        QTest::newRow("clean") << u"Server"_s << none << none << QString() << none << QString() << QString() << 0;
-        QTest::newRow("misspelled record") << u"Server"_s << QByteArray("\"Port\"") << QByteArray("\"Prot\"")
-                                           << QString() << none << u"Kavetta.zelb:3"_s
-                                           << u"unknown record \"Prot\" (did you mean \"Port\"?)"_s << 1;
+        QTest::newRow("clean") << u"Server"_s << none << none << QString() << none << QString() << QString()
+                               << 0;
+        QTest::newRow("misspelled record")
+            << u"Server"_s << QByteArray("\"Port\"") << QByteArray("\"Prot\"") << QString() << none
+            << u"Kavetta.zelb:3"_s << u"unknown record \"Prot\" (did you mean \"Port\"?)"_s << 1;
         QTest::newRow("record in the wrong case")
             << u"Server"_s << QByteArray("\"Modulname\"") << QByteArray("\"modulname\"") << QString() << none
             << u"Kavetta.zelb:4"_s << u"(did you mean \"Modulname\"?)"_s << 1;
-        QTest::newRow("port out of range") << u"Server"_s << QByteArray("\"RemotePort\",\"")
-                                           << QByteArray("\"RemotePort\",\"9") << QString() << none
-                                           << u"Kavetta.zelb:8"_s << u"is not a port number from 1 to 65535"_s << 1;
-        QTest::newRow("three-state box") << u"Server"_s << QByteArray("\"Status\",1") << QByteArray("\"Status\",3")
-                                         << QString() << none << u"Kavetta.zelb:10"_s << u"Status 3 is not 0, 1 or 2"_s
-                                         << 1;
-        QTest::newRow("two-state box") << u"Server"_s << QByteArray("\"ServerTest\",0")
-                                       << QByteArray("\"ServerTest\",2") << QString() << none << u"Kavetta.zelb:9"_s
-                                       << u"ServerTest 2 is not 0 or 1"_s << 1;
+        QTest::newRow("port out of range")
+            << u"Server"_s << QByteArray("\"RemotePort\",\"") << QByteArray("\"RemotePort\",\"9") << QString()
+            << none << u"Kavetta.zelb:8"_s << u"is not a port number from 1 to 65535"_s << 1;
+        QTest::newRow("three-state box")
+            << u"Server"_s << QByteArray("\"Status\",1") << QByteArray("\"Status\",3") << QString() << none
+            << u"Kavetta.zelb:10"_s << u"Status 3 is not 0, 1 or 2"_s << 1;
+        QTest::newRow("two-state box")
+            << u"Server"_s << QByteArray("\"ServerTest\",0") << QByteArray("\"ServerTest\",2") << QString()
+            << none << u"Kavetta.zelb:9"_s << u"ServerTest 2 is not 0 or 1"_s << 1;
         QTest::newRow("time-out not a number")
-            << u"Server"_s << QByteArray("\"Timeout\",\"10\"") << QByteArray("\"Timeout\",\"ten\"") << QString()
-            << none << u"Kavetta.zelb:11"_s << u"Timeout \"ten\" is not a number of seconds"_s << 1;
+            << u"Server"_s << QByteArray("\"Timeout\",\"10\"") << QByteArray("\"Timeout\",\"ten\"")
+            << QString() << none << u"Kavetta.zelb:11"_s << u"Timeout \"ten\" is not a number of seconds"_s
+            << 1;
         QTest::newRow("short time-out only warns")
             << u"Server"_s << QByteArray("\"Timeout\",\"10\"") << QByteArray("\"Timeout\",\"1\"") << QString()
             << none << u"Kavetta.zelb:11"_s << u"below 2 seconds"_s << 0;
@@ -61,18 +63,21 @@ private slots:
             << u"Config"_s << none << none << QString() << none << u"Kavetta.zelb:1"_s
             << u"~apppath~ resolves to nowhere"_s << 1;
         QTest::newRow("template that does not parse")
-            << u"Server"_s << none << none << u"Labels/broken.xml"_s << QByteArray("<label>\n<a></b>\n</label>\n")
-            << u"broken.xml:2"_s << u"the template does not parse"_s << 1;
-        QTest::newRow("no Labels folder only warns")
-            << u"Server"_s << none << none << u"Labels"_s << none << u"Labels"_s << u"no Labels folder"_s << 0;
+            << u"Server"_s << none << none << u"Labels/broken.xml"_s
+            << QByteArray("<label>\n<a></b>\n</label>\n") << u"broken.xml:2"_s
+            << u"the template does not parse"_s << 1;
+        QTest::newRow("no Labels folder only warns") << u"Server"_s << none << none << u"Labels"_s << none
+                                                     << u"Labels"_s << u"no Labels folder"_s << 0;
         QTest::newRow("no print data database only warns")
             << u"Server"_s << none << none << u"../Data/System/prog.mdb"_s << none << u"prog.mdb"_s
             << u"no print data database"_s << 0;
         QTest::newRow("instance options")
-            << u"Server"_s << none << none << u"Kavetta.ini"_s << QByteArray("[status]\nport = 9400\nadress = ::1\n")
-            << u"Kavetta.ini:3"_s << u"unknown key adress in [status] (did you mean address?)"_s << 1;
+            << u"Server"_s << none << none << u"Kavetta.ini"_s
+            << QByteArray("[status]\nport = 9400\nadress = ::1\n") << u"Kavetta.ini:3"_s
+            << u"unknown key adress in [status] (did you mean address?)"_s << 1;
         QTest::newRow("Modbus map") << u"Server"_s << none << none << u"Kavetta.modbus"_s
-                                    << QByteArray("Test.anford 1 coil 0 BOOL\nTest.SendData 1 holding 10 STRING\n")
+                                    << QByteArray(
+                                           "Test.anford 1 coil 0 BOOL\nTest.SendData 1 holding 10 STRING\n")
                                     << u"Kavetta.modbus:2"_s << u"STRING needs its length"_s << 1;
         QTest::newRow("Modbus map without the module's variables")
             << u"Server"_s << none << none << u"Kavetta.modbus"_s << QByteArray("Test.anford 1 coil 0 BOOL\n")
