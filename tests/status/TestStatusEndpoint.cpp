@@ -35,10 +35,12 @@ Reply http(quint16 port, const QByteArray &path, const QByteArray &method = "GET
     s.connectToHost(QHostAddress::LocalHost, port);
     if (!s.waitForConnected(3000))
         return {};
-    s.write(method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+    s.write(method + ' ' + path +
+            " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
     // The answer ends where its Content-Length says (the server may keep the connection open).
     QByteArray all;
-    static const QRegularExpression length(u"\r\ncontent-length: *(\\d+)"_s, QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression length(u"\r\ncontent-length: *(\\d+)"_s,
+                                           QRegularExpression::CaseInsensitiveOption);
     while (s.waitForReadyRead(3000)) {
         all += s.readAll();
         const qsizetype split = all.indexOf("\r\n\r\n");
@@ -66,7 +68,8 @@ QMap<QString, double> samples(const QByteArray &metrics)
 }
 
 // A program's exit code and output, with standard input given.
-int run(const QString &program, const QStringList &args, const QByteArray &input, QByteArray *output = nullptr)
+int run(const QString &program, const QStringList &args, const QByteArray &input,
+        QByteArray *output = nullptr)
 {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
@@ -122,7 +125,8 @@ private slots:
         QVERIFY(m_printer.listen(QHostAddress::LocalHost, 0));
         connect(&m_printer, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *s = m_printer.nextPendingConnection())
-                connect(s, &QTcpSocket::readyRead, s, [s] { s->write("OK " + QByteArray::number(s->readAll().size())); });
+                connect(s, &QTcpSocket::readyRead, s,
+                        [s] { s->write("OK " + QByteArray::number(s->readAll().size())); });
         });
 
         InstanceConfig records;
@@ -151,12 +155,13 @@ private slots:
     // One entry says what the instance does; a second start of the program says why it ends.
     void theEventLogSaysWhatAStartDoes()
     {
-        const QString start = u"Start Kavetta 1.0.0: module Stat; PLC link to the PLC runtime at 127.0.0.1:%1; TCP "
-                              "client to 127.0.0.1:%2, static connection; log folder %3; status endpoint "
-                              "http://127.0.0.1:%4/"_s.arg(m_plc.port())
-                                  .arg(m_printer.serverPort())
-                                  .arg(m_home)
-                                  .arg(m_port);
+        const QString start =
+            u"Start Kavetta 1.0.0: module Stat; PLC link to the PLC runtime at 127.0.0.1:%1; TCP "
+            "client to 127.0.0.1:%2, static connection; log folder %3; status endpoint "
+            "http://127.0.0.1:%4/"_s.arg(m_plc.port())
+                .arg(m_printer.serverPort())
+                .arg(m_home)
+                .arg(m_port);
         QVERIFY2(eventLog().contains(start), qPrintable(eventLog()));
 
         QProcess second;
@@ -166,8 +171,9 @@ private slots:
         startHeadless(second, m_dir.path(), otherHome);
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitCode(), 0);
-        QVERIFY2(eventLog().contains(u"Another process of this program runs already and no server manager tells the "
-                                     "instances apart: this start of module Stat ends"_s),
+        QVERIFY2(eventLog().contains(
+                     u"Another process of this program runs already and no server manager tells the "
+                     "instances apart: this start of module Stat ends"_s),
                  qPrintable(eventLog()));
     }
 
@@ -177,8 +183,9 @@ private slots:
         // As the PLC: the printer of this test answers meanwhile, so the event loop runs.
         QProcess plc;
         plc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        plc.start(PlcSimProcess::program(), {u"request"_s, u"--port"_s, m_plc.portText(), u"--module"_s, u"Stat"_s,
-                                             u"--data"_s, u"Grüße 1"_s, u"--timeout-ms"_s, u"8000"_s});
+        plc.start(PlcSimProcess::program(),
+                  {u"request"_s, u"--port"_s, m_plc.portText(), u"--module"_s, u"Stat"_s, u"--data"_s,
+                   u"Grüße 1"_s, u"--timeout-ms"_s, u"8000"_s});
         QTRY_COMPARE_WITH_TIMEOUT(plc.state(), QProcess::NotRunning, 10000);
         QCOMPARE(plc.exitCode(), 0);
         const Reply after = http(m_port, "/metrics");
@@ -213,15 +220,19 @@ private slots:
         QCOMPARE(plc.value(u"kind"_s).toString(), u"runtime"_s);
         QCOMPARE(plc.value(u"target"_s).toString(), u"127.0.0.1:"_s + m_plc.portText());
         const QJsonObject peer = st.value(u"peer"_s).toObject();
-        QCOMPARE(peer.value(u"target"_s).toString(), u"127.0.0.1:"_s + QString::number(m_printer.serverPort()));
+        QCOMPARE(peer.value(u"target"_s).toString(),
+                 u"127.0.0.1:"_s + QString::number(m_printer.serverPort()));
         QCOMPARE(peer.value(u"socketStateText"_s).toString(), u"Port Connected"_s);
-        QVERIFY(st.value(u"lastError"_s).toString().endsWith(u" msec) OK 7"_s)); // "Grüße 1": 7 bytes in Windows-1252
+        QVERIFY(st.value(u"lastError"_s)
+                    .toString()
+                    .endsWith(u" msec) OK 7"_s)); // "Grüße 1": 7 bytes in Windows-1252
         QVERIFY(st.value(u"counters"_s).toObject().value(u"answered"_s).toInt() >= 1);
         // The communication log's records, from Windows-1252.
         const QJsonArray log = st.value(u"log"_s).toArray();
         QVERIFY(!log.isEmpty() && log.size() <= 50);
-        const bool sent = std::any_of(log.begin(), log.end(),
-                                      [](const QJsonValue &v) { return v.toString().endsWith(u"Send Data:Grüße 1"_s); });
+        const bool sent = std::any_of(log.begin(), log.end(), [](const QJsonValue &v) {
+            return v.toString().endsWith(u"Send Data:Grüße 1"_s);
+        });
         QVERIFY2(sent, QJsonDocument(log).toJson().constData());
     }
 
@@ -231,7 +242,8 @@ private slots:
     {
         const QString chromium = QStandardPaths::findExecutable(u"chromium"_s);
         if (chromium.isEmpty())
-            QSKIP("chromium (Debian package chromium) is not installed: the page is not checked in a browser");
+            QSKIP(
+                "chromium (Debian package chromium) is not installed: the page is not checked in a browser");
         const QStringList flags{u"--headless"_s,
                                 u"--no-sandbox"_s,
                                 u"--disable-gpu"_s,
@@ -246,9 +258,9 @@ private slots:
         QByteArray dom;
         QCOMPARE(run(chromium, flags + QStringList{u"--dump-dom"_s, url}, {}, &dom), 0);
         const QString text = QString::fromUtf8(dom);
-        for (const QString &shown : {u"id=\"module\">Stat<"_s, u"id=\"plc\">connected<"_s,
-                                     u"id=\"peer\">Port Connected<"_s, u"id=\"pending\">0<"_s,
-                                     u"id=\"health\" class=\"ok\">OK<"_s, u"Send Data:Grüße 1"_s})
+        for (const QString &shown :
+             {u"id=\"module\">Stat<"_s, u"id=\"plc\">connected<"_s, u"id=\"peer\">Port Connected<"_s,
+              u"id=\"pending\">0<"_s, u"id=\"health\" class=\"ok\">OK<"_s, u"Send Data:Grüße 1"_s})
             QVERIFY2(text.contains(shown), qPrintable(shown + u" not in\n"_s + text));
 
         const QString shot = QStringLiteral(KAVETTA_BINARY_DIR "/test-artifacts/status-page.png");
@@ -310,13 +322,16 @@ private slots:
         QVERIFY(used > 10);
 
         if (m_promtool.isEmpty())
-            QSKIP("promtool (Debian package prometheus) is not installed: rules and configuration are not checked");
+            QSKIP("promtool (Debian package prometheus) is not installed: rules and configuration are not "
+                  "checked");
         QByteArray out;
         QVERIFY2(run(m_promtool, {u"check"_s, u"rules"_s, docs + u"kavetta-rules.yml"_s}, {}, &out) == 0,
                  out.constData());
-        QVERIFY2(run(m_promtool, {u"check"_s, u"config"_s, docs + u"prometheus.yml"_s}, {}, &out) == 0, out.constData());
+        QVERIFY2(run(m_promtool, {u"check"_s, u"config"_s, docs + u"prometheus.yml"_s}, {}, &out) == 0,
+                 out.constData());
         QVERIFY2(run(m_promtool,
-                     {u"test"_s, u"rules"_s, QStringLiteral(KAVETTA_SOURCE_DIR "/tests/status/kavetta-rules.test.yml")},
+                     {u"test"_s, u"rules"_s,
+                      QStringLiteral(KAVETTA_SOURCE_DIR "/tests/status/kavetta-rules.test.yml")},
                      {}, &out) == 0,
                  out.constData());
     }
