@@ -64,7 +64,8 @@ double scrape(quint16 port, const char *path)
         ::close(fd);
         return -1;
     }
-    const std::string request = std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    const std::string request =
+        std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
     writeFull(fd, request.data(), request.size());
     // Read the head, then as many bytes as its Content-Length says.
     std::string in;
@@ -100,7 +101,8 @@ int main(int argc, char *argv[])
     const QString home = dir.filePath(QStringLiteral("Server"));
     QDir().mkpath(home);
     QProcess plcsim;
-    const quint16 plcPort = startPlcSim(plcsim, bin + QStringLiteral("/tools/plcsim/plcsim"), QStringLiteral("Bench"));
+    const quint16 plcPort =
+        startPlcSim(plcsim, bin + QStringLiteral("/tools/plcsim/plcsim"), QStringLiteral("Bench"));
     if (plcPort == 0)
         return 2;
 
@@ -117,7 +119,8 @@ int main(int argc, char *argv[])
     QFile config(home + QStringLiteral("/Kavetta.zelb"));
     if (!config.open(QIODevice::WriteOnly))
         return 2;
-    config.write("\"ServerPath\",\"\"\r\n\"Netid\",\"127.0.0.1\"\r\n\"Port\",\"" + QByteArray::number(plcPort) +
+    config.write("\"ServerPath\",\"\"\r\n\"Netid\",\"127.0.0.1\"\r\n\"Port\",\"" +
+                 QByteArray::number(plcPort) +
                  "\"\r\n\"Modulname\",\"Bench\"\r\n\"RemoteHost\",\"127.0.0.1\"\r\n\"RemotePort\",\"" +
                  QByteArray::number(printer.serverPort()) +
                  "\"\r\n\"Status\",1\r\n\"Timeout\",\"10\"\r\n\"StaticConnect\",1\r\n");
@@ -193,11 +196,14 @@ int main(int argc, char *argv[])
     plcsim.write("quit\n");
     plcsim.waitForFinished(3000);
 
-    const Stats m = stats(costs[0]), s = stats(costs[1]), raw = stats(costs[2]), a = stats(off), b = stats(on);
-    std::printf("(a) one scrape, %d each, fresh connection: /metrics median %.0f us, p99 %.0f us; /status median %.0f "
+    const Stats m = stats(costs[0]), s = stats(costs[1]), raw = stats(costs[2]), a = stats(off),
+                b = stats(on);
+    std::printf("(a) one scrape, %d each, fresh connection: /metrics median %.0f us, p99 %.0f us; /status "
+                "median %.0f "
                 "us, p99 %.0f us; beside a 404 of the same endpoint: median %.0f us, p99 %.0f us\n",
                 scrapes, m.median, m.p99, s.median, s.p99, raw.median, raw.p99);
-    std::printf("(b) answer hand-over: endpoint scraped 10/s, %zu answers: median %.0f us, p99 %.0f us; endpoint off, "
+    std::printf("(b) answer hand-over: endpoint scraped 10/s, %zu answers: median %.0f us, p99 %.0f us; "
+                "endpoint off, "
                 "%zu answers (before and after): median %.0f us, p99 %.0f us  (goal: no measurable change)\n",
                 on.size(), b.median, b.p99, off.size(), a.median, a.p99);
     return 0;
