@@ -207,6 +207,10 @@ private slots:
         start(twin, u"twin"_s, u"Line1"_s, true);
         endsCleanly(twin);
         QVERIFY(servedLine(u"prevInstance name=\"Socket  / Line1 Socket-Server\" count=1"_s));
+        QFile twinEvents(twin.home + u"/events.log"_s);
+        QVERIFY(twinEvents.open(QIODevice::ReadOnly));
+        QVERIFY(twinEvents.readAll().contains(
+            "Module Line1 runs already under the server manager: this start ends"));
         QTest::qWait(300);
         QCOMPARE(plcClients(), plcBefore);
 
