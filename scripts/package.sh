@@ -16,7 +16,7 @@ cd "$root/build"
 if command -v systemd-analyze >/dev/null; then
   tmp=$(mktemp -d)
   trap 'rm -rf "$tmp"' EXIT
-  sed -e "s#^ExecStart=.*#ExecStart=$root/build/src/kavetta#" -e 's#^Documentation=man:[^ ]* #Documentation=#' \
+  sed -e "s#^\(ExecStart\(Pre\)\?\)=[^ ]*#\1=$root/build/src/kavetta#" -e 's#^Documentation=man:[^ ]* #Documentation=#' \
     packaging/kavetta@.service \
     > "$tmp/kavetta@verify.service"
   systemd-analyze verify "$tmp/kavetta@verify.service"

@@ -11,6 +11,9 @@ packages=(
   clang libclang-rt-14-dev clang-format clang-tidy
   valgrind
   libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio mbpoll
+  # The status endpoint (Qt's HTTP server; its CMake files need the WebSockets module's) and
+  # its tests: promtool checks the metrics and alert rules, chromium opens the page.
+  qt6-httpserver-dev qt6-websockets-dev prometheus chromium
   # The Debian package and its test (scripts/package.sh, scripts/package-test.sh): file and
   # dpkg-shlibdeps for CPack's Depends field, lintian, systemd-analyze and systemctl for the
   # unit, desktop-file-validate and the MIME database for the desktop files.

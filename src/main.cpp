@@ -1,5 +1,7 @@
 #include "core/HeadlessApp.h"
 #include "startup/CommandLineInfo.h"
+#include "startup/ConfigCheck.h"
+#include "status/StatusServer.h"
 
 #include <QCoreApplication>
 #include <QHashSeed>
@@ -55,6 +57,10 @@ int main(int argc, char *argv[])
 {
     if (const auto code = handleInfoArgument(argc, argv))
         return *code;
+    if (argc >= 2 && std::string(argv[1]) == "--check") {
+        QCoreApplication app(argc, argv);
+        return runConfigCheck(app.arguments().mid(2));
+    }
     // Documents built from templates come out the same on every run: the XML writer orders
     // attributes by hash.
     QHashSeed::setDeterministicGlobalSeed();
@@ -67,5 +73,5 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     app.setOrganizationName(QStringLiteral("Morvanta"));
     app.setApplicationName(QStringLiteral("Kavetta"));
-    return runHeadless(app);
+    return runHeadless(app, createStatusServer);
 }

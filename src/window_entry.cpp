@@ -1,5 +1,6 @@
 // The windowed gateway as a module of its own: the program loads it only when there is a display,
 // so a gateway running as a service never loads the widget library.
+#include "status/StatusServer.h"
 #include "ui/GatewayApp.h"
 
 #include <QApplication>
@@ -9,5 +10,5 @@ extern "C" __attribute__((visibility("default"))) int kavettaRunWindow(int argc,
     QApplication app(argc, argv);
     app.setOrganizationName(QStringLiteral("Morvanta"));
     app.setApplicationName(QStringLiteral("Kavetta"));
-    return runGateway(app);
+    return runGateway(app, createStatusServer);
 }

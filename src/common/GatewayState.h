@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/LineCounters.h"
 #include "plc/clsComm.h"
 
 #include <QObject>
@@ -63,6 +64,9 @@ public:
     bool acceptClosing = false; // only written: true while a connection request closes the old one
     // Seconds since local midnight from which the 2-second spacing of requests counts; 0 = unset.
     double lastSendTimer = 0;
+
+    // What happened on the line since the start, for the status surfaces.
+    LineCounters counters;
 
     // Tick count at the start of the most recent PLC request (0 before the first).
     quint32 requestTick = 0;

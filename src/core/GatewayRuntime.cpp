@@ -1,5 +1,6 @@
 #include "core/GatewayRuntime.h"
 
+#include "common/StatusLine.h"
 #include "plc/PlcLinkFactory.h"
 #include "startup/StartUp.h"
 
@@ -70,6 +71,7 @@ ManagerCallbacks GatewayRuntime::managerCallbacks()
         if (m_core)
             m_core->serverStart();
     };
+    callbacks.status = [this] { return statusReport.managerStatus(); };
     callbacks.serverStop = [this] {
         messages.dropMessages();
         if (m_core)
@@ -93,8 +95,30 @@ void GatewayRuntime::createCore()
     // A stalled event loop stops these ticks, and the service manager restarts the gateway.
     QObject::connect(m_core->supervisionTimer(), &QTimer::timeout, m_core.get(),
                      [this] { service.watchdog(); });
-    QObject::connect(m_core.get(), &GatewayCore::loadFinished, m_core.get(), [this] { service.ready(); });
+    QObject::connect(m_core.get(), &GatewayCore::loadFinished, m_core.get(), [this] {
+        eventLog.writeAppLogEvent(statusReport.startSummary());
+        reportOptionProblems();
+        service.ready();
+    });
     QObject::connect(m_core.get(), &GatewayCore::unloaded, m_core.get(), [this] { service.stopping(); });
+}
+
+void GatewayRuntime::readInstanceOptions()
+{
+    instanceOptions = InstanceOptions::load(state.configFile);
+    // During the load the log has no file yet: the problems follow once it is loaded.
+    if (m_core && m_core->isLoaded())
+        reportOptionProblems();
+    if (onOptionsRead)
+        onOptionsRead();
+}
+
+void GatewayRuntime::reportOptionProblems()
+{
+    for (const ConfigProblem &problem : std::as_const(instanceOptions.problems)) {
+        state.setLblError(statusLine(QStringLiteral("Instance options ") + problem.text()));
+        commLog.writeLog(state.lblError, false);
+    }
 }
 
 bool GatewayRuntime::start(const QStringList &arguments, const std::function<void(GatewayCore &)> &load)
@@ -103,6 +127,10 @@ bool GatewayRuntime::start(const QStringList &arguments, const std::function<voi
     return startUp.startUp(commandLineText(arguments), [this, &load] {
         createCore();
         load(*m_core);
+        if (const QString ended = statusReport.endedAtStartNotice(); !ended.isEmpty()) {
+            qint16 type = EventLog::Warning;
+            eventLog.writeAppLogEvent(ended, type);
+        }
         return PendingError{};
     });
 }

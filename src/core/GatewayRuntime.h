@@ -2,9 +2,11 @@
 
 #include "common/GatewayState.h"
 #include "config/Configuration.h"
+#include "config/InstanceOptions.h"
 #include "core/ConfigurationCommands.h"
 #include "core/GatewayCore.h"
 #include "core/InstanceCheck.h"
+#include "core/StatusReport.h"
 #include "labels/LabelBuilder.h"
 #include "labels/MdbPrintData.h"
 #include "logging/CommLog.h"
@@ -63,7 +65,7 @@ public:
     CommLog commLog{state, messages, logBackup, eventLog};
     QtSocketEndpoint socket;
     Configuration configuration{state, socket, commLog, desktop};
-    ConfigurationCommands configCommands{configuration};
+    ConfigurationCommands configCommands{configuration, [this] { readInstanceOptions(); }};
     DbusManagerLink managerLink{state, desktop, managerCallbacks()};
     HostRegistration host{options};
     InstanceCheck instances;
@@ -71,9 +73,19 @@ public:
     LabelBuilder labels{state, commLog, socket, printData, folder};
     // Readiness, watchdog and stopping for a service manager; does nothing outside one.
     ServiceNotifier service;
+    // The instance options file beside the configuration file, read again with every load and
+    // save of the configuration (a SIGHUP, the operator's Load); its problems are reported to
+    // the operator and the log once the gateway is loaded.
+    InstanceOptions instanceOptions;
+    // Called after every reading of the instance options.
+    std::function<void()> onOptionsRead;
+    // The state for the status surfaces (status endpoint, server manager, event log at start).
+    StatusReport statusReport{*this};
 
 private:
     void createCore();
+    void readInstanceOptions();
+    void reportOptionProblems();
     ManagerCallbacks managerCallbacks();
 
     std::function<void()> m_endProgram;

@@ -55,13 +55,14 @@ void reportFolderAndConfiguration(GatewayRuntime &runtime)
 
 } // namespace
 
-int runHeadless(QCoreApplication &app)
+int runHeadless(QCoreApplication &app, const RuntimeAddOn &addOn)
 {
     HeadlessDesktop desktop;
     GatewayRuntime runtime(
         desktop, [&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); });
     desktop.setEventLog(&runtime.eventLog);
     desktop.serveMessages(runtime.messages);
+    const std::unique_ptr<QObject> added = addOn ? addOn(runtime) : nullptr;
 
     runtime.watchSignals([&runtime] { reportFolderAndConfiguration(runtime); });
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/RuntimeAddOn.h"
+
 class GatewayState;
 class QCoreApplication;
 class QString;
@@ -11,7 +13,8 @@ bool headlessRequested();
 // Runs the gateway without any window: the core alone, with the same load order minus the
 // window's steps. SIGTERM and SIGINT run the unload and end the process with 0; SIGHUP loads the
 // configuration again, as the operator's Load does. Returns the process exit code.
-int runHeadless(QCoreApplication &app);
+// addOn, when given, is made with the runtime (the status endpoint).
+int runHeadless(QCoreApplication &app, const RuntimeAddOn &addOn = {});
 
 // Without a window nobody sees the title that says "Empty configuration", so a headless gateway
 // that loaded no module says why in its event log. The text names the missing program folder,

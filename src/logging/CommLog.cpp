@@ -57,6 +57,7 @@ CommLog::CommLog(GatewayState &state, MsgList &messages, LogBackup &backup, Even
 
 void CommLog::showFailure(const QString &text, bool hundredths, int error)
 {
+    m_state.counters.logWriteFailed();
     const QDateTime now = currentDateTime();
     m_state.setLblLastComm(QStringLiteral("Letzte Kummunikation ") + shortDateText(now.date()) +
                            QLatin1Char(' ') + longTimeText(now.time()) +

@@ -57,6 +57,17 @@ void clsCallBack::serverRestart()
 {
 }
 
+QVariantMap clsCallBack::serverStatus()
+{
+    const auto status = m_callbacks.status;
+    QVariantMap map;
+    runIgnoringFailures([&] {
+        if (status)
+            map = status();
+    });
+    return map;
+}
+
 DbusManagerLink::DbusManagerLink(const GatewayState &state, DesktopServices &desktop,
                                  ManagerCallbacks callbacks, const QDBusConnection &bus, QObject *parent)
     : QObject(parent), m_state(state), m_desktop(desktop), m_callbacks(std::move(callbacks)), m_bus(bus)

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
+#include <QVariantMap>
 
 #include <functional>
 
@@ -24,6 +25,8 @@ struct ManagerCallbacks {
     // Stop: the message list dropped, then the normal unload of every window; the program ends.
     // It runs inside the manager's call, so it must not destroy the DbusManagerLink.
     std::function<void()> serverStop;
+    // The instance's state for the manager's list (StatusReport::managerStatus).
+    std::function<QVariantMap()> status{};
 };
 
 // The object the manager calls by name: Start, Stop and Restart arrive here on the gateway's own
@@ -42,6 +45,8 @@ public slots:
     void serverStart();
     void serverStop();
     void serverRestart();
+    // Not one of the commands: the manager asks it to list the instance's state.
+    QVariantMap serverStatus();
 
 private:
     ManagerCallbacks m_callbacks;

@@ -192,6 +192,7 @@ void PlcCycles::readProd(clsComm *record)
         setError(QStringLiteral("ReadVar:anfordPROD !") + decimal(readCode));
     if (readCode != 0 || !flag)
         return;
+    m_state.counters.requestTaken();
 
     m_state.requestTick = tickCount();
     QString logText;
@@ -235,6 +236,7 @@ void PlcCycles::readProd(clsComm *record)
 
     // A failed request leaves its code and the caption for the PLC; a later success keeps them.
     const auto reportToPlc = [&](qint32 code) {
+        m_state.counters.requestFailed(LineCounters::Failure::Request);
         m_link.writeVarLong(record->hAnfordErr, 4, code);
         m_link.writeVarString(record->hAnfordErrText, byteLength(m_state.lblError), m_state.lblError);
         m_log.writeLog(m_state.lblError, false);
@@ -300,6 +302,7 @@ void PlcCycles::responseTick()
         setError(QStringLiteral("SocketData received: ") + text);
         m_log.writeLog(m_state.lblError, false);
         queue.removeFirst();
+        m_state.counters.dropped(LineCounters::Drop::NoPlcSide);
         return;
     }
 
@@ -321,6 +324,8 @@ void PlcCycles::responseTick()
     if (flagCode != 0)
         setError(QStringLiteral("WriteVar: antwort !") + decimal(flagCode));
     queue.removeFirst();
+    m_state.counters.answerHandedOver(queue.size(),
+                                      m_state.requestTick ? elapsedMs(m_state.requestTick) : std::nullopt);
 
     if (m_state.chkStatus != 0) {
         setError(QStringLiteral("SocketData received: (") + QString::number(elapsed) +

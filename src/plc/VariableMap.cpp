@@ -298,6 +298,7 @@ bool VariableMap::load(const QString &path, QString &problem)
         m_variables.clear();
         m_index.clear();
         problem = QStringLiteral("Modbus map %1: cannot be read (%2)").arg(path, file.errorString());
+        m_problems = {{path, 0, QStringLiteral("cannot be read (%1)").arg(file.errorString())}};
         return false;
     }
     const QByteArray bytes = file.readAll();
@@ -312,6 +313,7 @@ bool VariableMap::load(const QString &path, QString &problem)
 bool VariableMap::parse(const QString &text, const QString &file, QString &problem)
 {
     m_file = file;
+    m_problems.clear();
     m_variables.clear();
     m_index.clear();
     m_pollMs = DefaultPollMs;
@@ -327,6 +329,8 @@ bool VariableMap::parse(const QString &text, const QString &file, QString &probl
     if (!parser.problems.isEmpty()) {
         std::stable_sort(parser.problems.begin(), parser.problems.end(),
                          [](const Problem &a, const Problem &b) { return a.line < b.line; });
+        for (const Problem &p : std::as_const(parser.problems))
+            m_problems.append({file, p.line, p.text});
         const Problem &first = parser.problems.first();
         problem = QStringLiteral("Modbus map %1, line %2: %3").arg(file).arg(first.line).arg(first.text);
         const qsizetype more = parser.problems.size() - 1;

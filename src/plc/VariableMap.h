@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/ConfigProblem.h"
+
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -62,6 +64,8 @@ public:
     bool parse(const QString &text, const QString &file, QString &problem);
 
     const QString &file() const { return m_file; }
+    // Every problem of the last load or parse, by line (the message above names the first).
+    const ConfigProblems &problems() const { return m_problems; }
     const QList<Variable> &variables() const { return m_variables; }
     // Names compare without regard to letter case. Null when the map does not hold the name.
     const Variable *find(const QString &name) const;
@@ -72,6 +76,7 @@ public:
 
 private:
     QString m_file;
+    ConfigProblems m_problems;
     QList<Variable> m_variables;
     QHash<QString, int> m_index; // folded name -> position in m_variables
     int m_pollMs = DefaultPollMs;

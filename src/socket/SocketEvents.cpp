@@ -42,6 +42,7 @@ bool SocketEvents::reportPending(const QString &message, bool forced)
 void SocketEvents::onError(int, const QString &description)
 {
     GatewayState &s = m_state;
+    s.counters.peerError();
     if (s.chkStatus != 0) {
         // The source of every error is the endpoint itself.
         s.socketErrorText = m_socket.objectName() + QStringLiteral("\r\n") + description;
@@ -58,6 +59,7 @@ void SocketEvents::onDataArrival(qint64 bytesTotal)
     if (bytesTotal == 0)
         return;
     m_state.receiveQueue.append(m_socket.GetData());
+    m_state.counters.answerArrived(m_state.receiveQueue.size());
     if (m_startResponseCycle)
         m_startResponseCycle();
     reportPending(QStringLiteral("Error GetData: "));
@@ -116,6 +118,7 @@ void SocketEvents::onSendComplete()
     QString sent;
     if (!s.sendQueue.isEmpty()) {
         sent = s.sendQueue.first();
+        s.counters.requestSent();
         s.lastSendTimer = secondsSinceMidnight();
         s.sendDone = true;
     }

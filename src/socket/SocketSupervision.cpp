@@ -108,8 +108,10 @@ void SocketSupervision::clientBranch(QString &label)
 {
     GatewayState &s = m_state;
     if (s.resetRequest) {
-        if (s.chkReset != 0 && !s.sendQueue.isEmpty())
+        if (s.chkReset != 0 && !s.sendQueue.isEmpty()) {
             s.sendQueue.removeFirst();
+            s.counters.dropped(LineCounters::Drop::ResetOnError);
+        }
         s.resetRequest = false;
         s.sendDone = false;
         m_requestStart = QDateTime();
@@ -203,6 +205,7 @@ void SocketSupervision::nextRequest(QString &label)
                 m_socket.SendData(text);
                 s.lastSendTimer = secondsSinceMidnight();
                 if (m_socket.pendingError().isSet()) {
+                    s.counters.requestFailed(LineCounters::Failure::Send);
                     report(QStringLiteral("Send error: <") + stateNumber() + QLatin1Char('>') + crlf +
                                m_socket.pendingError().description,
                            true);
@@ -215,6 +218,7 @@ void SocketSupervision::nextRequest(QString &label)
     const qint64 age = requestAge();
     label += crlf + QStringLiteral(" Timeout (sec):") + QString::number(age);
     if (age > s.timeoutSec) {
+        s.counters.requestFailed(LineCounters::Failure::Timeout);
         report(QStringLiteral("Timeout connecting: ") + peer);
         if (s.chkCon == 0)
             m_socket.Close();

@@ -23,6 +23,7 @@ std::string usageText(std::string_view program)
     std::string text;
     text += "Usage: " + name + " [CONFIGURATION.zelb]\n";
     text += indent + "-REGSERVER\n";
+    text += indent + "--check [--json] [CONFIGURATION.zelb]\n";
     text += indent + "--help | --version\n";
     text += "\n"
             "Couples a PLC program with one TCP peer, usually a label printer.\n"
@@ -32,6 +33,11 @@ std::string usageText(std::string_view program)
             "                      case); default: Kavetta.zelb in the program folder\n"
             "  -REGSERVER          register the .zelb file type with the desktop and end\n"
             "                      (also /REGSERVER, in any case)\n"
+            "  --check             read the configuration file, the instance options (.ini)\n"
+            "                      and Modbus map (.modbus) beside it, Labels/ and the print\n"
+            "                      data database, start nothing, and list every problem with\n"
+            "                      file, line and reason; exit 0 without errors, 1 with any\n"
+            "                      (--json: the same as JSON)\n"
             "  --help              show this text and end\n"
             "  --version           show the version and end\n"
             "\n"

@@ -11,7 +11,7 @@
 
 #include <memory>
 
-int runGateway(QApplication &app)
+int runGateway(QApplication &app, const RuntimeAddOn &addOn)
 {
     // The main window spends most of its life hidden; closing a message window must not end
     // the program. Only the unload handler does.
@@ -24,6 +24,7 @@ int runGateway(QApplication &app)
         desktop, [&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); });
     desktop.setDefaultCaption([&runtime] { return runtime.state.applicationTitle; });
     frmTimer messageWindowTimer(runtime.messages, desktop, runtime.state);
+    const std::unique_ptr<QObject> added = addOn ? addOn(runtime) : nullptr;
     // Logging out or stopping the desktop session ends the gateway through its unload too.
     runtime.watchSignals();
 

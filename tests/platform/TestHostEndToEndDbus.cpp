@@ -189,6 +189,17 @@ private slots:
                  qPrintable(list));
         QVERIFY2(list.contains(u"Socket  / Line2 Socket-Server\t"_s + line2.home + u"/Kavetta.zelb\t:"_s),
                  qPrintable(list));
+        // Each line ends in the state the instance itself tells the manager.
+        for (const QString &module : {u"Line1"_s, u"Line2"_s}) {
+            const QRegularExpression state(
+                u"^Socket  / %1 Socket-Server\t[^\t]+\t:\\S+\tPLC connected \\(127\\.0\\.0\\.1:%2\\), peer "
+                u"Port "
+                "Connected \\(127\\.0\\.0\\.1:%3\\), pending 0, up \\d+m \\d+s, last error: .+$"_s.arg(module)
+                    .arg(m_plc.port())
+                    .arg(m_peer.serverPort()),
+                QRegularExpression::MultilineOption);
+            QVERIFY2(state.match(list).hasMatch(), qPrintable(list));
+        }
 
         // A twin of Line1 (its own folder, the same module) ends before it touches the PLC.
         Instance twin;
@@ -196,6 +207,10 @@ private slots:
         start(twin, u"twin"_s, u"Line1"_s, true);
         endsCleanly(twin);
         QVERIFY(servedLine(u"prevInstance name=\"Socket  / Line1 Socket-Server\" count=1"_s));
+        QFile twinEvents(twin.home + u"/events.log"_s);
+        QVERIFY(twinEvents.open(QIODevice::ReadOnly));
+        QVERIFY(twinEvents.readAll().contains(
+            "Module Line1 runs already under the server manager: this start ends"));
         QTest::qWait(300);
         QCOMPARE(plcClients(), plcBefore);
 

@@ -1,5 +1,6 @@
 #include "ServerManager.h"
 
+#include <QDBusArgument>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -7,12 +8,25 @@
 #include <QDBusServiceWatcher>
 
 #include <algorithm>
+#include <memory>
 
 namespace
 {
 
 // A client that does not answer a command within this time is reported as not answering.
 constexpr int kCommandTimeoutMs = 10000;
+// The list waits this long for a client's state; a hanging client must not hang the list.
+constexpr int kStatusTimeoutMs = 2000;
+
+QString uptimeText(qint64 seconds)
+{
+    const qint64 days = seconds / 86400, hours = seconds % 86400 / 3600, minutes = seconds % 3600 / 60;
+    if (days > 0)
+        return QStringLiteral("%1d %2h").arg(days).arg(hours);
+    if (hours > 0)
+        return QStringLiteral("%1h %2m").arg(hours).arg(minutes);
+    return QStringLiteral("%1m %2s").arg(minutes).arg(seconds % 60);
+}
 
 } // namespace
 
@@ -113,13 +127,58 @@ void ServerManager::forgetOwner(const QString &owner, const QString &why)
     m_watcher->removeWatchedService(owner);
 }
 
+QString ServerManager::stateText(const QVariantMap &status)
+{
+    if (status.isEmpty())
+        return QStringLiteral("state unknown");
+    // The last error is a status line that may hold line breaks; the list keeps one line each.
+    QString error = status.value(QStringLiteral("lastError")).toString().simplified();
+    return QStringLiteral("PLC %1, peer %2, pending %3, up %4, last error: %5")
+        .arg(status.value(QStringLiteral("plc")).toString(), status.value(QStringLiteral("peer")).toString())
+        .arg(status.value(QStringLiteral("pending")).toInt())
+        .arg(uptimeText(status.value(QStringLiteral("uptimeSec")).toLongLong()),
+             error.isEmpty() ? QStringLiteral("none") : error);
+}
+
 QStringList ServerManager::ListClients()
 {
     QStringList lines;
     for (const Client &c : std::as_const(m_clients))
         lines << c.name + QLatin1Char('\t') + c.parameters.value(managerbus::clientPathKey) +
                      QLatin1Char('\t') + c.owner;
-    return lines;
+    if (!calledFromDBus() || m_clients.isEmpty())
+        return lines;
+
+    // Every client is asked at once; the answer goes out when the last one has answered or
+    // timed out.
+    struct Gathering {
+        QDBusMessage request;
+        QStringList lines;
+        qsizetype left = 0;
+    };
+    auto gathering = std::make_shared<Gathering>(Gathering{message(), lines, lines.size()});
+    setDelayedReply(true);
+    for (qsizetype i = 0; i < m_clients.size(); ++i) {
+        const Client &c = m_clients.at(i);
+        QDBusMessage call = QDBusMessage::createMethodCall(c.owner, c.callbackPath,
+                                                           c.parameters.value(managerbus::clientClassKey),
+                                                           QStringLiteral("serverStatus"));
+        call.setAutoStartService(false);
+        auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kStatusTimeoutMs), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, gathering, i] {
+            watcher->deleteLater();
+            const QDBusMessage reply = watcher->reply();
+            QString state;
+            if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
+                state = stateText(qdbus_cast<QVariantMap>(reply.arguments().constFirst()));
+            else
+                state = QStringLiteral("no state: ") + watcher->error().message();
+            gathering->lines[i] += QLatin1Char('\t') + state;
+            if (--gathering->left == 0)
+                m_bus.send(gathering->request.createReply(gathering->lines));
+        });
+    }
+    return {};
 }
 
 const ServerManager::Client *ServerManager::findClient(const QString &name, QString *failure) const

@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QObject>
 #include <QStringList>
+#include <QVariantMap>
 
 #include <functional>
 
@@ -50,8 +51,12 @@ public slots:
                 QDBusObjectPath &callbackOut, QMap<QString, QString> &parametersOut);
     int Disconnect();
 
-    // For the operator: one line per client, "<name>\t<ClientPath>\t<bus name>".
+    // For the operator: one line per client, "<name>\t<ClientPath>\t<bus name>\t<state>", the
+    // state as the client tells it (PLC link, peer, pending requests, uptime, last error). A
+    // client that does not answer within 2 seconds is listed with the failure instead.
     QStringList ListClients();
+    // The state column from what a client's serverStatus answered.
+    static QString stateText(const QVariantMap &status);
     // Runs a command ("Start", "Stop", "Restart", any case) of the client with this name (or of
     // the one client whose name contains it); answers when the client's procedure has returned.
     QString RunCommand(const QString &client, const QString &command);

@@ -16,7 +16,8 @@ int usage()
     std::fprintf(
         stderr,
         "usage: manager serve                  own the server manager's bus name and keep its clients\n"
-        "       manager list                   list the registered clients: name, ClientPath, bus name\n"
+        "       manager list                   list the registered clients: name, ClientPath, bus name,\n"
+        "                                      state (PLC link, peer, pending, uptime, last error)\n"
         "       manager start|stop|restart <client>\n"
         "                                      run a client's command; <client> is its full name or\n"
         "                                      any part that names only one client, e.g. Line1\n");

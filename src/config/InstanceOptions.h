@@ -1,0 +1,86 @@
+#pragma once
+
+#include "config/ConfigProblem.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+// The options of one instance beyond its configuration file: an INI file beside it with the same
+// base name (Line1.zelb -> Line1.ini), so that it travels with the instance while the 15-record
+// file stays as plants have always written it.
+//
+//   [safety]
+//   reportPeerFailures = false     ; write failures of the peer side into ".anfordErr"
+//   answerTimeoutSec   = 0         ; 0 = off
+//   answerFraming      = chunk     ; chunk | line | terminator | length
+//   answerTerminator   =           ; bytes with C escapes: \r\n, \x03
+//   answerMaxBytes     = 65536
+//   dropLateAnswers    = false
+//   requirePrintData   = false
+//   allowedPeers       =           ; addresses or networks (10.1.2.0/24, fd00::/8); empty = every peer
+//   maxQueuedItems     = 0         ; 0 = no bound
+//   [journal]
+//   enabled            = false
+//   replayMaxAgeSec    = 0
+//   [status]
+//   port               =           ; the local status endpoint; empty = off
+//   address            = 127.0.0.1
+//
+// Every option's default leaves the gateway as a PLC program has always known it. Group and key
+// names compare without regard to letter case. "; " or "# " start a comment (at the line start,
+// or after a blank); a value in double quotes keeps its blanks and semicolons.
+
+enum class AnswerFraming { Chunk, Line, Terminator, Length };
+
+struct SafetyOptions {
+    bool reportPeerFailures = false;
+    int answerTimeoutSec = 0; // 0: no time-out
+    AnswerFraming answerFraming = AnswerFraming::Chunk;
+    QByteArray answerTerminator; // decoded; not empty when the framing is Terminator
+    int answerMaxBytes = 65536;
+    bool dropLateAnswers = false;
+    bool requirePrintData = false;
+    QList<QPair<QHostAddress, int>> allowedPeers; // networks (address, prefix length); empty: all
+    int maxQueuedItems = 0;                       // 0: no bound
+
+    // Whether a peer at this address may connect (an IPv4 peer seen as ::ffff:a.b.c.d counts
+    // as its IPv4 address).
+    bool peerAllowed(const QHostAddress &address) const;
+};
+
+struct JournalOptions {
+    bool enabled = false;
+    int replayMaxAgeSec = 0; // 0: items left by an earlier run are reported, never sent again
+};
+
+struct StatusOptions {
+    quint16 port = 0; // 0: no status endpoint
+    QHostAddress address{QHostAddress::LocalHost};
+
+    bool enabled() const { return port != 0; }
+};
+
+struct InstanceOptions {
+    SafetyOptions safety;
+    JournalOptions journal;
+    StatusOptions status;
+
+    // The options file these came from (set whether or not it exists).
+    QString file;
+    // Every unknown group or key and every bad value, each with its line; such an option keeps
+    // its default.
+    ConfigProblems problems;
+
+    // The options file of a configuration file: same folder and base name, suffix ".ini".
+    static QString fileFor(const QString &configFile);
+    // Reads the options file of configFile. A missing file gives the defaults and no problem;
+    // one that cannot be read gives the defaults and says why.
+    static InstanceOptions load(const QString &configFile);
+    // The same for content already read; file is the name the problems carry.
+    static InstanceOptions parse(const QByteArray &content, const QString &file);
+
+    static QString framingName(AnswerFraming framing);
+};

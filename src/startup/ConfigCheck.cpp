@@ -1,0 +1,462 @@
+#include "startup/ConfigCheck.h"
+
+#include "common/Cp1252.h"
+#include "common/NearestName.h"
+#include "config/InstanceOptions.h"
+#include "plc/ModbusLink.h"
+#include "plc/PlcLinkFactory.h"
+#include "plc/PlcProtocol.h"
+#include "plc/VariableMap.h"
+#include "startup/StartUp.h"
+
+#include <QDir>
+#include <QDomDocument>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace
+{
+
+using Severity = ConfigProblem::Severity;
+
+enum class Kind { Text, Box1, Box2, Boolean };
+
+struct Record {
+    const char *key;
+    Kind kind;
+};
+
+// The 15 records, in the order a save writes them.
+constexpr Record kRecords[] = {
+    {"ServerPath", Kind::Text},   {"Netid", Kind::Text},         {"Port", Kind::Text},
+    {"Modulname", Kind::Text},    {"Maschinenname", Kind::Text}, {"XML-Export", Kind::Box2},
+    {"RemoteHost", Kind::Text},   {"RemotePort", Kind::Text},    {"ServerTest", Kind::Box1},
+    {"Status", Kind::Box2},       {"Timeout", Kind::Text},       {"StaticConnect", Kind::Box1},
+    {"ResetOnError", Kind::Box1}, {"UTF8Codierung", Kind::Box1}, {"AutoConnectOff", Kind::Boolean},
+};
+
+struct Value {
+    QString text;
+    int line = 0;
+};
+
+class Checker
+{
+public:
+    Checker(const QString &configFile, const QString &programFolder)
+        : m_config(configFile), m_programFolder(programFolder)
+    {
+    }
+
+    CheckReport run();
+
+private:
+    void add(const QString &file, int line, const QString &reason, Severity severity = Severity::Error)
+    {
+        m_report.problems.append({file, line, reason, severity});
+    }
+    void config(int line, const QString &reason, Severity severity = Severity::Error)
+    {
+        add(m_config, line, reason, severity);
+    }
+
+    void readRecords(const QByteArray &content);
+    // One field from pos; false when its closing quote is missing.
+    bool field(QStringView line, qsizetype &pos, QString &value, bool &quoted, QString &after);
+    void checkValues();
+    void checkPort(const char *key, bool required);
+    void checkServerPath();
+    void checkLabels();
+    void checkOptions();
+    void checkMap();
+
+    QString value(const char *key) const { return m_values.value(QLatin1String(key)).text; }
+    int lineOf(const char *key) const { return m_values.value(QLatin1String(key)).line; }
+    bool has(const char *key) const { return m_values.contains(QLatin1String(key)); }
+
+    QString m_config;
+    QString m_programFolder;
+    QHash<QString, Value> m_values;
+    CheckReport m_report;
+};
+
+bool Checker::field(QStringView line, qsizetype &pos, QString &value, bool &quoted, QString &after)
+{
+    while (pos < line.size() && (line[pos] == QLatin1Char(' ') || line[pos] == QLatin1Char('\t')))
+        ++pos;
+    quoted = pos < line.size() && line[pos] == QLatin1Char('"');
+    after.clear();
+    const qsizetype comma = [&] {
+        if (!quoted)
+            return line.indexOf(QLatin1Char(','), pos);
+        const qsizetype close = line.indexOf(QLatin1Char('"'), pos + 1);
+        return close < 0 ? qsizetype(-1) : line.indexOf(QLatin1Char(','), close);
+    }();
+    const qsizetype end = comma < 0 ? line.size() : comma;
+    bool closed = true;
+    if (quoted) {
+        const qsizetype close = line.indexOf(QLatin1Char('"'), pos + 1);
+        closed = close >= 0;
+        value = line.mid(pos + 1, (closed ? close : line.size()) - pos - 1).toString();
+        if (closed)
+            after = line.mid(close + 1, end - close - 1).trimmed().toString();
+    } else {
+        value = line.mid(pos, end - pos).trimmed().toString();
+    }
+    pos = comma < 0 ? line.size() : comma + 1;
+    return closed;
+}
+
+void Checker::readRecords(const QByteArray &content)
+{
+    QStringList names;
+    for (const Record &r : kRecords)
+        names << QLatin1String(r.key);
+    const QString text = cp1252::decode(content);
+    const QStringList lines = text.split(QRegularExpression(QStringLiteral("\r\n|\n|\r")));
+    for (int number = 1; number <= lines.size(); ++number) {
+        const QStringView line(lines[number - 1]);
+        if (line.trimmed().isEmpty())
+            continue;
+        qsizetype pos = 0;
+        QString key, val, after;
+        bool quoted = false;
+        if (!field(line, pos, key, quoted, after)) {
+            config(number, QStringLiteral("the record name has no closing quote"));
+            continue;
+        }
+        if (!names.contains(key)) {
+            const QString near = nearestName(key, names);
+            config(number,
+                   near.isEmpty()
+                       ? QStringLiteral("unknown record \"%1\"; it is not used").arg(key)
+                       : QStringLiteral("unknown record \"%1\" (did you mean \"%2\"?); it is not used")
+                             .arg(key, near));
+            continue;
+        }
+        if (pos >= line.size() && !line.trimmed().endsWith(QLatin1Char(','))) {
+            config(number, QStringLiteral("%1 has no value: a record is \"%1\",value").arg(key));
+            continue;
+        }
+        if (!field(line, pos, val, quoted, after))
+            config(number,
+                   QStringLiteral("the value of %1 has no closing quote; it reads as %2 up to the line end")
+                       .arg(key, val));
+        else if (!after.isEmpty())
+            config(number, QStringLiteral("\"%1\" after the closing quote of %2 is not read").arg(after, key),
+                   Severity::Warning);
+        if (pos < line.size())
+            config(number,
+                   QStringLiteral("%1 has more than two fields; \"%2\" is not read")
+                       .arg(key, line.mid(pos).trimmed().toString()),
+                   Severity::Warning);
+        if (const auto earlier = m_values.constFind(key); earlier != m_values.constEnd())
+            config(number,
+                   QStringLiteral("%1 again (first in line %2): this line holds").arg(key).arg(earlier->line),
+                   Severity::Warning);
+        if (!quoted && val == QLatin1String("#TRUE#"))
+            val = QStringLiteral("True");
+        else if (!quoted && val == QLatin1String("#FALSE#"))
+            val = QStringLiteral("False");
+        m_values.insert(key, {val, number});
+    }
+}
+
+void Checker::checkPort(const char *key, bool required)
+{
+    const QString text = value(key).trimmed();
+    if (text.isEmpty()) {
+        if (required)
+            config(
+                lineOf(key),
+                QStringLiteral("%1 is empty: the gateway has no port for the peer").arg(QLatin1String(key)));
+        return;
+    }
+    bool ok = false;
+    const uint port = text.toUInt(&ok);
+    if (!ok || port < 1 || port > 65535)
+        config(
+            lineOf(key),
+            QStringLiteral("%1 \"%2\" is not a port number from 1 to 65535").arg(QLatin1String(key), text));
+}
+
+void Checker::checkValues()
+{
+    for (const Record &r : kRecords) {
+        if (!has(r.key) || r.kind == Kind::Text)
+            continue;
+        const QString key = QLatin1String(r.key);
+        const QString text = value(r.key).trimmed();
+        const int line = lineOf(r.key);
+        if (r.kind == Kind::Boolean) {
+            bool number = false;
+            text.toDouble(&number);
+            if (!number && text.compare(QLatin1String("True"), Qt::CaseInsensitive) != 0 &&
+                text.compare(QLatin1String("False"), Qt::CaseInsensitive) != 0)
+                config(line,
+                       QStringLiteral("%1 \"%2\" is not #TRUE# or #FALSE#; it reads as #TRUE#: the static "
+                                      "connection is not made again by itself")
+                           .arg(key, text));
+            continue;
+        }
+        const int max = r.kind == Kind::Box1 ? 1 : 2;
+        bool ok = false;
+        const int v = text.isEmpty() ? 0 : text.toInt(&ok);
+        if (!text.isEmpty() && !ok)
+            config(
+                line,
+                QStringLiteral("%1 \"%2\" is not a number; the check box keeps its default").arg(key, text));
+        else if (v < 0 || v > max)
+            config(line,
+                   QStringLiteral("%1 %2 is not %3")
+                       .arg(key, text, max == 1 ? QStringLiteral("0 or 1") : QStringLiteral("0, 1 or 2")));
+    }
+
+    const bool server = value("ServerTest").trimmed() == QLatin1String("1");
+    if (value("Modulname").isEmpty())
+        config(lineOf("Modulname"),
+               QStringLiteral("no module name (Modulname): the gateway runs with the empty "
+                              "configuration and reaches no PLC variables"));
+    else if (value("Modulname").contains(QRegularExpression(QStringLiteral("[\\s.]"))))
+        config(lineOf("Modulname"),
+               QStringLiteral("Modulname \"%1\" holds a blank or a dot; the PLC variables are "
+                              "named <module>.anford")
+                   .arg(value("Modulname")),
+               Severity::Warning);
+    checkPort("RemotePort", true);
+    if (!server && value("RemoteHost").trimmed().isEmpty())
+        config(lineOf("RemoteHost"),
+               QStringLiteral("RemoteHost is empty: in the client role the gateway has no peer "
+                              "to connect to"));
+
+    if (!server) {
+        checkPort("Port", false);
+        const bool modbus = QFileInfo::exists(plcMapFileFor(m_config));
+        QHostAddress address;
+        quint16 port = 0;
+        const bool target = TargetedLink::parseTarget(
+            value("Netid"), value("Port"), modbus ? ModbusLink::DefaultPort : plcproto::DefaultPort, address,
+            port);
+        if (!target)
+            config(lineOf("Netid"),
+                   QStringLiteral("Netid \"%1\" is not an IPv4 or IPv6 address (names are not "
+                                  "looked up): the PLC link has no target")
+                       .arg(value("Netid")));
+    }
+
+    const QString timeout = value("Timeout").trimmed();
+    static const QRegularExpression number(QStringLiteral("^[+-]?(\\d+\\.?\\d*|\\.\\d+)"));
+    const QRegularExpressionMatch m = number.match(timeout);
+    if (!timeout.isEmpty() && !m.hasMatch())
+        config(lineOf("Timeout"),
+               QStringLiteral("Timeout \"%1\" is not a number of seconds; 2 seconds hold").arg(timeout));
+    else if (m.hasMatch() && m.capturedLength() < timeout.size())
+        config(lineOf("Timeout"),
+               QStringLiteral("Timeout \"%1\" reads as %2 seconds").arg(timeout, m.captured()),
+               Severity::Warning);
+    else if (m.hasMatch() && m.captured().toDouble() < 1.5)
+        config(lineOf("Timeout"),
+               QStringLiteral("Timeout %1 is below 2 seconds; 2 seconds hold").arg(timeout),
+               Severity::Warning);
+}
+
+void Checker::checkServerPath()
+{
+    const QString stored = value("ServerPath");
+    if (stored.contains(QLatin1String("Provider"), Qt::CaseInsensitive))
+        return; // a database connection string, not a folder
+    QString root = QFileInfo(m_config).absolutePath();
+    const bool underServer = root.right(7).toUpper() == QLatin1String("/SERVER");
+    QString serverPath;
+    if (stored.contains(QLatin1String("~apppath~"))) {
+        if (!underServer) {
+            config(lineOf("ServerPath"),
+                   QStringLiteral(
+                       "~apppath~ resolves to nowhere: it stands for the folder above the configuration "
+                       "file's folder Server, and %1 is not in a folder named Server")
+                       .arg(m_config));
+            return;
+        }
+        root.chop(7);
+        serverPath = QString(stored).replace(QLatin1String("~apppath~"), root);
+        if (!serverPath.startsWith(QLatin1Char('/')))
+            serverPath = root + serverPath; // as the gateway joins them: without a separator
+    } else if (stored.isEmpty()) {
+        serverPath = m_programFolder;
+        if (serverPath.right(7).toUpper() == QLatin1String("/SERVER"))
+            serverPath.remove(QStringLiteral("/SERVER"), Qt::CaseInsensitive);
+    } else {
+        serverPath = QFileInfo(stored).isRelative() && underServer ? root.chopped(7) + stored : stored;
+    }
+    if (!QFileInfo(serverPath).isDir()) {
+        config(lineOf("ServerPath"),
+               QStringLiteral("ServerPath resolves to %1, which is no folder: print data cannot be read")
+                   .arg(serverPath));
+        return;
+    }
+    const QString database = serverPath + QStringLiteral("/System/prog.mdb");
+    if (!QFileInfo(database).isFile())
+        add(database, 0, QStringLiteral("no print data database: \"/SetLabel\" requests find no print data"),
+            Severity::Warning);
+}
+
+void Checker::checkLabels()
+{
+    const QString folder = m_programFolder + QStringLiteral("/Labels");
+    if (!QFileInfo(folder).isDir()) {
+        add(folder, 0, QStringLiteral("no Labels folder: \"/SetLabel\" and \"/SetJob\" requests fail"),
+            Severity::Warning);
+        return;
+    }
+    const QFileInfoList files = QDir(folder).entryInfoList(QDir::Files | QDir::Readable, QDir::Name);
+    for (const QFileInfo &info : files) {
+        QFile file(info.filePath());
+        if (!file.open(QIODevice::ReadOnly)) {
+            add(info.filePath(), 0, QStringLiteral("cannot be read (%1)").arg(file.errorString()));
+            continue;
+        }
+        QDomDocument document;
+        QString reason;
+        int line = 0, column = 0;
+        if (!document.setContent(file.readAll(), &reason, &line, &column))
+            add(info.filePath(), line,
+                QStringLiteral("the template does not parse: %1 (column %2)").arg(reason).arg(column));
+    }
+    if (!QFileInfo(folder + QStringLiteral("/defaultLabel.xml")).isFile())
+        add(folder, 0, QStringLiteral("no defaultLabel.xml: \"/SetLabel\" without a template name fails"),
+            Severity::Warning);
+}
+
+void Checker::checkOptions()
+{
+    for (const ConfigProblem &p : InstanceOptions::load(m_config).problems)
+        m_report.problems.append(p);
+}
+
+void Checker::checkMap()
+{
+    const QString mapFile = plcMapFileFor(m_config);
+    if (!QFileInfo::exists(mapFile))
+        return;
+    modbusmap::VariableMap map;
+    QString first;
+    map.load(mapFile, first);
+    m_report.problems.append(map.problems());
+    const QString module = value("Modulname");
+    if (!map.problems().isEmpty() || module.isEmpty() || value("ServerTest").trimmed() == QLatin1String("1"))
+        return;
+    for (const char *suffix :
+         {".anford", ".SendData", ".ConnectStatus", ".RecData", ".antwort", ".anfordErr", ".anfordErrText"}) {
+        const QString name = module + QLatin1String(suffix);
+        if (!map.find(name))
+            add(mapFile, 0, QStringLiteral("no variable %1: the PLC link cannot reach it").arg(name));
+    }
+}
+
+CheckReport Checker::run()
+{
+    m_report.configFile = m_config;
+    QFile file(m_config);
+    if (!file.open(QIODevice::ReadOnly)) {
+        config(0, QStringLiteral("cannot be read (%1): the gateway would run with the empty configuration")
+                      .arg(file.errorString()));
+    } else {
+        readRecords(file.read(16 * 1024 * 1024));
+        checkValues();
+        checkServerPath();
+    }
+    checkOptions();
+    checkMap();
+    checkLabels();
+    // File by file in the order first met, each by line.
+    QStringList files;
+    for (const ConfigProblem &p : std::as_const(m_report.problems))
+        if (!files.contains(p.file))
+            files << p.file;
+    std::stable_sort(m_report.problems.begin(), m_report.problems.end(),
+                     [&files](const ConfigProblem &a, const ConfigProblem &b) {
+                         return std::pair(files.indexOf(a.file), a.line) <
+                                std::pair(files.indexOf(b.file), b.line);
+                     });
+    return m_report;
+}
+
+} // namespace
+
+int CheckReport::count(ConfigProblem::Severity severity) const
+{
+    return int(std::count_if(problems.cbegin(), problems.cend(),
+                             [severity](const ConfigProblem &p) { return p.severity == severity; }));
+}
+
+QString CheckReport::text() const
+{
+    QString out;
+    for (const ConfigProblem &p : problems) {
+        out += p.file + (p.line > 0 ? QStringLiteral(":%1").arg(p.line) : QString()) +
+               (p.isError() ? QStringLiteral(": error: ") : QStringLiteral(": warning: ")) + p.reason +
+               QLatin1Char('\n');
+    }
+    const int errors = count(Severity::Error), warnings = count(Severity::Warning);
+    const auto plural = [](int n, const char *word) {
+        return QStringLiteral("%1 %2%3").arg(n).arg(QLatin1String(word)).arg(n == 1 ? "" : "s");
+    };
+    out += problems.isEmpty() ? QStringLiteral("%1: no problems found\n").arg(configFile)
+                              : QStringLiteral("%1: %2, %3\n")
+                                    .arg(configFile, plural(errors, "error"), plural(warnings, "warning"));
+    return out;
+}
+
+QByteArray CheckReport::json() const
+{
+    QJsonArray list;
+    for (const ConfigProblem &p : problems)
+        list.append(QJsonObject{
+            {QStringLiteral("file"), p.file},
+            {QStringLiteral("line"), p.line},
+            {QStringLiteral("severity"), p.isError() ? QStringLiteral("error") : QStringLiteral("warning")},
+            {QStringLiteral("reason"), p.reason}});
+    return QJsonDocument(QJsonObject{{QStringLiteral("configuration"), configFile},
+                                     {QStringLiteral("clean"), clean()},
+                                     {QStringLiteral("errors"), count(Severity::Error)},
+                                     {QStringLiteral("warnings"), count(Severity::Warning)},
+                                     {QStringLiteral("problems"), list}})
+        .toJson(QJsonDocument::Indented);
+}
+
+CheckReport checkInstance(const QString &configFile, const QString &programFolder)
+{
+    return Checker(configFile, programFolder).run();
+}
+
+int runConfigCheck(const QStringList &arguments, FILE *out)
+{
+    bool json = false;
+    QString config;
+    for (const QString &a : arguments) {
+        if (a == QLatin1String("--json")) {
+            json = true;
+        } else if (config.isEmpty() && !a.startsWith(QLatin1String("--"))) {
+            config = a;
+        } else {
+            std::fprintf(stderr, "kavetta --check: unexpected argument %s\n", qPrintable(a));
+            return 2;
+        }
+    }
+    const QString folder = programFolder();
+    if (config.isEmpty())
+        config = folder + QStringLiteral("/Kavetta.zelb");
+    const CheckReport report = checkInstance(QFileInfo(config).absoluteFilePath(), folder);
+    const QByteArray text = json ? report.json() : report.text().toUtf8();
+    std::fwrite(text.constData(), 1, size_t(text.size()), out);
+    std::fflush(out);
+    return report.clean() ? 0 : 1;
+}
