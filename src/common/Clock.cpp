@@ -13,12 +13,16 @@ QDateTime Clock::now() const
     return QDateTime::currentDateTime();
 }
 
-quint32 Clock::tickCount() const
+qint64 Clock::monotonicMs() const
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    const auto ms = static_cast<quint64>(ts.tv_sec) * 1000u + static_cast<quint64>(ts.tv_nsec) / 1000000u;
-    return static_cast<quint32>(ms);
+    return qint64(ts.tv_sec) * 1000 + qint64(ts.tv_nsec) / 1000000;
+}
+
+quint32 Clock::tickCount() const
+{
+    return static_cast<quint32>(monotonicMs());
 }
 
 const Clock &Clock::instance()

@@ -3,7 +3,9 @@
 #include <QDateTime>
 #include <QtGlobal>
 
-// The gateway's one source of wall-clock time and of the millisecond tick counter.
+// The gateway's one source of wall-clock time and of the monotonic clock.
+// Wall-clock time is for the texts that show a date or time; every age, interval and time-out
+// is measured on the monotonic clock, which no NTP correction or operator moves.
 // Tests install a clock of their own (see tests/support/TestClock.h) so that rules of 2 s,
 // 10 s or 365 days run in milliseconds.
 class Clock
@@ -12,8 +14,10 @@ public:
     virtual ~Clock() = default;
 
     virtual QDateTime now() const;
-    // CLOCK_MONOTONIC in milliseconds, truncated to 32 bits: it wraps after 49.7 days, and
-    // every user of it computes differences modulo 2^32.
+    // CLOCK_MONOTONIC in milliseconds.
+    virtual qint64 monotonicMs() const;
+    // The same truncated to 32 bits: it wraps after 49.7 days, and every user of it computes
+    // differences modulo 2^32.
     virtual quint32 tickCount() const;
 
     static const Clock &instance();
@@ -24,6 +28,11 @@ public:
 inline QDateTime currentDateTime()
 {
     return Clock::instance().now();
+}
+
+inline qint64 monotonicMs()
+{
+    return Clock::instance().monotonicMs();
 }
 
 inline quint32 tickCount()

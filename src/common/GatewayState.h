@@ -62,8 +62,9 @@ public:
     bool sendDone = false;
     bool connAccepted = false;
     bool acceptClosing = false; // only written: true while a connection request closes the old one
-    // Seconds since local midnight from which the 2-second spacing of requests counts; 0 = unset.
-    double lastSendTimer = 0;
+    // The moment (monotonic milliseconds, common/Clock) from which the 2-second spacing of
+    // requests counts; 0 = unset.
+    qint64 lastSendTimer = 0;
 
     // What happened on the line since the start, for the status surfaces.
     LineCounters counters;

@@ -286,9 +286,15 @@ bool QtSocketEndpoint::SendData(const QString &text)
         return fail(UnexpectedError, detail);
     }
     m_sendPending = true;
+    m_sendInFlight = true;
     // Nothing left to write (empty text): complete at once, but still from the event loop.
     onBytesWritten();
     return true;
+}
+
+qint64 QtSocketEndpoint::bytesToSend() const
+{
+    return m_socket ? m_socket->bytesToWrite() : 0;
 }
 
 QString QtSocketEndpoint::GetData()
@@ -301,6 +307,7 @@ void QtSocketEndpoint::Close()
     ++m_generation;
     m_dataArrivalQueued = false;
     m_sendPending = false;
+    m_sendInFlight = false;
     m_received.clear();
     m_peer.clear();
     dropConnection();
@@ -439,7 +446,12 @@ void QtSocketEndpoint::onBytesWritten()
     if (!m_sendPending || !m_socket || m_socket->bytesToWrite() > 0)
         return;
     m_sendPending = false;
-    post([this] { emit sendComplete(); });
+    post([this] {
+        // A later SendData before this delivery keeps its own send pending.
+        if (!m_sendPending)
+            m_sendInFlight = false;
+        emit sendComplete();
+    });
 }
 
 void QtSocketEndpoint::onPeerGone()
@@ -449,6 +461,7 @@ void QtSocketEndpoint::onPeerGone()
     // What the peer sent before it left still belongs to the connection.
     onReadyRead();
     m_sendPending = false;
+    m_sendInFlight = false;
     setState(Closing);
     post([this] { emit peerClosed(); });
 }

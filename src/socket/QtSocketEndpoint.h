@@ -98,6 +98,8 @@ public:
     bool Connect(const QString &host, const QString &port) override;
     bool Accept(int requestId) override;
     bool SendData(const QString &text) override;
+    bool sendPending() const override { return m_sendInFlight; }
+    qint64 bytesToSend() const override;
     QString GetData() override;
     void Close() override;
 
@@ -136,7 +138,10 @@ private:
     QByteArray m_received;
     // host:port of the current connection, for the error descriptions.
     QString m_peer;
+    // Bytes written since the last sendComplete was queued.
     bool m_sendPending = false;
+    // From SendData until the sendComplete event has been delivered (or the connection ended).
+    bool m_sendInFlight = false;
 
     // Raised by Close: queued events of older generations belong to a closed connection.
     quint64 m_generation = 1;

@@ -46,6 +46,11 @@ public:
     virtual bool Accept(int requestId) = 0;
     // Queues the text and returns at once; sendComplete follows once every byte has left.
     virtual bool SendData(const QString &text) = 0;
+    // True from SendData until its sendComplete event has been delivered, or until the
+    // connection ended: the endpoint still holds data that the peer has not taken.
+    virtual bool sendPending() const { return false; }
+    // Bytes of the pending send that have not left the program yet.
+    virtual qint64 bytesToSend() const { return 0; }
     // Inside the dataArrival event: everything received so far, and the buffer emptied.
     virtual QString GetData() = 0;
     // Allowed in any state; afterwards State is Closed.

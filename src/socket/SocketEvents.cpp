@@ -1,9 +1,9 @@
 #include "socket/SocketEvents.h"
 
+#include "common/Clock.h"
 #include "common/GatewayState.h"
 #include "common/StatusLine.h"
 #include "socket/SocketEndpoint.h"
-#include "socket/SocketSupervision.h"
 
 SocketEvents::SocketEvents(GatewayState &state, SocketEndpoint &socket, LogWriter &log,
                            std::function<void()> startResponseCycle, QObject *parent)
@@ -119,7 +119,7 @@ void SocketEvents::onSendComplete()
     if (!s.sendQueue.isEmpty()) {
         sent = s.sendQueue.first();
         s.counters.requestSent();
-        s.lastSendTimer = secondsSinceMidnight();
+        s.lastSendTimer = monotonicMs();
         s.sendDone = true;
     }
     report(QStringLiteral("Data send complete:") + sent);

@@ -12,15 +12,12 @@ namespace
 const QString crlf = QStringLiteral("\r\n");
 // Past this age (seconds) the server role closes and listens anew; fixed, unlike the client's.
 constexpr qint64 serverRequestSeconds = 10;
-// Requests on the client side start at least this many seconds apart.
-constexpr double pacingSeconds = 2.0;
+// Requests on the client side start at least this many milliseconds apart.
+constexpr qint64 pacingMs = 2000;
+// A completed send moves the spacing back by this much, so the next request may start at once.
+constexpr qint64 afterSendMs = 3000;
 
 } // namespace
-
-double secondsSinceMidnight()
-{
-    return currentDateTime().time().msecsSinceStartOfDay() / 1000.0;
-}
 
 SocketSupervision::SocketSupervision(GatewayState &state, SocketEndpoint &socket, KeloLink &link,
                                      LogWriter &log)
@@ -40,7 +37,7 @@ QString SocketSupervision::stateNumber() const
 
 qint64 SocketSupervision::requestAge() const
 {
-    return m_requestStart.isValid() ? m_requestStart.secsTo(currentDateTime()) : 0;
+    return m_requestStart ? (monotonicMs() - *m_requestStart) / 1000 : 0;
 }
 
 void SocketSupervision::tick()
@@ -79,34 +76,56 @@ void SocketSupervision::serverBranch(QString &label)
 {
     GatewayState &s = m_state;
     if (s.connAccepted) {
-        m_requestStart = QDateTime();
+        m_requestStart.reset();
         s.connAccepted = false;
     }
     const int state = m_socket.State();
     const bool accepted = s.chkCon != 0 ? state >= SocketEndpoint::Open && state <= SocketEndpoint::Connected
                                         : state == SocketEndpoint::Listening;
     if (accepted) {
-        m_requestStart = QDateTime();
+        m_requestStart.reset();
         return;
     }
 
     m_socket.clearError();
-    if (!m_requestStart.isValid())
-        m_requestStart = currentDateTime();
+    if (!m_requestStart)
+        m_requestStart = monotonicMs();
     const qint64 age = requestAge();
     label += QStringLiteral(" Request Time:") + QString::number(age);
     if (age > serverRequestSeconds) {
         report(QStringLiteral("Timeout request port: ") + s.socketPort);
         m_socket.Close();
         m_socket.Listen();
-        m_requestStart = QDateTime();
+        m_requestStart.reset();
         m_socket.clearError();
     }
+}
+
+void SocketSupervision::watchSend()
+{
+    if (m_state.chkCon == 0 || !m_socket.sendPending()) {
+        m_sendProgress.reset();
+        return;
+    }
+    const qint64 unsent = m_socket.bytesToSend();
+    const qint64 now = monotonicMs();
+    if (!m_sendProgress || unsent < m_sendProgress->unsent) {
+        m_sendProgress = SendProgress{unsent, now};
+        return;
+    }
+    if ((now - m_sendProgress->since) / 1000 <= m_state.timeoutSec)
+        return;
+    // The same end as an endpoint error: closed now, the request ended by the next step.
+    m_sendProgress.reset();
+    report(QStringLiteral("Timeout sending: ") + m_state.remoteHost + QLatin1Char(':') + m_state.socketPort);
+    m_socket.Close();
+    m_state.resetRequest = true;
 }
 
 void SocketSupervision::clientBranch(QString &label)
 {
     GatewayState &s = m_state;
+    watchSend();
     if (s.resetRequest) {
         if (s.chkReset != 0 && !s.sendQueue.isEmpty()) {
             s.sendQueue.removeFirst();
@@ -114,17 +133,15 @@ void SocketSupervision::clientBranch(QString &label)
         }
         s.resetRequest = false;
         s.sendDone = false;
-        m_requestStart = QDateTime();
-        s.lastSendTimer = secondsSinceMidnight();
+        m_requestStart.reset();
+        s.lastSendTimer = monotonicMs();
     }
     if (s.sendDone) {
         if (!s.sendQueue.isEmpty())
             s.sendQueue.removeFirst();
         s.sendDone = false;
-        m_requestStart = QDateTime();
-        const double now = secondsSinceMidnight();
-        if (now > 3)
-            s.lastSendTimer = now - 3;
+        m_requestStart.reset();
+        s.lastSendTimer = monotonicMs() - afterSendMs;
     }
 
     if (m_socket.State() != SocketEndpoint::Connected && m_connectTry == 0)
@@ -152,7 +169,7 @@ void SocketSupervision::clientBranch(QString &label)
     }
 
     if (s.sendQueue.isEmpty()) {
-        m_requestStart = QDateTime();
+        m_requestStart.reset();
         return;
     }
     nextRequest(label);
@@ -163,7 +180,7 @@ void SocketSupervision::nextRequest(QString &label)
     GatewayState &s = m_state;
     const QString peer = s.remoteHost + QLatin1Char(':') + s.socketPort;
     const auto connectForRequest = [&] {
-        m_requestStart = currentDateTime();
+        m_requestStart = monotonicMs();
         m_socket.Connect(s.remoteHost, s.socketPort);
         report(QStringLiteral("Connect ") + peer + QStringLiteral("   Sending:") + s.sendQueue.value(0));
         if (m_socket.pendingError().isSet()) {
@@ -174,19 +191,16 @@ void SocketSupervision::nextRequest(QString &label)
     const auto stateError = [&] {
         report(QStringLiteral("Socket State Error while sending: <") + stateNumber() + QLatin1Char('>'));
         m_socket.Close();
-        s.lastSendTimer = secondsSinceMidnight();
+        s.lastSendTimer = monotonicMs();
     };
 
     m_socket.clearError();
-    if (!m_requestStart.isValid()) {
+    if (!m_requestStart) {
         if (!s.sendQueue.first().isEmpty()) {
-            const double now = secondsSinceMidnight();
+            const qint64 now = monotonicMs();
             if (s.lastSendTimer == 0)
                 s.lastSendTimer = now;
-            // Past midnight the clock starts again from 0: the time since then counts as the gap.
-            const bool pastMidnight = static_cast<float>(now) < static_cast<float>(s.lastSendTimer);
-            const double gap = pastMidnight ? now : now - s.lastSendTimer;
-            if (gap < pacingSeconds)
+            if (now - s.lastSendTimer < pacingMs)
                 return;
         }
         if (s.chkCon == 0) {
@@ -199,11 +213,12 @@ void SocketSupervision::nextRequest(QString &label)
                 return connectForRequest();
             if (state != SocketEndpoint::Connected)
                 return stateError();
-            if (!s.sendQueue.isEmpty()) {
+            // Still on its way out (from an earlier tick or the connect event): never twice.
+            if (!s.sendQueue.isEmpty() && !m_socket.sendPending()) {
                 const QString text = s.sendQueue.first();
                 report(QStringLiteral("Start send ") + text + QLatin1Char('/') + stateNumber());
                 m_socket.SendData(text);
-                s.lastSendTimer = secondsSinceMidnight();
+                s.lastSendTimer = monotonicMs();
                 if (m_socket.pendingError().isSet()) {
                     s.counters.requestFailed(LineCounters::Failure::Send);
                     report(QStringLiteral("Send error: <") + stateNumber() + QLatin1Char('>') + crlf +
@@ -222,8 +237,8 @@ void SocketSupervision::nextRequest(QString &label)
         report(QStringLiteral("Timeout connecting: ") + peer);
         if (s.chkCon == 0)
             m_socket.Close();
-        m_requestStart = QDateTime();
+        m_requestStart.reset();
         m_socket.clearError();
-        s.lastSendTimer = secondsSinceMidnight();
+        s.lastSendTimer = monotonicMs();
     }
 }

@@ -1,17 +1,14 @@
 #pragma once
 
-#include <QDateTime>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class GatewayState;
 class KeloLink;
 class LogWriter;
 class SocketEndpoint;
-
-// Seconds since local midnight on the gateway's clock, with milliseconds.
-double secondsSinceMidnight();
 
 // The socket supervision cycle: one tick every 500 ms shows the endpoint's state, reports it to
 // the PLC and drives the endpoint. In the server role it restarts listening when the endpoint
@@ -19,6 +16,16 @@ double secondsSinceMidnight();
 // static connection alive, starts the next queued request at least 2 seconds after the previous
 // one and ends requests that take longer than the time-out. The endpoint's events meet it only
 // through the flags in the state.
+//
+// Every age and interval here is measured on the monotonic clock, so a step of the wall clock
+// (an NTP correction at a plant) neither stalls nor hurries a time-out, and midnight is no
+// boundary at all.
+//
+// With a static connection, item 1 is never handed to the endpoint again while the endpoint
+// still holds unsent bytes of it: a printer that stops reading would otherwise get the same
+// label again at every spacing, and every copy would be buffered here. A send that makes no
+// progress for timeoutSec seconds ends like a failed send ("Timeout sending: host:port", the
+// endpoint closed, resetRequest for the next step).
 class SocketSupervision
 {
 public:
@@ -29,14 +36,15 @@ public:
 
     void tick();
 
-    // The request in progress began then; invalid when none is.
-    QDateTime requestStart() const { return m_requestStart; }
+    // When the request in progress began (monotonic milliseconds); empty when none is.
+    std::optional<qint64> requestStart() const { return m_requestStart; }
     int connectTry() const { return m_connectTry; }
 
 private:
     void serverBranch(QString &label);
     void clientBranch(QString &label);
     void nextRequest(QString &label);
+    void watchSend();
     void report(const QString &message, bool forced = false);
     // The state number for a message, taken when the message is built.
     QString stateNumber() const;
@@ -48,6 +56,12 @@ private:
     LogWriter &m_log;
     std::function<void()> m_windowStep;
 
-    QDateTime m_requestStart;
+    std::optional<qint64> m_requestStart;
     qint32 m_connectTry = 0;
+    // The pending send's unsent bytes when they last went down, and when that was.
+    struct SendProgress {
+        qint64 unsent;
+        qint64 since;
+    };
+    std::optional<SendProgress> m_sendProgress;
 };

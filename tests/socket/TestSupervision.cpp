@@ -133,30 +133,94 @@ private slots:
         }
         QCOMPARE(rig.messages(), expected);
         QTRY_COMPARE(received, (QStringList{"A1", "B22", "C333"}));
-        QVERIFY(!rig.cycle.requestStart().isValid());
+        QVERIFY(!rig.cycle.requestStart().has_value());
     }
 
-    // The 2 s spacing counts from the last send and survives midnight.
-    void pacingAlsoAcrossMidnight()
+    // The wall clock stepping back an hour (an NTP correction) or forward moves no spacing,
+    // time-out or re-listen; midnight is no boundary either. Each step is taken while the rule
+    // it would break is counting.
+    void rulesIgnoreWallClockSteps()
     {
-        FakeRig rig;
-        rig.clock.setNow(QDateTime(QDate(2026, 12, 5), QTime(23, 59, 59, 0)));
-        rig.state.sendQueue = QStringList{"x"};
-        rig.tick(0); // lastSendTimer taken on first sight
-        QCOMPARE(rig.state.lastSendTimer, 86399.0);
-        QVERIFY(!rig.socket.calls.contains("Connect:127.0.0.1:9100"));
-        rig.tick();     // 23:59:59.5: 0.5 s
-        rig.tick();     // 00:00:00.0: past midnight the gap is the time since midnight: 0
-        rig.tick(1500); // 00:00:01.5
-        QVERIFY(!rig.socket.calls.contains("Connect:127.0.0.1:9100"));
-        rig.tick(); // 00:00:02.0
-        QCOMPARE(rig.socket.calls.filter("Connect").size(), 1);
-        QCOMPARE(rig.messages().value(0), "Connect 127.0.0.1:9100   Sending:x");
+        const QDateTime before = QDateTime(QDate(2026, 12, 5), QTime(23, 59, 59));
+        const auto step = [&](FakeRig &rig, int hours) { rig.clock.setNow(before.addSecs(hours * 3600)); };
+        // The 2 s spacing, across midnight and across a step back.
+        FakeRig pacing;
+        pacing.clock.setNow(before);
+        pacing.state.sendQueue = QStringList{"x"};
+        pacing.tick(0); // the spacing starts on first sight
+        pacing.tick(1000);
+        step(pacing, -1);
+        pacing.tick(900);
+        QVERIFY(pacing.socket.calls.filter("Connect").isEmpty());
+        pacing.tick(100);
+        QCOMPARE(pacing.socket.calls.filter("Connect").size(), 1);
+        QCOMPARE(pacing.messages().value(0), "Connect 127.0.0.1:9100   Sending:x");
         // An empty item skips the spacing.
         FakeRig empty;
         empty.state.sendQueue = QStringList{""};
         empty.tick();
         QCOMPARE(empty.socket.calls.filter("Connect").size(), 1);
+        // The client's request time-out.
+        for (const int hours : {-1, +1}) {
+            FakeRig client;
+            client.state.timeoutSec = 3;
+            client.state.sendQueue = QStringList{"slow"};
+            client.state.lastSendTimer = 1;
+            client.tick();
+            step(client, hours);
+            client.tick(3000);
+            QVERIFY2(client.messages().filter("Timeout").isEmpty(), qPrintable(client.state.lblState));
+            client.tick(1000);
+            QCOMPARE(client.messages().filter("Timeout"), QStringList{"Timeout connecting: 127.0.0.1:9100"});
+        }
+        // The server's 10 s re-listen.
+        for (const int hours : {-1, +1}) {
+            FakeRig server;
+            server.state.chkServer = 1;
+            server.tick();
+            step(server, hours);
+            server.tick(10000);
+            QCOMPARE(server.state.lblState, "Port Closed Request Time:10");
+            server.tick(1000);
+            QCOMPARE(server.messages(), QStringList{"Timeout request port: 9100"});
+        }
+    }
+
+    // Static connection to a peer that stops reading: the item goes to the endpoint once, and a
+    // send without progress for the time-out ends like an endpoint error (closed, item dropped).
+    void stalledSendIsNeitherRepeatedNorEndless()
+    {
+        Rig<QtSocketEndpoint> rig;
+        rig.state.chkCon = 1;
+        rig.state.timeoutSec = 3;
+        QTcpServer peer;
+        QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
+        QTcpSocket *held = nullptr;
+        connect(&peer, &QTcpServer::newConnection, &peer, [&] {
+            held = peer.nextPendingConnection();
+            // Reads nothing, and its receive window stays tiny.
+            held->setReadBufferSize(1);
+            held->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        });
+        rig.state.socketPort = QString::number(peer.serverPort());
+        const QString label = QString(8 * 1024 * 1024, QLatin1Char('L'));
+        rig.state.sendQueue = QStringList{label, "next"};
+        for (int i = 0; i < 3 && rig.socket.State() != SocketEndpoint::Connected; ++i) {
+            rig.tick();
+            QTest::qWait(50);
+        }
+        QTRY_COMPARE(rig.socket.State(), int(SocketEndpoint::Connected));
+        QTRY_VERIFY(held);
+        QTRY_VERIFY(rig.socket.sendPending()); // the connect event sent item 1
+        QTest::qWait(200);                     // the kernel's buffers fill up
+        for (int i = 0; i < 10; ++i) {         // 5 s: past the spacing twice, and past the time-out
+            rig.tick();
+            QTest::qWait(20);
+        }
+        QCOMPARE(rig.messages(false).filter(QRegularExpression("^Start send L")).size(), 1);
+        QCOMPARE(rig.messages().filter("Timeout sending"),
+                 QStringList{"Timeout sending: 127.0.0.1:" + rig.state.socketPort});
+        QCOMPARE(rig.state.sendQueue.value(0), "next"); // chkReset: the stalled item is dropped
     }
 
     // An endpoint error ends the request on the next tick; chkReset decides whether the item
@@ -179,7 +243,7 @@ private slots:
         rig.state.sendQueue = QStringList{"one", "two"};
         rig.state.lastSendTimer = 1; // long ago
         rig.tick();
-        QVERIFY(rig.cycle.requestStart().isValid());
+        QVERIFY(rig.cycle.requestStart().has_value());
         rig.socket.state = SocketEndpoint::Error;
         emit rig.socket.errorOccurred(10061, "Connection refused");
         QCOMPARE(rig.socket.state, 0); // closed by the handler
@@ -187,7 +251,7 @@ private slots:
         QCOMPARE(rig.state.socketErrorText, status ? "Winsock1\r\nConnection refused" : "");
         rig.tick();
         QCOMPARE(rig.state.sendQueue, reset ? QStringList{"two"} : (QStringList{"one", "two"}));
-        QVERIFY(!rig.state.resetRequest && !rig.cycle.requestStart().isValid());
+        QVERIFY(!rig.state.resetRequest && !rig.cycle.requestStart().has_value());
         QVERIFY(rig.state.socketErrorText.isEmpty());
         QCOMPARE(rig.state.lblError.endsWith("SocketError: Winsock1\r\nConnection refused"), status != 0);
         const QStringList logged = rig.messages(false);

@@ -3,6 +3,8 @@
 #include "common/Clock.h"
 
 // A clock that stands still until a test moves it; installed for the lifetime of the object.
+// advance() moves the wall clock and the monotonic clock together; setNow() steps the wall clock
+// alone, as an NTP correction or an operator does.
 class TestClock : public Clock
 {
 public:
@@ -15,11 +17,13 @@ public:
     TestClock &operator=(const TestClock &) = delete;
 
     QDateTime now() const override { return m_now; }
+    qint64 monotonicMs() const override { return m_monotonic; }
     quint32 tickCount() const override { return m_tick; }
 
     void advance(qint64 ms)
     {
         m_now = m_now.addMSecs(ms);
+        m_monotonic += ms;
         m_tick += static_cast<quint32>(ms);
     }
     void setNow(const QDateTime &when) { m_now = when; }
@@ -27,5 +31,6 @@ public:
 
 private:
     QDateTime m_now;
+    qint64 m_monotonic = 5'000'000;
     quint32 m_tick = 1000;
 };

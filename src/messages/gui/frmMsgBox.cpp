@@ -27,11 +27,6 @@ constexpr int kBottomHeight = 72;
 constexpr int kReassertSeconds = 10;
 constexpr qsizetype kMaxShownChars = 32767;
 
-double secondsSinceMidnight()
-{
-    return currentDateTime().time().msecsSinceStartOfDay() / 1000.0;
-}
-
 // Help files the Help button leaves alone.
 bool isIgnoredHelpEnding(const QString &ending)
 {
@@ -142,7 +137,7 @@ void frmMsgBox::showRecord(const clsLogDaten &record)
 
 void frmMsgBox::formRefresh()
 {
-    m_shared.displayStart = secondsSinceMidnight();
+    m_shared.displayStart = monotonicMs();
     show();
     setLight(StatusLight::Green);
     if (m_messages.count() > 1)
@@ -187,11 +182,8 @@ void frmMsgBox::blinkTick()
         m_cmdOK->setAutoFillBackground(true);
     }
 
-    const double now = secondsSinceMidnight();
-    double waited = now - m_shared.displayStart;
-    if (waited < 0) // the display started before midnight
-        waited += 24 * 3600;
-    if (waited > kReassertSeconds) {
+    const qint64 now = monotonicMs();
+    if (now - m_shared.displayStart > kReassertSeconds * 1000) {
         reassert();
         m_shared.displayStart = now;
         m_shared.alert = true;

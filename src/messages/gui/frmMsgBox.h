@@ -21,7 +21,7 @@ struct clsLogDaten;
 // once the alert flag is on, the OK button flashes from the first tick of every later message.
 struct MsgBoxState {
     QString helpFile;
-    double displayStart = 0; // seconds since midnight
+    qint64 displayStart = 0; // monotonic milliseconds
     bool alert = false;
     qint16 blinkIndex = 0;
     quint32 alertColour = 0; // red + 256 * green + 65536 * blue
