@@ -99,6 +99,8 @@ qint32 LabelBuilder::setLabelContent(const QString &request)
 
     const QString templateName = fields.at(1).isEmpty() ? QStringLiteral("defaultLabel.xml") : fields.at(1);
     const QString printData = m_printData.getDruckData(fields.at(2), partNumber(fields.at(3)));
+    if (const QString refused = m_printData.refusal(); !refused.isEmpty())
+        return reject(refused);
 
     const XmlTemplate label = m_templates.load(m_labelFolder, templateName);
     if (!label.ok)

@@ -72,6 +72,15 @@ MdbColumn *findColumn(MdbTableDef *table, const char *name)
     return nullptr;
 }
 
+// The stored length of the current row's memo (the low 24 bits of the memo header; the library
+// handles no longer memo); the value's own length for any other column.
+qint64 storedLength(MdbHandle *mdb, MdbColumn *col)
+{
+    if (col->col_type == MDB_MEMO && col->cur_value_len >= MDB_MEMO_OVERHEAD)
+        return static_cast<quint32>(mdb_get_int32(mdb->pg_buf, col->cur_value_start)) & 0x00FFFFFFu;
+    return std::max(col->cur_value_len, 0);
+}
+
 // The current row's value as text; NULL reads as an empty text.
 QString columnText(MdbHandle *mdb, MdbColumn *col)
 {
@@ -80,11 +89,9 @@ QString columnText(MdbHandle *mdb, MdbColumn *col)
     const size_t defaultSize = mdb->bind_size;
     if (col->col_type == MDB_MEMO && col->cur_value_len >= MDB_MEMO_OVERHEAD) {
         // The library converts a memo into a buffer of bind_size bytes and cuts it there without
-        // a word. Size that buffer from the stored length (the low 24 bits of the memo header;
-        // the library handles no longer memo): a stored byte becomes at most two UTF-8 bytes.
-        const auto stored =
-            static_cast<quint32>(mdb_get_int32(mdb->pg_buf, col->cur_value_start)) & 0x00FFFFFFu;
-        mdb_set_bind_size(mdb, std::max<size_t>(defaultSize, size_t(stored) * 2 + 16));
+        // a word. Size that buffer from the stored length: a stored byte becomes at most two
+        // UTF-8 bytes.
+        mdb_set_bind_size(mdb, std::max<size_t>(defaultSize, size_t(storedLength(mdb, col)) * 2 + 16));
     }
     const GText text(
         mdb_col_to_string(mdb, mdb->pg_buf, col->cur_value_start, col->col_type, col->cur_value_len));
@@ -111,8 +118,9 @@ bool partMatches(MdbHandle *mdb, MdbColumn *col, qint64 part)
     }
 }
 
-// The print data of the first selected row; when that is empty, of the second one.
-QString selectPrintData(MdbHandle *mdb, MdbTableDef *table, const Selection &selection)
+// The print data of the first selected row; when that is empty, of the second one. Print data
+// longer than MaxPrintDataBytes is not read: refused says why.
+QString selectPrintData(MdbHandle *mdb, MdbTableDef *table, const Selection &selection, QString &refused)
 {
     MdbColumn *lotCol = findColumn(table, "LosName");
     MdbColumn *partCol = findColumn(table, "TeileNr");
@@ -127,6 +135,14 @@ QString selectPrintData(MdbHandle *mdb, MdbTableDef *table, const Selection &sel
             continue;
         if (columnText(mdb, lotCol).compare(selection.lot, Qt::CaseInsensitive) != 0)
             continue;
+        if (const qint64 length = storedLength(mdb, dataCol); length > MdbPrintData::MaxPrintDataBytes) {
+            refused = QStringLiteral("Print data too large: %1/%2 (%3 bytes, at most %4)")
+                          .arg(selection.lot)
+                          .arg(selection.part)
+                          .arg(length)
+                          .arg(MdbPrintData::MaxPrintDataBytes);
+            return {};
+        }
         QString data = columnText(mdb, dataCol);
         if (firstSeen || !data.isEmpty())
             return data;
@@ -222,6 +238,7 @@ MdbPrintData::~MdbPrintData() = default;
 
 QString MdbPrintData::getDruckData(const QString &los, qint16 teil)
 {
+    m_refusal.clear();
     const QString path = databasePath();
     const std::optional<FileStamp> stamp = fileStamp(path);
     if (!m_open || !m_open->settled || !stamp || !(m_open->stamp == *stamp) || m_open->path != path) {
@@ -240,5 +257,5 @@ QString MdbPrintData::getDruckData(const QString &los, qint16 teil)
     if (!selection)
         return {};
     MdbTableDef *table = m_open->table(selection->table);
-    return table ? selectPrintData(m_open->mdb.get(), table, *selection) : QString();
+    return table ? selectPrintData(m_open->mdb.get(), table, *selection, m_refusal) : QString();
 }

@@ -28,6 +28,11 @@ public:
     ~MdbPrintData() override;
 
     QString getDruckData(const QString &los, qint16 teil) override;
+    QString refusal() const override { return m_refusal; }
+
+    // Print data longer than this (stored bytes) is refused: a label is built while the gateway
+    // does nothing else, and real print data is a few kilobytes.
+    static constexpr qint64 MaxPrintDataBytes = 1024 * 1024;
 
     // serverPath + "/System/prog.mdb"
     QString databasePath() const;
@@ -38,4 +43,5 @@ private:
     GatewayState &m_state;
     LogWriter &m_log;
     std::unique_ptr<OpenDatabase> m_open;
+    QString m_refusal;
 };

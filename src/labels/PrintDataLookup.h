@@ -11,6 +11,9 @@ class PrintDataLookup
 public:
     virtual ~PrintDataLookup() = default;
     virtual QString getDruckData(const QString &los, qint16 teil) = 0;
+    // Why the last lookup refused the print data it found (too large to build a label from
+    // while the gateway waits); empty when it did not. The label is then rejected with it.
+    virtual QString refusal() const { return {}; }
 };
 
 // The statement that selects the print data records: the lot name goes in exactly as given

@@ -8,13 +8,13 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 namespace
 {
 
-// Far beyond any label; a larger file is refused before it is read into memory.
-constexpr qint64 MaxTemplateBytes = 64 * 1024 * 1024;
 constexpr qsizetype MaxCachedTemplates = 64;
 
 XmlTemplate failure(const QString &reason, const QString &sourceText = {})
@@ -104,13 +104,26 @@ XmlTemplate XmlTemplateLoader::load(const QString &folder, const QString &name)
     m_cache.remove(path);
 
     QFile file(path);
+    const auto tooLarge = [&shown](qint64 count, qint64 limit, const char *what) {
+        return failure(QStringLiteral("Template too large: %1 (%2 %3, at most %4)")
+                           .arg(shown)
+                           .arg(count)
+                           .arg(QLatin1String(what))
+                           .arg(limit));
+    };
     if (file.size() > MaxTemplateBytes)
-        return failure(QStringLiteral("Template too large: ") + shown);
+        return tooLarge(file.size(), MaxTemplateBytes, "bytes");
     if (!file.open(QIODevice::ReadOnly))
         return failure(QStringLiteral("Template cannot be read: ") + shown + QStringLiteral(" (") +
                        file.errorString() + QLatin1Char(')'));
-    const QByteArray bytes = file.readAll();
+    const QByteArray bytes = file.read(MaxTemplateBytes + 1);
     file.close();
+    if (bytes.size() > MaxTemplateBytes) // it grew since its size was taken
+        return tooLarge(bytes.size(), MaxTemplateBytes, "bytes");
+    // Every element, comment and declaration begins with "<", and each costs the parser far more
+    // than a byte of text does: counting them bounds the time a template can take.
+    if (const auto marks = std::count(bytes.cbegin(), bytes.cend(), '<'); marks > MaxTemplateMarkup)
+        return tooLarge(marks, MaxTemplateMarkup, "markup elements");
 
     QDomDocument document;
     QString reason;

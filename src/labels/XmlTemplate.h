@@ -15,6 +15,13 @@
 // The XML text is Qt's serialization without added white space. Text nodes that hold only white
 // space are not kept, and the XML declaration loses its encoding: the text is sent as UTF-8 or
 // in the plants' code page as the settings say, so the file's encoding no longer describes it.
+// A label is built while the gateway does nothing else, so what a template may cost is bounded:
+// at most MaxTemplateBytes bytes and MaxTemplateMarkup markup elements (counted as "<"
+// characters). Real templates are far below both; a larger one is refused like a template that
+// does not parse ("Template too large: ..."), before it is parsed.
+constexpr qint64 MaxTemplateBytes = 2 * 1024 * 1024;
+constexpr qint64 MaxTemplateMarkup = 20000;
+
 struct XmlTemplate {
     bool ok = false;
     QString xml;

@@ -65,6 +65,18 @@ void CommLog::showFailure(const QString &text, bool hundredths, int error)
                            QStringLiteral(" Error:") + qt_error_string(error));
 }
 
+void CommLog::recordFailure(int error)
+{
+    ++m_lostTotal;
+    if (m_lostNow++ > 0)
+        return;
+    qint16 type = EventLog::Error;
+    m_eventLog.writeAppLogEvent(QStringLiteral("Communication log %1 cannot be written (%2): its records are "
+                                               "lost until it can be written again")
+                                    .arg(m_fileName, qt_error_string(error)),
+                                type);
+}
+
 void CommLog::writeLog(const QString &text, bool logOnly)
 {
     if (!m_state.logEnabled) {
@@ -83,7 +95,9 @@ void CommLog::writeLog(const QString &text, bool logOnly)
                                                : ::open(m_encodedFileName.constData(),
                                                         O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
-        showFailure(text, false, m_encodedFileName.isEmpty() ? ENOENT : errno);
+        const int error = m_encodedFileName.isEmpty() ? ENOENT : errno;
+        showFailure(text, false, error);
+        recordFailure(error);
         return;
     }
     QByteArray record = cp1252::encode(text);
@@ -99,7 +113,17 @@ void CommLog::writeLog(const QString &text, bool logOnly)
         error = errno;
     if (error) {
         showFailure(text, logOnly, error);
+        recordFailure(error);
         return;
+    }
+    if (m_lostNow > 0) {
+        qint16 type = EventLog::Warning;
+        m_eventLog.writeAppLogEvent(
+            QStringLiteral("Communication log %1 is written again: %2 records could not be written")
+                .arg(m_fileName)
+                .arg(m_lostNow),
+            type);
+        m_lostNow = 0;
     }
     if (!logOnly)
         m_messages.addMsg(MsgList::Information, text);

@@ -14,7 +14,10 @@ class MsgList;
 // Windows-1252), the file opened and closed around each record so that other programs can read
 // it between records; then the rotation check and the event log entry. Records with logOnly
 // false, and every record while logging is switched off for lack of disk space, also reach the
-// operator's message list. A record that cannot be written is shown in lblLastComm and is lost.
+// operator's message list. A record that cannot be written is shown in lblLastComm and is lost;
+// so that no record is lost without a trace, the first failure of a run of failures writes one
+// error entry to the event log, and the first record written after it an entry with the number
+// of records lost meanwhile.
 class CommLog : public LogWriter
 {
 public:
@@ -22,8 +25,12 @@ public:
 
     void writeLog(const QString &text, bool logOnly) override;
 
+    // Records that could not be written since the program started.
+    quint64 lostRecords() const { return m_lostTotal; }
+
 private:
     void showFailure(const QString &text, bool hundredths, int error);
+    void recordFailure(int error);
 
     GatewayState &m_state;
     MsgList &m_messages;
@@ -31,4 +38,7 @@ private:
     EventLog &m_eventLog;
     QString m_fileName;
     QByteArray m_encodedFileName;
+    // Records lost in the current run of failures (0: writing works), and in all.
+    quint64 m_lostNow = 0;
+    quint64 m_lostTotal = 0;
 };

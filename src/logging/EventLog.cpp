@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstdio>
 #include <syslog.h>
 
 namespace
@@ -131,14 +132,8 @@ void EventLog::writeAppLogEvent(const QString &msg, qint16 &evType)
     logEvent(entryText(msg), evType);
 }
 
-bool EventLog::logEvent(const QString &text, qint16 type, QString *failure)
+bool EventLog::appendToFile(const QString &text, qint16 type, QString *failure)
 {
-    type = normalisedType(type);
-    if (m_filePath.isEmpty()) {
-        if (syslogAvailable())
-            syslog(syslogPriority(type), "%s", text.toUtf8().constData());
-        return true;
-    }
     QFile file(m_filePath);
     QByteArray line = QByteArray::number(type) + ' ' + escapeLine(cp1252::encode(text)) + '\n';
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered) ||
@@ -149,6 +144,44 @@ bool EventLog::logEvent(const QString &text, qint16 type, QString *failure)
     }
     file.close();
     return true;
+}
+
+bool EventLog::logEvent(const QString &text, qint16 type, QString *failure)
+{
+    type = normalisedType(type);
+    if (m_filePath.isEmpty()) {
+        if (syslogAvailable())
+            syslog(syslogPriority(type), "%s", text.toUtf8().constData());
+        return true;
+    }
+    QString why;
+    // After a run of failures, the count of what was lost goes first.
+    const bool recovered = m_lostNow == 0 ||
+                           appendToFile(entryText(QStringLiteral("Event log %1 is written again: %2 entries "
+                                                                 "could not be written")
+                                                      .arg(m_filePath)
+                                                      .arg(m_lostNow)),
+                                        Warning, &why);
+    if (recovered) {
+        m_lostNow = 0;
+        if (appendToFile(text, type, &why))
+            return true;
+    }
+    ++m_lostTotal;
+    if (m_lostNow++ == 0) {
+        // The file cannot say it; the journal can (standard error reaches it under a service
+        // manager, syslog everywhere else it runs).
+        const QByteArray notice = QStringLiteral("Event log %1 cannot be written (%2): its entries are lost "
+                                                 "until it can be written again")
+                                      .arg(m_filePath, why)
+                                      .toUtf8();
+        if (syslogAvailable())
+            syslog(LOG_ERR, "%s", notice.constData());
+        std::fprintf(stderr, "kavetta: %s\n", notice.constData());
+    }
+    if (failure)
+        *failure = why;
+    return false;
 }
 
 bool EventLog::decodeFileLine(const QByteArray &line, qint16 *type, QString *entry)

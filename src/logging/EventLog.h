@@ -17,6 +17,10 @@ class GatewayState;
 // File lines read "<type> <entry>", the type being 1, 2 or 4. An entry that holds line breaks
 // would break the one-line-per-entry form, so backslash, CR and LF are written as "\\", "\r"
 // and "\n"; decodeFileLine() turns such a line back into its type and entry.
+//
+// A file that cannot be written loses its entries; the first failure of a run of failures says
+// so once in the system's journal (syslog and standard error), and the first entry written
+// after it is preceded by one that gives the number of entries lost meanwhile.
 class EventLog : public EventSink
 {
 public:
@@ -50,6 +54,8 @@ public:
     bool logEvent(const QString &text, qint16 type, QString *failure = nullptr);
 
     QString filePath() const { return m_filePath; }
+    // Entries that could not be written since the program started.
+    quint64 lostEntries() const { return m_lostTotal; }
 
     static qint16 normalisedType(qint16 type);
     static bool decodeFileLine(const QByteArray &line, qint16 *type, QString *entry);
@@ -59,9 +65,13 @@ public:
 private:
     QString dateText(const QDate &date) const;
     QString timeText(const QTime &time) const;
+    bool appendToFile(const QString &text, qint16 type, QString *failure);
 
     const GatewayState &m_state;
     QString m_filePath;
+    // Entries lost in the current run of failures of the file (0: writing works), and in all.
+    quint64 m_lostNow = 0;
+    quint64 m_lostTotal = 0;
     // The texts of the last date and second, reused while they last: formatting them costs more
     // than the rest of an entry.
     mutable QDate m_lastDate;

@@ -144,7 +144,33 @@ private slots:
                              longTimeText(QTime(10, 0, 0)) + hundredths + u": Satz 1 Error:"_s;
         QVERIFY2(rig.state.lblLastComm.startsWith(head), qPrintable(rig.state.lblLastComm));
         QVERIFY(rig.state.lblLastComm.size() > head.size()); // the failure's description
-        QVERIFY(rig.entries().isEmpty() && rig.messages.isEmpty());
+        QVERIFY(rig.messages.isEmpty());
+        // One error entry for the whole run of failures, and their number once it ends.
+        rig.log.writeLog(u"Satz 2"_s, logOnly);
+        QCOMPARE(rig.entries().size(), 1);
+        QVERIFY2(rig.entries().value(0).contains(u"cannot be written"_s), qPrintable(rig.entries().value(0)));
+        rig.state.logFileName = rig.dir.filePath(u"ok.dat"_s);
+        rig.log.writeLog(u"Satz 3"_s, true);
+        const QStringList entries = rig.entries();
+        QCOMPARE(entries.size(), 3);
+        QVERIFY(entries.value(1).contains(u"is written again: 2 records could not be written"_s));
+        QVERIFY(entries.value(2).contains(u"Satz 3"_s));
+        QCOMPARE(rig.log.lostRecords(), 2u);
+
+        // The event log's own file: the same, its loss told to the journal and counted.
+        GatewayState state;
+        EventLog events(state, rig.dir.filePath(u"later/events.log"_s));
+        events.writeAppLogEvent(u"E1"_s);
+        events.writeAppLogEvent(u"E2"_s);
+        QVERIFY(QDir(rig.dir.path()).mkdir(u"later"_s));
+        events.writeAppLogEvent(u"E3"_s);
+        QFile file(events.filePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QVERIFY2(lines.value(0).startsWith("2 ") && lines.value(0).contains("2 entries could not be written"),
+                 lines.value(0));
+        QVERIFY(lines.value(1).contains("E3"));
+        QCOMPARE(events.lostEntries(), 2u);
     }
 
     void rotationAndCleanUp()
