@@ -80,4 +80,9 @@ struct CoreParts {
     // Why the PLC link cannot be used as configured (its variable map), reported before the PLC
     // connection is made; empty when all is well.
     QString linkProblem{};
+    // For a reload: what differs between the PLC link in use and the one the configuration asks
+    // for now (empty: nothing), and making that one, which gives its linkProblem. Empty where the
+    // link cannot change.
+    std::function<QString()> linkChange{};
+    std::function<QString()> renewLink{};
 };

@@ -14,6 +14,27 @@
 #include <QFileInfo>
 #include <QTimer>
 
+namespace
+{
+
+// What a reload compares, in the order of its record: PLC target, module, role, peer.
+enum Compared { PlcTarget, Module, Role, Peer };
+const char *const comparedNames[] = {"PLC target", "module", "role", "peer"};
+
+QStringList comparedSettings(const GatewayState &s)
+{
+    return {s.txtNetId + QLatin1Char(':') + s.txtPort, s.modulName,
+            s.chkServer != 0 ? QStringLiteral("server") : QStringLiteral("client"),
+            s.remoteHost + QLatin1Char(':') + s.socketPort};
+}
+
+QString logFileNameFor(const QString &programFolder, const QString &modulName)
+{
+    return programFolder + QStringLiteral("/Socketcomm-") + modulName + QStringLiteral("-.dat");
+}
+
+} // namespace
+
 GatewayCore::GatewayCore(GatewayState &state, const CoreParts &parts, QObject *parent)
     : QObject(parent), m_state(state), m_parts(parts)
 {
@@ -60,15 +81,9 @@ void GatewayCore::load()
         return;
     }
 
-    if (!m_state.txtNetId.isEmpty()) {
-        p.kelo.setNetId(m_state.txtNetId);
-        p.kelo.setNetId2(m_state.txtNetId);
-    }
-    if (!m_state.txtPort.isEmpty())
-        p.kelo.setPort(m_state.txtPort);
+    setLinkTarget();
 
-    m_state.logFileName =
-        p.programFolder + QStringLiteral("/Socketcomm-") + m_state.modulName + QStringLiteral("-.dat");
+    m_state.logFileName = logFileNameFor(p.programFolder, m_state.modulName);
     const bool logFileExists = QFileInfo(m_state.logFileName).isFile();
     m_state.editControls(false);
 
@@ -89,6 +104,16 @@ void GatewayCore::load()
     if (m_window)
         m_window->finishLoad(m_managerResult == ManagerLink::NoManager && !p.desktop.trayAvailable());
     emit loadFinished();
+}
+
+void GatewayCore::setLinkTarget()
+{
+    if (!m_state.txtNetId.isEmpty()) {
+        m_parts.kelo.setNetId(m_state.txtNetId);
+        m_parts.kelo.setNetId2(m_state.txtNetId);
+    }
+    if (!m_state.txtPort.isEmpty())
+        m_parts.kelo.setPort(m_state.txtPort);
 }
 
 void GatewayCore::unload()
@@ -171,7 +196,50 @@ void GatewayCore::sendData()
 
 void GatewayCore::loadConfiguration()
 {
+    const QStringList before = comparedSettings(m_state);
     m_parts.config.loadConfiguration();
+    if (m_loaded && !m_unloaded)
+        applyReload(before);
+}
+
+void GatewayCore::applyReload(const QStringList &before)
+{
+    CoreParts &p = m_parts;
+    const QStringList now = comparedSettings(m_state);
+    QStringList changes;
+    for (int i = PlcTarget; i <= Peer; ++i) {
+        if (before.at(i) != now.at(i))
+            changes << QString::fromLatin1(comparedNames[i]) + QLatin1Char(' ') + before.at(i) +
+                           QStringLiteral(" -> ") + now.at(i);
+    }
+    const QString linkChange = p.linkChange ? p.linkChange() : QString();
+    if (!linkChange.isEmpty())
+        changes << linkChange;
+    if (changes.isEmpty())
+        return;
+
+    const bool roleChanged = before.at(Role) != now.at(Role);
+    if (before.at(PlcTarget) != now.at(PlcTarget) || before.at(Module) != now.at(Module) || roleChanged ||
+        !linkChange.isEmpty()) {
+        // The unload's order: every handle, then the link; then made anew as the load does.
+        p.plc.terminateAll();
+        p.kelo.releaseLink();
+        const QString problem = !linkChange.isEmpty() && p.renewLink ? p.renewLink() : QString();
+        setLinkTarget();
+        m_state.logFileName = logFileNameFor(p.programFolder, m_state.modulName);
+        if (!problem.isEmpty()) {
+            m_state.setLblError(statusLine(problem));
+            p.log.writeLog(m_state.lblError, false);
+        }
+        p.plc.connectPlc();
+    }
+    // The server role has listened anew with the configuration; a client connects anew.
+    if ((before.at(Peer) != now.at(Peer) || roleChanged) && m_state.chkServer == 0) {
+        p.socket.Close();
+        p.socket.clearError();
+    }
+    p.log.writeLog(statusLine(QStringLiteral("Configuration reloaded: ") + changes.join(QStringLiteral("; "))),
+                   true);
 }
 
 void GatewayCore::saveConfiguration()

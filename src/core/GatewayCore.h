@@ -3,6 +3,7 @@
 #include "core/CoreParts.h"
 
 #include <QObject>
+#include <QStringList>
 
 #include <memory>
 
@@ -44,6 +45,10 @@ public:
     void connectSocket();
     void closeSocket();
     void sendData();
+    // Load, and once the gateway runs (a reload: the window's Load, SIGHUP), apply what the
+    // file changed: a new PLC target, module name or kind of link releases the PLC handles and
+    // the link and connects anew; a new peer or role closes the connection (or listens anew).
+    // One log record says what changed; an unchanged file changes nothing.
     void loadConfiguration();
     void saveConfiguration();
     void saveAs();
@@ -66,6 +71,8 @@ private:
     void responseTick();
     void startResponseCycle();
     void windowStep();
+    void setLinkTarget();
+    void applyReload(const QStringList &before);
 
     GatewayState &m_state;
     CoreParts m_parts;

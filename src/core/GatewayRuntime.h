@@ -19,6 +19,7 @@
 #include "platform/Options.h"
 #include "platform/ServiceNotifier.h"
 #include "plc/PlcCycles.h"
+#include "plc/PlcLinkHolder.h"
 #include "socket/QtSocketEndpoint.h"
 
 #include <functional>
@@ -48,9 +49,11 @@ public:
     void watchSignals(std::function<void()> afterReload = {});
 
     GatewayCore *core() { return m_core.get(); }
-    // The PLC link, made with the core: the Modbus link where a variable map lies beside the
-    // configuration file, else the link to the PLC runtime.
-    KeloLink *link() { return m_link.get(); }
+    // The PLC link in use, made with the core: the Modbus link where a variable map lies beside
+    // the configuration file, else the link to the PLC runtime. A reload may replace it; the
+    // holder then calls its onRenewed.
+    KeloLink *link() { return m_link ? &m_link->current() : nullptr; }
+    PlcLinkHolder *linkHolder() { return m_link.get(); }
     static QString versionText();
 
     const QString folder;
@@ -90,7 +93,7 @@ private:
 
     std::function<void()> m_endProgram;
     // Made with the core, once the configuration file is known; released before the link.
-    std::unique_ptr<KeloLink> m_link;
+    std::unique_ptr<PlcLinkHolder> m_link;
     std::unique_ptr<PlcCycles> m_plc;
     std::unique_ptr<GatewayCore> m_core;
     std::unique_ptr<QSocketNotifier> m_signals;

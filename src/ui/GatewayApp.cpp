@@ -31,6 +31,7 @@ int runGateway(QApplication &app, const RuntimeAddOn &addOn)
     std::unique_ptr<frmSocket> window;
     const bool loaded = runtime.start(app.arguments(), [&](GatewayCore &core) {
         installPlcLinkProperties(*runtime.link());
+        runtime.linkHolder()->onRenewed = [](KeloLink &link) { installPlcLinkProperties(link); };
         window = std::make_unique<frmSocket>(core);
         desktop.setTrayActivated([w = window.get()] { w->reassert(); });
         window->load();

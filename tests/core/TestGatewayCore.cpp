@@ -8,6 +8,7 @@
 #include "messages/MsgList.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
