@@ -1,3 +1,4 @@
+#include "common/HandlerTiming.h"
 #include "core/HeadlessApp.h"
 #include "startup/CommandLineInfo.h"
 #include "startup/ConfigCheck.h"
@@ -70,7 +71,7 @@ int main(int argc, char *argv[])
             return run(argc, argv);
         std::fprintf(stderr, "kavetta: cannot load the window (%s); running without one\n", why.c_str());
     }
-    QCoreApplication app(argc, argv);
+    TimedApplication<QCoreApplication> app(argc, argv);
     app.setOrganizationName(QStringLiteral("Morvanta"));
     app.setApplicationName(QStringLiteral("Kavetta"));
     return runHeadless(app, createStatusServer);

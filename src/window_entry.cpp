@@ -1,5 +1,6 @@
 // The windowed gateway as a module of its own: the program loads it only when there is a display,
 // so a gateway running as a service never loads the widget library.
+#include "common/HandlerTiming.h"
 #include "status/StatusServer.h"
 #include "ui/GatewayApp.h"
 
@@ -7,7 +8,7 @@
 
 extern "C" __attribute__((visibility("default"))) int kavettaRunWindow(int argc, char **argv)
 {
-    QApplication app(argc, argv);
+    TimedApplication<QApplication> app(argc, argv);
     app.setOrganizationName(QStringLiteral("Morvanta"));
     app.setApplicationName(QStringLiteral("Kavetta"));
     return runGateway(app, createStatusServer);

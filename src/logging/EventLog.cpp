@@ -110,10 +110,13 @@ QString EventLog::entryText(const QString &msg) const
 
     const QLatin1String sep(" / ");
     QString text;
-    text.reserve(msg.size() + modul.size() * 2 + 160);
+    text.reserve(qMin<qsizetype>(msg.size(), kMaxEntryLength) + modul.size() * 2 + 160);
     text.append(QLatin1String("<User>")).append(kProgram).append(QLatin1String("</User>  "));
     text.append(QLatin1String("<Area>")).append(modul).append(QLatin1String("</Area>  "));
-    text.append(QLatin1String("<Msg>")).append(kProgram).append(sep).append(modul).append(sep).append(msg);
+    // Only the first part of a long message can stand in the entry: a label of megabytes is not
+    // copied whole to be cut.
+    text.append(QLatin1String("<Msg>")).append(kProgram).append(sep).append(modul).append(sep);
+    text.append(QStringView(msg).left(kMaxEntryLength));
     text.append(QLatin1String("</Msg>  <Date>")).append(dateText(date));
     text.append(QLatin1String("</Date>  <Time>")).append(timeText(time)).append(QLatin1String("</Time>  "));
     if (text.size() > kMaxEntryLength) {

@@ -29,7 +29,7 @@ QByteArray InstanceConfig::text() const
                                     quoted("RemotePort", QByteArray::number(remotePort)),
                                     QByteArray("\"ServerTest\",") + (server ? '1' : '0'),
                                     "\"Status\"," + QByteArray::number(status),
-                                    quoted("Timeout", "10"),
+                                    quoted("Timeout", timeout),
                                     QByteArray("\"StaticConnect\",") + (staticConnection ? '1' : '0'),
                                     "\"ResetOnError\",1",
                                     "\"UTF8Codierung\",0",

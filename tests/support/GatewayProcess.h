@@ -19,6 +19,7 @@ struct InstanceConfig {
     bool server = false;
     bool staticConnection = true;
     int status = 1;
+    QByteArray timeout = "10";
 
     QByteArray text() const;
 };

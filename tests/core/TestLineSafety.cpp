@@ -1,0 +1,259 @@
+// The faults a plant meets, against the whole program without a window and the stand-ins of the
+// PLC runtime and the printer, each a process of its own. Every gateway here runs with
+// KAVETTA_HANDLER_TIMING=1 and says its longest handler on standard error when it ends.
+#include "GatewayProcess.h"
+#include "PlcSimProcess.h"
+#include "common/Cp1252.h"
+#include "logging/EventLog.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace
+{
+
+const QString kBin = QStringLiteral(KAVETTA_BINARY_DIR);
+
+// One instance folder with its configuration, the gateway, and what it wrote to its event log.
+struct Instance {
+    QTemporaryDir dir;
+    QString home = dir.filePath("Server");
+    InstanceConfig config;
+    QProcess gateway;
+
+    Instance()
+    {
+        QDir().mkpath(home + "/Labels");
+        config.modul = "LS";
+    }
+    bool writeConfig() const
+    {
+        QFile file(home + "/Kavetta.zelb");
+        return file.open(QIODevice::WriteOnly) && file.write(config.text()) > 0;
+    }
+    void start()
+    {
+        QProcessEnvironment env = headlessEnvironment(dir.path(), home);
+        env.insert("KAVETTA_HANDLER_TIMING", "1");
+        startHeadless(gateway, env);
+    }
+    void signal(int number) const { ::kill(pid_t(gateway.processId()), number); }
+    QStringList entries(const QString &containing = {}) const
+    {
+        QFile file(dir.filePath("events.log"));
+        QStringList out;
+        if (file.open(QIODevice::ReadOnly)) {
+            for (QString entry; !file.atEnd() && EventLog::decodeFileLine(file.readLine(), nullptr, &entry);)
+                if (entry.contains(containing))
+                    out << entry;
+        }
+        return out;
+    }
+    qint64 residentKb() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(gateway.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        const auto m = QRegularExpression("VmRSS:\\s+(\\d+)").match(QString::fromLatin1(status.readAll()));
+        return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+    }
+    // SIGTERM: the normal unload; the handler timing goes to standard error on the way out.
+    bool stop()
+    {
+        signal(SIGTERM);
+        return gateway.waitForFinished(10000) && gateway.exitCode() == 0;
+    }
+    ~Instance()
+    {
+        if (gateway.state() != QProcess::NotRunning) {
+            gateway.kill();
+            gateway.waitForFinished();
+        }
+    }
+};
+
+// The printer stand-in with extra options; its port.
+quint16 startPrinter(QProcess &printer, const QStringList &options)
+{
+    printer.start(kBin + "/tools/printersim/printersim", QStringList{"--port", "0"} + options);
+    if (!printer.waitForReadyRead(5000))
+        return 0;
+    const auto port = QRegularExpression("port=(\\d+)").match(QString::fromUtf8(printer.readLine()));
+    return port.hasMatch() ? quint16(port.captured(1).toUInt()) : 0;
+}
+
+int plcRequest(const PlcSimProcess &plc, const QString &data, QStringList &out, int timeoutMs = 3000)
+{
+    return PlcSimProcess::run({"request", "--port", plc.portText(), "--module", "LS", "--data", data,
+                               "--timeout-ms", QString::number(timeoutMs)},
+                              out, timeoutMs + 5000);
+}
+
+QString plcValues(const PlcSimProcess &plc)
+{
+    QStringList out;
+    PlcSimProcess::run({"read", "--port", plc.portText(), "LS.anfordErr", "LS.anfordErrText", "LS.anford"}, out);
+    return out.join('\n');
+}
+
+// A label template that is mostly one embedded picture.
+QByteArray pictureTemplate(qsizetype bytes)
+{
+    QByteArray t = "<?xml version=\"1.0\"?>\n<label><v>#version#</v><img>";
+    const QByteArray line = "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQGA\n";
+    t += line.repeated((bytes - t.size() - 20) / line.size());
+    return t + "</img></label>\n";
+}
+
+} // namespace
+
+class TestLineSafety : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A printer that stops reading while it takes a large label: the label goes to the endpoint
+    // once, the memory holds one copy, and after the time-out without progress the send ends
+    // like a failed one. A template beyond the bound is refused with an error to the PLC.
+    void printerThatStopsReadingAndOversizedTemplate()
+    {
+        Instance in;
+        PlcSimProcess plc;
+        QVERIFY(plc.start({"--module", "LS", "--trace"}));
+        QProcess printer;
+        in.config.plcPort = plc.port();
+        in.config.remotePort = startPrinter(printer, {"--no-read"});
+        in.config.timeout = "3";
+        QVERIFY(in.config.remotePort);
+        const QByteArray label = pictureTemplate(3'500'000);
+        QFile big(in.home + "/Labels/big.xml"), huge(in.home + "/Labels/huge.xml");
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.write(label) == label.size());
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.write(pictureTemplate(5'000'000)) > 0);
+        big.close();
+        huge.close();
+        QVERIFY(in.writeConfig());
+        in.start();
+        QVERIFY(plc.waitForLine("op=subscribe", 10000));
+        QByteArray printed;
+        QTRY_VERIFY_WITH_TIMEOUT((printed += printer.readAll()).contains("connect 127.0.0.1"), 10000);
+        const qint64 idleKb = in.residentKb();
+
+        QStringList out;
+        plcRequest(plc, "/SetLabel=7#big.xml#L1#1", out, 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(in.entries("Start send Content-Length").size(), 1, 10000);
+        QTest::qWait(500);
+        const qint64 sentKb = in.residentKb();
+        QTRY_VERIFY_WITH_TIMEOUT(!in.entries("Timeout sending: 127.0.0.1:").isEmpty(), 15000);
+        QTest::qWait(3000); // the spacing would have passed again
+        QCOMPARE(in.entries("Start send Content-Length").size(), 1);
+        const qint64 endKb = in.residentKb();
+        qInfo("resident: idle %lld kB, label sent %lld kB, after the time-out %lld kB; label %lld kB",
+              idleKb, sentKb, endKb, qint64(label.size() / 1024));
+        QVERIFY2(endKb - sentKb < label.size() / 1024, "a copy of the label more than the one sent");
+
+        plcRequest(plc, "/SetLabel=7#huge.xml#L1#1", out, 1000);
+        const QString values = plcValues(plc);
+        QVERIFY2(values.contains("LS.anfordErr=1") && values.contains("Template too large") &&
+                     values.contains("LS.anford=false"),
+                 qPrintable(values));
+        QCOMPARE(in.entries("Start send Content-Length").size(), 1);
+        QVERIFY(in.stop());
+        printer.kill();
+        printer.waitForFinished();
+    }
+
+    // SIGHUP after the PLC port was changed in the file: the gateway leaves the old runtime and
+    // makes its handles at the new one; a second reload of the same file changes nothing.
+    void reloadAppliesANewPlcPort()
+    {
+        Instance in;
+        PlcSimProcess oldPlc, newPlc;
+        QVERIFY(oldPlc.start({"--module", "LS", "--trace"}));
+        QVERIFY(newPlc.start({"--module", "LS", "--trace"}));
+        in.config.plcPort = oldPlc.port();
+        in.config.remotePort = freePort();
+        QVERIFY(in.writeConfig());
+        in.start();
+        QVERIFY(oldPlc.waitForLine("op=subscribe .*LS.anford", 10000));
+
+        in.config.plcPort = newPlc.port();
+        QVERIFY(in.writeConfig());
+        in.signal(SIGHUP);
+        QVERIFY(newPlc.waitForLine("op=subscribe .*LS.anford", 10000));
+        QVERIFY(oldPlc.waitForLine("op=delete .*LS.anford\\b", 5000));
+        const QString change = QStringLiteral("Configuration reloaded: PLC target 127.0.0.1:%1 -> 127.0.0.1:%2")
+                                   .arg(oldPlc.port())
+                                   .arg(newPlc.port());
+        QTRY_COMPARE(in.entries("Configuration reloaded").size(), 1);
+        QVERIFY2(in.entries(change).size() == 1, qPrintable(in.entries("Configuration reloaded").join('\n')));
+
+        const qsizetype creates = newPlc.lines().filter("op=create").size();
+        in.signal(SIGHUP);
+        QTest::qWait(1000);
+        QCOMPARE(in.entries("Configuration reloaded").size(), 1);
+        QCOMPARE(newPlc.lines().filter("op=create").size(), creates);
+        QVERIFY(in.stop());
+    }
+
+    // The log folder's disk runs full: one error entry in the event log for the whole run of
+    // lost records, and one with their number when records can be written again. As root the
+    // folder is a small file system of its own; elsewhere the log file leads to /dev/full.
+    void fullLogFolderIsReportedOnceAndCounted()
+    {
+        Instance in;
+        PlcSimProcess plc;
+        QVERIFY(plc.start({"--module", "LS", "--trace"}));
+        in.config.plcPort = plc.port();
+        in.config.remotePort = freePort();
+        const QString logFile = in.home + "/Socketcomm-LS-.dat";
+        const QString filler = in.home + "/filler";
+        // 40 MB: above the free space that keeps the log switched on.
+        const bool mounted = ::geteuid() == 0 &&
+                             ::mount("tmpfs", QFile::encodeName(in.home).constData(), "tmpfs", 0, "size=40m") == 0;
+        const auto unmount = qScopeGuard([&] {
+            if (mounted)
+                ::umount2(QFile::encodeName(in.home).constData(), MNT_DETACH);
+        });
+        qInfo(mounted ? "log folder: a 40 MB tmpfs" : "log folder: the log file leads to /dev/full");
+        QVERIFY(in.writeConfig());
+        in.start();
+        QVERIFY(plc.waitForLine("op=subscribe", 10000));
+        QStringList out;
+        plcRequest(plc, "before", out, 500);
+        QTRY_VERIFY(QFileInfo(logFile).size() > 0);
+
+        if (mounted) {
+            QProcess::execute("dd", {"if=/dev/zero", "of=" + filler, "bs=1M", "count=64", "status=none"});
+            // The log file's last page still has room: fill it too.
+            QFile log(logFile);
+            if (log.open(QIODevice::Append))
+                log.write(QByteArray(8192, '-'));
+        } else {
+            QVERIFY(QFile::rename(logFile, logFile + ".old") && QFile::link("/dev/full", logFile));
+        }
+        for (const char *data : {"lost 1", "lost 2", "lost 3"})
+            plcRequest(plc, data, out, 500);
+        QTRY_VERIFY2(in.entries("cannot be written").size() == 1, qPrintable(in.entries().join('\n')));
+        QVERIFY(in.entries("cannot be written").value(0).contains(logFile));
+        QVERIFY(in.entries("is written again").isEmpty());
+
+        QVERIFY(QFile::remove(mounted ? filler : logFile));
+        plcRequest(plc, "after", out, 500);
+        QTRY_COMPARE(in.entries("is written again").size(), 1);
+        const auto lost = QRegularExpression("is written again: (\\d+) records could not be written")
+                              .match(in.entries("is written again").value(0));
+        QVERIFY2(lost.hasMatch() && lost.captured(1).toInt() >= 3, qPrintable(in.entries().join('\n')));
+        QCOMPARE(in.entries("cannot be written").size(), 1);
+        QVERIFY(in.stop());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLineSafety)
+#include "TestLineSafety.moc"
