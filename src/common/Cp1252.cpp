@@ -37,7 +37,10 @@ QByteArray encode(const QString &text)
     // So only from the first '?' on can a byte need a second look: a Windows-1252 character
     // beyond U+00FF, or the two units of one character beyond U+FFFF.
     QByteArray out = text.toLatin1();
-    const qsizetype first = out.indexOf('?');
+    // A '?' that stood in the text already needs nothing (an XML declaration has one at once).
+    qsizetype first = out.indexOf('?');
+    while (first >= 0 && text.at(first) == QLatin1Char('?'))
+        first = out.indexOf('?', first + 1);
     if (first < 0)
         return out;
     char *dst = out.data() + first;

@@ -156,13 +156,17 @@ private slots:
         QVERIFY(entries.value(1).contains(u"is written again: 2 records could not be written"_s));
         QVERIFY(entries.value(2).contains(u"Satz 3"_s));
         QCOMPARE(rig.log.lostRecords(), 2u);
+    }
 
-        // The event log's own file: the same, its loss told to the journal and counted.
+    // The event log's own file: a run of failures is told to the journal once and counted.
+    void eventLogFileFailures()
+    {
+        QTemporaryDir dir;
         GatewayState state;
-        EventLog events(state, rig.dir.filePath(u"later/events.log"_s));
+        EventLog events(state, dir.filePath(u"later/events.log"_s));
         events.writeAppLogEvent(u"E1"_s);
         events.writeAppLogEvent(u"E2"_s);
-        QVERIFY(QDir(rig.dir.path()).mkdir(u"later"_s));
+        QVERIFY(QDir(dir.path()).mkdir(u"later"_s));
         events.writeAppLogEvent(u"E3"_s);
         QFile file(events.filePath());
         QVERIFY(file.open(QIODevice::ReadOnly));
