@@ -46,7 +46,9 @@ std::string usageText(std::string_view program)
             "                      backups, Labels/ (default: the folder of the executable)\n"
             "  KAVETTA_EVENTLOG    write the event log entries to this file instead of syslog\n"
             "  KAVETTA_HEADLESS    1: run without any window; so does a session without\n"
-            "                      DISPLAY and WAYLAND_DISPLAY\n";
+            "                      DISPLAY and WAYLAND_DISPLAY\n"
+            "  KAVETTA_HANDLER_TIMING  1: time every event handler and write the longest to\n"
+            "                      standard error when the program ends\n";
     return text;
 }
 
