@@ -31,11 +31,12 @@ QString binary(const QString &relative)
 
 QByteArray configText(quint16 plcPort, quint16 printerPort)
 {
-    return QStringLiteral("\"ServerPath\",\"\"\r\n\"Netid\",\"127.0.0.1\"\r\n\"Port\",\"%1\"\r\n"
-                          "\"Modulname\",\"LS\"\r\n\"Maschinenname\",\"\"\r\n\"XML-Export\",0\r\n"
-                          "\"RemoteHost\",\"127.0.0.1\"\r\n\"RemotePort\",\"%2\"\r\n\"ServerTest\",0\r\n"
-                          "\"Status\",1\r\n\"Timeout\",\"10\"\r\n\"StaticConnect\",1\r\n\"ResetOnError\",1\r\n"
-                          "\"UTF8Codierung\",0\r\n\"AutoConnectOff\",#FALSE#\r\n")
+    return QStringLiteral(
+               "\"ServerPath\",\"\"\r\n\"Netid\",\"127.0.0.1\"\r\n\"Port\",\"%1\"\r\n"
+               "\"Modulname\",\"LS\"\r\n\"Maschinenname\",\"\"\r\n\"XML-Export\",0\r\n"
+               "\"RemoteHost\",\"127.0.0.1\"\r\n\"RemotePort\",\"%2\"\r\n\"ServerTest\",0\r\n"
+               "\"Status\",1\r\n\"Timeout\",\"10\"\r\n\"StaticConnect\",1\r\n\"ResetOnError\",1\r\n"
+               "\"UTF8Codierung\",0\r\n\"AutoConnectOff\",#FALSE#\r\n")
         .arg(plcPort)
         .arg(printerPort)
         .toLatin1();
@@ -86,7 +87,8 @@ struct Run {
                          printer.readAllStandardError().constData());
             return false;
         }
-        const auto m = QRegularExpression(QStringLiteral("port=(\\d+)")).match(QString::fromUtf8(printer.readLine()));
+        const auto m =
+            QRegularExpression(QStringLiteral("port=(\\d+)")).match(QString::fromUtf8(printer.readLine()));
         QFile config(home + QStringLiteral("/Kavetta.zelb"));
         if (!m.hasMatch() || !config.open(QIODevice::WriteOnly) ||
             config.write(configText(plcPort, quint16(m.captured(1).toUInt()))) <= 0)
@@ -133,7 +135,8 @@ std::pair<double, double> longestOf(const QString &text)
 {
     std::pair<double, double> longest;
     QRegularExpressionMatchIterator it =
-        QRegularExpression(QStringLiteral("longest handler ([0-9.]+) ms.*; ([0-9.]+) ms CPU")).globalMatch(text);
+        QRegularExpression(QStringLiteral("longest handler ([0-9.]+) ms.*; ([0-9.]+) ms CPU"))
+            .globalMatch(text);
     while (it.hasNext()) {
         const QRegularExpressionMatch m = it.next();
         longest.first = std::max(longest.first, m.captured(1).toDouble());
@@ -155,9 +158,10 @@ int main(int argc, char **argv)
     // (the longest of any handler) hardly do.
     QFile loadavg(QStringLiteral("/proc/loadavg"));
     const QByteArray load = loadavg.open(QIODevice::ReadOnly) ? loadavg.readAll().split(' ').value(0) : "?";
-    std::printf("longest handler (reference: the supervision tick, 500 ms; goal under 100 ms; load average %s "
-                "on %d cores)\n",
-                load.constData(), QThread::idealThreadCount());
+    std::printf(
+        "longest handler (reference: the supervision tick, 500 ms; goal under 100 ms; load average %s "
+        "on %d cores)\n",
+        load.constData(), QThread::idealThreadCount());
     const auto handlerCase = [&](const char *what, const QList<std::pair<QString, QByteArray>> &templates,
                                  const QStringList &requests) {
         Run run;
@@ -187,8 +191,8 @@ int main(int argc, char **argv)
         tests.waitForFinished(300000);
         const QString out = QString::fromUtf8(tests.readAll());
         const auto [wall, cpu] = longestOf(out);
-        std::printf("  %-52s %.1f ms; %.1f ms CPU (the suite %s)\n", "over the line-safety fault suite", wall, cpu,
-                    tests.exitCode() == 0 ? "passed" : "FAILED");
+        std::printf("  %-52s %.1f ms; %.1f ms CPU (the suite %s)\n", "over the line-safety fault suite", wall,
+                    cpu, tests.exitCode() == 0 ? "passed" : "FAILED");
     }
 
     std::printf("\nmemory with a printer that never reads (reference: the idle figure)\n");
@@ -197,7 +201,8 @@ int main(int argc, char **argv)
     if (!run.start({QStringLiteral("--no-read")}, {{QStringLiteral("six.xml"), versionTemplate(copies)}}))
         return 1;
     const double idle = residentMegabytes(run.gateway.processId());
-    run.request(QStringLiteral("/SetLabel=") + QString(1900, QLatin1Char('V')) + QStringLiteral("#six.xml#L#1"));
+    run.request(QStringLiteral("/SetLabel=") + QString(1900, QLatin1Char('V')) +
+                QStringLiteral("#six.xml#L#1"));
     QThread::msleep(1000);
     const double handedOver = residentMegabytes(run.gateway.processId());
     double peak = handedOver;

@@ -33,7 +33,8 @@ public:
         const char *type = QMetaEnum::fromType<QEvent::Type>().valueToKey(m_longestType);
         std::fprintf(stderr, "kavetta: longest handler %.1f ms (%s \"%s\", %s) of %llu events; %.1f ms CPU\n",
                      double(m_longestNs) / 1e6, m_longestClass.constData(), m_longestName.constData(),
-                     type ? type : "?", static_cast<unsigned long long>(m_events), double(m_longestCpuNs) / 1e6);
+                     type ? type : "?", static_cast<unsigned long long>(m_events),
+                     double(m_longestCpuNs) / 1e6);
     }
 
     bool notify(QObject *receiver, QEvent *event) override

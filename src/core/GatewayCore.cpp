@@ -238,8 +238,8 @@ void GatewayCore::applyReload(const QStringList &before)
         p.socket.Close();
         p.socket.clearError();
     }
-    p.log.writeLog(statusLine(QStringLiteral("Configuration reloaded: ") + changes.join(QStringLiteral("; "))),
-                   true);
+    p.log.writeLog(
+        statusLine(QStringLiteral("Configuration reloaded: ") + changes.join(QStringLiteral("; "))), true);
 }
 
 void GatewayCore::saveConfiguration()

@@ -85,11 +85,10 @@ void GatewayRuntime::createCore()
     m_plc = std::make_unique<PlcCycles>(state, *m_link, socket, commLog);
     m_plc->setLabelCommands(&labels);
     PlcLinkHolder *link = m_link.get();
-    CoreParts parts{
-        freeSpace,    configCommands, managerLink,   *m_link,
-        logBackup,    *m_plc,         socket,        messages,
-        instances,    desktop,        commLog,       [plc = m_plc.get()] { plc->responseTick(); },
-        m_endProgram, folder,         versionText(), link->problem()};
+    CoreParts parts{freeSpace,    configCommands, managerLink,   *m_link,
+                    logBackup,    *m_plc,         socket,        messages,
+                    instances,    desktop,        commLog,       [plc = m_plc.get()] { plc->responseTick(); },
+                    m_endProgram, folder,         versionText(), link->problem()};
     parts.linkChange = [link] { return link->pendingChange(); };
     parts.renewLink = [link] {
         link->renew();

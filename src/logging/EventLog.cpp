@@ -159,12 +159,12 @@ bool EventLog::logEvent(const QString &text, qint16 type, QString *failure)
     }
     QString why;
     // After a run of failures, the count of what was lost goes first.
-    const bool recovered = m_lostNow == 0 ||
-                           appendToFile(entryText(QStringLiteral("Event log %1 is written again: %2 entries "
-                                                                 "could not be written")
-                                                      .arg(m_filePath)
-                                                      .arg(m_lostNow)),
-                                        Warning, &why);
+    const bool recovered =
+        m_lostNow == 0 || appendToFile(entryText(QStringLiteral("Event log %1 is written again: %2 entries "
+                                                                "could not be written")
+                                                     .arg(m_filePath)
+                                                     .arg(m_lostNow)),
+                                       Warning, &why);
     if (recovered) {
         m_lostNow = 0;
         if (appendToFile(text, type, &why))

@@ -48,7 +48,8 @@ public:
         return m_link->createVarHandle(name, handle);
     }
     qint32 deleteVarHandle(qint32 handle) override { return m_link->deleteVarHandle(handle); }
-    qint32 connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle, void *user) override
+    qint32 connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle,
+                      void *user) override
     {
         return m_link->connectVar(name, mode, cycle, notifyHandle, user);
     }

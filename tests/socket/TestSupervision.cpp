@@ -186,43 +186,6 @@ private slots:
         }
     }
 
-    // Static connection to a peer that stops reading: the item goes to the endpoint once, and a
-    // send without progress for the time-out ends like an endpoint error (closed, item dropped).
-    void stalledSendIsNeitherRepeatedNorEndless()
-    {
-        Rig<QtSocketEndpoint> rig;
-        rig.state.chkCon = 1;
-        rig.state.timeoutSec = 3;
-        QTcpServer peer;
-        QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
-        QTcpSocket *held = nullptr;
-        connect(&peer, &QTcpServer::newConnection, &peer, [&] {
-            held = peer.nextPendingConnection();
-            // Reads nothing, and its receive window stays tiny.
-            held->setReadBufferSize(1);
-            held->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-        });
-        rig.state.socketPort = QString::number(peer.serverPort());
-        const QString label = QString(8 * 1024 * 1024, QLatin1Char('L'));
-        rig.state.sendQueue = QStringList{label, "next"};
-        for (int i = 0; i < 3 && rig.socket.State() != SocketEndpoint::Connected; ++i) {
-            rig.tick();
-            QTest::qWait(50);
-        }
-        QTRY_COMPARE(rig.socket.State(), int(SocketEndpoint::Connected));
-        QTRY_VERIFY(held);
-        QTRY_VERIFY(rig.socket.sendPending()); // the connect event sent item 1
-        QTest::qWait(200);                     // the kernel's buffers fill up
-        for (int i = 0; i < 10; ++i) {         // 5 s: past the spacing twice, and past the time-out
-            rig.tick();
-            QTest::qWait(20);
-        }
-        QCOMPARE(rig.messages(false).filter(QRegularExpression("^Start send L")).size(), 1);
-        QCOMPARE(rig.messages().filter("Timeout sending"),
-                 QStringList{"Timeout sending: 127.0.0.1:" + rig.state.socketPort});
-        QCOMPARE(rig.state.sendQueue.value(0), "next"); // chkReset: the stalled item is dropped
-    }
-
     // An endpoint error ends the request on the next tick; chkReset decides whether the item
     // goes. The error text is shown once, and only when status reporting is on.
     void errorEndsTheRequest_data()
