@@ -2,6 +2,7 @@
 // PLC runtime and the printer, each a process of its own. Every gateway here runs with
 // KAVETTA_HANDLER_TIMING=1 and says its longest handler on standard error when it ends.
 #include "GatewayProcess.h"
+#include "ModbusServerProcess.h"
 #include "PlcSimProcess.h"
 #include "logging/EventLog.h"
 
@@ -158,24 +159,26 @@ private slots:
     }
 
     // SIGHUP after the PLC port was changed in the file: the gateway leaves the old runtime and
-    // makes its handles at the new one; a second reload of the same file changes nothing.
-    void reloadAppliesANewPlcPort()
+    // makes its handles at the new one; a second reload of the same file changes nothing. A
+    // variable map laid beside the file then switches the instance to the Modbus link.
+    void reloadAppliesANewPlcPortAndLink()
     {
         Instance in;
+        in.config.modul = "Line1"; // the example variable map's module
         PlcSimProcess oldPlc, newPlc;
-        QVERIFY(oldPlc.start({"--module", "LS", "--trace"}));
-        QVERIFY(newPlc.start({"--module", "LS", "--trace"}));
+        QVERIFY(oldPlc.start({"--module", "Line1", "--trace"}));
+        QVERIFY(newPlc.start({"--module", "Line1", "--trace"}));
         in.config.plcPort = oldPlc.port();
         in.config.remotePort = freePort();
         QVERIFY(in.writeConfig());
         in.start();
-        QVERIFY(oldPlc.waitForLine("op=subscribe .*LS.anford", 10000));
+        QVERIFY(oldPlc.waitForLine("op=subscribe .*Line1.anford", 10000));
 
         in.config.plcPort = newPlc.port();
         QVERIFY(in.writeConfig());
         in.signal(SIGHUP);
-        QVERIFY(newPlc.waitForLine("op=subscribe .*LS.anford", 10000));
-        QVERIFY(oldPlc.waitForLine("op=delete .*LS.anford\\b", 5000));
+        QVERIFY(newPlc.waitForLine("op=subscribe .*Line1.anford", 10000));
+        QVERIFY(oldPlc.waitForLine("op=delete .*Line1.anford\\b", 5000));
         const QString change =
             QStringLiteral("Configuration reloaded: PLC target 127.0.0.1:%1 -> 127.0.0.1:%2")
                 .arg(oldPlc.port())
@@ -188,6 +191,17 @@ private slots:
         QTest::qWait(1000);
         QCOMPARE(in.entries("Configuration reloaded").size(), 1);
         QCOMPARE(newPlc.lines().filter("op=create").size(), creates);
+
+        ModbusServerProcess modbus;
+        QVERIFY(modbus.start({"--trace"}));
+        QVERIFY(QFile::copy(KAVETTA_SOURCE_DIR "/examples/Line1-modbus.modbus", in.home + "/Kavetta.modbus"));
+        in.config.plcPort = modbus.port();
+        QVERIFY(in.writeConfig());
+        in.signal(SIGHUP);
+        QTRY_VERIFY_WITH_TIMEOUT(!modbus.linesMatching("^read unit=1 area=c addr=0 count=1$").isEmpty(),
+                                 10000);
+        QCOMPARE(in.entries("PLC link runtime link -> Modbus link (Kavetta.modbus)").size(), 1);
+        QVERIFY(newPlc.waitForLine("op=delete .*Line1.anford\\b", 5000));
         QVERIFY(in.stop());
     }
 
