@@ -271,6 +271,9 @@ QByteArray StatusReport::metrics() const
                   "From the PLC's most recent request to its answer handed over.", c.roundTrip());
     out.metric("kavetta_log_write_failures_total", "counter",
                "Communication log records that could not be written.", double(c.logWriteFailures()));
+    out.metric("kavetta_event_log_entries_lost_total", "counter",
+               "Event log entries that could not be written to the event log file.",
+               double(m_runtime.eventLog.lostEntries()));
     out.metric("kavetta_log_enabled", "gauge", "0 while the communication log is off for lack of disk space.",
                s.logEnabled ? 1 : 0);
     if (const auto free = m_runtime.storage.freeSpace(m_runtime.folder))

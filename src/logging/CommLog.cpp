@@ -65,9 +65,13 @@ void CommLog::showFailure(const QString &text, bool hundredths, int error)
                            QStringLiteral(" Error:") + qt_error_string(error));
 }
 
+quint64 CommLog::lostRecords() const
+{
+    return m_state.counters.logWriteFailures();
+}
+
 void CommLog::recordFailure(int error)
 {
-    ++m_lostTotal;
     if (m_lostNow++ > 0)
         return;
     qint16 type = EventLog::Error;

@@ -26,7 +26,7 @@ public:
     void writeLog(const QString &text, bool logOnly) override;
 
     // Records that could not be written since the program started.
-    quint64 lostRecords() const { return m_lostTotal; }
+    quint64 lostRecords() const;
 
 private:
     void showFailure(const QString &text, bool hundredths, int error);
@@ -38,7 +38,6 @@ private:
     EventLog &m_eventLog;
     QString m_fileName;
     QByteArray m_encodedFileName;
-    // Records lost in the current run of failures (0: writing works), and in all.
+    // Records lost in the current run of failures (0: writing works).
     quint64 m_lostNow = 0;
-    quint64 m_lostTotal = 0;
 };

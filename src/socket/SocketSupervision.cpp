@@ -117,6 +117,7 @@ void SocketSupervision::watchSend()
         return;
     // The same end as an endpoint error: closed now, the request ended by the next step.
     m_sendProgress.reset();
+    m_state.counters.requestFailed(LineCounters::Failure::Timeout);
     report(QStringLiteral("Timeout sending: ") + m_state.remoteHost + QLatin1Char(':') + m_state.socketPort);
     m_socket.Close();
     m_state.resetRequest = true;
