@@ -10,6 +10,8 @@ packages=(
   xvfb xauth dbus fonts-dejavu-core
   clang libclang-rt-14-dev clang-format clang-tidy
   valgrind
+  # The durable queue's journal.
+  libsqlite3-dev
   libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio mbpoll
   # The status endpoint (Qt's HTTP server; its CMake files need the WebSockets module's) and
   # its tests: promtool checks the metrics and alert rules, chromium opens the page.

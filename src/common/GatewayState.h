@@ -1,7 +1,10 @@
 #pragma once
 
 #include "common/LineCounters.h"
+#include "common/QueueJournal.h"
+#include "config/InstanceOptions.h"
 #include "plc/clsComm.h"
+#include "socket/RequestTracker.h"
 
 #include <QObject>
 #include <QString>
@@ -55,9 +58,30 @@ public:
     // the PLC.
     QStringList sendQueue;
     QStringList receiveQueue;
+    // Where the queues are kept on disk ([journal] in the instance options); null: nowhere. The
+    // members below change a queue and tell the journal; code that runs without a journal may
+    // change the lists directly.
+    QueueJournal *journal = nullptr;
+    void queueSend(const QString &text);
+    void dropFirstSend();
+    void clearSend();
+    void queueAnswer(const QString &text);
+    void dropFirstAnswer();
+    void clearAnswers();
+    void handingOver(QueueJournal::Queue queue)
+    {
+        if (journal)
+            journal->handingOver(queue);
+    }
+
+    // The [safety] options of the instance options file, read again with every load.
+    SafetyOptions safety;
+    // The requests on the peer connection that wait for their answers.
+    RequestTracker answers;
 
     // Flags the socket events leave for the next supervision tick.
     QString socketErrorText; // last endpoint error, shown once by the next tick
+    QString lastPeerError;   // its description, kept whatever chkStatus says
     bool resetRequest = false;
     bool sendDone = false;
     bool connAccepted = false;

@@ -21,6 +21,12 @@ const char *LineCounters::failureName(Failure reason)
         return "send";
     case Failure::Timeout:
         return "timeout";
+    case Failure::QueueFull:
+        return "queue_full";
+    case Failure::NoAnswer:
+        return "no_answer";
+    case Failure::AnswerNotWritten:
+        return "answer_not_written";
     case Failure::Count:
         break;
     }
@@ -34,10 +40,28 @@ const char *LineCounters::dropName(Drop reason)
         return "reset_on_error";
     case Drop::NoPlcSide:
         return "no_plc_side";
+    case Drop::LateAnswer:
+        return "late_answer";
+    case Drop::AnswerTooLarge:
+        return "answer_too_large";
+    case Drop::AnswerCutShort:
+        return "answer_cut_short";
+    case Drop::BadFrame:
+        return "bad_frame";
+    case Drop::EarlierRun:
+        return "earlier_run";
     case Drop::Count:
         break;
     }
     return "";
+}
+
+const char *LineCounters::plcReportName(int kind)
+{
+    static const char *const names[kPlcReportKinds] = {"dropped",      "send_failed",      "request_timeout",
+                                                       "no_answer",    "answer_cut_short", "answer_too_large",
+                                                       "answer_not_written", "queue_full"};
+    return kind >= 0 && kind < kPlcReportKinds ? names[kind] : "";
 }
 
 void LineCounters::requestTaken()

@@ -38,14 +38,25 @@ public:
         Request, // the PLC's send data could not be read, or the label or job could not be built
         Send,    // the endpoint refused the data
         Timeout, // no send complete within the time-out
+        QueueFull,        // refused by maxQueuedItems
+        NoAnswer,         // sent, but its answer did not come within answerTimeoutSec
+        AnswerNotWritten, // the PLC link refused the answer in ".RecData"
         Count
     };
     // Why an item left a queue without being served.
     enum class Drop {
         ResetOnError, // a socket error with "Reset Sendata on Error" on
         NoPlcSide,    // an answer that no PLC record can take
+        LateAnswer,     // an answer after its request was ended, or one nobody asked for
+        AnswerTooLarge, // a framed answer beyond answerMaxBytes
+        AnswerCutShort, // the connection ended in the middle of an answer
+        BadFrame,       // a length header that cannot be read
+        EarlierRun,     // left in the journal by an earlier run and not sent again
         Count
     };
+    // The codes a failure report to the PLC can carry (common/PeerFailure.h), from the first.
+    static constexpr int kPlcReportKinds = 8;
+    static const char *plcReportName(int kind);
     static const char *failureName(Failure reason);
     static const char *dropName(Drop reason);
 
@@ -61,6 +72,16 @@ public:
     void answerHandedOver(qsizetype queued, std::optional<qint32> roundTripMs);
     // A record of the communication log could not be written.
     void logWriteFailed() { ++m_logWriteFailures; }
+    // A peer that allowedPeers does not name tried to connect.
+    void peerRefused() { ++m_peersRefused; }
+    // An item of an earlier run was queued again from the journal.
+    void replayed() { ++m_replayed; }
+    // A failure went to the PLC (".anfordErr"); kind counts from the first code, 3001.
+    void reportedToPlc(int kind)
+    {
+        if (kind >= 0 && kind < kPlcReportKinds)
+            ++m_plcReports[size_t(kind)];
+    }
 
     quint64 taken() const { return m_taken; }
     quint64 sent() const { return m_sent; }
@@ -69,6 +90,9 @@ public:
     quint64 dropped(Drop reason) const { return m_dropped[size_t(reason)]; }
     quint64 peerErrors() const { return m_peerErrors; }
     quint64 logWriteFailures() const { return m_logWriteFailures; }
+    quint64 peersRefused() const { return m_peersRefused; }
+    quint64 replayedItems() const { return m_replayed; }
+    quint64 reportedToPlc(int kind) const { return m_plcReports[size_t(kind)]; }
     const LatencyHistogram &handOver() const { return m_handOver; }
     const LatencyHistogram &roundTrip() const { return m_roundTrip; }
     // Wall-clock times of the last request taken and the last answer handed over; invalid
@@ -80,6 +104,8 @@ private:
     using Instant = std::chrono::steady_clock::time_point;
 
     quint64 m_taken = 0, m_sent = 0, m_answered = 0, m_peerErrors = 0, m_logWriteFailures = 0;
+    quint64 m_peersRefused = 0, m_replayed = 0;
+    std::array<quint64, kPlcReportKinds> m_plcReports{};
     std::array<quint64, size_t(Failure::Count)> m_failed{};
     std::array<quint64, size_t(Drop::Count)> m_dropped{};
     LatencyHistogram m_handOver, m_roundTrip;

@@ -6,6 +6,7 @@
 #include "common/Services.h"
 #include "common/StatusLine.h"
 #include "plc/KeloLink.h"
+#include "plc/PeerFailureReport.h"
 #include "socket/SocketEndpoint.h"
 #include "socket/SocketEvents.h"
 #include "socket/SocketSupervision.h"
@@ -47,6 +48,11 @@ GatewayCore::GatewayCore(GatewayState &state, const CoreParts &parts, QObject *p
     m_supervision->setWindowStep([this] { windowStep(); });
     m_events = new SocketEvents(
         state, m_parts.socket, m_parts.log, [this] { startResponseCycle(); }, this);
+    const auto failureReport = [this](PeerFailure code, const QString &message) {
+        reportPeerFailure(m_state, m_parts.kelo, m_parts.log, code, message);
+    };
+    m_supervision->setFailureReport(failureReport);
+    m_events->setFailureReport(failureReport);
 
     m_timer1 = new QTimer(this);
     m_timer1->setObjectName(QStringLiteral("Timer1"));
@@ -163,7 +169,7 @@ void GatewayCore::responseTick()
     if (m_parts.responseTick)
         m_parts.responseTick();
     else
-        m_state.receiveQueue.clear();
+        m_state.clearAnswers();
     // Nothing waits: the timer rests until the next data arrival instead of waking the process
     // a thousand times a second.
     if (m_state.receiveQueue.isEmpty())
@@ -190,7 +196,7 @@ void GatewayCore::sendData()
         m_parts.socket.clearError();
         return;
     }
-    m_state.sendQueue.append(m_state.chkUTF8 != 0 ? encodeUTF8(text) : text);
+    m_state.queueSend(m_state.chkUTF8 != 0 ? encodeUTF8(text) : text);
     m_state.notify();
 }
 

@@ -62,6 +62,9 @@ public:
     QTimer *responseTimer() const { return m_timer2; }
     SocketSupervision &supervision() { return *m_supervision; }
 
+    // Timer2 runs until the receive queue is empty.
+    void startResponseCycle();
+
 signals:
     void loadFinished();
     void unloaded();
@@ -69,7 +72,6 @@ signals:
 private:
     void supervisionTick();
     void responseTick();
-    void startResponseCycle();
     void windowStep();
     void setLinkTarget();
     void applyReload(const QStringList &before);

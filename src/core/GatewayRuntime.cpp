@@ -101,6 +101,7 @@ void GatewayRuntime::createCore()
     QObject::connect(m_core.get(), &GatewayCore::loadFinished, m_core.get(), [this] {
         eventLog.writeAppLogEvent(statusReport.startSummary());
         reportOptionProblems();
+        settleJournal();
         service.ready();
     });
     QObject::connect(m_core.get(), &GatewayCore::unloaded, m_core.get(), [this] { service.stopping(); });
@@ -109,9 +110,13 @@ void GatewayRuntime::createCore()
 void GatewayRuntime::readInstanceOptions()
 {
     instanceOptions = InstanceOptions::load(state.configFile);
+    state.safety = instanceOptions.safety;
+    journal.apply(instanceOptions.journal, state.configFile);
     // During the load the log has no file yet: the problems follow once it is loaded.
-    if (m_core && m_core->isLoaded())
+    if (m_core && m_core->isLoaded()) {
         reportOptionProblems();
+        settleJournal();
+    }
     if (onOptionsRead)
         onOptionsRead();
 }
@@ -122,6 +127,12 @@ void GatewayRuntime::reportOptionProblems()
         state.setLblError(statusLine(QStringLiteral("Instance options ") + problem.text()));
         commLog.writeLog(state.lblError, false);
     }
+}
+
+void GatewayRuntime::settleJournal()
+{
+    if (journal.settle() && m_core)
+        m_core->startResponseCycle();
 }
 
 bool GatewayRuntime::start(const QStringList &arguments, const std::function<void(GatewayCore &)> &load)

@@ -6,6 +6,7 @@
 #include "core/ConfigurationCommands.h"
 #include "core/GatewayCore.h"
 #include "core/InstanceCheck.h"
+#include "core/JournalKeeper.h"
 #include "core/StatusReport.h"
 #include "labels/LabelBuilder.h"
 #include "labels/MdbPrintData.h"
@@ -80,6 +81,8 @@ public:
     // save of the configuration (a SIGHUP, the operator's Load); its problems are reported to
     // the operator and the log once the gateway is loaded.
     InstanceOptions instanceOptions;
+    // The durable queue ([journal]); settled once the gateway is loaded.
+    JournalKeeper journal{state, commLog};
     // Called after every reading of the instance options.
     std::function<void()> onOptionsRead;
     // The state for the status surfaces (status endpoint, server manager, event log at start).
@@ -89,6 +92,7 @@ private:
     void createCore();
     void readInstanceOptions();
     void reportOptionProblems();
+    void settleJournal();
     ManagerCallbacks managerCallbacks();
 
     std::function<void()> m_endProgram;

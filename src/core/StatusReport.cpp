@@ -184,13 +184,19 @@ QJsonObject StatusReport::status(int logLines) const
     for (int i = 0; i < int(LineCounters::Drop::Count); ++i)
         dropped.insert(QLatin1String(LineCounters::dropName(LineCounters::Drop(i))),
                        qint64(c.dropped(LineCounters::Drop(i))));
+    QJsonObject reportedToPlc;
+    for (int i = 0; i < LineCounters::kPlcReportKinds; ++i)
+        reportedToPlc.insert(QLatin1String(LineCounters::plcReportName(i)), qint64(c.reportedToPlc(i)));
     const QJsonObject counters{{QStringLiteral("taken"), qint64(c.taken())},
                                {QStringLiteral("sent"), qint64(c.sent())},
                                {QStringLiteral("answered"), qint64(c.answered())},
                                {QStringLiteral("failed"), failed},
                                {QStringLiteral("dropped"), dropped},
                                {QStringLiteral("peerErrors"), qint64(c.peerErrors())},
-                               {QStringLiteral("logWriteFailures"), qint64(c.logWriteFailures())}};
+                               {QStringLiteral("logWriteFailures"), qint64(c.logWriteFailures())},
+                               {QStringLiteral("peersRefused"), qint64(c.peersRefused())},
+                               {QStringLiteral("replayed"), qint64(c.replayedItems())},
+                               {QStringLiteral("reportedToPlc"), reportedToPlc}};
 
     const auto free = m_runtime.storage.freeSpace(m_runtime.folder);
     return QJsonObject{
@@ -265,6 +271,16 @@ QByteArray StatusReport::metrics() const
         out.sample("kavetta_items_dropped_total", double(c.dropped(LineCounters::Drop(i))),
                    Exposition::label("reason", QLatin1String(LineCounters::dropName(LineCounters::Drop(i)))));
     out.metric("kavetta_peer_errors_total", "counter", "Errors of the peer socket.", double(c.peerErrors()));
+    out.metric("kavetta_peers_refused_total", "counter",
+               "Connections closed at once because allowedPeers does not name the peer.",
+               double(c.peersRefused()));
+    out.metric("kavetta_journal_replayed_total", "counter",
+               "Items of an earlier run queued again from the journal.", double(c.replayedItems()));
+    out.head("kavetta_plc_failure_reports_total", "counter",
+             "Failures written into .anfordErr for the PLC, by reason.");
+    for (int i = 0; i < LineCounters::kPlcReportKinds; ++i)
+        out.sample("kavetta_plc_failure_reports_total", double(c.reportedToPlc(i)),
+                   Exposition::label("reason", QLatin1String(LineCounters::plcReportName(i))));
     out.histogram("kavetta_answer_handover_seconds", "From an answer's arrival to .antwort set for the PLC.",
                   c.handOver());
     out.histogram("kavetta_request_round_trip_seconds",

@@ -87,7 +87,7 @@ void LabelBuilder::queueDocument(QString text)
         QStringLiteral("Content-Length: ") + QString::number(text.size()) + QStringLiteral("\n\n");
     QString frame;
     frame.reserve(header.size() + text.size());
-    m_state.sendQueue.append(frame.append(header).append(text));
+    m_state.queueSend(frame.append(header).append(text));
     m_state.notify();
 }
 
@@ -101,6 +101,12 @@ qint32 LabelBuilder::setLabelContent(const QString &request)
     const QString printData = m_printData.getDruckData(fields.at(2), partNumber(fields.at(3)));
     if (const QString refused = m_printData.refusal(); !refused.isEmpty())
         return reject(refused);
+    // requirePrintData: a label without its print data would go out with its placeholders as
+    // plain words, and the PLC would hear nothing of it.
+    if (printData.isEmpty() && m_state.safety.requirePrintData) {
+        m_log.writeLog(statusLine(QStringLiteral("Error no print data found!")), false);
+        return reject(QStringLiteral("Error no print data found!"));
+    }
 
     const XmlTemplate label = m_templates.load(m_labelFolder, templateName);
     if (!label.ok)

@@ -20,7 +20,8 @@ class SocketEndpoint;
 // fills "<program folder>/Labels/defaultSetJob.xml". Each document is framed with
 // "Content-Length: <n>\n\n" and appended to sendQueue; chkUTF8 sends it as UTF-8, and the
 // length then counts bytes. A request that cannot be served leaves its message in lblError,
-// queues nothing and returns 1.
+// queues nothing and returns 1. With requirePrintData (instance options) a label whose print
+// data is missing is such a request.
 class LabelBuilder : public LabelCommands
 {
 public:

@@ -3,9 +3,11 @@
 #include "common/Clock.h"
 #include "common/GatewayState.h"
 #include "common/LogWriter.h"
+#include "common/PeerFailure.h"
 #include "common/StatusLine.h"
 #include "labels/LabelCommands.h"
 #include "plc/KeloLink.h"
+#include "plc/PeerFailureReport.h"
 #include "plc/clsComm.h"
 #include "socket/SocketEndpoint.h"
 #include "socket/Utf8Wire.h"
@@ -106,7 +108,7 @@ void PlcCycles::connectPlc()
 
     if (m_state.chkServer != 0) {
         // The server role does not use the PLC: nothing is queued for it either.
-        m_state.sendQueue.clear();
+        m_state.clearSend();
         return;
     }
     if (m_state.chkCon == 0) {
@@ -204,10 +206,22 @@ void PlcCycles::readProd(clsComm *record)
     const qint32 sendDataCode = m_link.readVarString(record->hProdData, SendDataLength, text);
     buffer.replace(0, qMin<qsizetype>(text.size(), BufferLength), text.left(BufferLength));
 
+    // maxQueuedItems: a request that would queue one item more than that is refused.
+    const auto queueFull = [&] {
+        const bool queues = !sendData.isEmpty() &&
+                            (!sendData.startsWith(QLatin1Char('/')) || sendData.startsWith(QLatin1String("/SetLabel")) ||
+                             sendData.startsWith(QLatin1String("/SetJob")));
+        const int bound = m_state.safety.maxQueuedItems;
+        return queues && bound > 0 && m_state.sendQueue.size() >= bound;
+    };
+    bool refused = false;
+
     if (sendDataCode == 0) {
         sendData = sendDataOf(buffer);
         logText = QStringLiteral(" Send Data:") + sendData;
-        if (sendData.startsWith(QLatin1Char('/'))) {
+        if (queueFull()) {
+            refused = true;
+        } else if (sendData.startsWith(QLatin1Char('/'))) {
             // Commands compare with exact case; any other text after "/" is ignored.
             if (sendData == QLatin1String("/Close")) {
                 m_socket.Close();
@@ -230,13 +244,13 @@ void PlcCycles::readProd(clsComm *record)
                 }
             }
         } else if (!sendData.isEmpty()) {
-            m_state.sendQueue.append(m_state.chkUTF8 != 0 ? encodeUTF8(sendData) : sendData);
+            m_state.queueSend(m_state.chkUTF8 != 0 ? encodeUTF8(sendData) : sendData);
         }
     }
 
     // A failed request leaves its code and the caption for the PLC; a later success keeps them.
-    const auto reportToPlc = [&](qint32 code) {
-        m_state.counters.requestFailed(LineCounters::Failure::Request);
+    const auto reportToPlc = [&](qint32 code, LineCounters::Failure reason = LineCounters::Failure::Request) {
+        m_state.counters.requestFailed(reason);
         m_link.writeVarLong(record->hAnfordErr, 4, code);
         m_link.writeVarString(record->hAnfordErrText, byteLength(m_state.lblError), m_state.lblError);
         m_log.writeLog(m_state.lblError, false);
@@ -250,6 +264,11 @@ void PlcCycles::readProd(clsComm *record)
         if (m_state.lblError.isEmpty())
             setError(QStringLiteral("Error Scan Senddata !") + decimal(commandResult));
         reportToPlc(commandResult);
+    }
+    if (refused) {
+        setError(QStringLiteral("Request refused: %1 requests wait to be sent (maxQueuedItems)")
+                     .arg(m_state.sendQueue.size()));
+        reportToPlc(qint32(PeerFailure::QueueFull), LineCounters::Failure::QueueFull);
     }
 
     const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, 2, false);
@@ -278,7 +297,8 @@ void PlcCycles::responseTick()
         return;
 
     if (m_state.chkServer != 0) {
-        const QString item = queue.takeFirst();
+        const QString item = queue.first();
+        m_state.dropFirstAnswer();
         if (!item.isEmpty() && m_state.chkStatus != 0) {
             setError(QStringLiteral("SocketData received: ") + item);
             m_log.writeLog(m_state.lblError, m_state.chkStatus == 1);
@@ -288,7 +308,7 @@ void PlcCycles::responseTick()
 
     const QString text = queue.first();
     if (text.isEmpty()) {
-        queue.removeFirst();
+        m_state.dropFirstAnswer();
         return;
     }
 
@@ -301,7 +321,7 @@ void PlcCycles::responseTick()
         // Nobody on the PLC side can take it: show it, log it, and do not let the queue grow.
         setError(QStringLiteral("SocketData received: ") + text);
         m_log.writeLog(m_state.lblError, false);
-        queue.removeFirst();
+        m_state.dropFirstAnswer();
         m_state.counters.dropped(LineCounters::Drop::NoPlcSide);
         return;
     }
@@ -317,13 +337,24 @@ void PlcCycles::responseTick()
     if (readCode != 0 || answerPending)
         return;
 
+    m_state.handingOver(QueueJournal::Receive);
     const qint32 dataCode = m_link.writeVarString(record->hProdRecData, byteLength(text), text);
-    if (dataCode != 0)
+    if (dataCode != 0) {
         setError(QStringLiteral("WriteVar: RecData !") + decimal(dataCode));
+        // The next status line takes the label's place at once: the log keeps what happened.
+        m_log.writeLog(m_state.lblError + QStringLiteral(" (answer of %1 characters)").arg(text.size()), true);
+        m_state.counters.requestFailed(LineCounters::Failure::AnswerNotWritten);
+    }
     const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, 2, true);
     if (flagCode != 0)
         setError(QStringLiteral("WriteVar: antwort !") + decimal(flagCode));
-    queue.removeFirst();
+    m_state.dropFirstAnswer();
+    if (dataCode != 0)
+        reportPeerFailure(m_state, m_link, m_log, PeerFailure::AnswerNotWritten,
+                          QStringLiteral("Answer not written into RecData (code %1, %2 characters): ")
+                                  .arg(dataCode)
+                                  .arg(text.size()) +
+                              itemPreview(text));
     m_state.counters.answerHandedOver(queue.size(),
                                       m_state.requestTick ? elapsedMs(m_state.requestTick) : std::nullopt);
 

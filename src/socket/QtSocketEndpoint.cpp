@@ -292,6 +292,11 @@ bool QtSocketEndpoint::SendData(const QString &text)
     return true;
 }
 
+QHostAddress QtSocketEndpoint::requestPeer() const
+{
+    return m_offered ? m_offered->peerAddress() : QHostAddress();
+}
+
 qint64 QtSocketEndpoint::bytesToSend() const
 {
     return m_socket ? m_socket->bytesToWrite() : 0;

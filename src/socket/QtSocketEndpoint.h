@@ -99,6 +99,7 @@ public:
     bool Accept(int requestId) override;
     bool SendData(const QString &text) override;
     bool sendPending() const override { return m_sendInFlight; }
+    QHostAddress requestPeer() const override;
     qint64 bytesToSend() const override;
     QString GetData() override;
     void Close() override;

@@ -2,6 +2,7 @@
 
 #include "common/PendingError.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
@@ -51,6 +52,8 @@ public:
     virtual bool sendPending() const { return false; }
     // Bytes of the pending send that have not left the program yet.
     virtual qint64 bytesToSend() const { return 0; }
+    // Inside the connectionRequest event: the address of the peer that asks.
+    virtual QHostAddress requestPeer() const { return {}; }
     // Inside the dataArrival event: everything received so far, and the buffer emptied.
     virtual QString GetData() = 0;
     // Allowed in any state; afterwards State is Closed.

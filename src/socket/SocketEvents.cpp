@@ -1,7 +1,9 @@
 #include "socket/SocketEvents.h"
 
 #include "common/Clock.h"
+#include "common/Cp1252.h"
 #include "common/GatewayState.h"
+#include "common/LogWriter.h"
 #include "common/StatusLine.h"
 #include "socket/SocketEndpoint.h"
 
@@ -16,6 +18,13 @@ SocketEvents::SocketEvents(GatewayState &state, SocketEndpoint &socket, LogWrite
     connect(&socket, &SocketEndpoint::connectionRequest, this, &SocketEvents::onConnectionRequest);
     connect(&socket, &SocketEndpoint::peerClosed, this, &SocketEvents::onPeerClosed);
     connect(&socket, &SocketEndpoint::sendComplete, this, &SocketEvents::onSendComplete);
+    connect(&socket, &SocketEndpoint::stateChanged, this, &SocketEvents::onStateChanged);
+}
+
+void SocketEvents::failure(PeerFailure code, const QString &message)
+{
+    if (m_failureReport)
+        m_failureReport(code, message);
 }
 
 void SocketEvents::report(const QString &message, bool forced)
@@ -43,6 +52,7 @@ void SocketEvents::onError(int, const QString &description)
 {
     GatewayState &s = m_state;
     s.counters.peerError();
+    s.lastPeerError = description;
     if (s.chkStatus != 0) {
         // The source of every error is the endpoint itself.
         s.socketErrorText = m_socket.objectName() + QStringLiteral("\r\n") + description;
@@ -58,11 +68,90 @@ void SocketEvents::onDataArrival(qint64 bytesTotal)
 {
     if (bytesTotal == 0)
         return;
-    m_state.receiveQueue.append(m_socket.GetData());
-    m_state.counters.answerArrived(m_state.receiveQueue.size());
+    received(m_socket.GetData());
+    reportPending(QStringLiteral("Error GetData: "));
+}
+
+void SocketEvents::received(const QString &data)
+{
+    const SafetyOptions &o = m_state.safety;
+    if (o.answerFraming == AnswerFraming::Chunk) {
+        m_framer.reset();
+        answerArrived(data);
+        return;
+    }
+    const QString key = InstanceOptions::framingName(o.answerFraming) + QLatin1Char(' ') +
+                        QString::number(o.answerMaxBytes) + QLatin1Char(' ') + cp1252::decode(o.answerTerminator);
+    if (!m_framer || key != m_framerKey) {
+        m_framer.emplace(o.answerFraming, cp1252::decode(o.answerTerminator), o.answerMaxBytes);
+        m_framerKey = key;
+    }
+    const AnswerFramer::Result result = m_framer->feed(data);
+    for (const AnswerFramer::Problem &problem : result.problems) {
+        if (problem.kind == AnswerFramer::Problem::TooLarge) {
+            const QString message = QStringLiteral("Answer too large: %1 bytes, at most %2: dropped")
+                                        .arg(problem.bytes)
+                                        .arg(o.answerMaxBytes);
+            m_state.counters.dropped(LineCounters::Drop::AnswerTooLarge);
+            report(message, true);
+            failure(PeerFailure::AnswerTooLarge, message);
+        } else {
+            m_state.counters.dropped(LineCounters::Drop::BadFrame);
+            report(QStringLiteral("Answer without a readable Content-Length header: %1 bytes dropped")
+                       .arg(problem.bytes),
+                   true);
+        }
+    }
+    for (const QString &answer : result.answers)
+        answerArrived(answer);
+}
+
+void SocketEvents::answerArrived(const QString &answer)
+{
+    GatewayState &s = m_state;
+    if (s.chkServer == 0) {
+        const RequestTracker::Arrival arrival = s.answers.answerArrived();
+        if (arrival != RequestTracker::Arrival::Answer && s.safety.dropLateAnswers &&
+            s.safety.answerFraming != AnswerFraming::Chunk) {
+            s.counters.dropped(LineCounters::Drop::LateAnswer);
+            report((arrival == RequestTracker::Arrival::Late ? QStringLiteral("Late answer dropped: ")
+                                                             : QStringLiteral("Answer without a request dropped: ")) +
+                       itemPreview(answer),
+                   true);
+            return;
+        }
+    }
+    s.queueAnswer(answer);
+    s.counters.answerArrived(s.receiveQueue.size());
     if (m_startResponseCycle)
         m_startResponseCycle();
-    reportPending(QStringLiteral("Error GetData: "));
+}
+
+void SocketEvents::onStateChanged(int state)
+{
+    if (state == SocketEndpoint::Connected) {
+        m_connected = true;
+        return;
+    }
+    if (m_connected && (state == SocketEndpoint::Closed || state == SocketEndpoint::Closing ||
+                        state == SocketEndpoint::Error)) {
+        m_connected = false;
+        connectionEnded();
+    }
+}
+
+void SocketEvents::connectionEnded()
+{
+    // An answer still incomplete is never handed over: the PLC would take a fragment for it.
+    const qint64 partial = m_framer ? m_framer->end() : 0;
+    if (partial > 0) {
+        const QString message =
+            QStringLiteral("Answer cut short: the connection ended after %1 bytes of it").arg(partial);
+        m_state.counters.dropped(LineCounters::Drop::AnswerCutShort);
+        report(message, true);
+        failure(PeerFailure::AnswerCutShort, message);
+    }
+    m_state.answers.connectionEnded(partial > 0);
 }
 
 void SocketEvents::onConnected()
@@ -72,8 +161,12 @@ void SocketEvents::onConnected()
         return;
     const QString text = s.sendQueue.first();
     report(QStringLiteral("Start send ") + text + QLatin1Char('/') + stateNumber());
+    s.handingOver(QueueJournal::Send);
     m_socket.SendData(text);
-    reportPending(QStringLiteral("Send error: "), true);
+    if (reportPending(QStringLiteral("Send error: "), true))
+        failure(PeerFailure::SendFailed, QStringLiteral("Request not sent: ") + itemPreview(text));
+    else
+        s.answers.sent(monotonicMs());
 }
 
 void SocketEvents::onConnectionRequest(int requestId)
@@ -81,6 +174,20 @@ void SocketEvents::onConnectionRequest(int requestId)
     GatewayState &s = m_state;
     if (s.chkServer == 0)
         return;
+    if (!s.safety.allowedPeers.isEmpty()) {
+        const QHostAddress peer = m_socket.requestPeer();
+        if (!s.safety.peerAllowed(peer)) {
+            // Turned away by the endpoint once this handler returns; the connection in use stays.
+            bool v4 = false;
+            const quint32 address = peer.toIPv4Address(&v4);
+            s.counters.peerRefused();
+            m_log.writeLog(statusLine(QStringLiteral("Connection refused: ") +
+                                      (v4 ? QHostAddress(address) : peer).toString() +
+                                      QStringLiteral(" is not an allowed peer")),
+                           true);
+            return;
+        }
+    }
     s.acceptClosing = true;
     if (m_socket.State() != SocketEndpoint::Closed) {
         m_socket.Close();

@@ -1,9 +1,13 @@
 #pragma once
 
+#include "common/PeerFailure.h"
+#include "socket/AnswerFramer.h"
+
 #include <QObject>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class GatewayState;
 class LogWriter;
@@ -28,8 +32,19 @@ public:
     void onConnectionRequest(int requestId);
     void onPeerClosed();
     void onSendComplete();
+    // The endpoint's state: a connection that ends gives up what was owed on it.
+    void onStateChanged(int state);
+
+    // Where failures of the peer side are reported to the PLC (reportPeerFailures).
+    void setFailureReport(PeerFailureReport report) { m_failureReport = std::move(report); }
 
 private:
+    void received(const QString &data);
+    void answerArrived(const QString &answer);
+    void connectionEnded();
+    void failure(PeerFailure code, const QString &message);
+    void sendItem();
+
     void report(const QString &message, bool forced = false);
     // "<state>" CR LF description of the pending error, then the error cleared; false when none.
     bool reportPending(const QString &message, bool forced = false);
@@ -39,4 +54,10 @@ private:
     SocketEndpoint &m_socket;
     LogWriter &m_log;
     std::function<void()> m_startResponseCycle;
+    PeerFailureReport m_failureReport;
+    // Joins the pieces into answers unless every piece is an answer (answerFraming = chunk);
+    // made anew when the options change.
+    std::optional<AnswerFramer> m_framer;
+    QString m_framerKey;
+    bool m_connected = false;
 };

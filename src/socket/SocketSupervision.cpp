@@ -4,6 +4,7 @@
 #include "common/GatewayState.h"
 #include "common/StatusLine.h"
 #include "plc/KeloLink.h"
+#include "socket/RequestTracker.h"
 #include "socket/SocketEndpoint.h"
 
 namespace
@@ -23,6 +24,12 @@ SocketSupervision::SocketSupervision(GatewayState &state, SocketEndpoint &socket
                                      LogWriter &log)
     : m_state(state), m_socket(socket), m_link(link), m_log(log)
 {
+}
+
+void SocketSupervision::failure(PeerFailure code, const QString &message)
+{
+    if (m_failureReport)
+        m_failureReport(code, message);
 }
 
 void SocketSupervision::report(const QString &message, bool forced)
@@ -121,16 +128,75 @@ void SocketSupervision::watchSend()
     report(QStringLiteral("Timeout sending: ") + m_state.remoteHost + QLatin1Char(':') + m_state.socketPort);
     m_socket.Close();
     m_state.resetRequest = true;
+    if (!m_state.sendQueue.isEmpty())
+        failure(PeerFailure::SendFailed, QStringLiteral("Request not sent completely (no progress): ") +
+                                             itemPreview(m_state.sendQueue.first()));
+}
+
+bool SocketSupervision::awaitAnswer()
+{
+    if (!m_awaitingAnswer)
+        return false;
+    GatewayState &s = m_state;
+    const RequestTracker &t = s.answers;
+    const RequestTracker::Ticket &sent = t.lastSent();
+    if (t.answers() > sent.answersBefore) {
+        // Answered: it leaves the queue as a completed send does without an answer to wait for.
+        m_awaitingAnswer = false;
+        s.dropFirstSend();
+        s.lastSendTimer = monotonicMs() - afterSendMs;
+        return false;
+    }
+    const QString item = itemPreview(s.sendQueue.value(0));
+    if (t.connectionEnds() > sent.endsBefore) {
+        // A cut-short answer has been reported as such when the connection ended.
+        if (!t.lastEndCutShort())
+            endAwaited(PeerFailure::NoAnswer, QStringLiteral("No answer: the connection ended first: ") + item);
+        else
+            endAwaited(PeerFailure::NoAnswer, QString());
+        return false;
+    }
+    if (monotonicMs() - sent.sentAtMs > qint64(s.safety.answerTimeoutSec) * 1000) {
+        s.answers.giveUp();
+        const QString message =
+            QStringLiteral("No answer within %1 s: ").arg(s.safety.answerTimeoutSec) + item;
+        report(message, true);
+        endAwaited(PeerFailure::NoAnswer, message);
+        if (s.answers.lateOwed() > 1) {
+            m_socket.Close();
+            m_socket.clearError();
+        }
+        return false;
+    }
+    return true;
+}
+
+void SocketSupervision::endAwaited(PeerFailure code, const QString &message)
+{
+    GatewayState &s = m_state;
+    m_awaitingAnswer = false;
+    s.counters.requestFailed(LineCounters::Failure::NoAnswer);
+    if (!message.isEmpty())
+        failure(code, message);
+    s.dropFirstSend();
+    s.lastSendTimer = monotonicMs();
 }
 
 void SocketSupervision::clientBranch(QString &label)
 {
     GatewayState &s = m_state;
     watchSend();
+    // An item waiting for its answer has gone out whole: an error now ends it (awaitAnswer) and
+    // must not drop the item behind it.
+    const bool awaited = m_awaitingAnswer;
+    const bool stillAwaited = awaitAnswer();
     if (s.resetRequest) {
-        if (s.chkReset != 0 && !s.sendQueue.isEmpty()) {
-            s.sendQueue.removeFirst();
+        if (s.chkReset != 0 && !s.sendQueue.isEmpty() && !awaited) {
+            const QString item = s.sendQueue.first();
+            s.dropFirstSend();
             s.counters.dropped(LineCounters::Drop::ResetOnError);
+            failure(PeerFailure::Dropped, QStringLiteral("Request dropped after a socket error (") + s.lastPeerError +
+                                              QStringLiteral("): ") + itemPreview(item));
         }
         s.resetRequest = false;
         s.sendDone = false;
@@ -138,11 +204,18 @@ void SocketSupervision::clientBranch(QString &label)
         s.lastSendTimer = monotonicMs();
     }
     if (s.sendDone) {
-        if (!s.sendQueue.isEmpty())
-            s.sendQueue.removeFirst();
         s.sendDone = false;
         m_requestStart.reset();
-        s.lastSendTimer = monotonicMs() - afterSendMs;
+        if (stillAwaited) {
+            // Sent whole; the answer decides when it leaves.
+        } else if (s.chkCon != 0 && s.safety.answerTimeoutSec > 0 && !s.sendQueue.isEmpty() &&
+                   s.answers.lastSent().answersBefore == s.answers.answers() &&
+                   s.answers.lastSent().endsBefore == s.answers.connectionEnds()) {
+            m_awaitingAnswer = true;
+        } else {
+            s.dropFirstSend();
+            s.lastSendTimer = monotonicMs() - afterSendMs;
+        }
     }
 
     if (m_socket.State() != SocketEndpoint::Connected && m_connectTry == 0)
@@ -171,6 +244,11 @@ void SocketSupervision::clientBranch(QString &label)
 
     if (s.sendQueue.isEmpty()) {
         m_requestStart.reset();
+        return;
+    }
+    if (m_awaitingAnswer) {
+        label += crlf + QStringLiteral(" Waiting for the answer (sec):") +
+                 QString::number((monotonicMs() - s.answers.lastSent().sentAtMs) / 1000);
         return;
     }
     nextRequest(label);
@@ -218,6 +296,7 @@ void SocketSupervision::nextRequest(QString &label)
             if (!s.sendQueue.isEmpty() && !m_socket.sendPending()) {
                 const QString text = s.sendQueue.first();
                 report(QStringLiteral("Start send ") + text + QLatin1Char('/') + stateNumber());
+                s.handingOver(QueueJournal::Send);
                 m_socket.SendData(text);
                 s.lastSendTimer = monotonicMs();
                 if (m_socket.pendingError().isSet()) {
@@ -226,6 +305,9 @@ void SocketSupervision::nextRequest(QString &label)
                                m_socket.pendingError().description,
                            true);
                     m_socket.clearError();
+                    failure(PeerFailure::SendFailed, QStringLiteral("Request not sent: ") + itemPreview(text));
+                } else {
+                    s.answers.sent(monotonicMs());
                 }
             }
         }
@@ -236,6 +318,8 @@ void SocketSupervision::nextRequest(QString &label)
     if (age > s.timeoutSec) {
         s.counters.requestFailed(LineCounters::Failure::Timeout);
         report(QStringLiteral("Timeout connecting: ") + peer);
+        failure(PeerFailure::RequestTimeout, QStringLiteral("Request timed out (") + peer +
+                                                 QStringLiteral("), tried again: ") + itemPreview(s.sendQueue.value(0)));
         if (s.chkCon == 0)
             m_socket.Close();
         m_requestStart.reset();

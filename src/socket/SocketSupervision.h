@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/PeerFailure.h"
+
 #include <QString>
 
 #include <functional>
@@ -26,6 +28,13 @@ class SocketEndpoint;
 // label again at every spacing, and every copy would be buffered here. A send that makes no
 // progress for timeoutSec seconds ends like a failed send ("Timeout sending: host:port", the
 // endpoint closed, resetRequest for the next step).
+//
+// With answerTimeoutSec set, a static connection carries one request at a time: an item that
+// has been sent stays item 1 until its answer came (then it leaves as a sent item would), and is
+// ended with a failure when the answer does not come in time or the connection ends first. An
+// item given up on is not sent again: the printer may have it. The answer that then still comes
+// is late (see SocketEvents); when a second request is given up while that answer is still
+// owed, the connection is closed, so that both sides start afresh.
 class SocketSupervision
 {
 public:
@@ -36,6 +45,11 @@ public:
 
     void tick();
 
+    // Where failures of the peer side are reported to the PLC (reportPeerFailures).
+    void setFailureReport(PeerFailureReport report) { m_failureReport = std::move(report); }
+    // Whether item 1 has been sent and waits for its answer (answerTimeoutSec).
+    bool awaitingAnswer() const { return m_awaitingAnswer; }
+
     // When the request in progress began (monotonic milliseconds); empty when none is.
     std::optional<qint64> requestStart() const { return m_requestStart; }
     int connectTry() const { return m_connectTry; }
@@ -45,6 +59,11 @@ private:
     void clientBranch(QString &label);
     void nextRequest(QString &label);
     void watchSend();
+    // With answerTimeoutSec on a static connection, a sent item stays item 1 until its answer
+    // came, the time-out passed or the connection ended. False when nothing is awaited (any more).
+    bool awaitAnswer();
+    void endAwaited(PeerFailure code, const QString &message);
+    void failure(PeerFailure code, const QString &message);
     void report(const QString &message, bool forced = false);
     // The state number for a message, taken when the message is built.
     QString stateNumber() const;
@@ -55,6 +74,8 @@ private:
     KeloLink &m_link;
     LogWriter &m_log;
     std::function<void()> m_windowStep;
+    PeerFailureReport m_failureReport;
+    bool m_awaitingAnswer = false;
 
     std::optional<qint64> m_requestStart;
     qint32 m_connectTry = 0;

@@ -396,6 +396,7 @@ void PrinterSim::onData(Connection *c)
             continue;
         QByteArray reply = m_options.reply;
         reply.replace("%n", QByteArray::number(body.size()));
+        reply.replace("%r", body);
         std::function<void()> then;
         if (m_options.closeAfterReply)
             then = [socket = QPointer<QTcpSocket>(c->socket)] {

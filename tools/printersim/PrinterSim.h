@@ -33,7 +33,7 @@ public:
         QHostAddress address = QHostAddress(QHostAddress::LocalHost);
         quint16 port = 9100;
 
-        QByteArray reply = "OK"; // answer to every request; "%n" becomes the document length
+        QByteArray reply = "OK"; // answer to every request; "%n" becomes its length, "%r" the request
         int delayMs = 0;         // time before the answer
         int pieces = 1;          // answer (or, in client mode, each send) in this many pieces
         int pieceGapMs = 50;     // time between two pieces
