@@ -140,7 +140,7 @@ bool SocketSupervision::awaitAnswer()
     GatewayState &s = m_state;
     const RequestTracker &t = s.answers;
     const RequestTracker::Ticket &sent = t.lastSent();
-    if (t.answers() > sent.answersBefore) {
+    if (t.answered(sent)) {
         // Answered: it leaves the queue as a completed send does without an answer to wait for.
         m_awaitingAnswer = false;
         s.dropFirstSend();
@@ -209,7 +209,7 @@ void SocketSupervision::clientBranch(QString &label)
         if (stillAwaited) {
             // Sent whole; the answer decides when it leaves.
         } else if (s.chkCon != 0 && s.safety.answerTimeoutSec > 0 && !s.sendQueue.isEmpty() &&
-                   s.answers.lastSent().answersBefore == s.answers.answers() &&
+                   !s.answers.answered(s.answers.lastSent()) &&
                    s.answers.lastSent().endsBefore == s.answers.connectionEnds()) {
             m_awaitingAnswer = true;
         } else {
