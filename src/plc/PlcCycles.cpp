@@ -266,8 +266,9 @@ void PlcCycles::readProd(clsComm *record)
         reportToPlc(commandResult);
     }
     if (refused) {
-        setError(QStringLiteral("Request refused: %1 requests wait to be sent (maxQueuedItems)")
-                     .arg(m_state.sendQueue.size()));
+        setError(QStringLiteral("Request refused: %1 requests wait to be sent (maxQueuedItems): ")
+                     .arg(m_state.sendQueue.size()) +
+                 itemPreview(sendData));
         reportToPlc(qint32(PeerFailure::QueueFull), LineCounters::Failure::QueueFull);
     }
 

@@ -45,14 +45,20 @@ struct GatewayInstance {
             gateway.waitForFinished();
         }
     }
+    // The messages of the event log entries that contain the text, in order.
     QStringList entries(const QString &containing = {}) const
     {
+        // The message of each entry (it may span lines).
+        static const QRegularExpression message(QStringLiteral("<Msg>Kavetta / [^/]* / (.*)</Msg>"),
+                                                QRegularExpression::DotMatchesEverythingOption);
         QFile file(dir.filePath(QStringLiteral("events.log")));
         QStringList out;
         if (file.open(QIODevice::ReadOnly)) {
-            for (QString entry; !file.atEnd() && EventLog::decodeFileLine(file.readLine(), nullptr, &entry);)
+            for (QString entry; !file.atEnd() && EventLog::decodeFileLine(file.readLine(), nullptr, &entry);) {
+                entry = message.match(entry).captured(1);
                 if (entry.contains(containing))
                     out << entry;
+            }
         }
         return out;
     }
