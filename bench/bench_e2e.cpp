@@ -11,6 +11,9 @@
 //     taken, seen as ".anford" reset, to the cycle's connect).
 // (c) idle CPU and memory, connected to both stand-ins, beside a bare Qt loop with a 500 ms timer.
 // (d) start-up: from exec to the first ".ConnectStatus" of 7, and to listening in the server role.
+// (e) the line-safety options, static connection, each request answered: the request taken
+//     (".anford" true to false: the journal writes the item before the reset) and the answer
+//     hand-over, with every option off and with every option on (journal included), same run.
 #include "plc/KeloOcx.h"
 
 #include "BenchSupport.h"
@@ -30,6 +33,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -341,6 +345,53 @@ int main(int argc, char *argv[])
         spinUntil([] { return false; }, 2100); // past the 2 s spacing
     }
     Bench::stop(perRequest);
+
+    // (e) every line-safety option off, then on.
+    const QByteArray allOn =
+        "[safety]\nreportPeerFailures = true\nanswerTimeoutSec = 5\nanswerFraming = line\n"
+        "dropLateAnswers = true\nrequirePrintData = true\nallowedPeers = 127.0.0.1\n"
+        "maxQueuedItems = 100\n[journal]\nenabled = true\nreplayMaxAgeSec = 60\n";
+    std::vector<double> taken[2], handedOver[2];
+    const int answered = qMax(10, rounds / 5);
+    for (int on = 0; on < 2; ++on) {
+        QFile options(b.home + QStringLiteral("/Kavetta.ini"));
+        if (options.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            options.write(on ? allOn : QByteArray());
+        options.close();
+        b.writeConfig(false, true);
+        QProcess lineSafety;
+        b.startGateway(lineSafety);
+        if (!spinUntil([&] { return b.peer != nullptr; }, 10000)) {
+            std::fprintf(stderr, "(e) the gateway did not connect to the printer\n");
+            break;
+        }
+        for (int i = 0; i < answered; ++i) {
+            const QByteArray text = "REQUEST " + QByteArray::number(i);
+            b.received.clear();
+            anfordResetAt = -1;
+            antwortAt = -1;
+            plc.write(
+                [&] { return link.writeVarString(plc.hSend, 2 * text.size(), QString::fromLatin1(text)); });
+            const double t0 = nowMs();
+            plc.write([&] { return link.writeVarBool(plc.hAnford, 2, true); });
+            if (!spinUntil([&] { return anfordResetAt >= 0 && b.received == text && b.peer; }, 8000)) {
+                std::fprintf(stderr, "(e) request %d: not taken and sent within 8000 ms\n", i);
+                break;
+            }
+            taken[on].push_back(anfordResetAt - t0);
+            const double t1 = nowMs();
+            b.peer->write("ANSWER " + QByteArray::number(i) + '\n');
+            b.peer->flush();
+            if (!spinUntil([&] { return antwortAt >= 0; }, 5000)) {
+                std::fprintf(stderr, "(e) answer %d not handed over within 5000 ms\n", i);
+                break;
+            }
+            handedOver[on].push_back((antwortAt - t1) * 1000.0);
+            plc.write([&] { return link.writeVarBool(plc.hAntwort, 2, false); });
+        }
+        Bench::stop(lineSafety);
+        spinUntil([&] { return b.peer == nullptr; }, 2000);
+    }
     b.plcsim.write("quit\n");
     Bench::stop(b.plcsim);
 
@@ -368,5 +419,31 @@ int main(int argc, char *argv[])
     std::printf("(d) start-up, median of 5: exec to ConnectStatus 7 %.0f ms (client, static connection);"
                 " exec to listening %.0f ms (server role)\n",
                 s.median, l.median);
+    const Stats t0 = stats(taken[0]), t1 = stats(taken[1]), h0 = stats(handedOver[0]),
+                h1 = stats(handedOver[1]);
+    // The reference of the journal's cost: one flush of a small write to the same disk.
+    std::vector<double> flushes;
+    {
+        QFile probe(b.home + QStringLiteral("/flush-probe"));
+        if (probe.open(QIODevice::WriteOnly)) {
+            for (int i = 0; i < 50; ++i) {
+                probe.write(QByteArray(100, 'x'));
+                probe.flush();
+                const double f0 = nowMs();
+                ::fdatasync(probe.handle());
+                flushes.push_back(nowMs() - f0);
+            }
+        }
+    }
+    const Stats f = stats(flushes);
+    std::printf(
+        "(e) %zu answered requests each: request taken (.anford true -> false) median %.2f ms, p99 %.2f ms"
+        " with the options off; %.2f ms, p99 %.2f ms with every option on: the journal adds %.2f ms"
+        " (goal under 2 ms); one flush of this disk (fdatasync): median %.2f ms, p99 %.2f ms\n",
+        taken[1].size(), t0.median, t0.p99, t1.median, t1.p99, t1.median - t0.median, f.median, f.p99);
+    std::printf(
+        "    answer hand-over median %.0f us, p99 %.0f us with the options off; %.0f us, p99 %.0f us with"
+        " every option on\n",
+        h0.median, h0.p99, h1.median, h1.p99);
     return 0;
 }

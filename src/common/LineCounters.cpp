@@ -58,9 +58,9 @@ const char *LineCounters::dropName(Drop reason)
 
 const char *LineCounters::plcReportName(int kind)
 {
-    static const char *const names[kPlcReportKinds] = {"dropped",      "send_failed",      "request_timeout",
-                                                       "no_answer",    "answer_cut_short", "answer_too_large",
-                                                       "answer_not_written", "queue_full"};
+    static const char *const names[kPlcReportKinds] = {
+        "dropped",          "send_failed",      "request_timeout",    "no_answer",
+        "answer_cut_short", "answer_too_large", "answer_not_written", "queue_full"};
     return kind >= 0 && kind < kPlcReportKinds ? names[kind] : "";
 }
 

@@ -35,9 +35,9 @@ class LineCounters
 public:
     // Why a request did not reach the peer or its answer the PLC.
     enum class Failure {
-        Request, // the PLC's send data could not be read, or the label or job could not be built
-        Send,    // the endpoint refused the data
-        Timeout, // no send complete within the time-out
+        Request,          // the PLC's send data could not be read, or the label or job could not be built
+        Send,             // the endpoint refused the data
+        Timeout,          // no send complete within the time-out
         QueueFull,        // refused by maxQueuedItems
         NoAnswer,         // sent, but its answer did not come within answerTimeoutSec
         AnswerNotWritten, // the PLC link refused the answer in ".RecData"
@@ -45,8 +45,8 @@ public:
     };
     // Why an item left a queue without being served.
     enum class Drop {
-        ResetOnError, // a socket error with "Reset Sendata on Error" on
-        NoPlcSide,    // an answer that no PLC record can take
+        ResetOnError,   // a socket error with "Reset Sendata on Error" on
+        NoPlcSide,      // an answer that no PLC record can take
         LateAnswer,     // an answer after its request was ended, or one nobody asked for
         AnswerTooLarge, // a framed answer beyond answerMaxBytes
         AnswerCutShort, // the connection ended in the middle of an answer

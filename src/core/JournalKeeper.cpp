@@ -32,12 +32,13 @@ void removeJournalFiles(const QString &file)
 JournalKeeper::JournalKeeper(GatewayState &state, LogWriter &log) : m_state(state), m_log(log)
 {
     m_journal.onWriteProblem = [this](const QString &problem) {
-        m_log.writeLog(statusLine(problem.isEmpty()
-                                      ? QStringLiteral("Journal %1 is written again").arg(m_journal.file())
-                                      : QStringLiteral("Journal %1 cannot be written (%2): queued items are not "
-                                                       "kept on disk until it can be written again")
-                                            .arg(m_journal.file(), problem)),
-                       true);
+        m_log.writeLog(
+            statusLine(problem.isEmpty()
+                           ? QStringLiteral("Journal %1 is written again").arg(m_journal.file())
+                           : QStringLiteral("Journal %1 cannot be written (%2): queued items are not "
+                                            "kept on disk until it can be written again")
+                                 .arg(m_journal.file(), problem)),
+            true);
     };
 }
 

@@ -11,14 +11,15 @@ namespace
 
 const char *const Schema = "CREATE TABLE IF NOT EXISTS items ("
                            " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-                           " queue INTEGER NOT NULL,"   // 0 send, 1 receive
+                           " queue INTEGER NOT NULL," // 0 send, 1 receive
                            " text TEXT NOT NULL,"
                            " taken_ms INTEGER NOT NULL," // wall clock, ms since the epoch
                            " handed INTEGER NOT NULL DEFAULT 0)";
 
 void bindText(sqlite3_stmt *statement, int index, const QString &text)
 {
-    sqlite3_bind_text16(statement, index, text.utf16(), int(text.size() * sizeof(char16_t)), SQLITE_TRANSIENT);
+    sqlite3_bind_text16(statement, index, text.utf16(), int(text.size() * sizeof(char16_t)),
+                        SQLITE_TRANSIENT);
 }
 
 } // namespace
@@ -48,6 +49,7 @@ bool SqliteJournal::open(const QString &file, QString *error)
 {
     close();
     m_file = file;
+    m_syncFull = false;
     m_leftovers.clear();
     m_ids[Send].clear();
     m_ids[Receive].clear();
@@ -58,12 +60,11 @@ bool SqliteJournal::open(const QString &file, QString *error)
         return false;
     };
     if (sqlite3_open_v2(QFile::encodeName(file).constData(), &m_db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK)
         return fail(QStringLiteral("cannot open"));
     sqlite3_busy_timeout(m_db, 1000);
-    // WAL with a full sync at each commit: one write of the log and one flush per change, and a
-    // committed change survives a power loss.
-    if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=FULL") || !exec(Schema))
+    if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec(Schema))
         return fail(QStringLiteral("cannot set up"));
     const struct {
         sqlite3_stmt **statement;
@@ -79,8 +80,8 @@ bool SqliteJournal::open(const QString &file, QString *error)
             return fail(QStringLiteral("cannot prepare"));
     }
     sqlite3_stmt *select = nullptr;
-    if (sqlite3_prepare_v2(m_db, "SELECT id, queue, text, taken_ms, handed FROM items ORDER BY id", -1, &select,
-                           nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(m_db, "SELECT id, queue, text, taken_ms, handed FROM items ORDER BY id", -1,
+                           &select, nullptr) != SQLITE_OK)
         return fail(QStringLiteral("cannot read"));
     while (sqlite3_step(select) == SQLITE_ROW) {
         const auto *text = static_cast<const char16_t *>(sqlite3_column_text16(select, 2));
@@ -94,8 +95,10 @@ bool SqliteJournal::open(const QString &file, QString *error)
     return true;
 }
 
-bool SqliteJournal::step(sqlite3_stmt *statement)
+bool SqliteJournal::step(sqlite3_stmt *statement, bool durable)
 {
+    if (durable != m_syncFull && exec(durable ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"))
+        m_syncFull = durable;
     const int result = sqlite3_step(statement);
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
@@ -115,7 +118,7 @@ void SqliteJournal::appended(Queue queue, const QString &text, qint64 takenMs)
     sqlite3_bind_int(m_insert, 1, queue);
     bindText(m_insert, 2, text);
     sqlite3_bind_int64(m_insert, 3, takenMs != 0 ? takenMs : currentDateTime().toMSecsSinceEpoch());
-    m_ids[queue].push_back(step(m_insert) ? sqlite3_last_insert_rowid(m_db) : 0);
+    m_ids[queue].push_back(step(m_insert, queue == Send) ? sqlite3_last_insert_rowid(m_db) : 0);
 }
 
 void SqliteJournal::removedFirst(Queue queue)
@@ -149,7 +152,7 @@ void SqliteJournal::handingOver(Queue queue)
         return;
     sqlite3_bind_int(m_handed, 1, 1);
     sqlite3_bind_int64(m_handed, 2, m_ids[queue].front());
-    step(m_handed);
+    step(m_handed, queue == Send);
 }
 
 void SqliteJournal::requeued(const Item &item)

@@ -11,9 +11,13 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-// The gateway's queues on disk: an SQLite database (WAL, synchronous FULL), one row per queued
-// item. Every change is its own transaction, committed to the disk before the call returns, so
-// an item the request cycle has queued survives a crash of the process or of the machine.
+// The gateway's queues on disk: an SQLite database in WAL mode, one row per queued item, every
+// change its own transaction. A commit is in the operating system's hands when the call returns,
+// so nothing is lost when the process dies. Two kinds of change are also flushed to the disk
+// before the call returns (synchronous FULL), so that they survive a power loss too: a new
+// request (before the request cycle resets ".anford") and the mark of an item going out to the
+// peer. The other changes (removals, answers) are flushed with the next of those: the log is
+// written in order, so whatever survives a power loss is a state the gateway passed through.
 // A SQLite database rather than a file format of our own: it keeps its promise through power
 // loss and partial writes, and a service engineer can look into it with the sqlite3 tool.
 class SqliteJournal : public QueueJournal
@@ -57,7 +61,8 @@ public:
 
 private:
     bool exec(const char *sql);
-    bool step(sqlite3_stmt *statement);
+    // durable: flushed to the disk before it returns.
+    bool step(sqlite3_stmt *statement, bool durable = false);
 
     QString m_file;
     sqlite3 *m_db = nullptr;
@@ -69,4 +74,5 @@ private:
     std::deque<qint64> m_ids[2];
     QList<Item> m_leftovers;
     bool m_failing = false;
+    bool m_syncFull = false;
 };

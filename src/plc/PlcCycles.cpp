@@ -208,9 +208,9 @@ void PlcCycles::readProd(clsComm *record)
 
     // maxQueuedItems: a request that would queue one item more than that is refused.
     const auto queueFull = [&] {
-        const bool queues = !sendData.isEmpty() &&
-                            (!sendData.startsWith(QLatin1Char('/')) || sendData.startsWith(QLatin1String("/SetLabel")) ||
-                             sendData.startsWith(QLatin1String("/SetJob")));
+        const bool queues = !sendData.isEmpty() && (!sendData.startsWith(QLatin1Char('/')) ||
+                                                    sendData.startsWith(QLatin1String("/SetLabel")) ||
+                                                    sendData.startsWith(QLatin1String("/SetJob")));
         const int bound = m_state.safety.maxQueuedItems;
         return queues && bound > 0 && m_state.sendQueue.size() >= bound;
     };
@@ -270,6 +270,7 @@ void PlcCycles::readProd(clsComm *record)
                      .arg(m_state.sendQueue.size()) +
                  itemPreview(sendData));
         reportToPlc(qint32(PeerFailure::QueueFull), LineCounters::Failure::QueueFull);
+        m_state.counters.reportedToPlc(int(PeerFailure::QueueFull) - int(PeerFailure::Dropped));
     }
 
     const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, 2, false);
@@ -343,7 +344,8 @@ void PlcCycles::responseTick()
     if (dataCode != 0) {
         setError(QStringLiteral("WriteVar: RecData !") + decimal(dataCode));
         // The next status line takes the label's place at once: the log keeps what happened.
-        m_log.writeLog(m_state.lblError + QStringLiteral(" (answer of %1 characters)").arg(text.size()), true);
+        m_log.writeLog(m_state.lblError + QStringLiteral(" (answer of %1 characters)").arg(text.size()),
+                       true);
         m_state.counters.requestFailed(LineCounters::Failure::AnswerNotWritten);
     }
     const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, 2, true);

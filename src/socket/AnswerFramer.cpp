@@ -94,7 +94,8 @@ void AnswerFramer::feedLength(Result &out)
         if (m_bodyLength < 0) {
             // Line ends left over between two answers are no header.
             qsizetype lead = 0;
-            while (lead < m_buffer.size() && (m_buffer.at(lead) == QLatin1Char('\r') || m_buffer.at(lead) == QLatin1Char('\n')))
+            while (lead < m_buffer.size() &&
+                   (m_buffer.at(lead) == QLatin1Char('\r') || m_buffer.at(lead) == QLatin1Char('\n')))
                 ++lead;
             m_buffer.remove(0, lead);
             const qsizetype end = headerEnd(m_buffer);

@@ -81,7 +81,8 @@ void SocketEvents::received(const QString &data)
         return;
     }
     const QString key = InstanceOptions::framingName(o.answerFraming) + QLatin1Char(' ') +
-                        QString::number(o.answerMaxBytes) + QLatin1Char(' ') + cp1252::decode(o.answerTerminator);
+                        QString::number(o.answerMaxBytes) + QLatin1Char(' ') +
+                        cp1252::decode(o.answerTerminator);
     if (!m_framer || key != m_framerKey) {
         m_framer.emplace(o.answerFraming, cp1252::decode(o.answerTerminator), o.answerMaxBytes);
         m_framerKey = key;
@@ -114,8 +115,9 @@ void SocketEvents::answerArrived(const QString &answer)
         if (arrival != RequestTracker::Arrival::Answer && s.safety.dropLateAnswers &&
             s.safety.answerFraming != AnswerFraming::Chunk) {
             s.counters.dropped(LineCounters::Drop::LateAnswer);
-            report((arrival == RequestTracker::Arrival::Late ? QStringLiteral("Late answer dropped: ")
-                                                             : QStringLiteral("Answer without a request dropped: ")) +
+            report((arrival == RequestTracker::Arrival::Late
+                        ? QStringLiteral("Late answer dropped: ")
+                        : QStringLiteral("Answer without a request dropped: ")) +
                        itemPreview(answer),
                    true);
             return;

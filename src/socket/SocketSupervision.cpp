@@ -151,7 +151,8 @@ bool SocketSupervision::awaitAnswer()
     if (t.connectionEnds() > sent.endsBefore) {
         // A cut-short answer has been reported as such when the connection ended.
         if (!t.lastEndCutShort())
-            endAwaited(PeerFailure::NoAnswer, QStringLiteral("No answer: the connection ended first: ") + item);
+            endAwaited(PeerFailure::NoAnswer,
+                       QStringLiteral("No answer: the connection ended first: ") + item);
         else
             endAwaited(PeerFailure::NoAnswer, QString());
         return false;
@@ -195,8 +196,8 @@ void SocketSupervision::clientBranch(QString &label)
             const QString item = s.sendQueue.first();
             s.dropFirstSend();
             s.counters.dropped(LineCounters::Drop::ResetOnError);
-            failure(PeerFailure::Dropped, QStringLiteral("Request dropped after a socket error (") + s.lastPeerError +
-                                              QStringLiteral("): ") + itemPreview(item));
+            failure(PeerFailure::Dropped, QStringLiteral("Request dropped after a socket error (") +
+                                              s.lastPeerError + QStringLiteral("): ") + itemPreview(item));
         }
         s.resetRequest = false;
         s.sendDone = false;
@@ -305,7 +306,8 @@ void SocketSupervision::nextRequest(QString &label)
                                m_socket.pendingError().description,
                            true);
                     m_socket.clearError();
-                    failure(PeerFailure::SendFailed, QStringLiteral("Request not sent: ") + itemPreview(text));
+                    failure(PeerFailure::SendFailed,
+                            QStringLiteral("Request not sent: ") + itemPreview(text));
                 } else {
                     s.answers.sent(monotonicMs());
                 }
@@ -319,7 +321,8 @@ void SocketSupervision::nextRequest(QString &label)
         s.counters.requestFailed(LineCounters::Failure::Timeout);
         report(QStringLiteral("Timeout connecting: ") + peer);
         failure(PeerFailure::RequestTimeout, QStringLiteral("Request timed out (") + peer +
-                                                 QStringLiteral("), tried again: ") + itemPreview(s.sendQueue.value(0)));
+                                                 QStringLiteral("), tried again: ") +
+                                                 itemPreview(s.sendQueue.value(0)));
         if (s.chkCon == 0)
             m_socket.Close();
         m_requestStart.reset();

@@ -24,12 +24,13 @@ private slots:
         in.config.remotePort = startPrinter(printer, {"--reply", "A %r\\n", "--save", printed.path()});
         PlcSimProcess plc;
         QVERIFY(in.config.remotePort);
-        QVERIFY(plc.start({"--module", "LS", "--trace", "--plc", "LS", "--every", "80", "--data", "R{n}", "--count",
-                           QString::number(Requests)}));
+        QVERIFY(plc.start({"--module", "LS", "--trace", "--plc", "LS", "--every", "80", "--data", "R{n}",
+                           "--count", QString::number(Requests)}));
         in.config.plcPort = plc.port();
         QVERIFY(in.writeConfig());
-        QVERIFY(in.writeOptions("[safety]\nreportPeerFailures = true\nanswerFraming = line\nanswerTimeoutSec = 2\n"
-                                "dropLateAnswers = true\nmaxQueuedItems = 25\n[journal]\nenabled = true\nreplayMaxAgeSec = 3\n"));
+        QVERIFY(in.writeOptions(
+            "[safety]\nreportPeerFailures = true\nanswerFraming = line\nanswerTimeoutSec = 2\n"
+            "dropLateAnswers = true\nmaxQueuedItems = 25\n[journal]\nenabled = true\nreplayMaxAgeSec = 3\n"));
 
         const quint32 seed = QRandomGenerator::global()->generate();
         QRandomGenerator random(seed);
@@ -50,9 +51,8 @@ private slots:
         in.signal(SIGTERM);
         QVERIFY(in.gateway.waitForFinished(10000));
         in.start();
-        QTRY_VERIFY_WITH_TIMEOUT(!in.entries("Start Kavetta").isEmpty() &&
-                                     in.entries("Start Kavetta").size() == kills + 2,
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !in.entries("Start Kavetta").isEmpty() && in.entries("Start Kavetta").size() == kills + 2, 10000);
         QTest::qWait(1000);
         in.signal(SIGTERM);
         QVERIFY(in.gateway.waitForFinished(10000));
@@ -75,7 +75,8 @@ private slots:
         for (const QString &entry : in.entries("Journal: ")) {
             if (entry.contains("Journal: dropped "))
                 atStart.insert(numberIn(entry));
-            if (entry.contains("Journal: replayed request") && entry.contains("on the wire when the gateway stopped"))
+            if (entry.contains("Journal: replayed request") &&
+                entry.contains("on the wire when the gateway stopped"))
                 onWire.insert(numberIn(entry));
         }
         QHash<int, int> copies;

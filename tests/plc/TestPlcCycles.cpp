@@ -338,7 +338,8 @@ private slots:
         QCOMPARE(rig.link.calls.last(), u"writeVarBool K1.antwort 2 true"_s);
         QVERIFY(rig.state.receiveQueue.isEmpty());
         QCOMPARE(rig.log.records.size(), 3); // the refusal is logged before the next line takes the label
-        QCOMPARE(rig.log.records.at(1).first, statusLine(u"WriteVar: RecData !1813 (answer of 1 characters)"_s));
+        QCOMPARE(rig.log.records.at(1).first,
+                 statusLine(u"WriteVar: RecData !1813 (answer of 1 characters)"_s));
         QCOMPARE(rig.log.records.last(), qMakePair(statusLine(u"SocketData received: (-1 msec) x"_s), true));
         rig.link.failures = {{u"writeVarBool K1.antwort"_s, 1815}};
         rig.state.chkStatus = 0;

@@ -21,26 +21,30 @@ private slots:
         QTest::addColumn<int>("leftAtEnd");    // bytes of an incomplete answer when the connection ends
 
         const auto L = AnswerFraming::Line, T = AnswerFraming::Terminator, N = AnswerFraming::Length;
-        QTest::newRow("line in pieces, CR LF") << L << "" << QStringList{"O", "K 1\r", "\n"} << QStringList{"OK 1"} << "" << 0;
+        QTest::newRow("line in pieces, CR LF")
+            << L << "" << QStringList{"O", "K 1\r", "\n"} << QStringList{"OK 1"} << "" << 0;
         QTest::newRow("two lines in one piece, blank line between")
             << L << "" << QStringList{"A\n\r\nB\nC"} << QStringList{"A", "B"} << "" << 1;
         QTest::newRow("line beyond the bound, the next one whole")
             << L << "" << QStringList{"0123456789", "012\nok\n"} << QStringList{"ok"} << "T10" << 0;
-        QTest::newRow("line exactly at the bound") << L << "" << QStringList{"01234567\n"} << QStringList{"01234567"} << "" << 0;
+        QTest::newRow("line exactly at the bound")
+            << L << "" << QStringList{"01234567\n"} << QStringList{"01234567"} << "" << 0;
         QTest::newRow("terminator split across pieces")
-            << T << "\x03\r" << QStringList{"one\x03", "\rtwo\x03", "\r"} << QStringList{"one", "two"} << "" << 0;
-        QTest::newRow("length: header and body in pieces, CR LF header")
-            << N << "" << QStringList{"Content-Len", "gth: 5\r\n\r\nhel", "lo"} << QStringList{"hello"} << "" << 0;
-        QTest::newRow("length: two frames in one piece, body with line feeds")
-            << N << "" << QStringList{"Content-Length: 3\n\na\nbContent-Length: 1\n\nc"} << QStringList{"a\nb", "c"} << ""
+            << T << "\x03\r" << QStringList{"one\x03", "\rtwo\x03", "\r"} << QStringList{"one", "two"} << ""
             << 0;
+        QTest::newRow("length: header and body in pieces, CR LF header")
+            << N << "" << QStringList{"Content-Len", "gth: 5\r\n\r\nhel", "lo"} << QStringList{"hello"} << ""
+            << 0;
+        QTest::newRow("length: two frames in one piece, body with line feeds")
+            << N << "" << QStringList{"Content-Length: 3\n\na\nbContent-Length: 1\n\nc"}
+            << QStringList{"a\nb", "c"} << "" << 0;
         QTest::newRow("length: body beyond the bound is skipped, the next frame kept")
             << N << "" << QStringList{"Content-Length: 12\n\n0123", "45678901Content-Length: 2\n\nok"}
             << QStringList{"ok"} << "T12" << 0;
-        QTest::newRow("length: no Content-Length line") << N << "" << QStringList{"X-Other: 1\n\nbody"} << QStringList{}
-                                                        << "H12" << 4;
-        QTest::newRow("length: cut in the body") << N << "" << QStringList{"Content-Length: 9\n\nabc"} << QStringList{}
-                                                 << "" << 22;
+        QTest::newRow("length: no Content-Length line")
+            << N << "" << QStringList{"X-Other: 1\n\nbody"} << QStringList{} << "H12" << 4;
+        QTest::newRow("length: cut in the body")
+            << N << "" << QStringList{"Content-Length: 9\n\nabc"} << QStringList{} << "" << 22;
     }
 
     void framing()

@@ -54,7 +54,8 @@ struct GatewayInstance {
         QFile file(dir.filePath(QStringLiteral("events.log")));
         QStringList out;
         if (file.open(QIODevice::ReadOnly)) {
-            for (QString entry; !file.atEnd() && EventLog::decodeFileLine(file.readLine(), nullptr, &entry);) {
+            for (QString entry;
+                 !file.atEnd() && EventLog::decodeFileLine(file.readLine(), nullptr, &entry);) {
                 entry = message.match(entry).captured(1);
                 if (entry.contains(containing))
                     out << entry;
@@ -72,14 +73,19 @@ inline quint16 startPrinter(QProcess &printer, const QStringList &args)
                   QStringList{QStringLiteral("--port"), QStringLiteral("0")} + args);
     if (!printer.waitForReadyRead(5000))
         return 0;
-    return QRegularExpression(QStringLiteral("port=(\\d+)")).match(QString::fromLatin1(printer.readLine())).captured(1).toUShort();
+    return QRegularExpression(QStringLiteral("port=(\\d+)"))
+        .match(QString::fromLatin1(printer.readLine()))
+        .captured(1)
+        .toUShort();
 }
 
 // A request of the PLC of module LS; not waiting long for the answer.
-inline void plcRequest(const PlcSimProcess &plc, const QString &data, const QString &module = QStringLiteral("LS"))
+inline void plcRequest(const PlcSimProcess &plc, const QString &data,
+                       const QString &module = QStringLiteral("LS"))
 {
     QStringList out;
-    PlcSimProcess::run({QStringLiteral("request"), QStringLiteral("--port"), plc.portText(), QStringLiteral("--module"),
-                        module, QStringLiteral("--data"), data, QStringLiteral("--timeout-ms"), QStringLiteral("300")},
+    PlcSimProcess::run({QStringLiteral("request"), QStringLiteral("--port"), plc.portText(),
+                        QStringLiteral("--module"), module, QStringLiteral("--data"), data,
+                        QStringLiteral("--timeout-ms"), QStringLiteral("300")},
                        out);
 }
