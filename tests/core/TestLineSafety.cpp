@@ -1,18 +1,9 @@
 // The faults a plant meets, against the whole program without a window and the stand-ins of the
 // PLC runtime and the printer, each a process of its own. Every gateway here runs with
 // KAVETTA_HANDLER_TIMING=1 and says its longest handler on standard error when it ends.
-#include "GatewayProcess.h"
+#include "GatewayInstance.h"
 #include "ModbusServerProcess.h"
-#include "PlcSimProcess.h"
-#include "logging/EventLog.h"
 
-#include <QDir>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTest>
-
-#include <csignal>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -21,70 +12,12 @@ namespace
 
 const QString kBin = QStringLiteral(KAVETTA_BINARY_DIR);
 
-// One instance folder with its configuration, the gateway, and what it wrote to its event log.
-struct Instance {
-    QTemporaryDir dir;
-    QString home = dir.filePath("Server");
-    InstanceConfig config;
-    QProcess gateway;
-
-    Instance()
-    {
-        QDir().mkpath(home + "/Labels");
-        config.modul = "LS";
-    }
-    bool writeConfig() const
-    {
-        QFile file(home + "/Kavetta.zelb");
-        return file.open(QIODevice::WriteOnly) && file.write(config.text()) > 0;
-    }
-    void start()
-    {
-        QProcessEnvironment env = headlessEnvironment(dir.path(), home);
-        env.insert("KAVETTA_HANDLER_TIMING", "1");
-        startHeadless(gateway, env);
-    }
-    void signal(int number) const { ::kill(pid_t(gateway.processId()), number); }
-    QStringList entries(const QString &containing = {}) const
-    {
-        QFile file(dir.filePath("events.log"));
-        QStringList out;
-        if (file.open(QIODevice::ReadOnly)) {
-            for (QString entry; !file.atEnd() && EventLog::decodeFileLine(file.readLine(), nullptr, &entry);)
-                if (entry.contains(containing))
-                    out << entry;
-        }
-        return out;
-    }
-    qint64 residentKb() const
-    {
-        QFile status(QStringLiteral("/proc/%1/status").arg(gateway.processId()));
-        if (!status.open(QIODevice::ReadOnly))
-            return -1;
-        const auto m = QRegularExpression("VmRSS:\\s+(\\d+)").match(QString::fromLatin1(status.readAll()));
-        return m.hasMatch() ? m.captured(1).toLongLong() : -1;
-    }
-    // SIGTERM: the normal unload; the handler timing goes to standard error on the way out.
-    bool stop()
-    {
-        signal(SIGTERM);
-        return gateway.waitForFinished(10000) && gateway.exitCode() == 0;
-    }
-    ~Instance()
-    {
-        if (gateway.state() != QProcess::NotRunning) {
-            gateway.kill();
-            gateway.waitForFinished();
-        }
-    }
-};
-
-// A request of the PLC; the answer is not waited for long.
-void plcRequest(const PlcSimProcess &plc, const QString &data)
+// Every gateway here says its longest handler on standard error when it ends.
+QProcessEnvironment handlerTiming()
 {
-    QStringList out;
-    PlcSimProcess::run(
-        {"request", "--port", plc.portText(), "--module", "LS", "--data", data, "--timeout-ms", "500"}, out);
+    QProcessEnvironment env;
+    env.insert("KAVETTA_HANDLER_TIMING", "1");
+    return env;
 }
 
 QString plcValues(const PlcSimProcess &plc)
@@ -107,7 +40,7 @@ private slots:
     // like a failed one. A template beyond the bound is refused with an error to the PLC.
     void printerThatStopsReadingAndOversizedTemplate()
     {
-        Instance in;
+        GatewayInstance in;
         PlcSimProcess plc;
         QVERIFY(plc.start({"--module", "LS", "--trace"}));
         QProcess printer;
@@ -129,7 +62,7 @@ private slots:
         big.close();
         huge.close();
         QVERIFY(in.writeConfig());
-        in.start();
+        in.start(handlerTiming());
         QVERIFY(plc.waitForLine("op=subscribe", 10000));
         QByteArray printed;
         QTRY_VERIFY_WITH_TIMEOUT((printed += printer.readAll()).contains("connect 127.0.0.1"), 10000);
@@ -163,7 +96,7 @@ private slots:
     // variable map laid beside the file then switches the instance to the Modbus link.
     void reloadAppliesANewPlcPortAndLink()
     {
-        Instance in;
+        GatewayInstance in;
         in.config.modul = "Line1"; // the example variable map's module
         PlcSimProcess oldPlc, newPlc;
         QVERIFY(oldPlc.start({"--module", "Line1", "--trace"}));
@@ -171,7 +104,7 @@ private slots:
         in.config.plcPort = oldPlc.port();
         in.config.remotePort = freePort();
         QVERIFY(in.writeConfig());
-        in.start();
+        in.start(handlerTiming());
         QVERIFY(oldPlc.waitForLine("op=subscribe .*Line1.anford", 10000));
 
         in.config.plcPort = newPlc.port();
@@ -210,7 +143,7 @@ private slots:
     // folder is a small file system of its own; elsewhere the log file leads to /dev/full.
     void fullLogFolderIsReportedOnceAndCounted()
     {
-        Instance in;
+        GatewayInstance in;
         PlcSimProcess plc;
         QVERIFY(plc.start({"--module", "LS", "--trace"}));
         in.config.plcPort = plc.port();
@@ -226,7 +159,7 @@ private slots:
         });
         qInfo(mounted ? "log folder: a 40 MB tmpfs" : "log folder: the log file leads to /dev/full");
         QVERIFY(in.writeConfig());
-        in.start();
+        in.start(handlerTiming());
         QVERIFY(plc.waitForLine("op=subscribe", 10000));
         plcRequest(plc, "before");
         QTRY_VERIFY(QFileInfo(logFile).size() > 0);

@@ -36,7 +36,28 @@ struct GatewayInstance {
         QFile file(home + name);
         return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
     }
-    void start() { startHeadless(gateway, dir.path(), home); }
+    // extra: variables beside those of headlessEnvironment.
+    void start(const QProcessEnvironment &extra = {})
+    {
+        QProcessEnvironment env = headlessEnvironment(dir.path(), home);
+        env.insert(extra);
+        startHeadless(gateway, env);
+    }
+    // SIGTERM: the normal unload, ending with status 0.
+    bool stop()
+    {
+        signal(SIGTERM);
+        return gateway.waitForFinished(10000) && gateway.exitCode() == 0;
+    }
+    qint64 residentKb() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(gateway.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        const auto m = QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+)"))
+                           .match(QString::fromLatin1(status.readAll()));
+        return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+    }
     void signal(int number) const { ::kill(pid_t(gateway.processId()), number); }
     void kill()
     {
@@ -48,9 +69,10 @@ struct GatewayInstance {
     // The messages of the event log entries that contain the text, in order.
     QStringList entries(const QString &containing = {}) const
     {
-        // The message of each entry (it may span lines).
-        static const QRegularExpression message(QStringLiteral("<Msg>Kavetta / [^/]* / (.*)</Msg>"),
-                                                QRegularExpression::DotMatchesEverythingOption);
+        // The message of each entry (it may span lines; a long one is cut with the entry).
+        static const QRegularExpression message(
+            QStringLiteral("<Msg>Kavetta / [^/]* / (.*?)(?:</Msg>  <Date>|$)"),
+            QRegularExpression::DotMatchesEverythingOption);
         QFile file(dir.filePath(QStringLiteral("events.log")));
         QStringList out;
         if (file.open(QIODevice::ReadOnly)) {
