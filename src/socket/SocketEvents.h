@@ -43,7 +43,6 @@ private:
     void answerArrived(const QString &answer);
     void connectionEnded();
     void failure(PeerFailure code, const QString &message);
-    void sendItem();
 
     void report(const QString &message, bool forced = false);
     // "<state>" CR LF description of the pending error, then the error cleared; false when none.

@@ -150,11 +150,8 @@ bool SocketSupervision::awaitAnswer()
     const QString item = itemPreview(s.sendQueue.value(0));
     if (t.connectionEnds() > sent.endsBefore) {
         // A cut-short answer has been reported as such when the connection ended.
-        if (!t.lastEndCutShort())
-            endAwaited(PeerFailure::NoAnswer,
-                       QStringLiteral("No answer: the connection ended first: ") + item);
-        else
-            endAwaited(PeerFailure::NoAnswer, QString());
+        endAwaited(t.lastEndCutShort() ? QString()
+                                       : QStringLiteral("No answer: the connection ended first: ") + item);
         return false;
     }
     if (monotonicMs() - sent.sentAtMs > qint64(s.safety.answerTimeoutSec) * 1000) {
@@ -162,7 +159,7 @@ bool SocketSupervision::awaitAnswer()
         const QString message =
             QStringLiteral("No answer within %1 s: ").arg(s.safety.answerTimeoutSec) + item;
         report(message, true);
-        endAwaited(PeerFailure::NoAnswer, message);
+        endAwaited(message);
         if (s.answers.lateOwed() > 1) {
             m_socket.Close();
             m_socket.clearError();
@@ -172,13 +169,13 @@ bool SocketSupervision::awaitAnswer()
     return true;
 }
 
-void SocketSupervision::endAwaited(PeerFailure code, const QString &message)
+void SocketSupervision::endAwaited(const QString &message)
 {
     GatewayState &s = m_state;
     m_awaitingAnswer = false;
     s.counters.requestFailed(LineCounters::Failure::NoAnswer);
     if (!message.isEmpty())
-        failure(code, message);
+        failure(PeerFailure::NoAnswer, message);
     s.dropFirstSend();
     s.lastSendTimer = monotonicMs();
 }
