@@ -49,11 +49,13 @@ struct SafetyOptions {
     // Whether a peer at this address may connect (an IPv4 peer seen as ::ffff:a.b.c.d counts
     // as its IPv4 address).
     bool peerAllowed(const QHostAddress &address) const;
+    bool operator==(const SafetyOptions &) const = default;
 };
 
 struct JournalOptions {
     bool enabled = false;
     int replayMaxAgeSec = 0; // 0: items left by an earlier run are reported, never sent again
+    bool operator==(const JournalOptions &) const = default;
 };
 
 struct StatusOptions {
@@ -61,6 +63,7 @@ struct StatusOptions {
     QHostAddress address{QHostAddress::LocalHost};
 
     bool enabled() const { return port != 0; }
+    bool operator==(const StatusOptions &) const = default;
 };
 
 struct InstanceOptions {

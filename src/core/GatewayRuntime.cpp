@@ -109,11 +109,18 @@ void GatewayRuntime::createCore()
 
 void GatewayRuntime::readInstanceOptions()
 {
+    const InstanceOptions before = instanceOptions;
     instanceOptions = InstanceOptions::load(state.configFile);
+    const bool changed = before.safety != instanceOptions.safety ||
+                         before.journal != instanceOptions.journal || before.status != instanceOptions.status;
     state.safety = instanceOptions.safety;
     journal.apply(instanceOptions.journal, state.configFile);
     // During the load the log has no file yet: the problems follow once it is loaded.
     if (m_core && m_core->isLoaded()) {
+        // Says that a reload took the options, so nobody has to guess whether it did.
+        if (changed)
+            commLog.writeLog(statusLine(QStringLiteral("Instance options reloaded: ") + instanceOptions.file),
+                             true);
         reportOptionProblems();
         settleJournal();
     }

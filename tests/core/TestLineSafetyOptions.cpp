@@ -35,9 +35,9 @@ bool reload(GatewayInstance &in, const QByteArray &ini)
 {
     if (!in.writeOptions(ini))
         return false;
+    const qsizetype before = in.entries("Instance options reloaded").size();
     in.signal(SIGHUP);
-    QTest::qWait(300);
-    return true;
+    return QTest::qWaitFor([&] { return in.entries("Instance options reloaded").size() > before; }, 10000);
 }
 
 } // namespace
