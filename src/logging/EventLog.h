@@ -45,6 +45,10 @@ public:
         qint16 t = type;
         writeAppLogEvent(text, t);
     }
+    bool rawEvent(EventType type, const QString &text, QString *failure) override
+    {
+        return logEvent(text, type, failure);
+    }
 
     // The entry text of writeAppLogEvent for the given message (date and time read now).
     QString entryText(const QString &msg) const;

@@ -2,11 +2,11 @@
 
 #include "common/Clock.h"
 #include "common/DesktopServices.h"
+#include "common/EventSink.h"
 #include "common/GatewayState.h"
 #include "common/StatusLine.h"
-#include "logging/EventLog.h"
 
-MsgList::MsgList(const GatewayState &state, EventLog &eventLog, DesktopServices &desktop, QObject *parent)
+MsgList::MsgList(const GatewayState &state, EventSink &eventLog, DesktopServices &desktop, QObject *parent)
     : QObject(parent), m_state(state), m_eventLog(eventLog), m_desktop(desktop)
 {
 }
@@ -33,7 +33,7 @@ void MsgList::addMsg(qint32 meldeArt, QString &meldetext, QString &bereich, qint
         }
         m_lastFailure = {};
         QString why;
-        if (!m_eventLog.logEvent(meldetext, EventLog::Information, &why)) {
+        if (!m_eventLog.rawEvent(EventSink::Information, meldetext, &why)) {
             m_desktop.message(QStringLiteral("Application eventlogger overflow !   \r\n") + why,
                               m_state.applicationTitle, true);
         }

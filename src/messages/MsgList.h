@@ -7,7 +7,7 @@
 #include <QString>
 
 class DesktopServices;
-class EventLog;
+class EventSink;
 class GatewayState;
 
 // One message waiting for the operator.
@@ -46,7 +46,7 @@ public:
     enum Kind : qint32 { Information = 1, Error = 3 };
     static constexpr int kCapacity = 20;
 
-    MsgList(const GatewayState &state, EventLog &eventLog, DesktopServices &desktop,
+    MsgList(const GatewayState &state, EventSink &eventLog, DesktopServices &desktop,
             QObject *parent = nullptr);
 
     // Queues a message. meldetext and bereich may be rewritten (a pending failure of kind 3, an
@@ -84,7 +84,7 @@ signals:
 
 private:
     const GatewayState &m_state;
-    EventLog &m_eventLog;
+    EventSink &m_eventLog;
     DesktopServices &m_desktop;
     QList<clsLogDaten> m_records;
     LastFailure m_lastFailure;

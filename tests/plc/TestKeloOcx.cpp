@@ -80,6 +80,7 @@ Step reply(MsgType type, quint32 seqShift = 0, char lastByte = 0)
 struct RecordingEvents : EventSink {
     QStringList entries;
     void event(EventType, const QString &text) override { entries << text; }
+    bool rawEvent(EventType, const QString &text, QString *) override { return entries << text, true; }
 };
 
 } // namespace
