@@ -5,8 +5,8 @@
 #include "common/GatewayState.h"
 #include "common/LogWriter.h"
 #include "common/StatusLine.h"
+#include "config/ProgramPaths.h"
 #include "socket/SocketEndpoint.h"
-#include "startup/StartUp.h"
 
 #include <QFile>
 #include <QHash>

@@ -1,6 +1,7 @@
 #include "core/GatewayRuntime.h"
 
 #include "common/StatusLine.h"
+#include "config/ProgramPaths.h"
 #include "startup/StartUp.h"
 
 #include <QCoreApplication>

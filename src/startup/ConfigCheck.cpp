@@ -3,11 +3,11 @@
 #include "common/Cp1252.h"
 #include "common/NearestName.h"
 #include "config/InstanceOptions.h"
+#include "config/ProgramPaths.h"
 #include "plc/ModbusLink.h"
 #include "plc/PlcLinkFactory.h"
 #include "plc/PlcProtocol.h"
 #include "plc/VariableMap.h"
-#include "startup/StartUp.h"
 
 #include <QDir>
 #include <QDomDocument>

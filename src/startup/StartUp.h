@@ -11,21 +11,12 @@ class DesktopServices;
 class GatewayState;
 class HostIntegration;
 
-// The folder of the executable, or KAVETTA_HOME when that is set. No trailing separator.
-QString programFolder();
-
 // The command line after the program name, as one text: the arguments joined by blanks.
 QString commandLineText(const QStringList &arguments);
 
 // Splits at blanks and tabs only (double quotes mean nothing here). Element 0 is always empty;
 // elements 1..n are the arguments; at most maxArgs of them, the rest of the text is ignored.
 QStringList splitCommandLine(const QString &argsText, int maxArgs = 10);
-
-// Turns the "~apppath~" placeholder of a stored path into a folder and back. The root is the
-// folder that holds the "Server" folder of the configuration file. Returns the portable form
-// (which may hold "~apppath~"); absolutePath receives the absolute form.
-QString resolvePath(const QString &path, QString &absolutePath, const QString &configFile,
-                    DesktopServices &desktop);
 
 // The start routine: records the program path, splits the command line, fixes the
 // configuration file, then registers the file type or loads the main window.

@@ -1,6 +1,7 @@
 #include "FakeDesktopServices.h"
 #include "common/GatewayState.h"
 #include "common/Services.h"
+#include "config/ProgramPaths.h"
 #include "startup/StartUp.h"
 
 #include <QTest>
