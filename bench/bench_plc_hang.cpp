@@ -71,7 +71,7 @@ int main(int argc, char *argv[])
     NullLog log;
     PlcCycles cycles(state, link, socket, log);
     cycles.connectPlc();
-    if (!state.plcRecord() || state.plcRecord()->hConnectAnfordVar == 0) {
+    if (!cycles.plcRecord() || cycles.plcRecord()->hConnectAnfordVar == 0) {
         std::fprintf(stderr, "cannot connect: %s\n", qPrintable(state.lblError));
         return 1;
     }
@@ -101,12 +101,8 @@ int main(int argc, char *argv[])
     });
     QTimer timer1;
     timer1.setInterval(500);
-    QObject::connect(&timer1, &QTimer::timeout, [&] {
-        timed([&] {
-            if (const clsComm *r = state.plcRecord(); r && r->hConnect != 0)
-                link.writeVarInt(r->hConnect, 2, qint16(socket.State()));
-        });
-    });
+    QObject::connect(&timer1, &QTimer::timeout,
+                     [&] { timed([&] { cycles.showSocketState(socket.State()); }); });
     QTimer probe;
     probe.setTimerType(Qt::PreciseTimer);
     probe.setInterval(5);

@@ -26,14 +26,6 @@ void GatewayState::editControls(bool onOff)
     notify();
 }
 
-clsComm *GatewayState::plcRecord() const
-{
-    if (!commList)
-        return nullptr;
-    const auto it = commList->find(QStringLiteral("1"));
-    return it == commList->end() ? nullptr : it->second.get();
-}
-
 void GatewayState::queueSend(const QString &text)
 {
     sendQueue.append(text);

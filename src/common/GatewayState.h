@@ -3,14 +3,11 @@
 #include "common/LineCounters.h"
 #include "common/QueueJournal.h"
 #include "config/InstanceOptions.h"
-#include "plc/clsComm.h"
 #include "socket/RequestTracker.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
-
-#include <memory>
 
 // The state of one gateway instance: the settings fields of the main window (their live copy),
 // the program-wide copies made from them, the labels, the queues and the flags the cycles
@@ -95,10 +92,6 @@ public:
 
     // Tick count at the start of the most recent PLC request (0 before the first).
     quint32 requestTick = 0;
-    // The PLC link records (at most one, key "1"); null before the first PLC connection.
-    std::unique_ptr<CommList> commList;
-    // The record under key "1", or null.
-    clsComm *plcRecord() const;
 
     void notify() { emit changed(); }
     void setLblState(const QString &text);

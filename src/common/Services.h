@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/PeerFailure.h"
 #include "common/PendingError.h"
 
 #include <QString>
@@ -51,6 +52,15 @@ public:
     virtual void connectPlc() = 0;
     // Releases every handle (the records' Terminate) and drops the record list.
     virtual void terminateAll() = 0;
+    // The socket endpoint's state (its state number) for the PLC program's ".ConnectStatus". A
+    // connection without PLC variables has nowhere to show it.
+    virtual void showSocketState(int state) { Q_UNUSED(state); }
+    // A failure of the peer side for the PLC program, where the instance options ask for that.
+    virtual void reportPeerFailure(PeerFailure code, const QString &message)
+    {
+        Q_UNUSED(code);
+        Q_UNUSED(message);
+    }
 };
 
 // Registration of the program with the desktop (program path, configuration file type).

@@ -6,7 +6,6 @@
 #include "common/Services.h"
 #include "common/StatusLine.h"
 #include "plc/KeloLink.h"
-#include "plc/PeerFailureReport.h"
 #include "socket/SocketEndpoint.h"
 #include "socket/SocketEvents.h"
 #include "socket/SocketSupervision.h"
@@ -44,12 +43,13 @@ GatewayCore::GatewayCore(GatewayState &state, const CoreParts &parts, QObject *p
     if (m_parts.kelo.objectName().isEmpty())
         m_parts.kelo.setObjectName(QStringLiteral("KeloOcx1"));
 
-    m_supervision = std::make_unique<SocketSupervision>(state, m_parts.socket, m_parts.kelo, m_parts.log);
+    m_supervision = std::make_unique<SocketSupervision>(state, m_parts.socket, m_parts.log);
     m_supervision->setWindowStep([this] { windowStep(); });
+    m_supervision->setStateReport([this](int socketState) { m_parts.plc.showSocketState(socketState); });
     m_events = new SocketEvents(
         state, m_parts.socket, m_parts.log, [this] { startResponseCycle(); }, this);
     const auto failureReport = [this](PeerFailure code, const QString &message) {
-        reportPeerFailure(m_state, m_parts.kelo, m_parts.log, code, message);
+        m_parts.plc.reportPeerFailure(code, message);
     };
     m_supervision->setFailureReport(failureReport);
     m_events->setFailureReport(failureReport);

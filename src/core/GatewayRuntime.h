@@ -55,6 +55,8 @@ public:
     // holder then calls its onRenewed.
     KeloLink *link() { return m_link ? &m_link->current() : nullptr; }
     PlcLinkHolder *linkHolder() { return m_link.get(); }
+    // The PLC side (its record and handles), made with the core.
+    const PlcCycles *plc() const { return m_plc.get(); }
     static QString versionText();
 
     const QString folder;

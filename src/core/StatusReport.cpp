@@ -3,6 +3,7 @@
 #include "common/Cp1252.h"
 #include "core/GatewayRuntime.h"
 #include "plc/ModbusLink.h"
+#include "plc/PlcCycles.h"
 #include "plc/PlcLinkFactory.h"
 #include "plc/TargetedLink.h"
 
@@ -99,7 +100,7 @@ StatusReport::Plc StatusReport::plc() const
     if (!link)
         return p;
     p.target = link->netId() + QLatin1Char(':') + link->port();
-    const clsComm *record = s.plcRecord();
+    const clsComm *record = m_runtime.plc() ? m_runtime.plc()->plcRecord() : nullptr;
     const bool handles = record && record->hConnectAnfordVar != 0;
     if (const auto *targeted = qobject_cast<const TargetedLink *>(link)) {
         p.kind =

@@ -7,7 +7,6 @@
 #include "common/StatusLine.h"
 #include "labels/LabelCommands.h"
 #include "plc/KeloLink.h"
-#include "plc/PeerFailureReport.h"
 #include "plc/clsComm.h"
 #include "socket/SocketEndpoint.h"
 #include "socket/Utf8Wire.h"
@@ -90,20 +89,20 @@ void PlcCycles::setError(const QString &message)
 
 void PlcCycles::terminateAll()
 {
-    if (!m_state.commList)
+    if (!m_commList)
         return;
-    for (auto &[key, record] : *m_state.commList)
+    for (auto &[key, record] : *m_commList)
         record->Terminate();
-    m_state.commList.reset();
+    m_commList.reset();
 }
 
 void PlcCycles::connectPlc()
 {
-    if (m_state.commList) {
-        for (auto &[key, old] : *m_state.commList)
+    if (m_commList) {
+        for (auto &[key, old] : *m_commList)
             old->Terminate();
     }
-    m_state.commList = std::make_unique<CommList>();
+    m_commList = std::make_unique<CommList>();
     auto record = std::make_unique<clsComm>(&m_link);
 
     if (m_state.chkServer != 0) {
@@ -117,7 +116,7 @@ void PlcCycles::connectPlc()
     }
 
     clsComm &rec = *record;
-    m_state.commList->emplace(QStringLiteral("1"), std::move(record));
+    m_commList->emplace(QStringLiteral("1"), std::move(record));
     rec.anfordVar = m_state.modulName + QStringLiteral(".anford");
 
     const struct {
@@ -163,7 +162,7 @@ void PlcCycles::onConnectUpdate(qint32 notifyHandle, const QVariant &value, void
         return;
     // Only the current record serves requests: a notification of a record that a reconnect has
     // already replaced must not reach a record that no longer exists.
-    clsComm *record = m_state.plcRecord();
+    clsComm *record = plcRecord();
     if (!record || user != record)
         return;
     readProd(record);
@@ -174,6 +173,36 @@ void PlcCycles::onStateChanged(qint32 state, qint32 other)
     Q_UNUSED(other);
     if (state == 5)
         connectPlc();
+}
+
+clsComm *PlcCycles::plcRecord() const
+{
+    if (!m_commList)
+        return nullptr;
+    const auto it = m_commList->find(QStringLiteral("1"));
+    return it == m_commList->end() ? nullptr : it->second.get();
+}
+
+void PlcCycles::showSocketState(int state)
+{
+    if (const clsComm *record = plcRecord(); record && record->hConnect != 0)
+        m_link.writeVarInt(record->hConnect, 2, static_cast<qint16>(state));
+}
+
+void PlcCycles::reportPeerFailure(PeerFailure code, const QString &message)
+{
+    if (!m_state.safety.reportPeerFailures || m_state.chkServer != 0)
+        return;
+    setError(message);
+    m_log.writeLog(m_state.lblError, true);
+    m_state.counters.reportedToPlc(int(code) - int(PeerFailure::Dropped));
+    const clsComm *record = plcRecord();
+    if (!record)
+        return;
+    if (record->hAnfordErr != 0)
+        m_link.writeVarLong(record->hAnfordErr, 4, qint32(code));
+    if (record->hAnfordErrText != 0)
+        m_link.writeVarString(record->hAnfordErrText, byteLength(m_state.lblError), m_state.lblError);
 }
 
 // --- request cycle ---------------------------------------------------------------------------
@@ -318,7 +347,7 @@ void PlcCycles::responseTick()
     if (elapsed > AnswerWindowMs)
         elapsed = -1;
 
-    const clsComm *record = m_state.plcRecord();
+    const clsComm *record = plcRecord();
     if (!record || record->hProdRecData == 0 || record->hAnfordRecVar == 0) {
         // Nobody on the PLC side can take it: show it, log it, and do not let the queue grow.
         setError(QStringLiteral("SocketData received: ") + text);
@@ -328,8 +357,7 @@ void PlcCycles::responseTick()
         return;
     }
 
-    if (record->hConnect != 0)
-        m_link.writeVarInt(record->hConnect, 2, qint16(m_socket.State()));
+    showSocketState(m_socket.State());
 
     // Preset to true: a read that fails in any way never leads to a write.
     bool answerPending = true;
@@ -353,7 +381,7 @@ void PlcCycles::responseTick()
         setError(QStringLiteral("WriteVar: antwort !") + decimal(flagCode));
     m_state.dropFirstAnswer();
     if (dataCode != 0)
-        reportPeerFailure(m_state, m_link, m_log, PeerFailure::AnswerNotWritten,
+        reportPeerFailure(PeerFailure::AnswerNotWritten,
                           QStringLiteral("Answer not written into RecData (code %1, %2 characters): ")
                                   .arg(dataCode)
                                   .arg(text.size()) +

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "common/Services.h"
+#include "plc/clsComm.h"
 
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
+#include <memory>
 #include <optional>
 
 class GatewayState;
@@ -13,7 +15,6 @@ class KeloLink;
 class LabelCommands;
 class LogWriter;
 class SocketEndpoint;
-class clsComm;
 
 // Milliseconds from startTick to nowTick, both readings of the 32-bit tick counter taken as
 // signed numbers: correct across the wrap from the largest unsigned value to 0, empty when the
@@ -23,8 +24,9 @@ std::optional<qint32> elapsedMs(quint32 startTick, quint32 nowTick);
 std::optional<qint32> elapsedMs(quint32 startTick);
 
 // The PLC side of the gateway: the PLC link record and its handles (connectPlc, terminateAll),
-// the two events of the link, the request cycle (readProd) and the response cycle
-// (responseTick, the handler of Timer2).
+// the two events of the link, the request cycle (readProd), the response cycle (responseTick,
+// the handler of Timer2) and what the socket side reports for the PLC (its state into
+// ".ConnectStatus", the failures of the peer side into ".anfordErr").
 //
 // Everything runs on the gateway's one thread. The link's calls never re-enter the event loop,
 // so a handler here sees the state exactly as it found it until it returns.
@@ -47,6 +49,19 @@ public:
     void connectPlc() override;
     // Terminates every record and drops the record list; the caller releases the link after.
     void terminateAll() override;
+    // Writes the state into ".ConnectStatus" while the record holds that handle.
+    void showSocketState(int state) override;
+    // With reportPeerFailures on, in the client role: the code into ".anfordErr", the status
+    // line of the message into lblError, ".anfordErrText" and the log. A PLC program that watches
+    // ".anfordErr" then knows that its last job did not reach the printer or its answer did not
+    // reach the PLC. Off, nothing happens here: whatever the gateway reports of the failure
+    // anyway is reported where it happens.
+    void reportPeerFailure(PeerFailure code, const QString &message) override;
+
+    // The PLC link records (at most one, key "1"); null before the first PLC connection.
+    const CommList *commList() const { return m_commList.get(); }
+    // The record under key "1", or null.
+    clsComm *plcRecord() const;
 
     // Serves one request of the PLC (the request flag turned true).
     void readProd(clsComm *record);
@@ -67,4 +82,5 @@ private:
     SocketEndpoint &m_socket;
     LogWriter &m_log;
     LabelCommands *m_labels = nullptr;
+    std::unique_ptr<CommList> m_commList;
 };

@@ -3,7 +3,6 @@
 #include "common/Clock.h"
 #include "common/GatewayState.h"
 #include "common/StatusLine.h"
-#include "plc/KeloLink.h"
 #include "socket/RequestTracker.h"
 #include "socket/SocketEndpoint.h"
 
@@ -20,9 +19,8 @@ constexpr qint64 afterSendMs = 3000;
 
 } // namespace
 
-SocketSupervision::SocketSupervision(GatewayState &state, SocketEndpoint &socket, KeloLink &link,
-                                     LogWriter &log)
-    : m_state(state), m_socket(socket), m_link(link), m_log(log)
+SocketSupervision::SocketSupervision(GatewayState &state, SocketEndpoint &socket, LogWriter &log)
+    : m_state(state), m_socket(socket), m_log(log)
 {
 }
 
@@ -62,9 +60,8 @@ void SocketSupervision::tick()
     const int shown = m_socket.State();
     QString label = shown >= 0 && shown <= 9 ? SocketEndpoint::stateText(shown) : s.lblState;
 
-    const int kept = m_socket.State();
-    if (const clsComm *record = s.plcRecord(); record && record->hConnect != 0)
-        m_link.writeVarInt(record->hConnect, 2, static_cast<qint16>(kept));
+    if (m_stateReport)
+        m_stateReport(m_socket.State());
 
     if (!s.sendQueue.isEmpty())
         label += crlf + QStringLiteral(" Pending senddata:") + QString::number(s.sendQueue.size());

@@ -8,11 +8,10 @@
 #include <optional>
 
 class GatewayState;
-class KeloLink;
 class LogWriter;
 class SocketEndpoint;
 
-// The socket supervision cycle: one tick every 500 ms shows the endpoint's state, reports it to
+// The socket supervision cycle: one tick every 500 ms shows the endpoint's state, reports it for
 // the PLC and drives the endpoint. In the server role it restarts listening when the endpoint
 // has been out of the accepted states for more than 10 seconds; in the client role it keeps a
 // static connection alive, starts the next queued request at least 2 seconds after the previous
@@ -38,13 +37,16 @@ class SocketEndpoint;
 class SocketSupervision
 {
 public:
-    SocketSupervision(GatewayState &state, SocketEndpoint &socket, KeloLink &link, LogWriter &log);
+    SocketSupervision(GatewayState &state, SocketEndpoint &socket, LogWriter &log);
 
     // The first step of every tick: the window's part (a minimised window hides into the tray).
     void setWindowStep(std::function<void()> step) { m_windowStep = std::move(step); }
 
     void tick();
 
+    // Where every tick reports the endpoint's state (its state number) for the PLC, after the
+    // pending error is shown and before the tick drives the endpoint.
+    void setStateReport(std::function<void(int state)> report) { m_stateReport = std::move(report); }
     // Where failures of the peer side are reported to the PLC (reportPeerFailures).
     void setFailureReport(PeerFailureReport report) { m_failureReport = std::move(report); }
     // Whether item 1 has been sent and waits for its answer (answerTimeoutSec).
@@ -72,9 +74,9 @@ private:
 
     GatewayState &m_state;
     SocketEndpoint &m_socket;
-    KeloLink &m_link;
     LogWriter &m_log;
     std::function<void()> m_windowStep;
+    std::function<void(int)> m_stateReport;
     PeerFailureReport m_failureReport;
     bool m_awaitingAnswer = false;
 

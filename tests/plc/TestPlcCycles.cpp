@@ -50,7 +50,7 @@ struct Rig {
         labels.state = &state;
         cycles.setLabelCommands(&labels);
     }
-    clsComm *record() const { return state.plcRecord(); }
+    clsComm *record() const { return cycles.plcRecord(); }
     void clear()
     {
         link.calls.clear();
@@ -97,7 +97,7 @@ private slots:
         Rig rig;
         rig.cycles.connectPlc();
         QCOMPARE(rig.link.calls, Connects);
-        QVERIFY(rig.record() && rig.state.commList->size() == 1);
+        QVERIFY(rig.record() && rig.cycles.commList()->size() == 1);
         QCOMPARE(rig.link.lastUser, static_cast<void *>(rig.record()));
         QVERIFY(rig.log.records.isEmpty());
         QVERIFY(rig.socket.calls.isEmpty()); // static connection: the socket is left alone
@@ -117,7 +117,7 @@ private slots:
         rig.cycles.terminateAll();
         rig.cycles.terminateAll();
         QCOMPARE(rig.link.calls, releases);
-        QVERIFY(!rig.state.commList);
+        QVERIFY(!rig.cycles.commList());
 
         // Per-request connections: every connectPlc closes the socket.
         rig.state.chkCon = 0;
@@ -132,7 +132,7 @@ private slots:
         rig.link.calls.clear();
         rig.cycles.connectPlc();
         QCOMPARE(rig.link.calls.size(), 8); // the old record's release only
-        QVERIFY(rig.state.commList && rig.state.commList->empty());
+        QVERIFY(rig.cycles.commList() && rig.cycles.commList()->empty());
         QVERIFY(rig.state.sendQueue.isEmpty());
     }
 

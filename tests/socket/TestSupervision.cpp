@@ -1,4 +1,3 @@
-#include "FakeKeloLink.h"
 #include "FakeSocketEndpoint.h"
 #include "RecordingLog.h"
 #include "TestClock.h"
@@ -29,8 +28,7 @@ template <typename Endpoint> struct Rig {
     GatewayState state;
     Endpoint socket;
     RecordingLog log;
-    FakeKeloLink link;
-    SocketSupervision cycle{state, socket, link, log};
+    SocketSupervision cycle{state, socket, log};
     int responseStarts = 0;
     SocketEvents events{state, socket, log, [this] { ++responseStarts; }};
 
@@ -310,18 +308,16 @@ private slots:
     }
 
     // Server role: the 10-second re-listen, for an accepted peer only without a static
-    // connection; the state goes to the PLC's ConnectStatus once a record holds its handle.
+    // connection; every tick reports the state for the PLC's ConnectStatus.
     void serverRelisten()
     {
         FakeRig rig;
         rig.state.chkServer = 1;
         rig.socket.state = SocketEndpoint::Connected;
-        rig.state.commList = std::make_unique<CommList>();
-        auto record = std::make_unique<clsComm>(nullptr);
-        record->hConnect = 7;
-        (*rig.state.commList)["1"] = std::move(record);
+        QList<int> reported;
+        rig.cycle.setStateReport([&](int state) { reported << state; });
         rig.tick();
-        QCOMPARE(rig.link.calls, QStringList{"writeVarInt #7 2 7"});
+        QCOMPARE(reported, QList<int>{SocketEndpoint::Connected});
         QCOMPARE(rig.state.lblState, "Port Connected Request Time:0");
         for (int i = 0; i < 21; ++i)
             rig.tick();
