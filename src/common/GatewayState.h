@@ -2,8 +2,8 @@
 
 #include "common/LineCounters.h"
 #include "common/QueueJournal.h"
-#include "config/InstanceOptions.h"
-#include "socket/RequestTracker.h"
+#include "common/RequestTracker.h"
+#include "common/SafetyOptions.h"
 
 #include <QObject>
 #include <QString>

@@ -165,7 +165,7 @@ const QList<Key> &keys()
          [](const QString &v, InstanceOptions &o, QString &why) {
              for (const AnswerFraming f : {AnswerFraming::Chunk, AnswerFraming::Line,
                                            AnswerFraming::Terminator, AnswerFraming::Length}) {
-                 if (v.compare(InstanceOptions::framingName(f), Qt::CaseInsensitive) == 0) {
+                 if (v.compare(framingName(f), Qt::CaseInsensitive) == 0) {
                      o.safety.answerFraming = f;
                      return true;
                  }
@@ -243,37 +243,6 @@ QString valueText(const QString &raw)
 }
 
 } // namespace
-
-bool SafetyOptions::peerAllowed(const QHostAddress &address) const
-{
-    if (allowedPeers.isEmpty())
-        return true;
-    QHostAddress peer = address;
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    if (mapped)
-        peer = QHostAddress(v4);
-    for (const auto &net : allowedPeers) {
-        if (peer.isInSubnet(net) || address.isInSubnet(net))
-            return true;
-    }
-    return false;
-}
-
-QString InstanceOptions::framingName(AnswerFraming framing)
-{
-    switch (framing) {
-    case AnswerFraming::Chunk:
-        return QStringLiteral("chunk");
-    case AnswerFraming::Line:
-        return QStringLiteral("line");
-    case AnswerFraming::Terminator:
-        return QStringLiteral("terminator");
-    case AnswerFraming::Length:
-        return QStringLiteral("length");
-    }
-    return {};
-}
 
 QString InstanceOptions::fileFor(const QString &configFile)
 {

@@ -1,11 +1,10 @@
 #pragma once
 
-#include "config/ConfigProblem.h"
+#include "common/ConfigProblem.h"
+#include "common/SafetyOptions.h"
 
 #include <QByteArray>
 #include <QHostAddress>
-#include <QList>
-#include <QPair>
 #include <QString>
 
 // The options of one instance beyond its configuration file: an INI file beside it with the same
@@ -32,25 +31,6 @@
 // Every option's default leaves the gateway as a PLC program has always known it. Group and key
 // names compare without regard to letter case. "; " or "# " start a comment (at the line start,
 // or after a blank); a value in double quotes keeps its blanks and semicolons.
-
-enum class AnswerFraming { Chunk, Line, Terminator, Length };
-
-struct SafetyOptions {
-    bool reportPeerFailures = false;
-    int answerTimeoutSec = 0; // 0: no time-out
-    AnswerFraming answerFraming = AnswerFraming::Chunk;
-    QByteArray answerTerminator; // decoded; not empty when the framing is Terminator
-    int answerMaxBytes = 65536;
-    bool dropLateAnswers = false;
-    bool requirePrintData = false;
-    QList<QPair<QHostAddress, int>> allowedPeers; // networks (address, prefix length); empty: all
-    int maxQueuedItems = 0;                       // 0: no bound
-
-    // Whether a peer at this address may connect (an IPv4 peer seen as ::ffff:a.b.c.d counts
-    // as its IPv4 address).
-    bool peerAllowed(const QHostAddress &address) const;
-    bool operator==(const SafetyOptions &) const = default;
-};
 
 struct JournalOptions {
     bool enabled = false;
@@ -84,6 +64,4 @@ struct InstanceOptions {
     static InstanceOptions load(const QString &configFile);
     // The same for content already read; file is the name the problems carry.
     static InstanceOptions parse(const QByteArray &content, const QString &file);
-
-    static QString framingName(AnswerFraming framing);
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "config/InstanceOptions.h"
+#include "common/SafetyOptions.h"
 
 #include <QString>
 #include <QStringList>

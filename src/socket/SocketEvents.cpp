@@ -80,9 +80,8 @@ void SocketEvents::received(const QString &data)
         answerArrived(data);
         return;
     }
-    const QString key = InstanceOptions::framingName(o.answerFraming) + QLatin1Char(' ') +
-                        QString::number(o.answerMaxBytes) + QLatin1Char(' ') +
-                        cp1252::decode(o.answerTerminator);
+    const QString key = framingName(o.answerFraming) + QLatin1Char(' ') + QString::number(o.answerMaxBytes) +
+                        QLatin1Char(' ') + cp1252::decode(o.answerTerminator);
     if (!m_framer || key != m_framerKey) {
         m_framer.emplace(o.answerFraming, cp1252::decode(o.answerTerminator), o.answerMaxBytes);
         m_framerKey = key;

@@ -2,8 +2,8 @@
 
 #include "common/Clock.h"
 #include "common/GatewayState.h"
+#include "common/RequestTracker.h"
 #include "common/StatusLine.h"
-#include "socket/RequestTracker.h"
 #include "socket/SocketEndpoint.h"
 
 namespace

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "config/ConfigProblem.h"
+#include "common/ConfigProblem.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "socket/RequestTracker.h"
+#include "common/RequestTracker.h"
 
 #include <algorithm>
 
