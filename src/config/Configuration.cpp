@@ -23,7 +23,7 @@ namespace
 
 // A configuration file is a few hundred bytes; anything past this is not a configuration and is
 // not read, so a wrong file given on the command line cannot exhaust memory.
-constexpr qint64 kMaxConfigBytes = 16 * 1024 * 1024;
+constexpr qint64 kMaxConfigBytes = 16LL * 1024 * 1024;
 
 const QString kTrueText = QStringLiteral("True");
 const QString kFalseText = QStringLiteral("False");

@@ -15,7 +15,7 @@ namespace
 {
 
 // An options file is a few dozen lines; more than this is not one.
-constexpr qint64 kMaxOptionsBytes = 1024 * 1024;
+constexpr qint64 kMaxOptionsBytes = 1024LL * 1024;
 
 using Setter = std::function<bool(const QString &value, InstanceOptions &options, QString &why)>;
 
@@ -229,7 +229,7 @@ const QList<Key> &keys()
 // The value part of "key = value": an optional quoted text, else up to a comment.
 QString valueText(const QString &raw)
 {
-    const QString t = raw.trimmed();
+    QString t = raw.trimmed();
     if (t.size() >= 2 && t.startsWith(QLatin1Char('"'))) {
         const qsizetype close = t.indexOf(QLatin1Char('"'), 1);
         if (close > 0)

@@ -27,10 +27,10 @@ QString runtimeFolder()
     if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
         return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     const uint uid = ::getuid();
-    const QString session = QStringLiteral("/run/user/%1").arg(uid);
+    QString session = QStringLiteral("/run/user/%1").arg(uid);
     if (privateFolder(session, uid))
         return session;
-    const QString own = QDir::tempPath() + QStringLiteral("/kavetta-runtime-%1").arg(uid);
+    QString own = QDir::tempPath() + QStringLiteral("/kavetta-runtime-%1").arg(uid);
     QDir().mkdir(own, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     if (privateFolder(own, uid))
         return own;

@@ -15,7 +15,7 @@ namespace
 {
 
 // The log is rotated past 64000 bytes; the tail of a larger one is enough for 50 records.
-constexpr qint64 kTailBytes = 256 * 1024;
+constexpr qint64 kTailBytes = 256LL * 1024;
 
 QString isoTime(const QDateTime &t)
 {

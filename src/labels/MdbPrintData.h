@@ -32,7 +32,7 @@ public:
 
     // Print data longer than this (stored bytes) is refused: a label is built while the gateway
     // does nothing else, and real print data is a few kilobytes.
-    static constexpr qint64 MaxPrintDataBytes = 1024 * 1024;
+    static constexpr qint64 MaxPrintDataBytes = 1024LL * 1024;
 
     // serverPath + "/System/prog.mdb"
     QString databasePath() const;

@@ -287,7 +287,7 @@ QString PlaceholderText::substitute(const std::vector<Substitution> &substitutio
     s.load(m_text, m_folded, m_marks);
     found.assign(substitutions.size(), 0);
     for (size_t i = 0; i < substitutions.size(); ++i)
-        found[i] = s.run(substitutions[i], int(i));
+        found[i] = s.run(substitutions[i], int(i)) ? 1 : 0;
     return s.text();
 }
 

@@ -35,7 +35,7 @@ QString resolveInside(const QString &folder, const QString &name)
     QString relative = name;
     relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
     const QFileInfo info(base + QLatin1Char('/') + relative);
-    const QString real = info.canonicalFilePath();
+    QString real = info.canonicalFilePath();
     if (real.isEmpty() || !real.startsWith(base + QLatin1Char('/')) || !info.isFile())
         return {};
     return real;

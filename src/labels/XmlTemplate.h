@@ -19,7 +19,7 @@
 // at most MaxTemplateBytes bytes and MaxTemplateMarkup markup elements (counted as "<"
 // characters). Real templates are far below both; a larger one is refused like a template that
 // does not parse ("Template too large: ..."), before it is parsed.
-constexpr qint64 MaxTemplateBytes = 1024 * 1024;
+constexpr qint64 MaxTemplateBytes = 1024LL * 1024;
 constexpr qint64 MaxTemplateMarkup = 20000;
 
 struct XmlTemplate {

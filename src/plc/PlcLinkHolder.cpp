@@ -21,7 +21,7 @@ QByteArray PlcLinkHolder::readMap() const
         return {};
     QFile file(mapFile);
     // A map is a few kilobytes; an unreadable one still selects the Modbus link.
-    return file.open(QIODevice::ReadOnly) ? file.read(1024 * 1024) : QByteArray("");
+    return file.open(QIODevice::ReadOnly) ? file.read(1024LL * 1024) : QByteArray("");
 }
 
 QString PlcLinkHolder::kindText(const QByteArray &map, const QString &mapFile)

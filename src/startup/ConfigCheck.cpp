@@ -369,7 +369,7 @@ CheckReport Checker::run()
         config(0, QStringLiteral("cannot be read (%1): the gateway would run with the empty configuration")
                       .arg(file.errorString()));
     } else {
-        readRecords(file.read(16 * 1024 * 1024));
+        readRecords(file.read(16LL * 1024 * 1024));
         checkValues();
         checkServerPath();
     }

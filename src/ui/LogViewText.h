@@ -6,4 +6,4 @@
 // CR LF line ends. A file larger than tailBytes is shown from its last tailBytes on (starting
 // at a whole line, behind a note), so that a log that nobody rotated does not freeze the
 // window while it loads. A file that cannot be read gives an empty text.
-QString logViewText(const QString &path, qint64 tailBytes = 2 * 1024 * 1024);
+QString logViewText(const QString &path, qint64 tailBytes = 2LL * 1024 * 1024);

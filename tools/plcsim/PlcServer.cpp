@@ -22,7 +22,7 @@ namespace
 // A client that holds this many handles or notifications is refused more: a runaway client
 // must not eat the runtime's memory.
 constexpr int MaxPerClient = 10000;
-constexpr qsizetype MaxOutput = 16 * 1024 * 1024;
+constexpr qsizetype MaxOutput = qsizetype(16) * 1024 * 1024;
 
 } // namespace
 

@@ -17,7 +17,7 @@ namespace
 {
 const QByteArray kHeader = "Content-Length: ";
 // A frame whose length is larger than this is taken as garbage, not waited for.
-constexpr qint64 kMaxDocument = 64 * 1024 * 1024;
+constexpr qint64 kMaxDocument = 64LL * 1024 * 1024;
 // Characters of wire data shown in an event line.
 constexpr int kPreviewChars = 80;
 // After an orderly close the peer gets this long to close its side before the connection is dropped.
@@ -474,11 +474,11 @@ void PrinterSim::queueOut(Connection *c, const QByteArray &data, int delayMs, co
             data.mid(offset, size),
             pieces > 1 ? QStringLiteral("%1 piece=%2/%3").arg(event).arg(i + 1).arg(pieces) : event,
             {}};
-        if (i + 1 == pieces)
-            piece.then = std::move(then);
         c->out.push_back(std::move(piece));
         offset += size;
     }
+    // There is at least one piece; the last one carries what follows the answer.
+    c->out.back().then = std::move(then);
     c->busyUntil = start + (pieces - 1) * gap;
     if (!c->timer.isActive())
         sendDue(c);

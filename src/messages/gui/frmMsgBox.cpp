@@ -183,7 +183,7 @@ void frmMsgBox::blinkTick()
     }
 
     const qint64 now = monotonicMs();
-    if (now - m_shared.displayStart > kReassertSeconds * 1000) {
+    if (now - m_shared.displayStart > kReassertSeconds * 1000LL) {
         reassert();
         m_shared.displayStart = now;
         m_shared.alert = true;
