@@ -61,6 +61,7 @@ private slots:
         QVERIFY(core.isLoaded() && !core.programEnded());
         QCOMPARE(rig.journal.last(), "plc.connect");
         QTRY_COMPARE(rig.state.lblState, "Port Closed");
+        QCOMPARE(rig.socketStates.value(0, -1), int(SocketEndpoint::Closed)); // for the PLC
 
         // Each data arrival is one item for the response cycle, whose timer rests again once
         // nothing waits.

@@ -64,6 +64,8 @@ struct UiRig : public KeloLink,
     void killOldBakFiles() override { journal << "log.killOldBakFiles"; }
     void connectPlc() override { journal << "plc.connect"; }
     void terminateAll() override { journal << "plc.terminateAll"; }
+    QList<int> socketStates; // what the supervision reported for ".ConnectStatus"
+    void showSocketState(int state) override { socketStates << state; }
     void dropMessages() override { journal << "messages.drop"; }
     bool anotherInstanceRunning() override { return journal << "instances.check", otherInstance; }
 
