@@ -10,8 +10,6 @@
 namespace
 {
 
-const QString kBin = QStringLiteral(KAVETTA_BINARY_DIR);
-
 // Every gateway here says its longest handler on standard error when it ends.
 QProcessEnvironment handlerTiming()
 {
@@ -44,23 +42,16 @@ private slots:
         PlcSimProcess plc;
         QVERIFY(plc.start({"--module", "LS", "--trace"}));
         QProcess printer;
-        printer.start(kBin + "/tools/printersim/printersim", {"--port", "0", "--no-read"});
-        QVERIFY(printer.waitForReadyRead(5000));
-        in.config.remotePort =
-            QRegularExpression("port=(\\d+)").match(printer.readLine()).captured(1).toUShort();
+        in.config.remotePort = startPrinter(printer, {"--no-read"});
         in.config.plcPort = plc.port();
         in.config.timeout = "3";
         // A small template that a long version fills up to a label of almost 4 MB, more than the
         // kernel's buffers take from a connection that is not read.
         const QString version(1900, QLatin1Char('V'));
         const qint64 labelBytes = 2000 * (version.size() + 7);
-        QFile big(in.home + "/Labels/big.xml"), huge(in.home + "/Labels/huge.xml");
-        QVERIFY(big.open(QIODevice::WriteOnly) &&
-                big.write("<label>" + QByteArray("<v>#version#</v>").repeated(2000) + "</label>") > 0);
-        QVERIFY(huge.open(QIODevice::WriteOnly) &&
-                huge.write("<a>" + QByteArray(3'000'000, ' ') + "</a>") > 0);
-        big.close();
-        huge.close();
+        QVERIFY(in.write("/Labels/big.xml",
+                         "<label>" + QByteArray("<v>#version#</v>").repeated(2000) + "</label>"));
+        QVERIFY(in.write("/Labels/huge.xml", "<a>" + QByteArray(3'000'000, ' ') + "</a>"));
         QVERIFY(in.writeConfig());
         in.start(handlerTiming());
         QVERIFY(plc.waitForLine("op=subscribe", 10000));
@@ -87,8 +78,6 @@ private slots:
                  qPrintable(values));
         QCOMPARE(in.entries("Start send Content-Length").size(), 1);
         QVERIFY(in.stop());
-        printer.kill();
-        printer.waitForFinished();
     }
 
     // SIGHUP after the PLC port was changed in the file: the gateway leaves the old runtime and
