@@ -185,6 +185,8 @@ private slots:
         QCOMPARE(peer.value(u"target"_s).toString(),
                  u"127.0.0.1:"_s + QString::number(m_printer.serverPort()));
         QCOMPARE(peer.value(u"socketStateText"_s).toString(), u"Port Connected"_s);
+        QCOMPARE(peer.value(u"role"_s).toString() + u' ' + peer.value(u"connection"_s).toString(),
+                 u"client static"_s);
         QVERIFY(st.value(u"lastError"_s)
                     .toString()
                     .endsWith(u" msec) OK 7"_s)); // "Grüße 1": 7 bytes in Windows-1252
