@@ -4,9 +4,6 @@
 #include "GatewayInstance.h"
 #include "ModbusServerProcess.h"
 
-#include <sys/mount.h>
-#include <unistd.h>
-
 namespace
 {
 
@@ -124,57 +121,6 @@ private slots:
                                  10000);
         QCOMPARE(in.entries("PLC link runtime link -> Modbus link (Kavetta.modbus)").size(), 1);
         QVERIFY(newPlc.waitForLine("op=delete .*Line1.anford\\b", 5000));
-        QVERIFY(in.stop());
-    }
-
-    // The log folder's disk runs full: one error entry in the event log for the whole run of
-    // lost records, and one with their number when records can be written again. As root the
-    // folder is a small file system of its own; elsewhere the log file leads to /dev/full.
-    void fullLogFolderIsReportedOnceAndCounted()
-    {
-        GatewayInstance in;
-        PlcSimProcess plc;
-        QVERIFY(plc.start({"--module", "LS", "--trace"}));
-        in.config.plcPort = plc.port();
-        in.config.remotePort = freePort();
-        const QString logFile = in.home + "/Socketcomm-LS-.dat";
-        const QString filler = in.home + "/filler";
-        // 40 MB: above the free space that keeps the log switched on.
-        const bool mounted = ::geteuid() == 0 && ::mount("tmpfs", QFile::encodeName(in.home).constData(),
-                                                         "tmpfs", 0, "size=40m") == 0;
-        const auto unmount = qScopeGuard([&] {
-            if (mounted)
-                ::umount2(QFile::encodeName(in.home).constData(), MNT_DETACH);
-        });
-        qInfo(mounted ? "log folder: a 40 MB tmpfs" : "log folder: the log file leads to /dev/full");
-        QVERIFY(in.writeConfig());
-        in.start(handlerTiming());
-        QVERIFY(plc.waitForLine("op=subscribe", 10000));
-        plcRequest(plc, "before");
-        QTRY_VERIFY(QFileInfo(logFile).size() > 0);
-
-        if (mounted) {
-            QProcess::execute("dd", {"if=/dev/zero", "of=" + filler, "bs=1M", "count=64", "status=none"});
-            // The log file's last page still has room: fill it too.
-            QFile log(logFile);
-            if (log.open(QIODevice::Append))
-                log.write(QByteArray(8192, '-'));
-        } else {
-            QVERIFY(QFile::rename(logFile, logFile + ".old") && QFile::link("/dev/full", logFile));
-        }
-        for (const char *data : {"lost 1", "lost 2", "lost 3"})
-            plcRequest(plc, data);
-        QTRY_VERIFY2(in.entries("cannot be written").size() == 1, qPrintable(in.entries().join('\n')));
-        QVERIFY(in.entries("cannot be written").value(0).contains(logFile));
-        QVERIFY(in.entries("is written again").isEmpty());
-
-        QVERIFY(QFile::remove(mounted ? filler : logFile));
-        plcRequest(plc, "after");
-        QTRY_COMPARE(in.entries("is written again").size(), 1);
-        const auto lost = QRegularExpression("is written again: (\\d+) records could not be written")
-                              .match(in.entries("is written again").value(0));
-        QVERIFY2(lost.hasMatch() && lost.captured(1).toInt() >= 3, qPrintable(in.entries().join('\n')));
-        QCOMPARE(in.entries("cannot be written").size(), 1);
         QVERIFY(in.stop());
     }
 };

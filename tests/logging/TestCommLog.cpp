@@ -145,11 +145,18 @@ private slots:
         QVERIFY2(rig.state.lblLastComm.startsWith(head), qPrintable(rig.state.lblLastComm));
         QVERIFY(rig.state.lblLastComm.size() > head.size()); // the failure's description
         QVERIFY(rig.messages.isEmpty());
-        // One error entry for the whole run of failures (the real program counts them in
-        // TestLineSafety).
+        // One error entry for the whole run of failures, naming the file; one with their number
+        // once a record is written again.
         rig.log.writeLog(u"Satz 2"_s, logOnly);
         QCOMPARE(rig.entries().size(), 1);
+        QVERIFY(rig.entries().value(0).contains(rig.state.logFileName + u" cannot be written"_s));
         QCOMPARE(rig.log.lostRecords(), 2u);
+        rig.state.logFileName = rig.dir.filePath(u"ok.dat"_s);
+        rig.log.writeLog(u"Satz 3"_s, true);
+        rig.log.writeLog(u"Satz 4"_s, true);
+        const QStringList again = rig.entries().filter(u"is written again"_s);
+        QCOMPARE(again.size(), 1);
+        QVERIFY(again[0].contains(u"is written again: 2 records could not be written"_s));
     }
 
     // The event log's own file: a run of failures is told to the journal once and counted.

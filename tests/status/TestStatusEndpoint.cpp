@@ -200,8 +200,7 @@ private slots:
         QVERIFY2(sent, QJsonDocument(log).toJson().constData());
     }
 
-    // The page as a browser shows it, after its script has run; a screenshot is left beside
-    // the build for a person to look at.
+    // The page as a browser shows it, after its script has run.
     void thePageShowsTheStateInABrowser()
     {
         const QString chromium = QStandardPaths::findExecutable(u"chromium"_s);
@@ -222,16 +221,6 @@ private slots:
              {u"id=\"module\">Stat<"_s, u"id=\"plc\">connected<"_s, u"id=\"peer\">Port Connected<"_s,
               u"id=\"pending\">0<"_s, u"id=\"health\" class=\"ok\">OK<"_s, u"Send Data:Grüße 1"_s})
             QVERIFY2(text.contains(shown), qPrintable(shown + u" not in\n"_s + text));
-
-        const QString shot = QStringLiteral(KAVETTA_BINARY_DIR "/test-artifacts/status-page.png");
-        QDir().mkpath(QFileInfo(shot).absolutePath());
-        QFile::remove(shot);
-        QCOMPARE(run(chromium,
-                     flags + QStringList{u"--hide-scrollbars"_s, u"--window-size=1280,900"_s,
-                                         u"--screenshot="_s + shot, url},
-                     {}),
-                 0);
-        QVERIFY(QFileInfo(shot).size() > 10000);
     }
 
     // Read-only, and it follows the options file when the configuration is loaded again.
