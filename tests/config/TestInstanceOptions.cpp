@@ -59,32 +59,26 @@ private slots:
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<int>("line");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("misspelled key")
-            << QByteArray("[safety]\nreportPeerFailure = true\n") << 2
-            << u"unknown key reportPeerFailure in [safety] (did you mean reportPeerFailures?)"_s;
-        QTest::newRow("key of another group")
-            << QByteArray("[safety]\nport = 9400\n") << 2 << u"(port belongs to another group)"_s;
-        QTest::newRow("misspelled group") << QByteArray("[safty]\nreportPeerFailures = true\n") << 1
-                                          << u"unknown group [safty] (did you mean [safety]?)"_s;
-        QTest::newRow("before any group") << QByteArray("port = 9400\n") << 1 << u"stands before any group"_s;
-        QTest::newRow("not a boolean") << QByteArray("[safety]\n\ndropLateAnswers = maybe\n") << 3
-                                       << u"dropLateAnswers = maybe is not true or false"_s;
-        QTest::newRow("negative time-out") << QByteArray("[safety]\nanswerTimeoutSec = -1\n") << 2
-                                           << u"is not a whole number from 0 to 86400"_s;
-        QTest::newRow("unknown framing") << QByteArray("[safety]\nanswerFraming = packet\n") << 2
-                                         << u"is not chunk, line, terminator or length"_s;
-        QTest::newRow("terminator missing")
-            << QByteArray("[safety]\nanswerFraming = terminator\n") << 2 << u"needs an answerTerminator"_s;
-        QTest::newRow("bad escape") << QByteArray("[safety]\nanswerTerminator = \\q\n") << 2
-                                    << u"unknown escape \\q"_s;
-        QTest::newRow("bad network") << QByteArray("[safety]\nallowedPeers = 10.0.0.0/8, 10.0.0.0/33\n") << 2
-                                     << u"\"10.0.0.0/33\", which is no IPv4 or IPv6 address"_s;
-        QTest::newRow("port out of range") << QByteArray("[status]\nport = 70000\n") << 2
-                                           << u"port = 70000 is not a whole number from 1 to 65535"_s;
-        QTest::newRow("host name") << QByteArray("[status]\naddress = localhost\n") << 2
-                                   << u"is no IPv4 or IPv6 address"_s;
-        QTest::newRow("set twice") << QByteArray("[journal]\nenabled = true\nenabled = false\n") << 3
-                                   << u"enabled is set again (first in line 2)"_s;
+        // file ~ line ~ reason
+        for (const char *row :
+             {"[safety]\nreportPeerFailure = true~2~unknown key reportPeerFailure in [safety] (did you mean "
+              "reportPeerFailures?)",
+              "[safety]\nport = 9400~2~(port belongs to another group)",
+              "[safty]\nreportPeerFailures = true~1~unknown group [safty] (did you mean [safety]?)",
+              "port = 9400~1~stands before any group",
+              "[safety]\n\ndropLateAnswers = maybe~3~dropLateAnswers = maybe is not true or false",
+              "[safety]\nanswerTimeoutSec = -1~2~is not a whole number from 0 to 86400",
+              "[safety]\nanswerFraming = packet~2~is not chunk, line, terminator or length",
+              "[safety]\nanswerFraming = terminator~2~needs an answerTerminator",
+              "[safety]\nanswerTerminator = \\q~2~unknown escape \\q",
+              "[safety]\nallowedPeers = 10.0.0.0/8, 10.0.0.0/33~2~\"10.0.0.0/33\", which is no IPv4 or IPv6 "
+              "address",
+              "[status]\nport = 70000~2~port = 70000 is not a whole number from 1 to 65535",
+              "[status]\naddress = localhost~2~is no IPv4 or IPv6 address",
+              "[journal]\nenabled = true\nenabled = false~3~enabled is set again (first in line 2)"}) {
+            const QStringList c = QString::fromLatin1(row).split(u'~');
+            QTest::newRow(qPrintable(c[2])) << (c[0] + u'\n').toLatin1() << c[1].toInt() << c[2];
+        }
     }
 
     void badLinesAreNamedAndKeepTheDefault()

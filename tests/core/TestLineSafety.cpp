@@ -4,13 +4,8 @@
 #include "GatewayInstance.h"
 #include "ModbusServerProcess.h"
 
-#include <sys/mount.h>
-#include <unistd.h>
-
 namespace
 {
-
-const QString kBin = QStringLiteral(KAVETTA_BINARY_DIR);
 
 // Every gateway here says its longest handler on standard error when it ends.
 QProcessEnvironment handlerTiming()
@@ -44,23 +39,16 @@ private slots:
         PlcSimProcess plc;
         QVERIFY(plc.start({"--module", "LS", "--trace"}));
         QProcess printer;
-        printer.start(kBin + "/tools/printersim/printersim", {"--port", "0", "--no-read"});
-        QVERIFY(printer.waitForReadyRead(5000));
-        in.config.remotePort =
-            QRegularExpression("port=(\\d+)").match(printer.readLine()).captured(1).toUShort();
+        in.config.remotePort = startPrinter(printer, {"--no-read"});
         in.config.plcPort = plc.port();
         in.config.timeout = "3";
         // A small template that a long version fills up to a label of almost 4 MB, more than the
         // kernel's buffers take from a connection that is not read.
         const QString version(1900, QLatin1Char('V'));
         const qint64 labelBytes = 2000 * (version.size() + 7);
-        QFile big(in.home + "/Labels/big.xml"), huge(in.home + "/Labels/huge.xml");
-        QVERIFY(big.open(QIODevice::WriteOnly) &&
-                big.write("<label>" + QByteArray("<v>#version#</v>").repeated(2000) + "</label>") > 0);
-        QVERIFY(huge.open(QIODevice::WriteOnly) &&
-                huge.write("<a>" + QByteArray(3'000'000, ' ') + "</a>") > 0);
-        big.close();
-        huge.close();
+        QVERIFY(in.write("/Labels/big.xml",
+                         "<label>" + QByteArray("<v>#version#</v>").repeated(2000) + "</label>"));
+        QVERIFY(in.write("/Labels/huge.xml", "<a>" + QByteArray(3'000'000, ' ') + "</a>"));
         QVERIFY(in.writeConfig());
         in.start(handlerTiming());
         QVERIFY(plc.waitForLine("op=subscribe", 10000));
@@ -87,8 +75,6 @@ private slots:
                  qPrintable(values));
         QCOMPARE(in.entries("Start send Content-Length").size(), 1);
         QVERIFY(in.stop());
-        printer.kill();
-        printer.waitForFinished();
     }
 
     // SIGHUP after the PLC port was changed in the file: the gateway leaves the old runtime and
@@ -135,57 +121,6 @@ private slots:
                                  10000);
         QCOMPARE(in.entries("PLC link runtime link -> Modbus link (Kavetta.modbus)").size(), 1);
         QVERIFY(newPlc.waitForLine("op=delete .*Line1.anford\\b", 5000));
-        QVERIFY(in.stop());
-    }
-
-    // The log folder's disk runs full: one error entry in the event log for the whole run of
-    // lost records, and one with their number when records can be written again. As root the
-    // folder is a small file system of its own; elsewhere the log file leads to /dev/full.
-    void fullLogFolderIsReportedOnceAndCounted()
-    {
-        GatewayInstance in;
-        PlcSimProcess plc;
-        QVERIFY(plc.start({"--module", "LS", "--trace"}));
-        in.config.plcPort = plc.port();
-        in.config.remotePort = freePort();
-        const QString logFile = in.home + "/Socketcomm-LS-.dat";
-        const QString filler = in.home + "/filler";
-        // 40 MB: above the free space that keeps the log switched on.
-        const bool mounted = ::geteuid() == 0 && ::mount("tmpfs", QFile::encodeName(in.home).constData(),
-                                                         "tmpfs", 0, "size=40m") == 0;
-        const auto unmount = qScopeGuard([&] {
-            if (mounted)
-                ::umount2(QFile::encodeName(in.home).constData(), MNT_DETACH);
-        });
-        qInfo(mounted ? "log folder: a 40 MB tmpfs" : "log folder: the log file leads to /dev/full");
-        QVERIFY(in.writeConfig());
-        in.start(handlerTiming());
-        QVERIFY(plc.waitForLine("op=subscribe", 10000));
-        plcRequest(plc, "before");
-        QTRY_VERIFY(QFileInfo(logFile).size() > 0);
-
-        if (mounted) {
-            QProcess::execute("dd", {"if=/dev/zero", "of=" + filler, "bs=1M", "count=64", "status=none"});
-            // The log file's last page still has room: fill it too.
-            QFile log(logFile);
-            if (log.open(QIODevice::Append))
-                log.write(QByteArray(8192, '-'));
-        } else {
-            QVERIFY(QFile::rename(logFile, logFile + ".old") && QFile::link("/dev/full", logFile));
-        }
-        for (const char *data : {"lost 1", "lost 2", "lost 3"})
-            plcRequest(plc, data);
-        QTRY_VERIFY2(in.entries("cannot be written").size() == 1, qPrintable(in.entries().join('\n')));
-        QVERIFY(in.entries("cannot be written").value(0).contains(logFile));
-        QVERIFY(in.entries("is written again").isEmpty());
-
-        QVERIFY(QFile::remove(mounted ? filler : logFile));
-        plcRequest(plc, "after");
-        QTRY_COMPARE(in.entries("is written again").size(), 1);
-        const auto lost = QRegularExpression("is written again: (\\d+) records could not be written")
-                              .match(in.entries("is written again").value(0));
-        QVERIFY2(lost.hasMatch() && lost.captured(1).toInt() >= 3, qPrintable(in.entries().join('\n')));
-        QCOMPARE(in.entries("cannot be written").size(), 1);
         QVERIFY(in.stop());
     }
 };

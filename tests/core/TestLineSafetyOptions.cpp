@@ -40,6 +40,21 @@ bool reload(GatewayInstance &in, const QByteArray &ini)
     return QTest::qWaitFor([&] { return in.entries("Instance options reloaded").size() > before; }, 10000);
 }
 
+// The printer stand-in with these arguments, the PLC runtime stand-in (module LS, traced, with
+// these arguments) and the gateway between them, with the configuration as the test left it.
+bool startLine(GatewayInstance &in, QProcess &printer, PlcSimProcess &plc, const QStringList &printerArgs,
+               const QStringList &plcArgs = {})
+{
+    in.config.remotePort = startPrinter(printer, printerArgs);
+    if (!in.config.remotePort || !plc.start(QStringList{"--module", "LS", "--trace"} + plcArgs))
+        return false;
+    in.config.plcPort = plc.port();
+    if (!in.writeConfig())
+        return false;
+    in.start();
+    return plcArgs.isEmpty() ? plc.waitForLine("op=subscribe", 10000) : true;
+}
+
 } // namespace
 
 class TestLineSafetyOptions : public QObject
@@ -54,14 +69,9 @@ private slots:
     {
         GatewayInstance in;
         QProcess printer;
-        in.config.remotePort = startPrinter(printer, {"--refuse"});
         PlcSimProcess plc;
-        QVERIFY(in.config.remotePort && plc.start({"--module", "LS", "--trace"}));
-        in.config.plcPort = plc.port();
         in.config.staticConnection = false;
-        QVERIFY(in.writeConfig());
-        in.start();
-        QVERIFY(plc.waitForLine("op=subscribe", 10000));
+        QVERIFY(startLine(in, printer, plc, {"--refuse"}));
 
         plcRequest(plc, "R1");
         QTRY_VERIFY_WITH_TIMEOUT(!in.entries("Winsock Error").isEmpty(), 10000);
@@ -86,8 +96,6 @@ private slots:
         QVERIFY(
             written(plc, "LS.anfordErrText").last().contains("Request refused: 1 requests wait to be sent"));
         QVERIFY(in.entries(" Send Data:R4").size() == 1);
-        printer.kill();
-        printer.waitForFinished();
     }
 
     // A printer that answers in pieces: each piece reaches the PLC as an answer of its own.
@@ -97,15 +105,11 @@ private slots:
     {
         GatewayInstance in;
         QProcess dripping, cutting;
-        in.config.remotePort =
-            startPrinter(dripping, {"--reply", "A %r\\r\\n", "--pieces", "3", "--gap-ms", "150"});
-        const quint16 cuttingPort = startPrinter(cutting, {"--reply", "A %r", "--close"});
         PlcSimProcess plc;
-        QVERIFY(in.config.remotePort && cuttingPort);
-        QVERIFY(plc.start({"--module", "LS", "--trace", "--plc", "LS", "--every", "1500", "--data", "R{n}"}));
-        in.config.plcPort = plc.port();
-        QVERIFY(in.writeConfig());
-        in.start();
+        const quint16 cuttingPort = startPrinter(cutting, {"--reply", "A %r", "--close"});
+        QVERIFY(cuttingPort &&
+                startLine(in, dripping, plc, {"--reply", "A %r\\r\\n", "--pieces", "3", "--gap-ms", "150"},
+                          {"--plc", "LS", "--every", "1500", "--data", "R{n}"}));
         QTRY_VERIFY_WITH_TIMEOUT(answers(plc).size() >= 3, 15000);
         QVERIFY2(!answers(plc).contains("A R1"), qPrintable(answers(plc).join('|'))); // fragments only
 
@@ -134,13 +138,9 @@ private slots:
     {
         GatewayInstance in;
         QProcess printer;
-        in.config.remotePort = startPrinter(printer, {"--reply", "A %r\\n", "--delay-ms", "2500"});
         PlcSimProcess plc;
-        QVERIFY(in.config.remotePort);
-        QVERIFY(plc.start({"--module", "LS", "--trace", "--plc", "LS", "--every", "3000", "--data", "R{n}"}));
-        in.config.plcPort = plc.port();
-        QVERIFY(in.writeConfig());
-        in.start();
+        QVERIFY(startLine(in, printer, plc, {"--reply", "A %r\\n", "--delay-ms", "2500"},
+                          {"--plc", "LS", "--every", "3000", "--data", "R{n}"}));
         // The answer to R1 comes while the PLC's request R2 is the open one.
         QVERIFY(plc.waitForLine("^plc answer .*data=A R1\\\\n$", 15000));
         const auto requestTwo = plc.lines().indexOf(QRegularExpression("plc request n=2 .*"));
@@ -157,8 +157,6 @@ private slots:
         QVERIFY2(answers(plc, from).isEmpty(), qPrintable(answers(plc, from).join('|')));
         QVERIFY(written(plc, "LS.anfordErr").contains("3004"));
         QVERIFY(written(plc, "LS.anfordErrText").last().contains("No answer within 1 s: R"));
-        printer.kill();
-        printer.waitForFinished();
     }
 
     // A print-data database that cannot be read: the label goes out with its placeholders
@@ -168,18 +166,11 @@ private slots:
     {
         GatewayInstance in;
         QProcess printer;
-        in.config.remotePort = startPrinter(printer, {});
         PlcSimProcess plc;
-        QVERIFY(in.config.remotePort && plc.start({"--module", "LS", "--trace"}));
-        in.config.plcPort = plc.port();
         QVERIFY(in.write("/Labels/defaultLabel.xml", "<label><v>#version#</v><a>#ART#</a></label>"));
         QVERIFY(QDir().mkpath(in.dir.filePath("Data/System")));
-        QFile damaged(in.dir.filePath("Data/System/prog.mdb"));
-        QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write(QByteArray(4096, '\x5a')) == 4096);
-        damaged.close();
-        QVERIFY(in.writeConfig());
-        in.start();
-        QVERIFY(plc.waitForLine("op=subscribe", 10000));
+        QVERIFY(in.write("/../Data/System/prog.mdb", QByteArray(4096, '\x5a')));
+        QVERIFY(startLine(in, printer, plc, {}));
 
         plcRequest(plc, "/SetLabel=1##L1#2");
         QByteArray seen;
@@ -194,8 +185,6 @@ private slots:
         QTest::qWait(3000);
         QVERIFY(
             !(seen += printer.readAll()).mid(seen.indexOf("request bytes=") + 1).contains("request bytes="));
-        printer.kill();
-        printer.waitForFinished();
     }
 
     // The server role: any host that connects takes the connection over. With allowedPeers a

@@ -4,8 +4,10 @@
 #include "logging/EventLog.h"
 #include "messages/MsgList.h"
 #include "platform/FreeSpace.h"
+#include "platform/HostRegistration.h"
 #include "platform/Options.h"
 
+#include <QMimeDatabase>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -41,6 +43,12 @@ struct Rig {
     }
     QVariant read(const QString &name) { return options.regReadValue(kApp, kSec, name); }
 };
+
+QString readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
 
 } // namespace
 
@@ -165,6 +173,49 @@ private slots:
         rig.options.setOption(kLimit, u"2000000000"_s, kGroup); // 2 PB: more than any disk here
         QVERIFY(!FreeSpace(rig.state, rig.options, rig.list, real, rig.dir.path()).check(true));
         QVERIFY(rig.list.first()->meldetext.startsWith(u"Free Diskspace Drive "_s + r->root + u"  "_s));
+    }
+
+    void registrationWritesTheMimeTypeTheDesktopEntryAndTheRecord()
+    {
+        Rig rig;
+        const QString data = rig.dir.filePath(u"data"_s);
+        HostRegistration host(rig.options, u"/opt/Gw/gw"_s, data);
+        QVERIFY(!host.registerFileType(u"ZELB"_s).isSet());
+        QCOMPARE(readAll(data + u"/applications/gw-zelb.desktop"_s),
+                 u"[Desktop Entry]\nType=Application\nName=gw\nExec=\"/opt/Gw/gw\" %f\n"
+                 u"MimeType=application/x-zelb;\nNoDisplay=true\nTerminal=false\n"_s);
+
+        // The desktop's own tool (shared-mime-info) has taken the package into its database: a
+        // ".zelb" file is known by that type, in any case of the name.
+        qputenv("XDG_DATA_HOME", data.toLocal8Bit());
+        const QMimeType type =
+            QMimeDatabase().mimeTypeForFile(u"/plant/Line1.ZELB"_s, QMimeDatabase::MatchExtension);
+        QCOMPARE(type.name(), u"application/x-zelb"_s);
+        QCOMPARE(type.comment(), u"ZELB_auto_file"_s);
+
+        // Without a folder given it goes to the user's data folder, and starts the program in the
+        // program folder it was registered from.
+        qputenv("KAVETTA_HOME", "/srv/plant/Server");
+        HostRegistration installed(rig.options, u"/usr/bin/kavetta"_s);
+        QVERIFY(!installed.registerProgramPath().isSet() && !installed.registerFileType(u"ZELB"_s).isSet());
+        qunsetenv("KAVETTA_HOME");
+        QVERIFY(readAll(data + u"/applications/kavetta-zelb.desktop"_s)
+                    .contains(u"\nExec=env \"KAVETTA_HOME=/srv/plant/Server\" \"/usr/bin/kavetta\" %f\n"_s));
+        QCOMPARE(rig.read(u"Server"_s), QVariant(u"/usr/bin/kavetta"_s));
+        QCOMPARE(rig.read(u"Extension"_s), QVariant(u"ZELB"_s));
+        // Inside the quotes " ` $ \ are escaped and % doubled, then every backslash is doubled.
+        QCOMPARE(HostRegistration::execLine(u"/opt/my gw/50%/a\"b$`c\\d"_s, {}),
+                 u"\"/opt/my gw/50%%/a\\\\\"b\\\\$\\\\`c\\\\\\\\d\" %f"_s);
+
+        // The MIME package goes in, the desktop entry cannot (a file where its folder belongs):
+        // the rest, the databases included, is left undone, without a word.
+        const QString blocked = rig.dir.filePath(u"blocked"_s);
+        QVERIFY(QDir().mkpath(blocked) && QFile(blocked + u"/applications"_s).open(QIODevice::WriteOnly));
+        HostRegistration stopped(rig.options, u"/opt/Gw/gw"_s, blocked);
+        QVERIFY(!stopped.registerFileType(u"ZELB"_s).isSet());
+        QVERIFY(QFileInfo::exists(stopped.mimePackagePath(u"ZELB"_s)));
+        QVERIFY(!QFileInfo::exists(blocked + u"/mime/application"_s));
+        QVERIFY(rig.list.isEmpty() && rig.desktop.messages.isEmpty());
     }
 };
 

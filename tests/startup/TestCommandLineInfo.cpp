@@ -30,7 +30,7 @@ class TestCommandLineInfo : public QObject
 {
     Q_OBJECT
 private slots:
-    void helpAndVersionEndTheProgram()
+    void helpAndVersionEndTheProgramOtherArgumentsAreLeftAlone()
     {
         const auto [code, help] = run({"/usr/bin/kavetta", "--help", "ignored.zelb"});
         QCOMPARE(code, std::optional<int>(0));
@@ -44,22 +44,18 @@ private slots:
         const QByteArray version = "kavetta " + QByteArray::number(KAVETTA_VERSION_MAJOR) + '.' +
                                    QByteArray::number(KAVETTA_VERSION_MINOR) + '.' +
                                    QByteArray::number(KAVETTA_VERSION_PATCH) + '\n';
-        QCOMPARE(run({"./kavetta", "--version"}), std::pair(std::optional<int>(0), version));
-        QCOMPARE(run({"", "--version"}).second, version);
-
+        QCOMPARE(run({"", "--version"}), std::pair(std::optional<int>(0), version));
         if (std::FILE *full = std::fopen("/dev/full", "w")) {
             QCOMPARE(run({"kavetta", "--help"}, full).first, std::optional<int>(1));
             std::fclose(full);
         }
-    }
 
-    void everyOtherArgumentIsLeftToTheStartRoutine()
-    {
         // Exact spelling only, no prefixes, and only the first argument is looked at.
-        const std::vector<std::vector<std::string>> cases = {
-            {"kavetta"},           {"kavetta", ""},           {"kavetta", "-REGSERVER"},
-            {"kavetta", "--HELP"}, {"kavetta", "--version2"}, {"kavetta", "line1.zelb", "--help"}};
-        for (const auto &args : cases)
+        for (const auto &args : std::vector<std::vector<std::string>>{{"kavetta"},
+                                                                      {"kavetta", "-REGSERVER"},
+                                                                      {"kavetta", "--HELP"},
+                                                                      {"kavetta", "--version2"},
+                                                                      {"kavetta", "line1.zelb", "--help"}})
             QCOMPARE(run(args), std::pair(std::optional<int>(), QByteArray()));
         QVERIFY(!handleInfoArgument(0, nullptr).has_value());
     }

@@ -19,78 +19,47 @@ class TestConfigCheck : public QObject
 private slots:
     void findsEachFault_data()
     {
-        QTest::addColumn<QString>("serverFolder");
-        QTest::addColumn<QByteArray>("from");
-        QTest::addColumn<QByteArray>("to");
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QByteArray>("content"); // empty: the file is removed
-        QTest::addColumn<QString>("where");      // "<file name>:<line>", or "" for a clean instance
+        QTest::addColumn<QByteArray>("change");
+        QTest::addColumn<QString>("where"); // "<file name>:<line>", or "" for a clean instance
         QTest::addColumn<QString>("reason");
         QTest::addColumn<int>("exitCode");
 
-        const QByteArray none;
-        QTest::newRow("clean") << u"Server"_s << none << none << QString() << none << QString() << QString()
-                               << 0;
-        QTest::newRow("misspelled record")
-            << u"Server"_s << QByteArray("\"Port\"") << QByteArray("\"Prot\"") << QString() << none
-            << u"Kavetta.zelb:3"_s << u"unknown record \"Prot\" (did you mean \"Port\"?)"_s << 1;
-        QTest::newRow("record in the wrong case")
-            << u"Server"_s << QByteArray("\"Modulname\"") << QByteArray("\"modulname\"") << QString() << none
-            << u"Kavetta.zelb:4"_s << u"(did you mean \"Modulname\"?)"_s << 1;
-        QTest::newRow("port out of range")
-            << u"Server"_s << QByteArray("\"RemotePort\",\"") << QByteArray("\"RemotePort\",\"9") << QString()
-            << none << u"Kavetta.zelb:8"_s << u"is not a port number from 1 to 65535"_s << 1;
-        QTest::newRow("three-state box")
-            << u"Server"_s << QByteArray("\"Status\",1") << QByteArray("\"Status\",3") << QString() << none
-            << u"Kavetta.zelb:10"_s << u"Status 3 is not 0, 1 or 2"_s << 1;
-        QTest::newRow("two-state box")
-            << u"Server"_s << QByteArray("\"ServerTest\",0") << QByteArray("\"ServerTest\",2") << QString()
-            << none << u"Kavetta.zelb:9"_s << u"ServerTest 2 is not 0 or 1"_s << 1;
-        QTest::newRow("time-out not a number")
-            << u"Server"_s << QByteArray("\"Timeout\",\"10\"") << QByteArray("\"Timeout\",\"ten\"")
-            << QString() << none << u"Kavetta.zelb:11"_s << u"Timeout \"ten\" is not a number of seconds"_s
-            << 1;
-        QTest::newRow("short time-out only warns")
-            << u"Server"_s << QByteArray("\"Timeout\",\"10\"") << QByteArray("\"Timeout\",\"1\"") << QString()
-            << none << u"Kavetta.zelb:11"_s << u"below 2 seconds"_s << 0;
-        QTest::newRow("missing closing quote")
-            << u"Server"_s << QByteArray("\"Test line\"") << QByteArray("\"Test line") << QString() << none
-            << u"Kavetta.zelb:5"_s << u"the value of Maschinenname has no closing quote"_s << 1;
-        QTest::newRow("unreadable boolean")
-            << u"Server"_s << QByteArray("#FALSE#") << QByteArray("#FALS#") << QString() << none
-            << u"Kavetta.zelb:15"_s << u"is not #TRUE# or #FALSE#; it reads as #TRUE#"_s << 1;
-        QTest::newRow("apppath outside a Server folder")
-            << u"Config"_s << none << none << QString() << none << u"Kavetta.zelb:1"_s
-            << u"~apppath~ resolves to nowhere"_s << 1;
-        QTest::newRow("template that does not parse")
-            << u"Server"_s << none << none << u"Labels/broken.xml"_s
-            << QByteArray("<label>\n<a></b>\n</label>\n") << u"broken.xml:2"_s
-            << u"the template does not parse"_s << 1;
-        QTest::newRow("no Labels folder only warns") << u"Server"_s << none << none << u"Labels"_s << none
-                                                     << u"Labels"_s << u"no Labels folder"_s << 0;
-        QTest::newRow("no print data database only warns")
-            << u"Server"_s << none << none << u"../Data/System/prog.mdb"_s << none << u"prog.mdb"_s
-            << u"no print data database"_s << 0;
-        QTest::newRow("instance options")
-            << u"Server"_s << none << none << u"Kavetta.ini"_s
-            << QByteArray("[status]\nport = 9400\nadress = ::1\n") << u"Kavetta.ini:3"_s
-            << u"unknown key adress in [status] (did you mean address?)"_s << 1;
-        QTest::newRow("Modbus map") << u"Server"_s << none << none << u"Kavetta.modbus"_s
-                                    << QByteArray(
-                                           "Test.anford 1 coil 0 BOOL\nTest.SendData 1 holding 10 STRING\n")
-                                    << u"Kavetta.modbus:2"_s << u"STRING needs its length"_s << 1;
-        QTest::newRow("Modbus map without the module's variables")
-            << u"Server"_s << none << none << u"Kavetta.modbus"_s << QByteArray("Test.anford 1 coil 0 BOOL\n")
-            << u"Kavetta.modbus"_s << u"no variable Test.RecData"_s << 1;
+        // Each row: what it changes, then where the problem is and why, then the exit code. A
+        // change is "from>to" in the configuration records, or "file:content" (no content: the
+        // file is removed); "@" makes the folder Config instead of Server.
+        const QList<std::array<const char *, 4>> rows = {
+            {"", "", "", "0"},
+            {"\"Port\">\"Prot\"", "Kavetta.zelb:3", "unknown record \"Prot\" (did you mean \"Port\"?)", "1"},
+            {"\"Modulname\">\"modulname\"", "Kavetta.zelb:4", "(did you mean \"Modulname\"?)", "1"},
+            {"\"RemotePort\",\">\"RemotePort\",\"9", "Kavetta.zelb:8", "is not a port number from 1 to 65535",
+             "1"},
+            {"\"Status\",1>\"Status\",3", "Kavetta.zelb:10", "Status 3 is not 0, 1 or 2", "1"},
+            {"\"ServerTest\",0>\"ServerTest\",2", "Kavetta.zelb:9", "ServerTest 2 is not 0 or 1", "1"},
+            {"\"10\">\"ten\"", "Kavetta.zelb:11", "Timeout \"ten\" is not a number of seconds", "1"},
+            {"\"10\">\"1\"", "Kavetta.zelb:11", "below 2 seconds", "0"},
+            {"\"Test line\">\"Test line", "Kavetta.zelb:5", "the value of Maschinenname has no closing quote",
+             "1"},
+            {"#FALSE#>#FALS#", "Kavetta.zelb:15", "is not #TRUE# or #FALSE#; it reads as #TRUE#", "1"},
+            {"@", "Kavetta.zelb:1", "~apppath~ resolves to nowhere", "1"},
+            {"Labels/broken.xml:<label>\n<a></b>\n</label>\n", "broken.xml:2", "the template does not parse",
+             "1"},
+            {"Labels:", "Labels", "no Labels folder", "0"},
+            {"../Data/System/prog.mdb:", "prog.mdb", "no print data database", "0"},
+            {"Kavetta.ini:[status]\nport = 9400\nadress = ::1\n", "Kavetta.ini:3",
+             "unknown key adress in [status] (did you mean address?)", "1"},
+            {"Kavetta.modbus:Test.anford 1 coil 0 BOOL\nTest.SendData 1 holding 10 STRING\n",
+             "Kavetta.modbus:2", "STRING needs its length", "1"},
+            {"Kavetta.modbus:Test.anford 1 coil 0 BOOL\n", "Kavetta.modbus", "no variable Test.RecData",
+             "1"}};
+        for (const auto &[change, where, reason, exitCode] : rows)
+            QTest::newRow(*reason ? reason : "clean")
+                << QByteArray(change) << QString::fromLatin1(where) << QString::fromLatin1(reason)
+                << QByteArray(exitCode).toInt();
     }
 
     void findsEachFault()
     {
-        QFETCH(QString, serverFolder);
-        QFETCH(QByteArray, from);
-        QFETCH(QByteArray, to);
-        QFETCH(QString, file);
-        QFETCH(QByteArray, content);
+        QFETCH(QByteArray, change);
         QFETCH(QString, where);
         QFETCH(QString, reason);
         QFETCH(int, exitCode);
@@ -98,15 +67,16 @@ private slots:
         // A working instance: Plant/Server holds the configuration and Labels/, Plant/Data the
         // print data.
         QTemporaryDir dir;
-        const QString home = dir.filePath(u"Plant/"_s + serverFolder);
+        const QString home = dir.filePath(change == "@" ? u"Plant/Config"_s : u"Plant/Server"_s);
         QVERIFY(QDir().mkpath(home + u"/Labels"_s) && QDir().mkpath(dir.filePath(u"Plant/Data/System"_s)));
         InstanceConfig records;
         records.plcPort = 48898;
         records.remotePort = 9100;
         QByteArray text = records.text();
-        if (!from.isEmpty()) {
-            QVERIFY(text.contains(from));
-            text.replace(from, to);
+        const qsizetype colon = change.indexOf(':'), arrow = colon > 0 ? -1 : change.indexOf('>');
+        if (arrow > 0) {
+            QVERIFY(text.contains(change.left(arrow)));
+            text.replace(change.left(arrow), change.mid(arrow + 1));
         }
         const auto write = [](const QString &path, const QByteArray &bytes) {
             QFile f(path);
@@ -117,8 +87,9 @@ private slots:
         for (const QString &name : {u"defaultLabel.xml"_s, u"etikett.xml"_s})
             QVERIFY(QFile::copy(QStringLiteral(KAVETTA_SOURCE_DIR "/examples/Labels/") + name,
                                 home + u"/Labels/"_s + name));
-        if (!file.isEmpty()) {
-            const QString path = QDir::cleanPath(home + u'/' + file);
+        if (colon > 0) {
+            const QString path = QDir::cleanPath(home + u'/' + QString::fromLatin1(change.left(colon)));
+            const QByteArray content = change.mid(colon + 1);
             if (content.isEmpty())
                 QVERIFY(QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path));
             else

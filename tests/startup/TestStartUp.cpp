@@ -49,24 +49,15 @@ private slots:
         QTest::addColumn<QString>("args");
         QTest::addColumn<QString>("configFile"); // empty: the file type is registered instead of loading
         const QString def = QStringLiteral("/opt/plant/Server/Kavetta.zelb");
-        QTest::newRow("none") << QString() << def;
-        QTest::newRow("plain") << "/cfg/line1.zelb"
-                               << "/cfg/line1.zelb";
-        QTest::newRow("quoted") << "\"/cfg/line1.zelb\""
-                                << "/cfg/line1.zelb";
-        QTest::newRow("quoted with blank") << "\"/my cfg/line1.zelb\"" << def;
-        QTest::newRow("extension inside") << "a.zelb.bak"
-                                          << "a.zelb.bak";
-        QTest::newRow("odd case") << "/cfg/L.ZeLb"
-                                  << "/cfg/L.ZeLb";
-        QTest::newRow("extension only") << ".zelb" << def;
-        QTest::newRow("relative") << "line2.zelb"
-                                  << "line2.zelb";
-        QTest::newRow("second argument ignored") << "-x /cfg/line1.zelb" << def;
-        QTest::newRow("text after quote cut") << "\"/cfg/a.zelb\"rest"
-                                              << "/cfg/a.zelb";
-        for (const char *reg : {"/regserver", "-REGSERVER", "-RegServer"})
-            QTest::newRow(reg) << reg << QString();
+        // arguments|file chosen ("-": the default); the row is named by its arguments
+        for (const char *row :
+             {"|-", "/cfg/l.zelb|/cfg/l.zelb", "\"/cfg/l.zelb\"|/cfg/l.zelb", "\"/my cfg/l.zelb\"|-",
+              "a.zelb.bak|a.zelb.bak", "/cfg/L.ZeLb|/cfg/L.ZeLb", ".zelb|-", "l2.zelb|l2.zelb",
+              "-x /cfg/l.zelb|-", "\"/cfg/a.zelb\"rest|/cfg/a.zelb", "/regserver|", "-REGSERVER|",
+              "-RegServer|"}) {
+            const QStringList c = QString::fromLatin1(row).split(u'|');
+            QTest::newRow(row) << c[0] << (c[1] == u"-"_s ? def : c[1]);
+        }
     }
 
     void choosesTheConfigurationFile()
@@ -119,50 +110,26 @@ private slots:
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("absolute");
         QTest::addColumn<QString>("message");
-        const QString cfg = QStringLiteral("/plant/Server/line1.zelb");
-        const QString foreign = QStringLiteral("/plant/cfg/a.zelb");
-        const QString conn = QStringLiteral("provider=x;Data Source=~apppath~/prog.mdb");
-        QTest::newRow("placeholder") << "~apppath~/Data" << cfg << "~apppath~/Data"
-                                     << "/plant/Data"
-                                     << "";
-        QTest::newRow("absolute") << "/plant/Data" << cfg << "~apppath~/Data"
-                                  << "/plant/Data"
-                                  << "";
-        QTest::newRow("the root itself") << "/plant" << cfg << "~apppath~"
-                                         << "/plant"
-                                         << "";
-        QTest::newRow("root in other case") << "/PLANT/x"
-                                            << "/plant/server/a.zelb"
-                                            << "~apppath~/x"
-                                            << "/PLANT/x"
-                                            << "";
-        QTest::newRow("outside the root") << "/other/Data" << cfg << "/other/Data"
-                                          << "/other/Data"
-                                          << "";
-        // Relative: the root in front without a separator.
-        QTest::newRow("relative") << "Data" << cfg << "Data"
-                                  << "/plantData"
-                                  << "";
-        QTest::newRow("network path") << "//host/share" << cfg << "//host/share"
-                                      << "//host/share"
-                                      << "";
-        QTest::newRow("empty") << "" << cfg << ""
-                               << ""
-                               << "";
-        QTest::newRow("connection string") << conn << foreign << conn << conn << "";
-        // Not under a "Server" folder: no placeholder is resolved; one that is there is reported.
-        QTest::newRow("foreign folder") << "/plant/Data" << foreign << "/plant/Data"
-                                        << "/plant/Data"
-                                        << "";
-        QTest::newRow("foreign placeholder") << "~apppath~/Data" << foreign << "~apppath~/Data"
-                                             << "~apppath~/Data"
-                                             << "Wrong Configpath found! /plant/cfg/a.zelb";
-        // A bare file name has no folder: the program folder (/opt/plant/Server) is the root.
-        QTest::newRow("bare file name") << "~apppath~/Data"
-                                        << "a.zelb"
-                                        << "~apppath~/Data"
-                                        << "/opt/plant/Data"
-                                        << "";
+        // path|configuration file|stored|absolute|message; "C" is /plant/Server/line1.zelb, "F"
+        // /plant/cfg/a.zelb (not under a "Server" folder: no placeholder is resolved, one that is
+        // there is reported). A relative path gets the root in front without a separator; a bare
+        // file name has no folder, so the program folder (/opt/plant/Server) is the root.
+        const QString conn = u"provider=x;Data Source=~apppath~/prog.mdb"_s;
+        for (const QString &row :
+             {u"~apppath~/Data|C|~apppath~/Data|/plant/Data|"_s,
+              u"/plant/Data|C|~apppath~/Data|/plant/Data|"_s, u"/plant|C|~apppath~|/plant|"_s,
+              u"/PLANT/x|/plant/server/a.zelb|~apppath~/x|/PLANT/x|"_s,
+              u"/other/Data|C|/other/Data|/other/Data|"_s, u"Data|C|Data|/plantData|"_s,
+              u"//host/share|C|//host/share|//host/share|"_s, u"|C|||"_s,
+              conn + u"|F|"_s + conn + u'|' + conn + u'|', u"/plant/Data|F|/plant/Data|/plant/Data|"_s,
+              u"~apppath~/Data|F|~apppath~/Data|~apppath~/Data|Wrong Configpath found! F"_s,
+              u"~apppath~/Data|a.zelb|~apppath~/Data|/opt/plant/Data|"_s}) {
+            QStringList c = QString(row)
+                                .replace(u"|C|"_s, u"|/plant/Server/line1.zelb|"_s)
+                                .replace(u'F', u"/plant/cfg/a.zelb"_s)
+                                .split(u'|');
+            QTest::newRow(qPrintable(c[0] + u" in "_s + c[1])) << c[0] << c[1] << c[2] << c[3] << c[4];
+        }
     }
 
     void resolvesThePlaceholderBothWays()
