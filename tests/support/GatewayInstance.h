@@ -37,11 +37,11 @@ struct GatewayInstance {
         return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
     }
     // extra: variables beside those of headlessEnvironment.
-    void start(const QProcessEnvironment &extra = {})
+    void start(const QProcessEnvironment &extra = {}, const QStringList &args = {})
     {
         QProcessEnvironment env = headlessEnvironment(dir.path(), home);
         env.insert(extra);
-        startHeadless(gateway, env);
+        startHeadless(gateway, env, args);
     }
     // SIGTERM: the normal unload, ending with status 0.
     bool stop()

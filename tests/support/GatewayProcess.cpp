@@ -55,11 +55,11 @@ QProcessEnvironment headlessEnvironment(const QString &root, const QString &home
     return env;
 }
 
-void startHeadless(QProcess &gateway, const QProcessEnvironment &env)
+void startHeadless(QProcess &gateway, const QProcessEnvironment &env, const QStringList &args)
 {
     gateway.setProcessEnvironment(env);
     gateway.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    gateway.start(QStringLiteral(KAVETTA_BINARY_DIR "/src/kavetta"), {});
+    gateway.start(QStringLiteral(KAVETTA_BINARY_DIR "/src/kavetta"), args);
 }
 
 QStringList eventLogMessages(const QString &file)
