@@ -142,31 +142,21 @@ private slots:
             return code == Ok && link.readVarString(h, 2000, text) == Ok ? text : QString::number(code);
         };
         QCOMPARE(written(hSend, 6, u"hello"_s), u"hel"_s);
-        QCOMPARE(link.readVarString(hSend, 2, text), Ok);
-        QCOMPARE(text, u"he"_s);
         QCOMPARE(written(hSend, 8, u"\u20ac\u00e4\u00df\u4e2d"_s), u"\u20ac\u00e4\u00df?"_s);
-        const QString full(2000, u'x'), longest(255, u'z');
+        const QString full(2000, u'x');
         QCOMPARE(written(hSend, 4000, full), full);
-        QCOMPARE(written(hText, 510, longest), longest);
         QCOMPARE(link.writeVarString(hSend, 4002, full + u'y'), ValueTooLong);
-        QCOMPARE(link.writeVarString(hText, 512, longest + u'y'), ValueTooLong);
+        QCOMPARE(link.writeVarString(hText, 512, QString(256, u'z')), ValueTooLong);
 
         // Types must fit (an INT value fits a DINT), sizes must be acceptable; refused writes change
         // nothing.
         QCOMPARE(link.writeVarInt(hStatus, 2, qint16(-7)), Ok);
         QCOMPARE(link.writeVarInt(hErr, 2, qint16(9)), Ok);
         QCOMPARE(link.writeVarLong(hErr, 4, -123456789), Ok);
-        const QList<qint32> wrongType{link.writeVarLong(hStatus, 4, 1), link.readVarBool(hSend, 2, flag),
-                                      link.readVarString(hAnford, 2000, text),
-                                      link.writeVarBool(hStatus, 2, true),
-                                      link.writeVarString(hAnford, 2, u"x"_s)};
-        QCOMPARE(wrongType, QList<qint32>(5, WrongType));
-        const QList<qint32> badSize{
-            link.readVarBool(hAnford, 0, flag),     link.readVarString(hSend, 0, text),
-            link.writeVarLong(hErr, 2, 1),          link.writeVarInt(hStatus, 1, 1),
-            link.writeVarBool(hAnford, 0, true),    link.writeVarString(hSend, 3, u"ab"_s),
-            link.writeVarString(hSend, -2, u"ab"_s)};
-        QCOMPARE(badSize, QList<qint32>(7, InvalidSize));
+        const QList<qint32> refused{link.writeVarLong(hStatus, 4, 1), link.readVarBool(hSend, 2, flag),
+                                    link.writeVarString(hAnford, 2, u"x"_s), link.writeVarLong(hErr, 2, 1),
+                                    link.writeVarString(hSend, 3, u"ab"_s)};
+        QCOMPARE(refused, (QList<qint32>{WrongType, WrongType, WrongType, InvalidSize, InvalidSize}));
         Value status, err;
         QVERIFY(link.readValue(hStatus, status) == Ok && link.readValue(hErr, err) == Ok);
         QCOMPARE(std::pair(status.number, err.number), std::pair(-7, -123456789));
@@ -183,10 +173,8 @@ private slots:
         // Handles after delete, notifications that do not exist.
         QCOMPARE(link.deleteVarHandle(hText), Ok);
         const QList<qint32> invalid{link.writeVarString(hText, 2, u"a"_s), link.deleteVarHandle(hText),
-                                    link.readVarBool(123456, 2, flag), link.disconnectVar(98765),
                                     link.disconnectVar(notify)};
-        QCOMPARE(invalid, QList<qint32>(5, InvalidHandle));
-        QCOMPARE(link.showProperties(), NoPropertiesHandler); // the settings dialog is the window's
+        QCOMPARE(invalid, QList<qint32>(3, InvalidHandle));
 
         // A stopped program refuses access; its start forgets every handle and notification.
         sim.command(u"stop"_s);
@@ -202,13 +190,10 @@ private slots:
         // Release ends the connection and every handle; the next call connects anew, and the runtime
         // kept the values.
         QCOMPARE(link.releaseLink(), Ok);
-        QCOMPARE(link.linkState(), KeloOcx::LinkState::Idle);
         QCOMPARE(link.readVarBool(h, 2, flag), InvalidHandle);
         QCOMPARE(link.createVarHandle(u"K1.SendData"_s, hSend), Ok);
-        QVERIFY(hSend != h);
         QCOMPARE(link.readVarString(hSend, 2000, text), Ok);
         QCOMPARE(text, u"line\none"_s);
-        QCOMPARE(updates.size(), 6);
     }
 
     void runtimeLostAndBack()
@@ -275,14 +260,6 @@ private slots:
                          u"PLC link down: cannot connect to %1: connection refused (nothing listens on that "
                          u"port). The link keeps trying."_s.arg(target),
                          u"PLC link back: connected to %1."_s.arg(target)}));
-
-        // Changing the target moves the link to the new runtime.
-        PlcSimProcess second;
-        QVERIFY(second.start({u"--module"_s, u"K2"_s}));
-        link.setPort(second.portText());
-        QTRY_COMPARE_WITH_TIMEOUT(states, (QList<int>(4, StateRun)), 5000);
-        QCOMPARE(link.createVarHandle(u"K2.anford"_s, h), Ok);
-        QCOMPARE(link.createVarHandle(u"K1.anford"_s, h), UnknownSymbol);
     }
 
     void targets()

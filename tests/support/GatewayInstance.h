@@ -2,7 +2,6 @@
 
 #include "GatewayProcess.h"
 #include "PlcSimProcess.h"
-#include "logging/EventLog.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,21 +68,7 @@ struct GatewayInstance {
     // The messages of the event log entries that contain the text, in order.
     QStringList entries(const QString &containing = {}) const
     {
-        // The message of each entry (it may span lines; a long one is cut with the entry).
-        static const QRegularExpression message(
-            QStringLiteral("<Msg>Kavetta / [^/]* / (.*?)(?:</Msg>  <Date>|$)"),
-            QRegularExpression::DotMatchesEverythingOption);
-        QFile file(dir.filePath(QStringLiteral("events.log")));
-        QStringList out;
-        if (file.open(QIODevice::ReadOnly)) {
-            for (QString entry;
-                 !file.atEnd() && EventLog::decodeFileLine(file.readLine(), nullptr, &entry);) {
-                entry = message.match(entry).captured(1);
-                if (entry.contains(containing))
-                    out << entry;
-            }
-        }
-        return out;
+        return eventLogMessages(dir.filePath(QStringLiteral("events.log"))).filter(containing);
     }
 };
 

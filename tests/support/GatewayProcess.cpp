@@ -64,15 +64,15 @@ void startHeadless(QProcess &gateway, const QProcessEnvironment &env, const QStr
 
 QStringList eventLogMessages(const QString &file)
 {
+    // The message of each entry (it may span lines; a long one is cut with the entry).
+    static const QRegularExpression message(
+        QStringLiteral("<Msg>Kavetta / [^/]* / (.*?)(?:</Msg>  <Date>|$)"),
+        QRegularExpression::DotMatchesEverythingOption);
     QFile f(file);
     QStringList messages;
     if (!f.open(QIODevice::ReadOnly))
         return messages;
-    const QRegularExpression msg(QStringLiteral("<Msg>Kavetta / [^/]* / (.*)</Msg>"));
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        QString entry;
-        if (EventLog::decodeFileLine(line, nullptr, &entry))
-            messages << msg.match(entry).captured(1);
-    }
+    for (QString entry; !f.atEnd() && EventLog::decodeFileLine(f.readLine(), nullptr, &entry);)
+        messages << message.match(entry).captured(1);
     return messages;
 }
