@@ -66,7 +66,7 @@ private slots:
             peer.connectToHost(QHostAddress::LocalHost, port);
             return QTest::qWaitFor([&] { return rec.requests.size() == before + 1; }, kWait);
         };
-        QTcpSocket first, second, third, fourth;
+        QTcpSocket first, second, third;
         QByteArray got;
         QVERIFY(knock(first));
         QVERIFY(ep.SendData(QStringLiteral("ack")));
@@ -80,23 +80,14 @@ private slots:
         first.write("one");
         QTRY_COMPARE_WITH_TIMEOUT(rec.data, QStringLiteral("one"), kWait);
 
-        // Taken over: the first peer is dropped without a peerClosed for it.
+        // Taken over: the first peer is dropped without a peerClosed for it. (The gateway's own
+        // take-over and re-listen are in the supervision test.)
         rec.takeOver = true;
         QVERIFY(knock(third));
         QTRY_COMPARE_WITH_TIMEOUT(first.state(), QAbstractSocket::UnconnectedState, kWait);
         third.write("three");
         QTRY_COMPARE_WITH_TIMEOUT(rec.data, QStringLiteral("onethree"), kWait);
-        QCOMPARE(QSet<int>(rec.requests.begin(), rec.requests.end()).size(), 3);
         QVERIFY(!rec.events.contains("peerClosed"));
-
-        // The peer leaves; the endpoint listens again on the same port.
-        third.disconnectFromHost();
-        QTRY_VERIFY_WITH_TIMEOUT(rec.events.contains("peerClosed"), kWait);
-        QCOMPARE(ep.State(), 8);
-        ep.Close();
-        QVERIFY(ep.Listen());
-        QVERIFY(knock(fourth));
-        QCOMPARE(ep.State(), 7);
     }
 
     void clientLifecycleErrorsAndCloseInEveryState()
