@@ -32,64 +32,18 @@ public:
             data += text;
             events << "data";
         });
-        connect(&ep, &SocketEndpoint::connectionRequest, this, [this](int id) {
-            requests << id;
-            if (takeOver) { // the gateway's way: drop the previous peer, take the new one
-                endpoint.Close();
-                accepted = endpoint.Accept(id);
-            }
-        });
     }
     QtSocketEndpoint &endpoint;
-    QList<int> states, requests;
+    QList<int> states;
     QStringList events;
     QString data, errorText;
-    bool takeOver = true, accepted = false, countsMatch = true;
+    bool countsMatch = true;
 };
 
 class TestSocketEndpoint : public QObject
 {
     Q_OBJECT
 private slots:
-
-    void serverAcceptsAndDecidesOnSecondRequest()
-    {
-        QtSocketEndpoint ep;
-        ep.setListenAddress(QHostAddress::LocalHost);
-        Recorder rec(ep);
-        const quint16 port = freePort();
-        QVERIFY(ep.setLocalPort(port));
-        QVERIFY(ep.Listen());
-        // A peer knocks; true once the endpoint has seen exactly one more request.
-        const auto knock = [&](QTcpSocket &peer) {
-            const qsizetype before = rec.requests.size();
-            peer.connectToHost(QHostAddress::LocalHost, port);
-            return QTest::qWaitFor([&] { return rec.requests.size() == before + 1; }, kWait);
-        };
-        QTcpSocket first, second, third;
-        QByteArray got;
-        QVERIFY(knock(first));
-        QVERIFY(ep.SendData(QStringLiteral("ack")));
-        QTRY_COMPARE_WITH_TIMEOUT(got += first.readAll(), QByteArray("ack"), kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(rec.events.count("sendComplete"), 1, kWait);
-
-        // Turned away: the newcomer is closed, the first peer keeps its connection.
-        rec.takeOver = false;
-        QVERIFY(knock(second));
-        QTRY_COMPARE_WITH_TIMEOUT(second.state(), QAbstractSocket::UnconnectedState, kWait);
-        first.write("one");
-        QTRY_COMPARE_WITH_TIMEOUT(rec.data, QStringLiteral("one"), kWait);
-
-        // Taken over: the first peer is dropped without a peerClosed for it. (The gateway's own
-        // take-over and re-listen are in the supervision test.)
-        rec.takeOver = true;
-        QVERIFY(knock(third));
-        QTRY_COMPARE_WITH_TIMEOUT(first.state(), QAbstractSocket::UnconnectedState, kWait);
-        third.write("three");
-        QTRY_COMPARE_WITH_TIMEOUT(rec.data, QStringLiteral("onethree"), kWait);
-        QVERIFY(!rec.events.contains("peerClosed"));
-    }
-
     void clientLifecycleErrorsAndCloseInEveryState()
     {
         QTcpServer peerServer;
