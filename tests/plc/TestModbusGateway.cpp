@@ -14,8 +14,7 @@ namespace
 {
 
 // The example map's layout (examples/Line1-modbus.modbus), unit 1.
-constexpr int Anford = 0, Antwort = 1;    // coils
-constexpr int AnfordErr = 1, ErrText = 3; // holding registers
+constexpr int Anford = 0, Antwort = 1; // coils
 constexpr int SendData = 131, RecData = 1131;
 const QString PollsFlag = u"^read unit=1 area=c addr=0 count=1$"_s;
 
@@ -110,15 +109,6 @@ private slots:
         QCOMPARE(plc.text(RecData), u"OK 11"_s);                  // one byte per character
         QCOMPARE(plc.server.values(1, 'h', 0, 1), QList<int>{7}); // ConnectStatus
         QVERIFY(plc.server.set(1, 'c', Antwort, {0}));
-
-        // A label whose template is missing: nothing goes out, the code and text go to the PLC.
-        QVERIFY(plc.raise(u"/SetLabel=1#missing.xml#A#1"_s));
-        QTRY_COMPARE(plc.server.values(1, 'h', AnfordErr, 2), (QList<int>{0, 1}));
-        QTRY_VERIFY(!plc.coil(Anford));
-        const QString errText = plc.text(ErrText);
-        QVERIFY2(errText.contains(u"Template not found: "_s) && errText.contains(u"/Labels/missing.xml"_s),
-                 qPrintable(errText));
-        QCOMPARE(printerSaw(u" request "_s), 1);
 
         // The PLC is switched off and on again: a fresh data store on the same port. The gateway
         // makes its handles anew and serves later requests.

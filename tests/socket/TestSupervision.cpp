@@ -229,18 +229,6 @@ private slots:
         rig.tick(); // the completed send moved the spacing 3 s back: at once
         QCOMPARE(rig.messages().filter("Start send"),
                  (QStringList{"Start send held/7", "Start send next/7"}));
-
-        // Without the automatic sequence a waiting item connects on its own and is timed.
-        FakeRig manual;
-        manual.state.chkCon = 1;
-        manual.state.autoConnectOff = true;
-        manual.state.sendQueue = QStringList{"x"};
-        manual.state.lastSendTimer = 1;
-        manual.tick();
-        QCOMPARE(manual.messages(), QStringList{"Connect 127.0.0.1:9100   Sending:x"});
-        manual.tick(3000);
-        QVERIFY(manual.state.lblState.endsWith("\r\n Timeout (sec):3"));
-        QVERIFY(!manual.state.lblState.contains("Try to connect"));
     }
 
     // Server role: the 10-second re-listen, for an accepted peer only without a static
