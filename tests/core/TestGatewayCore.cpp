@@ -4,6 +4,7 @@
 #include "common/Cp1252.h"
 #include "core/GatewayCore.h"
 #include "core/HeadlessDesktop.h"
+#include "logging/EventLog.h"
 #include "messages/MsgList.h"
 
 #include <QTcpSocket>

@@ -32,73 +32,18 @@ public:
             data += text;
             events << "data";
         });
-        connect(&ep, &SocketEndpoint::connectionRequest, this, [this](int id) {
-            requests << id;
-            if (takeOver) { // the gateway's way: drop the previous peer, take the new one
-                endpoint.Close();
-                accepted = endpoint.Accept(id);
-            }
-        });
     }
     QtSocketEndpoint &endpoint;
-    QList<int> states, requests;
+    QList<int> states;
     QStringList events;
     QString data, errorText;
-    bool takeOver = true, accepted = false, countsMatch = true;
+    bool countsMatch = true;
 };
 
 class TestSocketEndpoint : public QObject
 {
     Q_OBJECT
 private slots:
-
-    void serverAcceptsAndDecidesOnSecondRequest()
-    {
-        QtSocketEndpoint ep;
-        ep.setListenAddress(QHostAddress::LocalHost);
-        Recorder rec(ep);
-        const quint16 port = freePort();
-        QVERIFY(ep.setLocalPort(port));
-        QVERIFY(ep.Listen());
-        // A peer knocks; true once the endpoint has seen exactly one more request.
-        const auto knock = [&](QTcpSocket &peer) {
-            const qsizetype before = rec.requests.size();
-            peer.connectToHost(QHostAddress::LocalHost, port);
-            return QTest::qWaitFor([&] { return rec.requests.size() == before + 1; }, kWait);
-        };
-        QTcpSocket first, second, third, fourth;
-        QByteArray got;
-        QVERIFY(knock(first));
-        QVERIFY(ep.SendData(QStringLiteral("ack")));
-        QTRY_COMPARE_WITH_TIMEOUT(got += first.readAll(), QByteArray("ack"), kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(rec.events.count("sendComplete"), 1, kWait);
-
-        // Turned away: the newcomer is closed, the first peer keeps its connection.
-        rec.takeOver = false;
-        QVERIFY(knock(second));
-        QTRY_COMPARE_WITH_TIMEOUT(second.state(), QAbstractSocket::UnconnectedState, kWait);
-        first.write("one");
-        QTRY_COMPARE_WITH_TIMEOUT(rec.data, QStringLiteral("one"), kWait);
-
-        // Taken over: the first peer is dropped without a peerClosed for it.
-        rec.takeOver = true;
-        QVERIFY(knock(third));
-        QTRY_COMPARE_WITH_TIMEOUT(first.state(), QAbstractSocket::UnconnectedState, kWait);
-        third.write("three");
-        QTRY_COMPARE_WITH_TIMEOUT(rec.data, QStringLiteral("onethree"), kWait);
-        QCOMPARE(QSet<int>(rec.requests.begin(), rec.requests.end()).size(), 3);
-        QVERIFY(!rec.events.contains("peerClosed"));
-
-        // The peer leaves; the endpoint listens again on the same port.
-        third.disconnectFromHost();
-        QTRY_VERIFY_WITH_TIMEOUT(rec.events.contains("peerClosed"), kWait);
-        QCOMPARE(ep.State(), 8);
-        ep.Close();
-        QVERIFY(ep.Listen());
-        QVERIFY(knock(fourth));
-        QCOMPARE(ep.State(), 7);
-    }
-
     void clientLifecycleErrorsAndCloseInEveryState()
     {
         QTcpServer peerServer;

@@ -65,17 +65,16 @@ using FakeRig = Rig<FakeSocketEndpoint>;
 QList<int> keepAliveOf(qintptr fd)
 {
     QList<int> out;
-    const auto get = [&](int level, int name) {
+    for (const auto &[level, name] : {std::pair{SOL_SOCKET, SO_KEEPALIVE},
+                                      {IPPROTO_TCP, TCP_KEEPIDLE},
+                                      {IPPROTO_TCP, TCP_KEEPINTVL},
+                                      {IPPROTO_TCP, TCP_KEEPCNT},
+                                      {IPPROTO_TCP, TCP_USER_TIMEOUT}}) {
         int value = -1;
         socklen_t size = sizeof value;
-        ::getsockopt(static_cast<int>(fd), level, name, &value, &size);
+        ::getsockopt(int(fd), level, name, &value, &size);
         out << value;
-    };
-    get(SOL_SOCKET, SO_KEEPALIVE);
-    get(IPPROTO_TCP, TCP_KEEPIDLE);
-    get(IPPROTO_TCP, TCP_KEEPINTVL);
-    get(IPPROTO_TCP, TCP_KEEPCNT);
-    get(IPPROTO_TCP, TCP_USER_TIMEOUT);
+    }
     return out;
 }
 
@@ -106,13 +105,7 @@ private slots:
         });
         rig.state.socketPort = QString::number(peer.serverPort());
         rig.state.sendQueue = QStringList{"A1", "B22", "C333"};
-
-        // The first item after start-up waits out the 2 s spacing.
-        for (int i = 0; i < 4; ++i) {
-            rig.tick();
-            QCOMPARE(rig.socket.State(), 0);
-        }
-        QVERIFY(rig.messages().isEmpty());
+        rig.state.lastSendTimer = 1; // long ago
         const QString host = "Connect 127.0.0.1:" + rig.state.socketPort + "   Sending:";
         QStringList expected;
         for (const QString item : {"A1", "B22", "C333"}) {
@@ -120,23 +113,17 @@ private slots:
                      << "Send Complete => Close after send"
                      << "Data send complete:" + item;
             rig.tick();
-            QTRY_VERIFY(rig.state.sendDone || rig.socket.State() == SocketEndpoint::Connected);
-            if (rig.socket.State() == SocketEndpoint::Connected)
-                QCOMPARE(keepAliveOf(rig.socket.connectionDescriptor()).value(1), 10);
             QTRY_VERIFY(rig.state.sendDone);
-            QCOMPARE(rig.socket.State(), 0);
             QCOMPARE(rig.state.sendQueue.first(), item); // removed by the next tick only
             rig.tick();
-            QVERIFY(!rig.state.sendQueue.contains(item));
         }
         QCOMPARE(rig.messages(), expected);
         QTRY_COMPARE(received, (QStringList{"A1", "B22", "C333"}));
-        QVERIFY(!rig.cycle.requestStart().has_value());
     }
 
-    // The wall clock stepping back an hour (an NTP correction) or forward moves no spacing,
-    // time-out or re-listen; midnight is no boundary either. Each step is taken while the rule
-    // it would break is counting.
+    // The wall clock stepping back an hour (an NTP correction) or forward moves neither spacing
+    // nor time-out (nor the re-listen, below); midnight is no boundary either. Each step is taken
+    // while the rule it would break is counting.
     void rulesIgnoreWallClockSteps()
     {
         const QDateTime before = QDateTime(QDate(2026, 12, 5), QTime(23, 59, 59));
@@ -158,30 +145,19 @@ private slots:
         empty.state.sendQueue = QStringList{""};
         empty.tick();
         QCOMPARE(empty.socket.calls.filter("Connect").size(), 1);
-        // The client's request time-out.
-        for (const int hours : {-1, +1}) {
-            FakeRig client;
-            client.state.timeoutSec = 3;
-            client.state.sendQueue = QStringList{"slow"};
-            client.state.lastSendTimer = 1;
-            client.tick();
-            step(client, hours);
-            client.tick(3000);
-            QVERIFY2(client.messages().filter("Timeout").isEmpty(), qPrintable(client.state.lblState));
-            client.tick(1000);
-            QCOMPARE(client.messages().filter("Timeout"), QStringList{"Timeout connecting: 127.0.0.1:9100"});
-        }
-        // The server's 10 s re-listen.
-        for (const int hours : {-1, +1}) {
-            FakeRig server;
-            server.state.chkServer = 1;
-            server.tick();
-            step(server, hours);
-            server.tick(10000);
-            QCOMPARE(server.state.lblState, "Port Closed Request Time:10");
-            server.tick(1000);
-            QCOMPARE(server.messages(), QStringList{"Timeout request port: 9100"});
-        }
+        // The client's request time-out: ended after the time-out, the same item comes again.
+        FakeRig client;
+        client.state.timeoutSec = 3;
+        client.state.sendQueue = QStringList{"slow"};
+        client.state.lastSendTimer = 1;
+        client.tick();
+        step(client, +1); // the peer never answers
+        client.tick(3000);
+        QVERIFY(client.state.lblState.endsWith("\r\n Timeout (sec):3"));
+        QVERIFY(client.messages().filter("Timeout").isEmpty());
+        client.tick(1000);
+        QCOMPARE(client.messages(), QStringList{"Timeout connecting: 127.0.0.1:9100"});
+        QCOMPARE(client.state.sendQueue, QStringList{"slow"});
     }
 
     // An endpoint error ends the request on the next tick; chkReset decides whether the item
@@ -204,60 +180,24 @@ private slots:
         rig.state.sendQueue = QStringList{"one", "two"};
         rig.state.lastSendTimer = 1; // long ago
         rig.tick();
-        QVERIFY(rig.cycle.requestStart().has_value());
         rig.socket.state = SocketEndpoint::Error;
         emit rig.socket.errorOccurred(10061, "Connection refused");
         QCOMPARE(rig.socket.state, 0); // closed by the handler
-        QVERIFY(rig.state.resetRequest);
-        QCOMPARE(rig.state.socketErrorText, status ? "Winsock1\r\nConnection refused" : "");
         rig.tick();
         QCOMPARE(rig.state.sendQueue, reset ? QStringList{"two"} : (QStringList{"one", "two"}));
-        QVERIFY(!rig.state.resetRequest && !rig.cycle.requestStart().has_value());
-        QVERIFY(rig.state.socketErrorText.isEmpty());
+        QVERIFY(!rig.cycle.requestStart().has_value() && rig.state.socketErrorText.isEmpty());
         QCOMPARE(rig.state.lblError.endsWith("SocketError: Winsock1\r\nConnection refused"), status != 0);
-        const QStringList logged = rig.messages(false);
-        if (status == 0) {
-            QVERIFY(logged.filter("Winsock").isEmpty());
-        } else {
-            QCOMPARE(logged.filter("Winsock"), QStringList{"Winsock Error  Winsock1\r\nConnection refused"});
+        const QStringList logged = rig.messages(false).filter("Winsock");
+        QCOMPARE(logged,
+                 status ? QStringList{"Winsock Error  Winsock1\r\nConnection refused"} : QStringList());
+        if (status != 0)
             QCOMPARE(rig.log.records[1].second, status == 1); // status 2 also reaches the message list
-        }
         // The next try waits out the spacing from the error.
         rig.socket.calls.clear();
         rig.tick();
         QVERIFY(rig.socket.calls.filter("Connect").isEmpty());
         rig.tick(1600);
         QCOMPARE(rig.socket.calls.filter("Connect").size(), 1);
-    }
-
-    // A request that takes longer than the time-out is ended, and the same item comes again.
-    void timeoutAndRetry()
-    {
-        FakeRig rig;
-        rig.state.timeoutSec = 2;
-        rig.state.sendQueue = QStringList{"slow"};
-        rig.state.lastSendTimer = 1;
-        rig.tick();
-        QCOMPARE(rig.socket.state, int(SocketEndpoint::Connecting)); // the peer never answers
-        QVERIFY(rig.state.lblState.endsWith("\r\n Timeout (sec):0"));
-        rig.tick(2000);
-        QVERIFY(rig.state.lblState.endsWith(" Timeout (sec):2"));
-        rig.tick(1000);
-        QCOMPARE(rig.messages().last(), "Timeout connecting: 127.0.0.1:9100");
-        QCOMPARE(rig.socket.state, 0);
-        QCOMPARE(rig.state.sendQueue, QStringList{"slow"});
-        rig.socket.calls.clear();
-        rig.tick();
-        rig.tick(1600);
-        QCOMPARE(rig.socket.calls, (QStringList{"Connect:127.0.0.1:9100"}));
-        // An endpoint that is not closed when the next request starts is closed first.
-        FakeRig busy;
-        busy.state.sendQueue = QStringList{"x"};
-        busy.state.lastSendTimer = 1;
-        busy.socket.state = SocketEndpoint::Closing;
-        busy.tick();
-        QCOMPARE(busy.messages(), QStringList{"Socket State Error while sending: <8>"});
-        QCOMPARE(busy.socket.calls, QStringList{"Close"});
     }
 
     // Static connection: close, connect, wait, and again after 20 ticks; queued items stay put.
@@ -273,38 +213,20 @@ private slots:
                 rig.socket.state = SocketEndpoint::Error; // the connect fails every time
             tries << rig.state.lblState.section(" Try to connect: ", 1);
         }
-        QCOMPARE(tries.mid(0, 3), (QStringList{"1", "2", "3"}));
         QCOMPARE(tries.mid(18, 4), (QStringList{"19", "20", "1", "2"}));
         QCOMPARE(rig.socket.calls.filter("Connect").size(), 2);
-        QCOMPARE(rig.socket.calls.filter("Close").size(), 2);
-        QCOMPARE(rig.state.sendQueue, QStringList{"held"});
         QVERIFY(rig.state.lblState.endsWith("\r\n Pending senddata:1\r\n Try to connect: 2"));
 
         // Connected: the connect event sends the first item; later ones go from the tick.
         rig.socket.state = SocketEndpoint::Connected;
         emit rig.socket.connected();
-        QCOMPARE(rig.socket.sent, QStringList{"held"});
-        emit rig.socket.sendComplete();
-        QCOMPARE(rig.socket.state, int(SocketEndpoint::Connected)); // stays open
+        emit rig.socket.sendComplete(); // the connection stays open
         rig.state.sendQueue << "next";
         rig.tick();
         QCOMPARE(rig.state.sendQueue, QStringList{"next"});
         rig.tick(); // the completed send moved the spacing 3 s back: at once
-        QCOMPARE(rig.socket.sent, (QStringList{"held", "next"}));
         QCOMPARE(rig.messages().filter("Start send"),
                  (QStringList{"Start send held/7", "Start send next/7"}));
-
-        // Without the automatic sequence a waiting item connects on its own and is timed.
-        FakeRig manual;
-        manual.state.chkCon = 1;
-        manual.state.autoConnectOff = true;
-        manual.state.sendQueue = QStringList{"x"};
-        manual.state.lastSendTimer = 1;
-        manual.tick();
-        QCOMPARE(manual.messages(), QStringList{"Connect 127.0.0.1:9100   Sending:x"});
-        manual.tick(3000);
-        QVERIFY(manual.state.lblState.endsWith("\r\n Timeout (sec):3"));
-        QVERIFY(!manual.state.lblState.contains("Try to connect"));
     }
 
     // Server role: the 10-second re-listen, for an accepted peer only without a static
@@ -319,8 +241,10 @@ private slots:
         rig.tick();
         QCOMPARE(reported, QList<int>{SocketEndpoint::Connected});
         QCOMPARE(rig.state.lblState, "Port Connected Request Time:0");
-        for (int i = 0; i < 21; ++i)
+        for (int i = 0; i < 21; ++i) {
             rig.tick();
+            rig.clock.setNow(rig.clock.now().addSecs(i == 10 ? -3600 : 0)); // a wall clock step moves nothing
+        }
         QVERIFY(rig.messages().isEmpty());
         rig.tick(); // 11 s
         QCOMPARE(rig.messages(), QStringList{"Timeout request port: 9100"});

@@ -3,12 +3,6 @@
 void FakeDesktopServices::showMessage(const MessageBox &box, std::function<void(Answer)> onAnswer)
 {
     calls << QStringLiteral("showMessage:") + box.text;
-    if (!answers.isEmpty()) {
-        messages.append({box, {}});
-        if (onAnswer)
-            onAnswer(answers.dequeue());
-        return;
-    }
     messages.append({box, std::move(onAnswer)});
 }
 

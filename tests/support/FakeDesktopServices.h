@@ -6,8 +6,8 @@
 #include <QQueue>
 #include <QStringList>
 
-// Records every request to the desktop; answers boxes and dialogs from queues a test fills
-// (OK and "cancelled" when the queues are empty).
+// Records every request to the desktop; a box waits until the test answers it, a file dialog
+// returns the next name a test queued ("cancelled" when there is none).
 class FakeDesktopServices : public DesktopServices
 {
 public:
@@ -18,7 +18,6 @@ public:
 
     QList<Shown> messages;
     QStringList calls;               // every call in order, e.g. "addTrayIcon:<tip>"
-    QQueue<Answer> answers;          // answered at once when not empty
     QQueue<QString> chosenFileNames; // returned by the file dialog
     QStringList presetPaths;
     QStringList openedDocuments;

@@ -17,7 +17,6 @@ public:
     QStringList calls;
     QStringList sent;
     QString incoming;
-    bool failSetLocalPort = false;
     bool failListen = false;
     bool failSend = false;
 
@@ -25,7 +24,7 @@ public:
     bool setLocalPort(qint64 p) override
     {
         calls << QStringLiteral("setLocalPort:%1").arg(p);
-        if (failSetLocalPort || p < 0 || p > 65535) {
+        if (p < 0 || p > 65535) {
             m_error.set(380, QStringLiteral("Invalid property value"));
             return false;
         }

@@ -2,7 +2,6 @@
 
 #include "GatewayProcess.h"
 #include "PlcSimProcess.h"
-#include "logging/EventLog.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,11 +36,11 @@ struct GatewayInstance {
         return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
     }
     // extra: variables beside those of headlessEnvironment.
-    void start(const QProcessEnvironment &extra = {})
+    void start(const QProcessEnvironment &extra = {}, const QStringList &args = {})
     {
         QProcessEnvironment env = headlessEnvironment(dir.path(), home);
         env.insert(extra);
-        startHeadless(gateway, env);
+        startHeadless(gateway, env, args);
     }
     // SIGTERM: the normal unload, ending with status 0.
     bool stop()
@@ -69,21 +68,7 @@ struct GatewayInstance {
     // The messages of the event log entries that contain the text, in order.
     QStringList entries(const QString &containing = {}) const
     {
-        // The message of each entry (it may span lines; a long one is cut with the entry).
-        static const QRegularExpression message(
-            QStringLiteral("<Msg>Kavetta / [^/]* / (.*?)(?:</Msg>  <Date>|$)"),
-            QRegularExpression::DotMatchesEverythingOption);
-        QFile file(dir.filePath(QStringLiteral("events.log")));
-        QStringList out;
-        if (file.open(QIODevice::ReadOnly)) {
-            for (QString entry;
-                 !file.atEnd() && EventLog::decodeFileLine(file.readLine(), nullptr, &entry);) {
-                entry = message.match(entry).captured(1);
-                if (entry.contains(containing))
-                    out << entry;
-            }
-        }
-        return out;
+        return eventLogMessages(dir.filePath(QStringLiteral("events.log"))).filter(containing);
     }
 };
 

@@ -55,24 +55,24 @@ QProcessEnvironment headlessEnvironment(const QString &root, const QString &home
     return env;
 }
 
-void startHeadless(QProcess &gateway, const QProcessEnvironment &env)
+void startHeadless(QProcess &gateway, const QProcessEnvironment &env, const QStringList &args)
 {
     gateway.setProcessEnvironment(env);
     gateway.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    gateway.start(QStringLiteral(KAVETTA_BINARY_DIR "/src/kavetta"), {});
+    gateway.start(QStringLiteral(KAVETTA_BINARY_DIR "/src/kavetta"), args);
 }
 
 QStringList eventLogMessages(const QString &file)
 {
+    // The message of each entry (it may span lines; a long one is cut with the entry).
+    static const QRegularExpression message(
+        QStringLiteral("<Msg>Kavetta / [^/]* / (.*?)(?:</Msg>  <Date>|$)"),
+        QRegularExpression::DotMatchesEverythingOption);
     QFile f(file);
     QStringList messages;
     if (!f.open(QIODevice::ReadOnly))
         return messages;
-    const QRegularExpression msg(QStringLiteral("<Msg>Kavetta / [^/]* / (.*)</Msg>"));
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        QString entry;
-        if (EventLog::decodeFileLine(line, nullptr, &entry))
-            messages << msg.match(entry).captured(1);
-    }
+    for (QString entry; !f.atEnd() && EventLog::decodeFileLine(f.readLine(), nullptr, &entry);)
+        messages << message.match(entry).captured(1);
     return messages;
 }

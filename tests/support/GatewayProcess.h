@@ -27,7 +27,8 @@ struct InstanceConfig {
 // The environment of the program without a window in its own instance folder: KAVETTA_HOME, the
 // event log file, the options store and the runtime folder all under root; no service manager.
 QProcessEnvironment headlessEnvironment(const QString &root, const QString &home);
-void startHeadless(QProcess &gateway, const QProcessEnvironment &environment);
+// args: the program's arguments, e.g. a configuration file other than the default one.
+void startHeadless(QProcess &gateway, const QProcessEnvironment &environment, const QStringList &args = {});
 // The messages of the entries in an event log file (the text between "<Msg>Kavetta / module / "
 // and "</Msg>"), in order.
 QStringList eventLogMessages(const QString &file);

@@ -32,13 +32,9 @@ AREA_OF_CODE = {1: "c", 2: "d", 3: "h", 4: "i", 5: "c", 6: "h", 15: "c", 16: "h"
 
 
 class Faults:
-    def __init__(self):
-        self.fail_code = 0
-        self.fail_left = 0
-        self.mute_left = 0
-        self.garble_left = 0
-        self.trace = False
-        self.pending = None  # exception code chosen for the request in progress
+    fail_code = fail_left = mute_left = garble_left = 0
+    trace = False
+    pending = None  # exception code chosen for the request in progress
 
 
 def say(text):
@@ -121,11 +117,8 @@ def command(line, context, server, faults):
         elif op == "fail":
             faults.fail_code, faults.fail_left = int(args[0]), int(args[1])
             say("ok")
-        elif op == "mute":
-            faults.mute_left = int(args[0])
-            say("ok")
-        elif op == "garble":
-            faults.garble_left = int(args[0])
+        elif op in ("mute", "garble"):
+            setattr(faults, op + "_left", int(args[0]))
             say("ok")
         elif op == "drop":
             handlers = list(server.active_connections.values())
@@ -175,24 +168,8 @@ async def main():
     say(f"listening port={server.server.sockets[0].getsockname()[1]}")
 
     loop = asyncio.get_running_loop()
-    done = loop.create_future()
-    buffered = b""
-
-    def readable():
-        nonlocal buffered
-        chunk = sys.stdin.buffer.raw.read(65536)
-        if not chunk:
-            if not done.done():
-                done.set_result(None)
-            return
-        buffered += chunk
-        while b"\n" in buffered:
-            line, buffered = buffered.split(b"\n", 1)
-            command(line.decode(), context, server, faults)
-
-    loop.add_reader(sys.stdin.fileno(), readable)
-    await done
-    loop.remove_reader(sys.stdin.fileno())
+    while line := await loop.run_in_executor(None, sys.stdin.readline):
+        command(line, context, server, faults)
     await server.shutdown()
     task.cancel()
 
