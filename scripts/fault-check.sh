@@ -29,9 +29,6 @@ FAULTS=$(
 @ request-spacing-short src/socket/SocketSupervision.cpp
 -constexpr qint64 pacingMs = 2000;
 +constexpr qint64 pacingMs = 1000;
-@ too-large-wrong-code src/socket/SocketEvents.cpp
--            failure(PeerFailure::AnswerTooLarge, message);
-+            failure(PeerFailure::AnswerCutShort, message);
 @ fill-error-texts-swapped src/labels/PlaceholderText.cpp
 -        const char *problem = line.isEmpty()              ? "Error Parsing Content (Empty) :"
 -                              : equals < 0                ? "Error Parsing Content (No = found) :"
@@ -63,9 +60,6 @@ FAULTS=$(
 @ journal-handed-not-marked src/core/SqliteJournal.cpp
 -    sqlite3_bind_int(m_handed, 1, 1);
 +    sqlite3_bind_int(m_handed, 1, 0);
-@ status-role-swapped src/core/StatusReport.cpp
--        {QStringLiteral("role"), s.chkServer != 0 ? QStringLiteral("server") : QStringLiteral("client")},
-+        {QStringLiteral("role"), s.chkServer != 0 ? QStringLiteral("client") : QStringLiteral("server")},
 EOF
 )
 export FAULTS
