@@ -34,6 +34,9 @@ FAULTS=$(
 -                              : equals < 0                ? "Error Parsing Content (No = found) :"
 +        const char *problem = line.isEmpty()              ? "Error Parsing Content (No = found) :"
 +                              : equals < 0                ? "Error Parsing Content (Empty) :"
+@ socket-error-keeps-request src/socket/SocketEvents.cpp
+-        s.resetRequest = true;
++        s.resetRequest = false;
 @ print-data-no-second-row src/labels/MdbPrintData.cpp
 -        if (firstSeen || !data.isEmpty())
 +        if (!firstSeen || !data.isEmpty())
@@ -60,6 +63,9 @@ FAULTS=$(
 @ journal-handed-not-marked src/core/SqliteJournal.cpp
 -    sqlite3_bind_int(m_handed, 1, 1);
 +    sqlite3_bind_int(m_handed, 1, 0);
+@ status-log-tail-cr src/core/StatusReport.cpp
+-            pending.chop(2);
++            pending.chop(1);
 EOF
 )
 export FAULTS
