@@ -45,16 +45,6 @@ QString printData(QRandomGenerator &r)
     return lines.join('\n') + (r.bounded(30) == 0 ? "\n" : "");
 }
 
-// Readable in a failure message: line ends and characters beyond ASCII as escapes.
-QString shown(const QString &s)
-{
-    QString out;
-    for (const QChar c : s)
-        out += c.unicode() >= 0x20 && c.unicode() < 0x7F ? QString(c)
-                                                         : QString::asprintf("\\u%04x", c.unicode());
-    return out;
-}
-
 } // namespace
 
 class TestLabelFill : public QObject
@@ -63,12 +53,19 @@ class TestLabelFill : public QObject
 
     static void compare(const QString &xml, const QString &version, const QString &data)
     {
-        const FilledLabel expected = *sequential::fillLabel(xml, version, data);
-        const FilledLabel got = fillLabel(PlaceholderText(xml), version, data);
-        const auto result = [](const FilledLabel &f) {
-            return QString(f.rejected ? "rejected " : "") + shown(f.text) + " not found " +
+        // Readable in a failure message: line ends and UTF-16 units beyond ASCII as escapes.
+        const auto shown = [](const QString &s) {
+            QString out;
+            for (const QChar c : s)
+                out += c.unicode() - 0x20u < 0x5Fu ? QString(c) : QString::asprintf("\\u%04x", c.unicode());
+            return out;
+        };
+        const auto result = [&](const FilledLabel &f) {
+            return (f.rejected ? "rejected " : "") + shown(f.text) + " not found " +
                    shown(f.notFound.join('|'));
         };
+        const FilledLabel expected = *sequential::fillLabel(xml, version, data);
+        const FilledLabel got = fillLabel(PlaceholderText(xml), version, data);
         QVERIFY2(got.rejected == expected.rejected && got.text == expected.text &&
                      got.notFound == expected.notFound,
                  qPrintable("template " + shown(xml) + " version " + shown(version) + " print data " +
