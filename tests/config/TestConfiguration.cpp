@@ -1,7 +1,6 @@
 #include "FakeDesktopServices.h"
 #include "FakeSocketEndpoint.h"
 #include "RecordingLog.h"
-#include "TestClock.h"
 #include "common/GatewayState.h"
 #include "config/Configuration.h"
 
@@ -77,7 +76,7 @@ private slots:
         QCOMPARE(f.state.timeoutSec, 8);
         QVERIFY(f.state.cmdConnectVisible && f.state.cmdCloseVisible); // static connection, client role
 
-        QFile::remove(f.state.configFile);
+        QVERIFY(QFile::remove(f.state.configFile));
         f.config.saveConfiguration();
         QCOMPARE(readAll(f.state.configFile), kFullFile);
 
@@ -122,7 +121,6 @@ private slots:
 
     void appliesTheEditFields()
     {
-        TestClock clock;
         Fixture f;
         // Halves round to even, a comma is no decimal point, and at least 2 s; a number that
         // does not fit 32 bits is not taken: the previous 45 s stay.
