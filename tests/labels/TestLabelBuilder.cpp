@@ -66,36 +66,35 @@ private slots:
         m_state.chkUTF8 = m_state.chkStatus = 0;
         m_socket.state = SocketEndpoint::Connected;
         m_log.records.clear();
-        m_data.calls.clear();
     }
 
-    void readsTheRequestFields()
+    void readsRequestsAndJobs()
     {
         write("defaultLabel.xml", "<a>#version#|#P#</a>");
         write("x.xml", "<x>#VERSION#</x>");
-        for (const QString req :
-             {"/SetLabel", "/SetLabel=", "/SetLabel=1#a.xml#L1", "/SetLabel1#2#3#4", "/SetJob=2.1"})
+        for (const QString req : {"/SetLabel", "/SetLabel=1#a.xml#L1", "/SetJob=2.1"})
             QCOMPARE(run(req, "P=1"), "1:" + statusLine("Error Parsing Content :" + req));
-        QVERIFY(m_data.calls.isEmpty());
         QCOMPARE(run("/SetLabel=2.1##L1#2=x#y", "P=1"), frame("<a>2.1|1</a>"));
         QCOMPARE(run("/SetLabel=v#x.xml#L4711#3.5#e#f#g#h#i#j", "P=1"), frame("<x>v</x>"));
         QCOMPARE(m_data.calls, QStringList({"L1/2", "L4711/4"}));
         // text=value
-        for (const QString c : {"3=3", "2.5=2", "-2.5=-2", " 7 =7", "1e3=1000", "32767=32767",
-                                "-32768.5=-32768", "32767.5=0", "-32769=0", "abc=0", "=0", "nan=0"})
+        for (const QString c : {"2.5=2", "1e3=1000", "-32768.5=-32768", "32767.5=0", "abc=0"})
             QCOMPARE(LabelBuilder::partNumber(c.section('=', 0, 0)), c.section('=', 1).toShort());
+
+        // Jobs with the shipped example job template (the example label is printed end to end elsewhere).
+        QVERIFY(QFile::copy(KAVETTA_SOURCE_DIR "/examples/Labels/defaultSetJob.xml",
+                            m_labels + "/defaultSetJob.xml"));
+        const QString job = run("/SetJob=2.1#Tj#B");
+        QVERIFY2(job.contains("name=\"Tj\"") && job.contains("format=\"2.1\""), qPrintable(job));
     }
 
-    void substitutesThePrintData()
+    void substitutesAndFramesThePrintData()
     {
         write("defaultLabel.xml", "<l a=\"#A#\">#b#|#C#|#a#</l>");
-        QCOMPARE(label("A=1\nB=x=y"), frame("<l a=\"1\">x=y|#C#|1</l>"));
-        QCOMPARE(label("A=1\r\nB=2\r"), frame("<l a=\"1\">2|#C#|1</l>"));
-        QCOMPARE(label("a=\r\nC=3"), frame("<l a=\"\">#b#|3|</l>"));
-        QVERIFY(m_log.records.isEmpty());
+        QCOMPARE(label("A=1\r\nB=x=y\r"), frame("<l a=\"1\">x=y|#C#|1</l>"));
         // print data~reason
-        for (const QString c : {"A=1\n~(Empty)", "A=1\n\nB=2~(Empty)", "A=1\nB~(No = found)",
-                                "A=1\nB=~(No = found or no Value)", "=~(No = found or no Value)"}) {
+        for (const QString c :
+             {"A=1\n\nB=2~(Empty)", "A=1\nB~(No = found)", "A=1\nB=~(No = found or no Value)"}) {
             const QString data = c.section('~', 0, 0);
             QCOMPARE(label(data),
                      "1:" + statusLine("Error Parsing Content " + c.section('~', 1) + " :" + data));
@@ -105,86 +104,39 @@ private slots:
         QCOMPARE(m_log.records, (QList<QPair<QString, bool>>{
                                     {statusLine("Error Parsing Content (Symbol not found) :X"), false},
                                     {statusLine("Error no print data found!"), false}}));
-        QString many = QStringLiteral("A=1");
-        for (int i = 1; i < 10000; ++i)
-            many += QStringLiteral("\nS%1=v").arg(i);
-        QCOMPARE(label(many), frame("<l a=\"1\">#b#|#C#|1</l>"));
-        QCOMPARE(m_log.records.size(), 2 + 9999);
-    }
 
-    void framesAndReportsTheDocument()
-    {
+        // The length counts characters, or with UTF-8 on the bytes sent; status level 2 shows it all.
         write("defaultLabel.xml", "<a>#T#" + QByteArray(111, 'x') + "</a>");
         const QString doc = QStringLiteral("<a>äö") + QString(111, QLatin1Char('x')) + QStringLiteral("</a>");
         QCOMPARE(label("T=äö"), QStringLiteral("Content-Length: 120\n\n") + doc);
         m_state.chkUTF8 = 1;
+        m_state.chkStatus = 2;
         QCOMPARE(label("T=äö"), QStringLiteral("Content-Length: 122\n\n") + encodeUTF8(doc));
-        QVERIFY(m_log.records.isEmpty());
-        for (int level : {1, 2}) {
-            m_state.chkStatus = level;
-            label("T=äö");
-            const QString raw = statusLine("RAW Data: Content-Length: 120\n\n" + doc + "/7");
-            QCOMPARE(m_state.lblError, raw);
-            QCOMPARE(m_log.records.takeLast(), qMakePair(raw, level == 1));
-        }
+        const QString raw = statusLine("RAW Data: Content-Length: 120\n\n" + doc + "/7");
+        QVERIFY(m_state.lblError == raw && m_log.records.constLast() == qMakePair(raw, false));
     }
 
-    void templatesThatCannotBeUsed()
+    void readsTemplatesWithinBounds()
     {
         QFile secret(m_home.path() + "/secret.xml");
         QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("<s>secret</s>") > 0);
-        QVERIFY(QFile::link(secret.fileName(), m_labels + "/link.xml") && QDir(m_labels).mkdir("sub"));
-        for (const QString name :
-             {"missing.xml", "../secret.xml", "link.xml", "sub", "/etc/hostname", "..\\secret.xml"})
+        QVERIFY(QFile::link(secret.fileName(), m_labels + "/link.xml"));
+        for (const QString name : {"missing.xml", "../secret.xml", "link.xml"})
             QCOMPARE(run("/SetLabel=1#" + name + "#L1#1"),
                      "1:" + statusLine("Template not found: " + m_labels + "/" + name + "\r\n"));
-        QCOMPARE(run("/SetJob=2.1#A"),
-                 "1:" + statusLine("Template not found: " + m_labels + "/defaultSetJob.xml\r\n"));
         write("bad.xml", "<a>\r\n<b>\r\n</a>\r\n");
         QCOMPARE(run("/SetLabel=1#bad.xml#L1#1"),
                  "1:" + statusLine("Opening and ending tag mismatch.\r\n</a>"));
-        write("empty.xml", "");
-        QCOMPARE(run("/SetLabel=1#empty.xml#L1#1"), "1:" + statusLine("Premature end of document.\r\n"));
-        QVERIFY(m_log.records.isEmpty());
-    }
-
-    void readsTemplatesInEveryEncodingAndSize()
-    {
-        write("bom.xml", "\xEF\xBB\xBF<a>\xC3\xA4 #P#</a>");
-        QCOMPARE(run("/SetLabel=1#bom.xml#L#1", "P=1"), frame("<a>ä 1</a>"));
-        write("cp.xml", "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\r\n<a>\xE4\x80 #P#</a>");
-        QCOMPARE(run("/SetLabel=1#cp.xml#L#1", "P=1"), frame("<?xml version='1.0'?>\n<a>ä€ 1</a>"));
-        write("cp.xml", "<b>#P#</b>"); // parsed texts are kept only while the file stays the same
-        QCOMPARE(run("/SetLabel=1#cp.xml#L#1", "P=1"), frame("<b>1</b>"));
-
-        write("big.xml", "<a>" + ("<b>#P#" + QByteArray(1000, 'y') + "</b>").repeated(1000) + "</a>");
-        const QString filled = "<b>1" + QString(1000, QLatin1Char('y')) + "</b>";
-        QCOMPARE(run("/SetLabel=1#big.xml#L#1", "P=1"), frame("<a>" + filled.repeated(1000) + "</a>"));
         // Beyond the bounds (bytes, or markup that costs the parser most) a template is refused.
         write("dense.xml", "<a>" + QByteArray("<b/>").repeated(MaxTemplateMarkup) + "</a>");
         QCOMPARE(run("/SetLabel=1#dense.xml#L#1", "P=1"),
                  "1:" + statusLine("Template too large: " + m_labels +
                                    "/dense.xml (20002 markup elements, at most 20000)\r\n"));
-    }
 
-    void selectsJobs()
-    {
-        write("defaultSetJob.xml", "<job v=\"#Version#\"><n>#JobName#</n><m>#jobname#</m></job>");
-        QCOMPARE(run("/SetJob=2.1#Tagesjob"), frame("<job v=\"2.1\"><n>Tagesjob</n><m>Tagesjob</m></job>"));
-        QCOMPARE(run("/SetJob=2.1#A#B"), frame("<job v=\"2.1\"><n>A</n><m>A</m></job>"));
-        QCOMPARE(run("/SetJob=2.1#"), frame("<job v=\"2.1\"><n></n><m></m></job>"));
-        m_state.chkUTF8 = 1;
-        QCOMPARE(run("/SetJob=2#Süd"), frame(encodeUTF8("<job v=\"2\"><n>Süd</n><m>Süd</m></job>")));
-        QVERIFY(m_data.calls.isEmpty());
-    }
-
-    // The shipped example job template (the example label is printed end to end elsewhere).
-    void fillsTheExampleJobTemplate()
-    {
-        QVERIFY(QFile::copy(KAVETTA_SOURCE_DIR "/examples/Labels/defaultSetJob.xml",
-                            m_labels + "/defaultSetJob.xml"));
-        const QString job = run("/SetJob=2.1#Tj");
-        QVERIFY2(job.contains("name=\"Tj\"") && job.contains("format=\"2.1\""), qPrintable(job));
+        write("cp.xml", "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\r\n<a>\xE4\x80 #P#</a>");
+        QCOMPARE(run("/SetLabel=1#cp.xml#L#1", "P=1"), frame("<?xml version='1.0'?>\n<a>ä€ 1</a>"));
+        write("cp.xml", "<b>#P#</b>"); // parsed texts are kept only while the file stays the same
+        QCOMPARE(run("/SetLabel=1#cp.xml#L#1", "P=1"), frame("<b>1</b>"));
     }
 };
 
