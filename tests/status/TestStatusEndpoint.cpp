@@ -4,6 +4,7 @@
 // metrics the program serves.
 #include "GatewayInstance.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
@@ -120,6 +121,12 @@ private slots:
         const QJsonObject peer = status().value(u"peer"_s).toObject();
         QCOMPARE(peer.value(u"role"_s).toString() + u' ' + peer.value(u"connection"_s).toString(),
                  u"client static"_s);
+        // The communication log's records, read back from Windows-1252 without their line ends.
+        const QJsonArray log = status().value(u"log"_s).toArray();
+        QVERIFY2(
+            std::any_of(log.begin(), log.end(),
+                        [](const QJsonValue &v) { return v.toString().endsWith(u"Send Data:Grüße 1"_s); }),
+            QJsonDocument(log).toJson().constData());
 
         if (m_promtool.isEmpty())
             QSKIP("promtool (Debian package prometheus) is not installed: the metrics format is not checked");
