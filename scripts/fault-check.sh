@@ -37,6 +37,9 @@ FAULTS=$(
 @ socket-error-keeps-request src/socket/SocketEvents.cpp
 -        s.resetRequest = true;
 +        s.resetRequest = false;
+@ too-large-wrong-code src/socket/SocketEvents.cpp
+-            failure(PeerFailure::AnswerTooLarge, message);
++            failure(PeerFailure::AnswerCutShort, message);
 @ print-data-no-second-row src/labels/MdbPrintData.cpp
 -        if (firstSeen || !data.isEmpty())
 +        if (!firstSeen || !data.isEmpty())

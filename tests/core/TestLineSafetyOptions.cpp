@@ -83,7 +83,7 @@ private slots:
     // A printer that answers in pieces: with the options off (as a PLC program has always met
     // it) each piece reaches the PLC as an answer of its own. answerFraming = line joins them
     // into one; a printer that closes in the middle of an answer then gives no fragment to the
-    // PLC but code 3005.
+    // PLC but code 3005, and an answer over answerMaxBytes code 3006.
     void framedAnswers()
     {
         GatewayInstance in;
@@ -105,10 +105,19 @@ private slots:
         for (const QString &answer : answers(plc, from))
             QVERIFY2(QRegularExpression("^A R\\d+$").match(answer).hasMatch(), qPrintable(answer));
 
+        const quint16 drippingPort = in.config.remotePort;
         in.config.remotePort = cuttingPort;
         QVERIFY(in.writeConfig());
         in.signal(SIGHUP);
         QTRY_VERIFY_WITH_TIMEOUT(written(plc, "LS.anfordErr").contains("3005"), 15000);
+
+        // An answer longer than answerMaxBytes is dropped whole: code 3006.
+        in.config.remotePort = drippingPort;
+        QVERIFY(in.writeConfig() &&
+                in.writeOptions(
+                    "[safety]\nanswerFraming = line\nreportPeerFailures = true\nanswerMaxBytes = 3\n"));
+        in.signal(SIGHUP);
+        QTRY_VERIFY_WITH_TIMEOUT(written(plc, "LS.anfordErr").contains("3006"), 15000);
     }
 
     // A printer that answers after the PLC program has moved on: with answerTimeoutSec the
