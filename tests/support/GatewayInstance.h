@@ -48,15 +48,6 @@ struct GatewayInstance {
         signal(SIGTERM);
         return gateway.waitForFinished(10000) && gateway.exitCode() == 0;
     }
-    qint64 residentKb() const
-    {
-        QFile status(QStringLiteral("/proc/%1/status").arg(gateway.processId()));
-        if (!status.open(QIODevice::ReadOnly))
-            return -1;
-        const auto m = QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+)"))
-                           .match(QString::fromLatin1(status.readAll()));
-        return m.hasMatch() ? m.captured(1).toLongLong() : -1;
-    }
     void signal(int number) const { ::kill(pid_t(gateway.processId()), number); }
     void kill()
     {
