@@ -26,48 +26,25 @@ void GatewayState::editControls(bool onOff)
     notify();
 }
 
-void GatewayState::queueSend(const QString &text)
+void GatewayState::append(QueueJournal::Queue which, const QString &text)
 {
-    sendQueue.append(text);
+    queue(which).append(text);
     if (journal)
-        journal->appended(QueueJournal::Send, text);
+        journal->appended(which, text);
 }
 
-void GatewayState::dropFirstSend()
+void GatewayState::dropFirst(QueueJournal::Queue which)
 {
-    if (sendQueue.isEmpty())
+    if (queue(which).isEmpty())
         return;
-    sendQueue.removeFirst();
+    queue(which).removeFirst();
     if (journal)
-        journal->removedFirst(QueueJournal::Send);
+        journal->removedFirst(which);
 }
 
-void GatewayState::clearSend()
+void GatewayState::clear(QueueJournal::Queue which)
 {
-    sendQueue.clear();
+    queue(which).clear();
     if (journal)
-        journal->cleared(QueueJournal::Send);
-}
-
-void GatewayState::queueAnswer(const QString &text)
-{
-    receiveQueue.append(text);
-    if (journal)
-        journal->appended(QueueJournal::Receive, text);
-}
-
-void GatewayState::dropFirstAnswer()
-{
-    if (receiveQueue.isEmpty())
-        return;
-    receiveQueue.removeFirst();
-    if (journal)
-        journal->removedFirst(QueueJournal::Receive);
-}
-
-void GatewayState::clearAnswers()
-{
-    receiveQueue.clear();
-    if (journal)
-        journal->cleared(QueueJournal::Receive);
+        journal->cleared(which);
 }

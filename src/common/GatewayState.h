@@ -59,12 +59,12 @@ public:
     // members below change a queue and tell the journal; code that runs without a journal may
     // change the lists directly.
     QueueJournal *journal = nullptr;
-    void queueSend(const QString &text);
-    void dropFirstSend();
-    void clearSend();
-    void queueAnswer(const QString &text);
-    void dropFirstAnswer();
-    void clearAnswers();
+    void queueSend(const QString &text) { append(QueueJournal::Send, text); }
+    void dropFirstSend() { dropFirst(QueueJournal::Send); }
+    void clearSend() { clear(QueueJournal::Send); }
+    void queueAnswer(const QString &text) { append(QueueJournal::Receive, text); }
+    void dropFirstAnswer() { dropFirst(QueueJournal::Receive); }
+    void clearAnswers() { clear(QueueJournal::Receive); }
     void handingOver(QueueJournal::Queue queue)
     {
         if (journal)
@@ -103,4 +103,13 @@ public:
 
 signals:
     void changed();
+
+private:
+    QStringList &queue(QueueJournal::Queue which)
+    {
+        return which == QueueJournal::Send ? sendQueue : receiveQueue;
+    }
+    void append(QueueJournal::Queue which, const QString &text);
+    void dropFirst(QueueJournal::Queue which);
+    void clear(QueueJournal::Queue which);
 };
