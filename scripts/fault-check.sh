@@ -63,7 +63,7 @@ FAULTS=$(
 @ line-framing-keeps-cr src/socket/AnswerFramer.cpp
 -            answer.chop(1);
 +            answer.chop(0);
-@ journal-handed-not-marked src/core/SqliteJournal.cpp
+@ journal-handed-not-marked src/journal/SqliteJournal.cpp
 -    sqlite3_bind_int(m_handed, 1, 1);
 +    sqlite3_bind_int(m_handed, 1, 0);
 @ status-log-tail-cr src/core/StatusReport.cpp
