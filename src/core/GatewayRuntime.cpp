@@ -42,8 +42,10 @@ bool installSignalPipe()
 
 } // namespace
 
-GatewayRuntime::GatewayRuntime(DesktopServices &desktopServices, std::function<void()> endProgram)
-    : folder(programFolder()), desktop(desktopServices), m_endProgram(std::move(endProgram))
+GatewayRuntime::GatewayRuntime(DesktopServices &desktopServices, InstanceGuard &instanceGuard,
+                               std::function<void()> endProgram)
+    : folder(programFolder()), desktop(desktopServices), instances(instanceGuard),
+      m_endProgram(std::move(endProgram))
 {
 }
 

@@ -5,7 +5,6 @@
 #include "config/InstanceOptions.h"
 #include "core/ConfigurationCommands.h"
 #include "core/GatewayCore.h"
-#include "core/InstanceCheck.h"
 #include "core/StatusReport.h"
 #include "journal/JournalKeeper.h"
 #include "labels/LabelBuilder.h"
@@ -34,8 +33,9 @@ class QSocketNotifier;
 class GatewayRuntime
 {
 public:
-    // endProgram: what ends the program once the unload has run (usually the event loop's quit).
-    GatewayRuntime(DesktopServices &desktop, std::function<void()> endProgram);
+    // endProgram: what ends the program once the unload has run (usually the event loop's quit);
+    // instances: whether another process of this program runs (the program's instance lock).
+    GatewayRuntime(DesktopServices &desktop, InstanceGuard &instances, std::function<void()> endProgram);
     ~GatewayRuntime();
     GatewayRuntime(const GatewayRuntime &) = delete;
     GatewayRuntime &operator=(const GatewayRuntime &) = delete;
@@ -74,7 +74,7 @@ public:
     ConfigurationCommands configCommands{configuration, [this] { readInstanceOptions(); }};
     DbusManagerLink managerLink{state, desktop, managerCallbacks()};
     HostRegistration host{options};
-    InstanceCheck instances;
+    InstanceGuard &instances;
     MdbPrintData printData{state, commLog};
     LabelBuilder labels{state, commLog, socket, printData, folder};
     // Readiness, watchdog and stopping for a service manager; does nothing outside one.

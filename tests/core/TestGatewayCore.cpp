@@ -1,9 +1,9 @@
 #include "GatewayInstance.h"
 #include "NotifySocket.h"
 #include "UiFakes.h"
+#include "app/HeadlessDesktop.h"
 #include "common/Cp1252.h"
 #include "core/GatewayCore.h"
-#include "core/HeadlessDesktop.h"
 #include "logging/EventLog.h"
 #include "messages/MsgList.h"
 

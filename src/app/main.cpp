@@ -1,5 +1,5 @@
-#include "common/HandlerTiming.h"
-#include "core/HeadlessApp.h"
+#include "app/HandlerTiming.h"
+#include "app/HeadlessApp.h"
 #include "startup/CommandLineInfo.h"
 #include "startup/ConfigCheck.h"
 #include "status/StatusServer.h"
