@@ -87,16 +87,9 @@ void GatewayRuntime::createCore()
     m_link = std::make_unique<PlcLinkHolder>(state.configFile, &eventLog);
     m_plc = std::make_unique<PlcCycles>(state, *m_link, socket, commLog);
     m_plc->setLabelCommands(&labels);
-    PlcLinkHolder *link = m_link.get();
-    CoreParts parts{freeSpace,    configCommands, managerLink,   *m_link,
-                    logBackup,    *m_plc,         socket,        messages,
-                    instances,    desktop,        commLog,       [plc = m_plc.get()] { plc->responseTick(); },
-                    m_endProgram, folder,         versionText(), link->problem()};
-    parts.linkChange = [link] { return link->pendingChange(); };
-    parts.renewLink = [link] {
-        link->renew();
-        return link->problem();
-    };
+    CoreParts parts{freeSpace,    configCommands, managerLink,   *m_link,     logBackup, *m_plc,
+                    socket,       messages,       instances,     desktop,     commLog,   m_plc.get(),
+                    m_endProgram, folder,         versionText(), m_link.get()};
     m_core = std::make_unique<GatewayCore>(state, parts);
     // A stalled event loop stops these ticks, and the service manager restarts the gateway.
     QObject::connect(m_core->supervisionTimer(), &QTimer::timeout, m_core.get(),
