@@ -66,7 +66,7 @@ FAULTS=$(
 @ journal-handed-not-marked src/journal/SqliteJournal.cpp
 -    sqlite3_bind_int(m_handed, 1, 1);
 +    sqlite3_bind_int(m_handed, 1, 0);
-@ status-log-tail-cr src/core/StatusReport.cpp
+@ status-log-tail-cr src/status/StatusReport.cpp
 -            pending.chop(2);
 +            pending.chop(1);
 EOF

@@ -2,7 +2,7 @@
 // so a gateway running as a service never loads the widget library.
 #include "app/HandlerTiming.h"
 #include "app/InstanceCheck.h"
-#include "status/StatusServer.h"
+#include "app/StatusAddOn.h"
 #include "ui/GatewayApp.h"
 
 #include <QApplication>
