@@ -63,10 +63,10 @@ FAULTS=$(
 @ line-framing-keeps-cr src/socket/AnswerFramer.cpp
 -            answer.chop(1);
 +            answer.chop(0);
-@ journal-handed-not-marked src/core/SqliteJournal.cpp
+@ journal-handed-not-marked src/journal/SqliteJournal.cpp
 -    sqlite3_bind_int(m_handed, 1, 1);
 +    sqlite3_bind_int(m_handed, 1, 0);
-@ status-log-tail-cr src/core/StatusReport.cpp
+@ status-log-tail-cr src/status/StatusReport.cpp
 -            pending.chop(2);
 +            pending.chop(1);
 EOF

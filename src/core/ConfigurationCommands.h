@@ -1,7 +1,7 @@
 #pragma once
 
+#include "common/Services.h"
 #include "config/Configuration.h"
-#include "core/CoreParts.h"
 
 #include <functional>
 #include <utility>

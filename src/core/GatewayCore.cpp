@@ -100,8 +100,8 @@ void GatewayCore::load()
     if (m_window)
         m_window->showLoadedLog();
 
-    if (!p.linkProblem.isEmpty()) {
-        m_state.setLblError(statusLine(p.linkProblem));
+    if (const QString problem = p.linkRenewal ? p.linkRenewal->problem() : QString(); !problem.isEmpty()) {
+        m_state.setLblError(statusLine(problem));
         p.log.writeLog(m_state.lblError, false);
     }
     p.plc.connectPlc();
@@ -166,8 +166,8 @@ void GatewayCore::startResponseCycle()
 
 void GatewayCore::responseTick()
 {
-    if (m_parts.responseTick)
-        m_parts.responseTick();
+    if (m_parts.responses)
+        m_parts.responses->responseTick();
     else
         m_state.clearAnswers();
     // Nothing waits: the timer rests until the next data arrival instead of waking the process
@@ -218,7 +218,7 @@ void GatewayCore::applyReload(const QStringList &before)
             changes << QString::fromLatin1(comparedNames[i]) + QLatin1Char(' ') + before.at(i) +
                            QStringLiteral(" -> ") + now.at(i);
     }
-    const QString linkChange = p.linkChange ? p.linkChange() : QString();
+    const QString linkChange = p.linkRenewal ? p.linkRenewal->pendingChange() : QString();
     if (!linkChange.isEmpty())
         changes << linkChange;
     if (changes.isEmpty())
@@ -230,7 +230,11 @@ void GatewayCore::applyReload(const QStringList &before)
         // The unload's order: every handle, then the link; then made anew as the load does.
         p.plc.terminateAll();
         p.kelo.releaseLink();
-        const QString problem = !linkChange.isEmpty() && p.renewLink ? p.renewLink() : QString();
+        QString problem;
+        if (!linkChange.isEmpty()) {
+            p.linkRenewal->renew();
+            problem = p.linkRenewal->problem();
+        }
         setLinkTarget();
         m_state.logFileName = logFileNameFor(p.programFolder, m_state.modulName);
         if (!problem.isEmpty()) {

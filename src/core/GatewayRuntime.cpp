@@ -2,6 +2,9 @@
 
 #include "common/StatusLine.h"
 #include "config/ProgramPaths.h"
+#include "plc/ModbusLink.h"
+#include "plc/PlcLinkFactory.h"
+#include "plc/TargetedLink.h"
 #include "startup/StartUp.h"
 
 #include <QCoreApplication>
@@ -40,11 +43,27 @@ bool installSignalPipe()
     return true;
 }
 
+// Why a start ended at once (its module runs already); empty when it did not.
+QString endedAtStartNotice(const GatewayCore *core, const QString &module)
+{
+    if (!core || !core->programEnded() || core->isLoaded())
+        return {};
+    if (core->managerResult() == ManagerLink::AlreadyRunning)
+        return QStringLiteral("Module %1 runs already under the server manager: this start ends").arg(module);
+    return QStringLiteral(
+               "Another process of this program runs already and no server manager tells the instances "
+               "apart: this start of module %1 ends")
+        .arg(module);
+}
+
 } // namespace
 
-GatewayRuntime::GatewayRuntime(DesktopServices &desktopServices, std::function<void()> endProgram)
-    : folder(programFolder()), desktop(desktopServices), m_endProgram(std::move(endProgram))
+GatewayRuntime::GatewayRuntime(DesktopServices &desktopServices, InstanceGuard &instanceGuard,
+                               std::function<void()> endProgram)
+    : folder(programFolder()), desktop(desktopServices), instances(instanceGuard),
+      m_endProgram(std::move(endProgram))
 {
+    m_sinceStart.start();
 }
 
 GatewayRuntime::~GatewayRuntime()
@@ -71,7 +90,7 @@ ManagerCallbacks GatewayRuntime::managerCallbacks()
         if (m_core)
             m_core->serverStart();
     };
-    callbacks.status = [this] { return statusReport.managerStatus(); };
+    callbacks.status = [this] { return managerStatus(view()); };
     callbacks.serverStop = [this] {
         messages.dropMessages();
         if (m_core)
@@ -85,22 +104,15 @@ void GatewayRuntime::createCore()
     m_link = std::make_unique<PlcLinkHolder>(state.configFile, &eventLog);
     m_plc = std::make_unique<PlcCycles>(state, *m_link, socket, commLog);
     m_plc->setLabelCommands(&labels);
-    PlcLinkHolder *link = m_link.get();
-    CoreParts parts{freeSpace,    configCommands, managerLink,   *m_link,
-                    logBackup,    *m_plc,         socket,        messages,
-                    instances,    desktop,        commLog,       [plc = m_plc.get()] { plc->responseTick(); },
-                    m_endProgram, folder,         versionText(), link->problem()};
-    parts.linkChange = [link] { return link->pendingChange(); };
-    parts.renewLink = [link] {
-        link->renew();
-        return link->problem();
-    };
+    CoreParts parts{freeSpace,    configCommands, managerLink,   *m_link,     logBackup, *m_plc,
+                    socket,       messages,       instances,     desktop,     commLog,   m_plc.get(),
+                    m_endProgram, folder,         versionText(), m_link.get()};
     m_core = std::make_unique<GatewayCore>(state, parts);
     // A stalled event loop stops these ticks, and the service manager restarts the gateway.
     QObject::connect(m_core->supervisionTimer(), &QTimer::timeout, m_core.get(),
                      [this] { service.watchdog(); });
     QObject::connect(m_core.get(), &GatewayCore::loadFinished, m_core.get(), [this] {
-        eventLog.writeAppLogEvent(statusReport.startSummary());
+        eventLog.writeAppLogEvent(startSummary(view()));
         reportOptionProblems();
         settleJournal();
         service.ready();
@@ -149,7 +161,7 @@ bool GatewayRuntime::start(const QStringList &arguments, const std::function<voi
     return startUp.startUp(commandLineText(arguments), [this, &load] {
         createCore();
         load(*m_core);
-        if (const QString ended = statusReport.endedAtStartNotice(); !ended.isEmpty()) {
+        if (const QString ended = endedAtStartNotice(m_core.get(), state.modulName); !ended.isEmpty()) {
             qint16 type = EventLog::Warning;
             eventLog.writeAppLogEvent(ended, type);
         }
@@ -183,4 +195,57 @@ void GatewayRuntime::watchSignals(std::function<void()> afterReload)
                          else
                              QCoreApplication::quit();
                      });
+}
+
+InstanceView GatewayRuntime::view() const
+{
+    InstanceView v;
+    const GatewayState &s = state;
+    v.version = versionText();
+    v.module = s.modulName;
+    v.machine = s.txtMasch;
+    v.configFile = s.configFile;
+    v.startedAt = m_startedAt;
+    v.uptimeSec = m_sinceStart.elapsed() / 1000;
+    v.server = s.chkServer != 0;
+    v.staticConnection = s.chkCon != 0;
+    v.remoteHost = s.remoteHost;
+    v.socketPort = s.socketPort;
+    v.socketState = socket.State();
+    v.socketStateText = SocketEndpoint::stateText(v.socketState);
+    v.peerConnected = v.socketState == SocketEndpoint::Connected;
+    v.state = s.lblState;
+    v.lastError = s.lblError;
+    v.lastComm = s.lblLastComm;
+    v.pending = s.sendQueue.size();
+    v.receiveQueue = s.receiveQueue.size();
+    v.counters = s.counters;
+    v.logFile = s.logFileName;
+    v.logEnabled = s.logEnabled;
+    if (const auto free = storage.freeSpace(folder))
+        v.logFreeBytes = free->freeBytes;
+    v.eventLogEntriesLost = eventLog.lostEntries();
+    v.statusPort = instanceOptions.status.port;
+    v.statusAddress = instanceOptions.status.address;
+
+    InstanceView::Plc &p = v.plc;
+    p.mapFile = plcMapFileFor(s.configFile);
+    const KeloLink *link = m_link ? &m_link->current() : nullptr;
+    p.used = !v.server && link;
+    if (!link)
+        return v;
+    p.target = link->netId() + QLatin1Char(':') + link->port();
+    const clsComm *record = m_plc ? m_plc->plcRecord() : nullptr;
+    const bool handles = record && record->hConnectAnfordVar != 0;
+    if (const auto *targeted = qobject_cast<const TargetedLink *>(link)) {
+        p.kind =
+            qobject_cast<const ModbusLink *>(link) ? QStringLiteral("modbus") : QStringLiteral("runtime");
+        p.state = TargetedLink::linkStateText(targeted->linkState());
+        p.up = handles && targeted->isConnected();
+    } else {
+        p.kind = QStringLiteral("other");
+        p.up = handles;
+        p.state = handles ? QStringLiteral("connected") : QStringLiteral("not connected");
+    }
+    return v;
 }

@@ -1,13 +1,12 @@
 #pragma once
 
 #include "common/GatewayState.h"
+#include "common/InstanceView.h"
 #include "config/Configuration.h"
 #include "config/InstanceOptions.h"
 #include "core/ConfigurationCommands.h"
 #include "core/GatewayCore.h"
-#include "core/InstanceCheck.h"
-#include "core/JournalKeeper.h"
-#include "core/StatusReport.h"
+#include "journal/JournalKeeper.h"
 #include "labels/LabelBuilder.h"
 #include "labels/MdbPrintData.h"
 #include "logging/CommLog.h"
@@ -23,6 +22,9 @@
 #include "plc/PlcLinkHolder.h"
 #include "socket/QtSocketEndpoint.h"
 
+#include <QDateTime>
+#include <QElapsedTimer>
+
 #include <functional>
 #include <memory>
 
@@ -34,8 +36,9 @@ class QSocketNotifier;
 class GatewayRuntime
 {
 public:
-    // endProgram: what ends the program once the unload has run (usually the event loop's quit).
-    GatewayRuntime(DesktopServices &desktop, std::function<void()> endProgram);
+    // endProgram: what ends the program once the unload has run (usually the event loop's quit);
+    // instances: whether another process of this program runs (the program's instance lock).
+    GatewayRuntime(DesktopServices &desktop, InstanceGuard &instances, std::function<void()> endProgram);
     ~GatewayRuntime();
     GatewayRuntime(const GatewayRuntime &) = delete;
     GatewayRuntime &operator=(const GatewayRuntime &) = delete;
@@ -58,6 +61,9 @@ public:
     // The PLC side (its record and handles), made with the core.
     const PlcCycles *plc() const { return m_plc.get(); }
     static QString versionText();
+    // The instance as the status surfaces show it (status endpoint, server manager, event log at
+    // start), read now.
+    InstanceView view() const;
 
     const QString folder;
     GatewayState state;
@@ -74,7 +80,7 @@ public:
     ConfigurationCommands configCommands{configuration, [this] { readInstanceOptions(); }};
     DbusManagerLink managerLink{state, desktop, managerCallbacks()};
     HostRegistration host{options};
-    InstanceCheck instances;
+    InstanceGuard &instances;
     MdbPrintData printData{state, commLog};
     LabelBuilder labels{state, commLog, socket, printData, folder};
     // Readiness, watchdog and stopping for a service manager; does nothing outside one.
@@ -87,8 +93,6 @@ public:
     JournalKeeper journal{state, commLog};
     // Called after every reading of the instance options.
     std::function<void()> onOptionsRead;
-    // The state for the status surfaces (status endpoint, server manager, event log at start).
-    StatusReport statusReport{*this};
 
 private:
     void createCore();
@@ -98,6 +102,8 @@ private:
     ManagerCallbacks managerCallbacks();
 
     std::function<void()> m_endProgram;
+    const QDateTime m_startedAt = QDateTime::currentDateTime();
+    QElapsedTimer m_sinceStart;
     // Made with the core, once the configuration file is known; released before the link.
     std::unique_ptr<PlcLinkHolder> m_link;
     std::unique_ptr<PlcCycles> m_plc;

@@ -25,7 +25,7 @@ struct ManagerCallbacks {
     // Stop: the message list dropped, then the normal unload of every window; the program ends.
     // It runs inside the manager's call, so it must not destroy the DbusManagerLink.
     std::function<void()> serverStop;
-    // The instance's state for the manager's list (StatusReport::managerStatus).
+    // The instance's state for the manager's list (managerStatus of common/InstanceView.h).
     std::function<QVariantMap()> status{};
 };
 

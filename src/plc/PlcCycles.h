@@ -30,7 +30,7 @@ std::optional<qint32> elapsedMs(quint32 startTick);
 //
 // Everything runs on the gateway's one thread. The link's calls never re-enter the event loop,
 // so a handler here sees the state exactly as it found it until it returns.
-class PlcCycles : public QObject, public PlcConnection
+class PlcCycles : public QObject, public PlcConnection, public ResponseCycle
 {
     Q_OBJECT
 public:
@@ -66,7 +66,7 @@ public:
     // Serves one request of the PLC (the request flag turned true).
     void readProd(clsComm *record);
     // One tick of the response cycle: hands at most one received piece to the PLC.
-    void responseTick();
+    void responseTick() override;
 
     // The link's events.
     void onConnectUpdate(qint32 notifyHandle, const QVariant &value, void *user);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Services.h"
 #include "plc/KeloLink.h"
 
 #include <QByteArray>
@@ -13,7 +14,7 @@ class EventSink;
 // link that the configuration asks for (see PlcLinkFactory), so that a reload of the
 // configuration can switch to another kind of link, or to another variable map, while the cycles,
 // the records and the handlers go on holding this one.
-class PlcLinkHolder : public KeloLink
+class PlcLinkHolder : public KeloLink, public PlcLinkRenewal
 {
     Q_OBJECT
 public:
@@ -23,14 +24,14 @@ public:
 
     KeloLink &current() const { return *m_link; }
     // Why the current link cannot be used as configured (its variable map); empty when it can.
-    QString problem() const { return m_problem; }
+    QString problem() const override { return m_problem; }
 
     // What differs between the link in use and the one the configuration asks for now (another
     // kind, another variable map); empty when they are the same.
-    QString pendingChange() const;
+    QString pendingChange() const override;
     // Makes the link the configuration asks for now. The caller has released the old one (its
     // handles, then releaseLink); its target properties are the caller's to set again.
-    void renew();
+    void renew() override;
     // Called with every link made by renew (a window gives it its settings dialog).
     std::function<void(KeloLink &)> onRenewed;
 

@@ -1,7 +1,11 @@
 #include "status/StatusServer.h"
 
+#include "common/GatewayState.h"
+#include "common/InstanceView.h"
 #include "common/StatusLine.h"
-#include "core/GatewayRuntime.h"
+#include "config/InstanceOptions.h"
+#include "logging/EventLog.h"
+#include "status/StatusReport.h"
 
 #include <QHttpServer>
 #include <QHttpServerRequest>
@@ -30,28 +34,26 @@ QHttpServerResponse answer(const QByteArray &type, const QByteArray &body)
 
 } // namespace
 
-StatusServer::StatusServer(GatewayRuntime &runtime, QObject *parent) : QObject(parent), m_runtime(runtime)
+StatusServer::StatusServer(std::function<InstanceView()> view, const StatusOptions &wanted,
+                           EventLog &eventLog, GatewayState &state, QObject *parent)
+    : QObject(parent), m_view(std::move(view)), m_wanted(wanted), m_eventLog(eventLog), m_state(state)
 {
-    m_runtime.onOptionsRead = [this] { apply(); };
     apply();
 }
 
-StatusServer::~StatusServer()
-{
-    m_runtime.onOptionsRead = {};
-}
+StatusServer::~StatusServer() = default;
 
 void StatusServer::say(const QString &text, bool warning)
 {
     qint16 type = warning ? EventLog::Warning : EventLog::Information;
-    m_runtime.eventLog.writeAppLogEvent(text, type);
+    m_eventLog.writeAppLogEvent(text, type);
     if (warning)
-        m_runtime.state.setLblError(statusLine(text));
+        m_state.setLblError(statusLine(text));
 }
 
 void StatusServer::apply()
 {
-    const StatusOptions &wanted = m_runtime.instanceOptions.status;
+    const StatusOptions &wanted = m_wanted;
     const bool open = bool(m_server);
     if (open && wanted.enabled() && wanted.port == m_port && wanted.address == m_address)
         return;
@@ -64,17 +66,18 @@ void StatusServer::apply()
         return;
 
     auto server = std::make_unique<QHttpServer>();
-    const StatusReport &report = m_runtime.statusReport;
+    const std::function<InstanceView()> &view = m_view;
     using Method = QHttpServerRequest::Method;
-    server->route(QStringLiteral("/"), Method::Get, [&report] {
+    server->route(QStringLiteral("/"), Method::Get, [&view] {
         return answer("text/html; charset=utf-8",
-                      page(QJsonDocument(report.status()).toJson(QJsonDocument::Compact)));
+                      page(QJsonDocument(statusJson(view())).toJson(QJsonDocument::Compact)));
     });
-    server->route(QStringLiteral("/status"), Method::Get, [&report] {
-        return answer("application/json", QJsonDocument(report.status()).toJson(QJsonDocument::Compact));
+    server->route(QStringLiteral("/status"), Method::Get, [&view] {
+        return answer("application/json", QJsonDocument(statusJson(view())).toJson(QJsonDocument::Compact));
     });
-    server->route(QStringLiteral("/metrics"), Method::Get,
-                  [&report] { return answer("text/plain; version=0.0.4; charset=utf-8", report.metrics()); });
+    server->route(QStringLiteral("/metrics"), Method::Get, [&view] {
+        return answer("text/plain; version=0.0.4; charset=utf-8", metricsText(view()));
+    });
 
     if (server->listen(wanted.address, wanted.port) == 0) {
         // The HTTP server keeps no failed listener to ask why; a plain one on the same address says.
@@ -92,9 +95,4 @@ void StatusServer::apply()
     m_port = wanted.port;
     if (moved)
         say(QStringLiteral("Status endpoint now at %1").arg(endpointText(m_address, m_port)), false);
-}
-
-std::unique_ptr<QObject> createStatusServer(GatewayRuntime &runtime)
-{
-    return std::make_unique<StatusServer>(runtime);
 }

@@ -3,15 +3,19 @@
 #include <QHostAddress>
 #include <QObject>
 
+#include <functional>
 #include <memory>
 
-class GatewayRuntime;
+class EventLog;
+class GatewayState;
 class QHttpServer;
+struct InstanceView;
+struct StatusOptions;
 
 // The instance's local HTTP status endpoint, read-only:
 //   GET /         a page that shows the state and refreshes itself every 2 s
-//   GET /status   the state as JSON (StatusReport::status)
-//   GET /metrics  Prometheus metrics (StatusReport::metrics)
+//   GET /status   the state as JSON (statusJson)
+//   GET /metrics  Prometheus metrics (metricsText)
 // It listens only while "[status] port" of the instance options is set, on 127.0.0.1 unless
 // "[status] address" names another address, and follows both at every reading of the options.
 // Requests are served on the gateway's thread between its other events; each answer is built
@@ -20,7 +24,10 @@ class StatusServer : public QObject
 {
     Q_OBJECT
 public:
-    explicit StatusServer(GatewayRuntime &runtime, QObject *parent = nullptr);
+    // view: the instance as it is now; wanted: the "[status]" options, read at every apply;
+    // eventLog and state: where it says that it listens, moved or cannot listen.
+    StatusServer(std::function<InstanceView()> view, const StatusOptions &wanted, EventLog &eventLog,
+                 GatewayState &state, QObject *parent = nullptr);
     ~StatusServer() override;
 
     // Listens, moves or closes as the instance options say.
@@ -34,10 +41,11 @@ public:
 private:
     void say(const QString &text, bool warning);
 
-    GatewayRuntime &m_runtime;
+    std::function<InstanceView()> m_view;
+    const StatusOptions &m_wanted;
+    EventLog &m_eventLog;
+    GatewayState &m_state;
     std::unique_ptr<QHttpServer> m_server;
     QHostAddress m_address;
     quint16 m_port = 0;
 };
-
-std::unique_ptr<QObject> createStatusServer(GatewayRuntime &runtime);

@@ -11,7 +11,7 @@
 
 #include <memory>
 
-int runGateway(QApplication &app, const RuntimeAddOn &addOn)
+int runGateway(QApplication &app, InstanceGuard &instances, const RuntimeAddOn &addOn)
 {
     // The main window spends most of its life hidden; closing a message window must not end
     // the program. Only the unload handler does.
@@ -20,8 +20,9 @@ int runGateway(QApplication &app, const RuntimeAddOn &addOn)
         app.setWindowIcon(app.style()->standardIcon(QStyle::SP_DriveNetIcon));
 
     QtDesktopServices desktop;
-    GatewayRuntime runtime(
-        desktop, [&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); });
+    GatewayRuntime runtime(desktop, instances, [&app] {
+        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
     desktop.setDefaultCaption([&runtime] { return runtime.state.applicationTitle; });
     frmTimer messageWindowTimer(runtime.messages, desktop, runtime.state);
     const std::unique_ptr<QObject> added = addOn ? addOn(runtime) : nullptr;

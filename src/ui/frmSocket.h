@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/CoreParts.h"
+#include "common/Services.h"
 
 class GatewayCore;
 

@@ -1,9 +1,9 @@
 #include "GatewayInstance.h"
 #include "NotifySocket.h"
 #include "UiFakes.h"
+#include "app/HeadlessDesktop.h"
 #include "common/Cp1252.h"
 #include "core/GatewayCore.h"
-#include "core/HeadlessDesktop.h"
 #include "logging/EventLog.h"
 #include "messages/MsgList.h"
 
@@ -29,6 +29,65 @@ private slots:
         emit rig.socket.dataArrival(6);
         QVERIFY(rig.state.receiveQueue == QStringList{"answer"} && core.responseTimer()->isActive());
         QTRY_VERIFY(!core.responseTimer()->isActive() && rig.state.receiveQueue.isEmpty());
+    }
+
+    // The PLC link that a reload may replace and the response cycle, each behind its interface:
+    // the load reports why the configured link cannot be used before the PLC connection; a reload
+    // to another link releases every handle and the old link, makes the new one and reports its
+    // problem before connecting anew; each tick of Timer2 is the cycle's until nothing waits.
+    void reachesLinkAndResponseCycleThroughTheirInterfaces()
+    {
+        struct PlcSide : PlcLinkRenewal, ResponseCycle {
+            QStringList &journal;
+            GatewayState &state;
+            QString change, broken = QStringLiteral("map A unusable");
+            int ticks = 0;
+            PlcSide(QStringList &j, GatewayState &s) : journal(j), state(s) {}
+            QString problem() const override { return journal << "link.problem", broken; }
+            QString pendingChange() const override { return change; }
+            void renew() override
+            {
+                journal << "link.renew";
+                change.clear();
+                broken = QStringLiteral("map B unusable");
+            }
+            void responseTick() override
+            {
+                ++ticks;
+                state.dropFirstAnswer();
+            }
+        };
+        QTemporaryDir dir;
+        UiRig rig(dir.path());
+        PlcSide plc(rig.journal, rig.state);
+        CoreParts parts = rig.coreParts();
+        parts.linkRenewal = &plc;
+        parts.responses = &plc;
+        GatewayCore core(rig.state, parts);
+        core.load();
+        const auto after = [&rig](const char *first) {
+            return rig.journal.mid(rig.journal.lastIndexOf(first));
+        };
+        QCOMPARE(after("link.problem"), (QStringList{"link.problem", "plc.connect"}));
+        QVERIFY(rig.log.records.size() == 1 && rig.log.records[0].first.contains("map A unusable") &&
+                !rig.log.records[0].second);
+
+        core.loadConfiguration(); // the same file, the same link: nothing happens
+        QCOMPARE(rig.journal.last(), QStringLiteral("config.load"));
+        plc.change = QStringLiteral("PLC link runtime link -> Modbus link (Line1.modbus)");
+        core.loadConfiguration();
+        QCOMPARE(after("plc.terminateAll"),
+                 (QStringList{"plc.terminateAll", "kelo.releaseLink", "link.renew", "link.problem",
+                              "kelo.netId=10.1.1.5.1.1", "kelo.netId2=10.1.1.5.1.1", "kelo.port=851",
+                              "plc.connect"}));
+        QCOMPARE(rig.log.records.size(), 3);
+        QVERIFY(rig.log.records[1].first.contains("map B unusable"));
+        QVERIFY(rig.log.records[2].first.contains("Configuration reloaded: " + plc.change));
+
+        rig.socket.incoming = "answer";
+        emit rig.socket.dataArrival(6);
+        QTRY_VERIFY(!core.responseTimer()->isActive());
+        QVERIFY(plc.ticks == 1 && rig.state.receiveQueue.isEmpty());
     }
 
     // Without a display, boxes and the operator's messages become event-log entries (errors as

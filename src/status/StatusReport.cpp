@@ -1,14 +1,9 @@
-#include "core/StatusReport.h"
+#include "status/StatusReport.h"
 
 #include "common/Cp1252.h"
-#include "core/GatewayRuntime.h"
-#include "plc/ModbusLink.h"
-#include "plc/PlcCycles.h"
-#include "plc/PlcLinkFactory.h"
-#include "plc/TargetedLink.h"
+#include "common/InstanceView.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 
 namespace
@@ -85,49 +80,7 @@ private:
 
 } // namespace
 
-StatusReport::StatusReport(GatewayRuntime &runtime)
-    : m_runtime(runtime), m_startedAt(QDateTime::currentDateTime())
-{
-    m_sinceStart.start();
-}
-
-StatusReport::Plc StatusReport::plc() const
-{
-    Plc p;
-    const GatewayState &s = m_runtime.state;
-    KeloLink *link = m_runtime.link();
-    p.used = s.chkServer == 0 && link;
-    if (!link)
-        return p;
-    p.target = link->netId() + QLatin1Char(':') + link->port();
-    const clsComm *record = m_runtime.plc() ? m_runtime.plc()->plcRecord() : nullptr;
-    const bool handles = record && record->hConnectAnfordVar != 0;
-    if (const auto *targeted = qobject_cast<const TargetedLink *>(link)) {
-        p.kind =
-            qobject_cast<const ModbusLink *>(link) ? QStringLiteral("modbus") : QStringLiteral("runtime");
-        p.state = TargetedLink::linkStateText(targeted->linkState());
-        p.up = handles && targeted->isConnected();
-    } else {
-        p.kind = QStringLiteral("other");
-        p.up = handles;
-        p.state = handles ? QStringLiteral("connected") : QStringLiteral("not connected");
-    }
-    return p;
-}
-
-QString StatusReport::peerTarget() const
-{
-    const GatewayState &s = m_runtime.state;
-    return s.chkServer != 0 ? QStringLiteral("port ") + s.socketPort
-                            : s.remoteHost + QLatin1Char(':') + s.socketPort;
-}
-
-bool StatusReport::peerConnected() const
-{
-    return m_runtime.socket.State() == SocketEndpoint::Connected;
-}
-
-QStringList StatusReport::logTail(const QString &file, int records)
+QStringList logTail(const QString &file, int records)
 {
     QFile f(file);
     if (records <= 0 || !f.open(QIODevice::ReadOnly))
@@ -156,21 +109,18 @@ QStringList StatusReport::logTail(const QString &file, int records)
     return out.mid(qMax<qsizetype>(0, out.size() - records));
 }
 
-QJsonObject StatusReport::status(int logLines) const
+QJsonObject statusJson(const InstanceView &v, int logLines)
 {
-    const GatewayState &s = m_runtime.state;
-    const LineCounters &c = s.counters;
-    const Plc p = plc();
-    const int socketState = m_runtime.socket.State();
+    const LineCounters &c = v.counters;
+    const InstanceView::Plc &p = v.plc;
 
-    QJsonObject peer{
-        {QStringLiteral("role"), s.chkServer != 0 ? QStringLiteral("server") : QStringLiteral("client")},
-        {QStringLiteral("connection"),
-         s.chkCon != 0 ? QStringLiteral("static") : QStringLiteral("per request")},
-        {QStringLiteral("target"), peerTarget()},
-        {QStringLiteral("socketState"), socketState},
-        {QStringLiteral("socketStateText"), SocketEndpoint::stateText(socketState)},
-        {QStringLiteral("connected"), peerConnected()}};
+    QJsonObject peer{{QStringLiteral("role"), v.server ? QStringLiteral("server") : QStringLiteral("client")},
+                     {QStringLiteral("connection"),
+                      v.staticConnection ? QStringLiteral("static") : QStringLiteral("per request")},
+                     {QStringLiteral("target"), v.peerTarget()},
+                     {QStringLiteral("socketState"), v.socketState},
+                     {QStringLiteral("socketStateText"), v.socketStateText},
+                     {QStringLiteral("connected"), v.peerConnected}};
     QJsonObject plcObject{
         {QStringLiteral("used"), p.used},
         {QStringLiteral("kind"), p.kind},
@@ -199,62 +149,59 @@ QJsonObject StatusReport::status(int logLines) const
                                {QStringLiteral("replayed"), qint64(c.replayedItems())},
                                {QStringLiteral("reportedToPlc"), reportedToPlc}};
 
-    const auto free = m_runtime.storage.freeSpace(m_runtime.folder);
     return QJsonObject{
-        {QStringLiteral("module"), s.modulName},
-        {QStringLiteral("machine"), s.txtMasch},
-        {QStringLiteral("version"), GatewayRuntime::versionText()},
-        {QStringLiteral("configuration"), s.configFile},
-        {QStringLiteral("startedAt"), isoTime(m_startedAt)},
-        {QStringLiteral("uptimeSec"), uptimeSeconds()},
-        {QStringLiteral("state"), s.lblState},
-        {QStringLiteral("pending"), s.sendQueue.size()},
-        {QStringLiteral("receiveQueue"), s.receiveQueue.size()},
-        {QStringLiteral("lastError"), s.lblError},
-        {QStringLiteral("lastComm"), s.lblLastComm},
+        {QStringLiteral("module"), v.module},
+        {QStringLiteral("machine"), v.machine},
+        {QStringLiteral("version"), v.version},
+        {QStringLiteral("configuration"), v.configFile},
+        {QStringLiteral("startedAt"), isoTime(v.startedAt)},
+        {QStringLiteral("uptimeSec"), v.uptimeSec},
+        {QStringLiteral("state"), v.state},
+        {QStringLiteral("pending"), v.pending},
+        {QStringLiteral("receiveQueue"), v.receiveQueue},
+        {QStringLiteral("lastError"), v.lastError},
+        {QStringLiteral("lastComm"), v.lastComm},
         {QStringLiteral("lastRequest"), isoTime(c.lastRequest())},
         {QStringLiteral("lastAnswer"), isoTime(c.lastAnswer())},
         {QStringLiteral("peer"), peer},
         {QStringLiteral("plc"), plcObject},
         {QStringLiteral("counters"), counters},
-        {QStringLiteral("logFile"), s.logFileName},
-        {QStringLiteral("logEnabled"), s.logEnabled},
-        {QStringLiteral("logFreeBytes"), free ? QJsonValue(free->freeBytes) : QJsonValue()},
-        {QStringLiteral("log"), QJsonArray::fromStringList(logTail(s.logFileName, logLines))},
+        {QStringLiteral("logFile"), v.logFile},
+        {QStringLiteral("logEnabled"), v.logEnabled},
+        {QStringLiteral("logFreeBytes"), v.logFreeBytes ? QJsonValue(*v.logFreeBytes) : QJsonValue()},
+        {QStringLiteral("log"), QJsonArray::fromStringList(logTail(v.logFile, logLines))},
     };
 }
 
-QByteArray StatusReport::metrics() const
+QByteArray metricsText(const InstanceView &v)
 {
-    const GatewayState &s = m_runtime.state;
-    const LineCounters &c = s.counters;
-    const Plc p = plc();
-    Exposition out(s.modulName);
+    const LineCounters &c = v.counters;
+    const InstanceView::Plc &p = v.plc;
+    Exposition out(v.module);
 
     out.metric("kavetta_up", "gauge", "1 while the gateway runs and answers.", 1);
     out.head("kavetta_info", "gauge", "Version, role and PLC link kind of the instance.");
     out.sample("kavetta_info", 1,
-               Exposition::label("version", GatewayRuntime::versionText()) +
-                   Exposition::label("role",
-                                     s.chkServer != 0 ? QStringLiteral("server") : QStringLiteral("client")) +
-                   Exposition::label("connection", s.chkCon != 0 ? QStringLiteral("static")
-                                                                 : QStringLiteral("per_request")) +
+               Exposition::label("version", v.version) +
+                   Exposition::label("role", v.server ? QStringLiteral("server") : QStringLiteral("client")) +
+                   Exposition::label("connection", v.staticConnection ? QStringLiteral("static")
+                                                                      : QStringLiteral("per_request")) +
                    Exposition::label("plc_link", p.used ? p.kind : QStringLiteral("none")));
     out.metric("kavetta_start_time_seconds", "gauge",
                "Start of the gateway process, in seconds since the epoch.",
-               double(m_startedAt.toSecsSinceEpoch()));
+               double(v.startedAt.toSecsSinceEpoch()));
     if (p.used)
         out.metric("kavetta_plc_link_up", "gauge",
                    "1 while the PLC link is connected and the instance's variables are reachable.",
                    p.up ? 1 : 0);
     out.metric("kavetta_peer_connected", "gauge", "1 while a TCP connection to the peer is open.",
-               peerConnected() ? 1 : 0);
+               v.peerConnected ? 1 : 0);
     out.metric("kavetta_peer_socket_state", "gauge",
-               "State of the peer socket (0 closed .. 7 connected, 9 error).", m_runtime.socket.State());
+               "State of the peer socket (0 closed .. 7 connected, 9 error).", v.socketState);
     out.metric("kavetta_send_queue_length", "gauge", "Requests waiting for the peer (sendQueue).",
-               double(s.sendQueue.size()));
+               double(v.pending));
     out.metric("kavetta_receive_queue_length", "gauge", "Answers waiting for the PLC (receiveQueue).",
-               double(s.receiveQueue.size()));
+               double(v.receiveQueue));
     out.metric("kavetta_requests_taken_total", "counter", "PLC requests taken (.anford seen true).",
                double(c.taken()));
     out.metric("kavetta_requests_sent_total", "counter", "Requests sent to the peer completely.",
@@ -290,70 +237,11 @@ QByteArray StatusReport::metrics() const
                "Communication log records that could not be written.", double(c.logWriteFailures()));
     out.metric("kavetta_event_log_entries_lost_total", "counter",
                "Event log entries that could not be written to the event log file.",
-               double(m_runtime.eventLog.lostEntries()));
+               double(v.eventLogEntriesLost));
     out.metric("kavetta_log_enabled", "gauge", "0 while the communication log is off for lack of disk space.",
-               s.logEnabled ? 1 : 0);
-    if (const auto free = m_runtime.storage.freeSpace(m_runtime.folder))
+               v.logEnabled ? 1 : 0);
+    if (v.logFreeBytes)
         out.metric("kavetta_log_folder_free_bytes", "gauge",
-                   "Free bytes of the file system of the log folder.", double(free->freeBytes));
+                   "Free bytes of the file system of the log folder.", double(*v.logFreeBytes));
     return out.text();
-}
-
-QVariantMap StatusReport::managerStatus() const
-{
-    const GatewayState &s = m_runtime.state;
-    const Plc p = plc();
-    return QVariantMap{
-        {QStringLiteral("plc"),
-         p.used ? p.state + QStringLiteral(" (") + p.target + QLatin1Char(')') : QStringLiteral("not used")},
-        {QStringLiteral("peer"), SocketEndpoint::stateText(m_runtime.socket.State()) + QStringLiteral(" (") +
-                                     peerTarget() + QLatin1Char(')')},
-        {QStringLiteral("pending"), int(s.sendQueue.size())},
-        {QStringLiteral("lastError"), s.lblError},
-        {QStringLiteral("uptimeSec"), uptimeSeconds()},
-        {QStringLiteral("state"), s.lblState},
-    };
-}
-
-QString StatusReport::startSummary() const
-{
-    const GatewayState &s = m_runtime.state;
-    QStringList parts;
-    parts << QStringLiteral("Start %1 %2: module %3")
-                 .arg(QStringLiteral("Kavetta"), GatewayRuntime::versionText(),
-                      s.modulName.isEmpty() ? QStringLiteral("(none)") : s.modulName);
-    if (s.chkServer != 0) {
-        parts << QStringLiteral("TCP server on port %1 (the PLC link is not used)").arg(s.socketPort);
-    } else {
-        const Plc p = plc();
-        const QString map = plcMapFileFor(s.configFile);
-        parts << (p.kind == QLatin1String("modbus")
-                      ? QStringLiteral("PLC link Modbus/TCP to %1 (map %2)").arg(p.target, map)
-                      : QStringLiteral("PLC link to the PLC runtime at %1").arg(p.target));
-        parts << QStringLiteral("TCP client to %1, %2")
-                     .arg(peerTarget(), s.chkCon != 0 ? QStringLiteral("static connection")
-                                                      : QStringLiteral("one connection per request"));
-    }
-    parts << QStringLiteral("log folder %1").arg(QFileInfo(s.logFileName).absolutePath());
-    const StatusOptions &st = m_runtime.instanceOptions.status;
-    parts << (st.enabled() ? QStringLiteral("status endpoint http://%1/")
-                                 .arg(st.address.protocol() == QAbstractSocket::IPv6Protocol
-                                          ? QStringLiteral("[%1]:%2").arg(st.address.toString()).arg(st.port)
-                                          : QStringLiteral("%1:%2").arg(st.address.toString()).arg(st.port))
-                           : QStringLiteral("no status endpoint"));
-    return parts.join(QStringLiteral("; "));
-}
-
-QString StatusReport::endedAtStartNotice() const
-{
-    const GatewayCore *core = m_runtime.core();
-    if (!core || !core->programEnded() || core->isLoaded())
-        return {};
-    const QString module = m_runtime.state.modulName;
-    if (core->managerResult() == ManagerLink::AlreadyRunning)
-        return QStringLiteral("Module %1 runs already under the server manager: this start ends").arg(module);
-    return QStringLiteral(
-               "Another process of this program runs already and no server manager tells the instances "
-               "apart: this start of module %1 ends")
-        .arg(module);
 }

@@ -1,8 +1,8 @@
-#include "common/HandlerTiming.h"
-#include "core/HeadlessApp.h"
+#include "app/HandlerTiming.h"
+#include "app/HeadlessApp.h"
+#include "app/StatusAddOn.h"
 #include "startup/CommandLineInfo.h"
 #include "startup/ConfigCheck.h"
-#include "status/StatusServer.h"
 
 #include <QCoreApplication>
 #include <QHashSeed>

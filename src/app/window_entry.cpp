@@ -1,7 +1,8 @@
 // The windowed gateway as a module of its own: the program loads it only when there is a display,
 // so a gateway running as a service never loads the widget library.
-#include "common/HandlerTiming.h"
-#include "status/StatusServer.h"
+#include "app/HandlerTiming.h"
+#include "app/InstanceCheck.h"
+#include "app/StatusAddOn.h"
 #include "ui/GatewayApp.h"
 
 #include <QApplication>
@@ -11,5 +12,6 @@ extern "C" __attribute__((visibility("default"))) int kavettaRunWindow(int argc,
     TimedApplication<QApplication> app(argc, argv);
     app.setOrganizationName(QStringLiteral("Morvanta"));
     app.setApplicationName(QStringLiteral("Kavetta"));
-    return runGateway(app, createStatusServer);
+    InstanceCheck instances;
+    return runGateway(app, instances, createStatusServer);
 }

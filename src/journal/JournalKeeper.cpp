@@ -1,4 +1,4 @@
-#include "core/JournalKeeper.h"
+#include "journal/JournalKeeper.h"
 
 #include "common/Clock.h"
 #include "common/GatewayState.h"

@@ -1,4 +1,4 @@
-#include "core/SqliteJournal.h"
+#include "journal/SqliteJournal.h"
 
 #include "common/Clock.h"
 

@@ -1,4 +1,4 @@
-#include "core/HeadlessDesktop.h"
+#include "app/HeadlessDesktop.h"
 
 #include "logging/EventLog.h"
 #include "messages/MsgList.h"

@@ -1,7 +1,8 @@
-#include "core/HeadlessApp.h"
+#include "app/HeadlessApp.h"
 
+#include "app/HeadlessDesktop.h"
+#include "app/InstanceCheck.h"
 #include "core/GatewayRuntime.h"
-#include "core/HeadlessDesktop.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -58,8 +59,10 @@ void reportFolderAndConfiguration(GatewayRuntime &runtime)
 int runHeadless(QCoreApplication &app, const RuntimeAddOn &addOn)
 {
     HeadlessDesktop desktop;
-    GatewayRuntime runtime(
-        desktop, [&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); });
+    InstanceCheck instances;
+    GatewayRuntime runtime(desktop, instances, [&app] {
+        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
     desktop.setEventLog(&runtime.eventLog);
     desktop.serveMessages(runtime.messages);
     const std::unique_ptr<QObject> added = addOn ? addOn(runtime) : nullptr;

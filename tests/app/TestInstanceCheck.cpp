@@ -1,4 +1,4 @@
-#include "core/InstanceCheck.h"
+#include "app/InstanceCheck.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config/InstanceOptions.h"
-#include "core/SqliteJournal.h"
+#include "journal/SqliteJournal.h"
 
 #include <QString>
 

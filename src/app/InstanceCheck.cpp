@@ -1,4 +1,4 @@
-#include "core/InstanceCheck.h"
+#include "app/InstanceCheck.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
