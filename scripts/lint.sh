@@ -28,7 +28,7 @@ fi
 # The folders of src/, lowest first, then the tools: a file includes from its own folder and the
 # folders before it, never from one after it. The program's entry files in src/ itself stand
 # above all of them.
-layers=(common messages logging socket labels plc config startup platform core status ui tools)
+layers=(common messages logging socket labels plclink plc config startup platform core status ui tools)
 
 for dir in src/*/; do
   dir=${dir#src/}

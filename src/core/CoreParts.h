@@ -6,7 +6,7 @@
 
 class DesktopServices;
 class FreeSpaceGuard;
-class KeloLink;
+class PlcLink;
 class LogMaintenance;
 class LogWriter;
 class ManagerLink;
@@ -63,7 +63,7 @@ struct CoreParts {
     FreeSpaceGuard &freeSpace;
     ConfigCommands &config;
     ManagerLink &manager;
-    KeloLink &kelo;
+    PlcLink &kelo;
     LogMaintenance &logMaintenance;
     PlcConnection &plc;
     SocketEndpoint &socket;

@@ -2,10 +2,10 @@
 
 #include "common/Cp1252.h"
 #include "core/GatewayRuntime.h"
-#include "plc/ModbusLink.h"
 #include "plc/PlcCycles.h"
-#include "plc/PlcLinkFactory.h"
-#include "plc/TargetedLink.h"
+#include "plclink/ModbusLink.h"
+#include "plclink/PlcLinkFactory.h"
+#include "plclink/TargetedLink.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -95,12 +95,12 @@ StatusReport::Plc StatusReport::plc() const
 {
     Plc p;
     const GatewayState &s = m_runtime.state;
-    KeloLink *link = m_runtime.link();
+    PlcLink *link = m_runtime.link();
     p.used = s.chkServer == 0 && link;
     if (!link)
         return p;
     p.target = link->netId() + QLatin1Char(':') + link->port();
-    const clsComm *record = m_runtime.plc() ? m_runtime.plc()->plcRecord() : nullptr;
+    const PlcRecord *record = m_runtime.plc() ? m_runtime.plc()->plcRecord() : nullptr;
     const bool handles = record && record->hConnectAnfordVar != 0;
     if (const auto *targeted = qobject_cast<const TargetedLink *>(link)) {
         p.kind =
