@@ -14,7 +14,7 @@
 // (e) the line-safety options, static connection, each request answered: the request taken
 //     (".anford" true to false: the journal writes the item before the reset) and the answer
 //     hand-over, with every option off and with every option on (journal included), same run.
-#include "plc/KeloOcx.h"
+#include "plclink/RuntimeLink.h"
 
 #include "BenchSupport.h"
 
@@ -112,13 +112,13 @@ struct Bench {
 // on the state change that follows, and a write that fails meanwhile is tried again, so that a
 // request the bench means to raise is raised.
 struct PlcSide {
-    KeloOcx link;
+    RuntimeLink link;
     qint32 hSend = 0, hAnford = 0, hAntwort = 0, hStatus = 0;
     int tagAntwort = 0, tagAnford = 0, tagStatus = 0;
 
     PlcSide()
     {
-        QObject::connect(&link, &KeloLink::stateChanged, [this](qint32 state, qint32) {
+        QObject::connect(&link, &PlcLink::stateChanged, [this](qint32 state, qint32) {
             if (state == 5)
                 attach();
         });
@@ -205,9 +205,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot make the handles of the Bench variables on plcsim: code %d\n", rc);
         return 2;
     }
-    KeloOcx &link = plc.link;
+    RuntimeLink &link = plc.link;
     double antwortAt = -1, anfordResetAt = -1, status7At = -1;
-    QObject::connect(&link, &KeloLink::connectUpdate, [&](qint32, const QVariant &value, void *user) {
+    QObject::connect(&link, &PlcLink::connectUpdate, [&](qint32, const QVariant &value, void *user) {
         if (user == &plc.tagAntwort && value.toBool())
             antwortAt = nowMs();
         else if (user == &plc.tagAnford && !value.toBool())

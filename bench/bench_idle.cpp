@@ -7,7 +7,7 @@
 //   bench_idle --bare           (internal) the bare event loop
 //   bench_idle --bare-link PORT (internal) the bare loop that also writes one INT to the PLC
 //                               runtime stand-in on PORT per tick, as the supervision cycle does
-#include "plc/KeloOcx.h"
+#include "plclink/RuntimeLink.h"
 
 #include "BenchSupport.h"
 
@@ -51,7 +51,7 @@ int main(int argc, char *argv[])
         return app.exec();
     }
     if (app.arguments().value(1) == QLatin1String("--bare-link")) {
-        KeloOcx link;
+        RuntimeLink link;
         link.setNetId(QStringLiteral("127.0.0.1"));
         link.setPort(app.arguments().value(2));
         qint32 handle = 0;

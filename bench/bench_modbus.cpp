@@ -11,8 +11,8 @@
 //
 // Defaults: 2000 iterations (a quarter of them for the 2000-character writes), the server script
 // of the source tree, ../tools/plcsim/plcsim relative to this program's folder, 200 answers.
-#include "plc/KeloOcx.h"
-#include "plc/ModbusLink.h"
+#include "plclink/ModbusLink.h"
+#include "plclink/RuntimeLink.h"
 
 #include "BenchSupport.h"
 
@@ -245,7 +245,7 @@ int main(int argc, char *argv[])
               QStringLiteral("bench"), problem);
     ModbusLink modbus(map);
     modbus.setPort(modbusPort);
-    KeloOcx kelo;
+    RuntimeLink kelo;
     kelo.setPort(runtimePort);
     qint32 mFlag = 0, mText = 0, kFlag = 0, kText = 0;
     if (modbus.createVarHandle(QStringLiteral("Bench.antwort"), mFlag) != 0 ||
@@ -306,8 +306,8 @@ int main(int argc, char *argv[])
     std::printf("Own protocol against plcsim:\n");
     row("raw TCP, 18 B / 15 B", rawKeloSmall, nullptr);
     row("raw TCP, 2016 B / 13 B", rawKeloLarge, nullptr);
-    row("KeloOcx readVarBool", keloRead, &rawKeloSmall);
-    row("KeloOcx writeVarString (2000 chars)", keloWrite, &rawKeloLarge);
+    row("RuntimeLink readVarBool", keloRead, &rawKeloSmall);
+    row("RuntimeLink writeVarString (2000 chars)", keloWrite, &rawKeloLarge);
     std::printf("Modbus link against the own link: readVarBool x%.2f, writeVarString x%.2f\n",
                 modbusRead.median / keloRead.median, modbusWrite.median / keloWrite.median);
 

@@ -8,9 +8,9 @@
 //   bench_plc_hang [path/to/plcsim] [seconds paused]
 #include "common/GatewayState.h"
 #include "common/LogWriter.h"
-#include "plc/KeloOcx.h"
 #include "plc/PlcCycles.h"
-#include "plc/clsComm.h"
+#include "plc/PlcRecord.h"
+#include "plclink/RuntimeLink.h"
 #include "socket/QtSocketEndpoint.h"
 
 #include "BenchSupport.h"
@@ -62,7 +62,7 @@ int main(int argc, char *argv[])
     sim.write("set Bench.antwort true\n");
     sim.waitForBytesWritten(1000);
 
-    KeloOcx link;
+    RuntimeLink link;
     link.setPort(QString::number(simPort));
     QtSocketEndpoint socket;
     GatewayState state;

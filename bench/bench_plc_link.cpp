@@ -4,7 +4,7 @@
 //   bench_plc_link [path/to/plcsim] [iterations]
 //
 // The default plcsim is ../tools/plcsim/plcsim relative to this program's folder.
-#include "plc/KeloOcx.h"
+#include "plclink/RuntimeLink.h"
 
 #include "BenchSupport.h"
 
@@ -109,7 +109,7 @@ int main(int argc, char *argv[])
     if (simPort == 0)
         return 1;
 
-    KeloOcx link;
+    RuntimeLink link;
     link.setPort(QString::number(simPort));
     qint32 hFlag = 0, hText = 0;
     if (link.createVarHandle(QStringLiteral("Bench.antwort"), hFlag) != 0 ||

@@ -9,7 +9,7 @@
 // (b) answer hand-over (the printer's send to ".antwort" true as this program's notification
 //     sees it) while /metrics and /status are scraped 10 times a second, beside the same figure
 //     with the endpoint off, in the same run (off, scraped, off again).
-#include "plc/KeloOcx.h"
+#include "plclink/RuntimeLink.h"
 
 #include "BenchSupport.h"
 
@@ -126,7 +126,7 @@ int main(int argc, char *argv[])
                  "\"\r\n\"Status\",1\r\n\"Timeout\",\"10\"\r\n\"StaticConnect\",1\r\n");
     config.close();
 
-    KeloOcx link;
+    RuntimeLink link;
     link.setNetId(QStringLiteral("127.0.0.1"));
     link.setPort(QString::number(plcPort));
     qint32 hAntwort = 0, nAntwort = 0;
@@ -134,7 +134,7 @@ int main(int argc, char *argv[])
     link.createVarHandle(QStringLiteral("Bench.antwort"), hAntwort);
     link.connectVar(QStringLiteral("Bench.antwort"), 4, 1, nAntwort, &tag);
     double antwortAt = -1;
-    QObject::connect(&link, &KeloLink::connectUpdate, [&](qint32, const QVariant &value, void *user) {
+    QObject::connect(&link, &PlcLink::connectUpdate, [&](qint32, const QVariant &value, void *user) {
         if (user == &tag && value.toBool())
             antwortAt = nowMs();
     });

@@ -1,7 +1,7 @@
 // The link's side of the PLC protocol: whatever a runtime sends is split into frames and
 // decoded; the link must never crash on it, and a message that decodes must encode back to the
 // very same body (otherwise link and runtime would disagree about the format).
-#include "plc/PlcProtocol.h"
+#include "plclink/PlcProtocol.h"
 
 #include <cstdlib>
 

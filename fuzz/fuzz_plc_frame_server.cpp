@@ -1,7 +1,7 @@
 // The runtime's side of the PLC protocol: whatever a client sends is split into frames and
 // decoded as requests; a request that decodes must encode back to the same body, and the
 // reply built for it must be a frame the link's decoder takes.
-#include "plc/PlcProtocol.h"
+#include "plclink/PlcProtocol.h"
 
 #include <cstdlib>
 

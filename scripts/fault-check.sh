@@ -21,11 +21,11 @@ FAULTS=$(
 -    return rounded < 2.0 ? 2 : static_cast<qint32>(rounded);
 +    return rounded < 1.0 ? 1 : static_cast<qint32>(rounded);
 @ request-flag-kept src/plc/PlcCycles.cpp
--    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, 2, false);
-+    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, 2, true);
+-    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, false);
++    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, true);
 @ response-flag-unset src/plc/PlcCycles.cpp
--    const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, 2, true);
-+    const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, 2, false);
+-    const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, true);
++    const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, false);
 @ request-spacing-short src/socket/SocketSupervision.cpp
 -constexpr qint64 pacingMs = 2000;
 +constexpr qint64 pacingMs = 1000;
@@ -57,7 +57,7 @@ FAULTS=$(
 @ free-space-at-limit src/platform/FreeSpace.cpp
 -    if (reading->freeBytes >= qint64(limitMb) * 1000000)
 +    if (reading->freeBytes > qint64(limitMb) * 1000000)
-@ modbus-string-registers src/plc/VariableMap.cpp
+@ modbus-string-registers src/plclink/VariableMap.cpp
 -        return (capacity + 1) / 2;
 +        return capacity / 2;
 @ line-framing-keeps-cr src/socket/AnswerFramer.cpp

@@ -27,7 +27,7 @@ fi
 
 # The folders of src/, lowest first, then the tools: a file includes from its own folder and the
 # folders before it, never from one after it.
-layers=(common messages logging socket labels plc config startup platform journal core status ui app tools)
+layers=(common messages logging socket labels plclink plc config startup platform journal core status ui app tools)
 
 for dir in src/*/; do
   dir=${dir#src/}

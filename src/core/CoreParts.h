@@ -7,7 +7,7 @@
 #include <functional>
 
 class DesktopServices;
-class KeloLink;
+class PlcLink;
 class LogWriter;
 class SocketEndpoint;
 
@@ -16,7 +16,7 @@ struct CoreParts {
     FreeSpaceGuard &freeSpace;
     ConfigCommands &config;
     ManagerLink &manager;
-    KeloLink &kelo;
+    PlcLink &kelo;
     LogMaintenance &logMaintenance;
     PlcConnection &plc;
     SocketEndpoint &socket;

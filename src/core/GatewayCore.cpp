@@ -5,7 +5,7 @@
 #include "common/LogWriter.h"
 #include "common/Services.h"
 #include "common/StatusLine.h"
-#include "plc/KeloLink.h"
+#include "plclink/PlcLink.h"
 #include "socket/SocketEndpoint.h"
 #include "socket/SocketEvents.h"
 #include "socket/SocketSupervision.h"

@@ -2,9 +2,9 @@
 
 #include "common/StatusLine.h"
 #include "config/ProgramPaths.h"
-#include "plc/ModbusLink.h"
-#include "plc/PlcLinkFactory.h"
-#include "plc/TargetedLink.h"
+#include "plclink/ModbusLink.h"
+#include "plclink/PlcLinkFactory.h"
+#include "plclink/TargetedLink.h"
 #include "startup/StartUp.h"
 
 #include <QCoreApplication>
@@ -230,12 +230,12 @@ InstanceView GatewayRuntime::view() const
 
     InstanceView::Plc &p = v.plc;
     p.mapFile = plcMapFileFor(s.configFile);
-    const KeloLink *link = m_link ? &m_link->current() : nullptr;
+    const PlcLink *link = m_link ? &m_link->current() : nullptr;
     p.used = !v.server && link;
     if (!link)
         return v;
     p.target = link->netId() + QLatin1Char(':') + link->port();
-    const clsComm *record = m_plc ? m_plc->plcRecord() : nullptr;
+    const PlcRecord *record = m_plc ? m_plc->plcRecord() : nullptr;
     const bool handles = record && record->hConnectAnfordVar != 0;
     if (const auto *targeted = qobject_cast<const TargetedLink *>(link)) {
         p.kind =

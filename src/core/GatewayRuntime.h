@@ -19,7 +19,7 @@
 #include "platform/Options.h"
 #include "platform/ServiceNotifier.h"
 #include "plc/PlcCycles.h"
-#include "plc/PlcLinkHolder.h"
+#include "plclink/PlcLinkHolder.h"
 #include "socket/QtSocketEndpoint.h"
 
 #include <QDateTime>
@@ -56,7 +56,7 @@ public:
     // The PLC link in use, made with the core: the Modbus link where a variable map lies beside
     // the configuration file, else the link to the PLC runtime. A reload may replace it; the
     // holder then calls its onRenewed.
-    KeloLink *link() { return m_link ? &m_link->current() : nullptr; }
+    PlcLink *link() { return m_link ? &m_link->current() : nullptr; }
     PlcLinkHolder *linkHolder() { return m_link.get(); }
     // The PLC side (its record and handles), made with the core.
     const PlcCycles *plc() const { return m_plc.get(); }

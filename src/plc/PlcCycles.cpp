@@ -6,8 +6,7 @@
 #include "common/PeerFailure.h"
 #include "common/StatusLine.h"
 #include "labels/LabelCommands.h"
-#include "plc/KeloLink.h"
-#include "plc/clsComm.h"
+#include "plclink/PlcLink.h"
 #include "socket/SocketEndpoint.h"
 #include "socket/Utf8Wire.h"
 
@@ -29,12 +28,6 @@ const char *const OverflowText = "Overflow";
 QString decimal(qint32 code)
 {
     return QString::number(code);
-}
-
-// Length argument of writeVarString: two per character.
-qint32 byteLength(const QString &text)
-{
-    return qint32(text.size() * 2);
 }
 
 // The send data inside the read buffer: up to the first NUL, without the blanks around it
@@ -66,12 +59,12 @@ std::optional<qint32> elapsedMs(quint32 startTick)
     return elapsedMs(startTick, tickCount());
 }
 
-PlcCycles::PlcCycles(GatewayState &state, KeloLink &link, SocketEndpoint &socket, LogWriter &log,
+PlcCycles::PlcCycles(GatewayState &state, PlcLink &link, SocketEndpoint &socket, LogWriter &log,
                      QObject *parent)
     : QObject(parent), m_state(state), m_link(link), m_socket(socket), m_log(log)
 {
-    connect(&m_link, &KeloLink::connectUpdate, this, &PlcCycles::onConnectUpdate);
-    connect(&m_link, &KeloLink::stateChanged, this, &PlcCycles::onStateChanged);
+    connect(&m_link, &PlcLink::connectUpdate, this, &PlcCycles::onConnectUpdate);
+    connect(&m_link, &PlcLink::stateChanged, this, &PlcCycles::onStateChanged);
 }
 
 PlcCycles::~PlcCycles()
@@ -89,21 +82,14 @@ void PlcCycles::setError(const QString &message)
 
 void PlcCycles::terminateAll()
 {
-    if (!m_commList)
-        return;
-    for (auto &[key, record] : *m_commList)
-        record->Terminate();
-    m_commList.reset();
+    // The record releases its handles as it goes.
+    m_record.reset();
 }
 
 void PlcCycles::connectPlc()
 {
-    if (m_commList) {
-        for (auto &[key, old] : *m_commList)
-            old->Terminate();
-    }
-    m_commList = std::make_unique<CommList>();
-    auto record = std::make_unique<clsComm>(&m_link);
+    // The old record releases its handles first.
+    m_record.reset();
 
     if (m_state.chkServer != 0) {
         // The server role does not use the PLC: nothing is queued for it either.
@@ -115,21 +101,21 @@ void PlcCycles::connectPlc()
         m_socket.clearError();
     }
 
-    clsComm &rec = *record;
-    m_commList->emplace(QStringLiteral("1"), std::move(record));
+    m_record = std::make_unique<PlcRecord>(&m_link);
+    PlcRecord &rec = *m_record;
     rec.anfordVar = m_state.modulName + QStringLiteral(".anford");
 
     const struct {
         QString name;
-        qint32 clsComm::*field;
+        qint32 PlcRecord::*field;
     } handles[] = {
-        {m_state.modulName + QStringLiteral(".SendData"), &clsComm::hProdData},
-        {m_state.modulName + QStringLiteral(".ConnectStatus"), &clsComm::hConnect},
-        {m_state.modulName + QStringLiteral(".RecData"), &clsComm::hProdRecData},
-        {m_state.modulName + QStringLiteral(".antwort"), &clsComm::hAnfordRecVar},
-        {m_state.modulName + QStringLiteral(".anfordErr"), &clsComm::hAnfordErr},
-        {m_state.modulName + QStringLiteral(".anfordErrText"), &clsComm::hAnfordErrText},
-        {rec.anfordVar, &clsComm::hAnfordVar},
+        {m_state.modulName + QStringLiteral(".SendData"), &PlcRecord::hProdData},
+        {m_state.modulName + QStringLiteral(".ConnectStatus"), &PlcRecord::hConnect},
+        {m_state.modulName + QStringLiteral(".RecData"), &PlcRecord::hProdRecData},
+        {m_state.modulName + QStringLiteral(".antwort"), &PlcRecord::hAnfordRecVar},
+        {m_state.modulName + QStringLiteral(".anfordErr"), &PlcRecord::hAnfordErr},
+        {m_state.modulName + QStringLiteral(".anfordErrText"), &PlcRecord::hAnfordErrText},
+        {rec.anfordVar, &PlcRecord::hAnfordVar},
     };
     bool failed = false;
     for (const auto &[name, field] : handles) {
@@ -145,7 +131,7 @@ void PlcCycles::connectPlc()
     }
     if (!failed) {
         qint32 notify = 0;
-        const qint32 code = m_link.connectVar(rec.anfordVar, 4, 1, notify, &rec);
+        const qint32 code = m_link.connectVar(rec.anfordVar, notify, &rec);
         if (code == 0) {
             rec.hConnectAnfordVar = notify;
             return;
@@ -162,7 +148,7 @@ void PlcCycles::onConnectUpdate(qint32 notifyHandle, const QVariant &value, void
         return;
     // Only the current record serves requests: a notification of a record that a reconnect has
     // already replaced must not reach a record that no longer exists.
-    clsComm *record = plcRecord();
+    PlcRecord *record = plcRecord();
     if (!record || user != record)
         return;
     readProd(record);
@@ -175,18 +161,10 @@ void PlcCycles::onStateChanged(qint32 state, qint32 other)
         connectPlc();
 }
 
-clsComm *PlcCycles::plcRecord() const
-{
-    if (!m_commList)
-        return nullptr;
-    const auto it = m_commList->find(QStringLiteral("1"));
-    return it == m_commList->end() ? nullptr : it->second.get();
-}
-
 void PlcCycles::showSocketState(int state)
 {
-    if (const clsComm *record = plcRecord(); record && record->hConnect != 0)
-        m_link.writeVarInt(record->hConnect, 2, static_cast<qint16>(state));
+    if (const PlcRecord *record = plcRecord(); record && record->hConnect != 0)
+        m_link.writeVarInt(record->hConnect, static_cast<qint16>(state));
 }
 
 void PlcCycles::reportPeerFailure(PeerFailure code, const QString &message)
@@ -196,13 +174,13 @@ void PlcCycles::reportPeerFailure(PeerFailure code, const QString &message)
     setError(message);
     m_log.writeLog(m_state.lblError, true);
     m_state.counters.reportedToPlc(int(code) - int(PeerFailure::Dropped));
-    const clsComm *record = plcRecord();
+    const PlcRecord *record = plcRecord();
     if (!record)
         return;
     if (record->hAnfordErr != 0)
-        m_link.writeVarLong(record->hAnfordErr, 4, qint32(code));
+        m_link.writeVarLong(record->hAnfordErr, qint32(code));
     if (record->hAnfordErrText != 0)
-        m_link.writeVarString(record->hAnfordErrText, byteLength(m_state.lblError), m_state.lblError);
+        m_link.writeVarString(record->hAnfordErrText, m_state.lblError);
 }
 
 // --- request cycle ---------------------------------------------------------------------------
@@ -213,12 +191,12 @@ void PlcCycles::requestFailure(int number, const QString &description)
         setError(QStringLiteral("ConnectUpdateEx !") + description);
 }
 
-void PlcCycles::readProd(clsComm *record)
+void PlcCycles::readProd(PlcRecord *record)
 {
     if (!record)
         return;
     bool flag = false;
-    const qint32 readCode = m_link.readVarBool(record->hAnfordVar, 2, flag);
+    const qint32 readCode = m_link.readVarBool(record->hAnfordVar, flag);
     if (readCode != 0)
         setError(QStringLiteral("ReadVar:anfordPROD !") + decimal(readCode));
     if (readCode != 0 || !flag)
@@ -280,8 +258,8 @@ void PlcCycles::readProd(clsComm *record)
     // A failed request leaves its code and the caption for the PLC; a later success keeps them.
     const auto reportToPlc = [&](qint32 code, LineCounters::Failure reason = LineCounters::Failure::Request) {
         m_state.counters.requestFailed(reason);
-        m_link.writeVarLong(record->hAnfordErr, 4, code);
-        m_link.writeVarString(record->hAnfordErrText, byteLength(m_state.lblError), m_state.lblError);
+        m_link.writeVarLong(record->hAnfordErr, code);
+        m_link.writeVarString(record->hAnfordErrText, m_state.lblError);
         m_log.writeLog(m_state.lblError, false);
     };
     if (sendDataCode != 0) {
@@ -302,7 +280,7 @@ void PlcCycles::readProd(clsComm *record)
         m_state.counters.reportedToPlc(int(PeerFailure::QueueFull) - int(PeerFailure::Dropped));
     }
 
-    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, 2, false);
+    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, false);
     if (resetCode != 0)
         setError(QStringLiteral("WriteVar: anfordSendData !") + decimal(resetCode));
 
@@ -347,7 +325,7 @@ void PlcCycles::responseTick()
     if (elapsed > AnswerWindowMs)
         elapsed = -1;
 
-    const clsComm *record = plcRecord();
+    const PlcRecord *record = plcRecord();
     if (!record || record->hProdRecData == 0 || record->hAnfordRecVar == 0) {
         // Nobody on the PLC side can take it: show it, log it, and do not let the queue grow.
         setError(QStringLiteral("SocketData received: ") + text);
@@ -361,14 +339,14 @@ void PlcCycles::responseTick()
 
     // Preset to true: a read that fails in any way never leads to a write.
     bool answerPending = true;
-    const qint32 readCode = m_link.readVarBool(record->hAnfordRecVar, 2, answerPending);
+    const qint32 readCode = m_link.readVarBool(record->hAnfordRecVar, answerPending);
     if (readCode != 0)
         setError(QStringLiteral("ReadVar: antwort !") + decimal(readCode));
     if (readCode != 0 || answerPending)
         return;
 
     m_state.handingOver(QueueJournal::Receive);
-    const qint32 dataCode = m_link.writeVarString(record->hProdRecData, byteLength(text), text);
+    const qint32 dataCode = m_link.writeVarString(record->hProdRecData, text);
     if (dataCode != 0) {
         setError(QStringLiteral("WriteVar: RecData !") + decimal(dataCode));
         // The next status line takes the label's place at once: the log keeps what happened.
@@ -376,7 +354,7 @@ void PlcCycles::responseTick()
                        true);
         m_state.counters.requestFailed(LineCounters::Failure::AnswerNotWritten);
     }
-    const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, 2, true);
+    const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, true);
     if (flagCode != 0)
         setError(QStringLiteral("WriteVar: antwort !") + decimal(flagCode));
     m_state.dropFirstAnswer();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/Services.h"
-#include "plc/clsComm.h"
+#include "plc/PlcRecord.h"
 
 #include <QObject>
 #include <QString>
@@ -11,7 +11,7 @@
 #include <optional>
 
 class GatewayState;
-class KeloLink;
+class PlcLink;
 class LabelCommands;
 class LogWriter;
 class SocketEndpoint;
@@ -34,7 +34,7 @@ class PlcCycles : public QObject, public PlcConnection, public ResponseCycle
 {
     Q_OBJECT
 public:
-    PlcCycles(GatewayState &state, KeloLink &link, SocketEndpoint &socket, LogWriter &log,
+    PlcCycles(GatewayState &state, PlcLink &link, SocketEndpoint &socket, LogWriter &log,
               QObject *parent = nullptr);
     // Releases the handles still held, while the link is certainly alive.
     ~PlcCycles() override;
@@ -45,9 +45,9 @@ public:
     // and queue nothing.
     void setLabelCommands(LabelCommands *labels) { m_labels = labels; }
 
-    // Builds the record under key "1" anew: every handle, then the request notification.
+    // Builds the record anew: every handle, then the request notification.
     void connectPlc() override;
-    // Terminates every record and drops the record list; the caller releases the link after.
+    // Releases and drops the record; the caller releases the link after.
     void terminateAll() override;
     // Writes the state into ".ConnectStatus" while the record holds that handle.
     void showSocketState(int state) override;
@@ -58,13 +58,12 @@ public:
     // anyway is reported where it happens.
     void reportPeerFailure(PeerFailure code, const QString &message) override;
 
-    // The PLC link records (at most one, key "1"); null before the first PLC connection.
-    const CommList *commList() const { return m_commList.get(); }
-    // The record under key "1", or null.
-    clsComm *plcRecord() const;
+    // The record of the PLC request channel; null before the first PLC connection, after
+    // terminateAll and in the server role.
+    PlcRecord *plcRecord() const { return m_record.get(); }
 
     // Serves one request of the PLC (the request flag turned true).
-    void readProd(clsComm *record);
+    void readProd(PlcRecord *record);
     // One tick of the response cycle: hands at most one received piece to the PLC.
     void responseTick() override;
 
@@ -78,9 +77,9 @@ private:
     void setError(const QString &message);
 
     GatewayState &m_state;
-    KeloLink &m_link;
+    PlcLink &m_link;
     SocketEndpoint &m_socket;
     LogWriter &m_log;
     LabelCommands *m_labels = nullptr;
-    std::unique_ptr<CommList> m_commList;
+    std::unique_ptr<PlcRecord> m_record;
 };

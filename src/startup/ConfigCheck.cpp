@@ -4,10 +4,10 @@
 #include "common/NearestName.h"
 #include "config/InstanceOptions.h"
 #include "config/ProgramPaths.h"
-#include "plc/ModbusLink.h"
-#include "plc/PlcLinkFactory.h"
-#include "plc/PlcProtocol.h"
-#include "plc/VariableMap.h"
+#include "plclink/ModbusLink.h"
+#include "plclink/PlcLinkFactory.h"
+#include "plclink/PlcProtocol.h"
+#include "plclink/VariableMap.h"
 
 #include <QDir>
 #include <QDomDocument>

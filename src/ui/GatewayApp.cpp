@@ -2,7 +2,7 @@
 
 #include "core/GatewayRuntime.h"
 #include "messages/gui/frmTimer.h"
-#include "plc/gui/PlcLinkProperties.h"
+#include "plclink/gui/PlcLinkProperties.h"
 #include "ui/QtDesktopServices.h"
 #include "ui/frmSocket.h"
 
@@ -32,7 +32,7 @@ int runGateway(QApplication &app, InstanceGuard &instances, const RuntimeAddOn &
     std::unique_ptr<frmSocket> window;
     const bool loaded = runtime.start(app.arguments(), [&](GatewayCore &core) {
         installPlcLinkProperties(*runtime.link());
-        runtime.linkHolder()->onRenewed = [](KeloLink &link) { installPlcLinkProperties(link); };
+        runtime.linkHolder()->onRenewed = [](PlcLink &link) { installPlcLinkProperties(link); };
         window = std::make_unique<frmSocket>(core);
         desktop.setTrayActivated([w = window.get()] { w->reassert(); });
         window->load();

@@ -3,7 +3,7 @@
 #include "common/GatewayState.h"
 #include "common/Services.h"
 #include "core/GatewayCore.h"
-#include "plc/KeloLink.h"
+#include "plclink/PlcLink.h"
 #include "socket/SocketEndpoint.h"
 #include "ui/LevelCheckBox.h"
 #include "ui/LogViewText.h"

@@ -1,6 +1,6 @@
 // The PLC connection, request cycle and response cycle against a recording link: the values and
 // texts the PLC gets, and the orders it relies on.
-#include "FakeKeloLink.h"
+#include "FakePlcLink.h"
 #include "FakeSocketEndpoint.h"
 #include "RecordingLog.h"
 #include "TestClock.h"
@@ -33,7 +33,7 @@ struct Labels : LabelCommands {
 struct Rig {
     TestClock clock;
     GatewayState state;
-    FakeKeloLink link;
+    FakePlcLink link;
     FakeSocketEndpoint socket;
     RecordingLog log;
     Labels labels;
@@ -46,7 +46,7 @@ struct Rig {
         cycles.setLabelCommands(&labels);
         cycles.connectPlc();
     }
-    clsComm *record() const { return cycles.plcRecord(); }
+    PlcRecord *record() const { return cycles.plcRecord(); }
     void clear()
     {
         link.calls.clear();
@@ -95,8 +95,8 @@ private slots:
     {
         Rig rig;
         QCOMPARE(rig.count(u"createVarHandle"_s), 7);
-        QCOMPARE(rig.link.calls.last(), u"connectVar K1.anford 4 1"_s);
-        QVERIFY(rig.cycles.commList()->size() == 1 && rig.link.lastUser == rig.record());
+        QCOMPARE(rig.link.calls.last(), u"connectVar K1.anford"_s);
+        QVERIFY(rig.record() && rig.link.lastUser == rig.record());
         QVERIFY(rig.log.records.isEmpty() && rig.socket.calls.isEmpty()); // static: the socket is left alone
 
         // A reconnect (state 5 only) and the window's close release the notification first, then
@@ -110,20 +110,20 @@ private slots:
         rig.cycles.terminateAll();
         rig.cycles.terminateAll();
         QVERIFY(rig.count(u"disconnectVar"_s) == 1 && rig.count(u"deleteVarHandle"_s) == 7);
-        QVERIFY(!rig.cycles.commList());
+        QVERIFY(!rig.record());
 
         // Per-request connections: every connectPlc closes the socket.
         rig.state.chkCon = 0;
         rig.cycles.connectPlc();
         QCOMPARE(rig.socket.calls, QStringList{u"Close"_s});
 
-        // Server role: no handle, an empty list, the send queue emptied.
+        // Server role: no handle, no record, the send queue emptied.
         rig.state.chkServer = 1;
         rig.state.sendQueue = QStringList{u"a"_s, u"b"_s};
         rig.link.calls.clear();
         rig.cycles.connectPlc();
         QCOMPARE(rig.at(u"createVarHandle"_s), -1);
-        QVERIFY(rig.cycles.commList() && rig.cycles.commList()->empty() && rig.state.sendQueue.isEmpty());
+        QVERIFY(!rig.record() && rig.state.sendQueue.isEmpty());
     }
 
     void connectionRefused()
@@ -137,7 +137,7 @@ private slots:
             rig.link.calls.clear();
             rig.cycles.connectPlc();
             QCOMPARE(rig.link.calls.last().section(u' ', 0, 1), refused);
-            const clsComm &r = *rig.record();
+            const PlcRecord &r = *rig.record();
             const QList<qint32> handles{r.hProdData,  r.hConnect,       r.hProdRecData, r.hAnfordRecVar,
                                         r.hAnfordErr, r.hAnfordErrText, r.hAnfordVar};
             QCOMPARE(handles.count(0), 7 - made);
@@ -186,7 +186,7 @@ private slots:
         rig.link.emitConnectUpdate(1, rig.record());
         int stale = 0;
         rig.link.emitConnectUpdate(true, &stale);
-        QCOMPARE(rig.link.calls, QStringList(2, u"readVarBool K1.anford 2"_s));
+        QCOMPARE(rig.link.calls, QStringList(2, u"readVarBool K1.anford"_s));
         QVERIFY(rig.log.records.isEmpty());
         QCOMPARE(rig.state.lblError, statusLine(u"ReadVar:anfordPROD !1802"_s));
     }
@@ -217,7 +217,7 @@ private slots:
         const QString readError = statusLine(u"Error Read Senddata !1813"_s);
         QCOMPARE(rig.var("anfordErr"), QVariant(1813));
         QCOMPARE(rig.var("anfordErrText"), QVariant(readError));
-        QVERIFY(rig.at(u"writeVarLong K1.anfordErr 4"_s) < rig.at(u"writeVarBool K1.anford"_s));
+        QVERIFY(rig.at(u"writeVarLong K1.anfordErr"_s) < rig.at(u"writeVarBool K1.anford"_s));
         QCOMPARE(rig.log.records,
                  (Log{{readError, false}, {requestLine(0, u"Error : "_s + readError), true}}));
 
@@ -266,7 +266,7 @@ private slots:
         rig.cycles.responseTick();
         QCOMPARE(rig.var("RecData"), QVariant(u"first"_s));
         QCOMPARE(rig.var("antwort"), QVariant(true));
-        QVERIFY(rig.at(u"writeVarString K1.RecData 10"_s) < rig.at(u"writeVarBool K1.antwort 2 true"_s));
+        QVERIFY(rig.at(u"writeVarString K1.RecData first"_s) < rig.at(u"writeVarBool K1.antwort true"_s));
         QCOMPARE(rig.state.receiveQueue.size(), 1);
         QVERIFY(rig.state.lblError == u"before"_s && rig.log.records.isEmpty());
         rig.state.chkStatus = 2;

@@ -6,7 +6,7 @@
 #include "common/GatewayState.h"
 #include "common/Services.h"
 #include "core/CoreParts.h"
-#include "plc/KeloLink.h"
+#include "plclink/PlcLink.h"
 
 #include <QStringList>
 
@@ -14,7 +14,7 @@
 // parts write one journal (the socket fake's call list), so tests can check the order of calls
 // across parts. The configuration load fills the state as the real one does from its file and
 // leaves edit mode; the other parts only record their calls and give the answers a test sets.
-struct UiRig : public KeloLink,
+struct UiRig : public PlcLink,
                public ConfigCommands,
                public FreeSpaceGuard,
                public ManagerLink,
@@ -77,14 +77,14 @@ struct UiRig : public KeloLink,
     void setPort(const QString &value) override { journal << "kelo.port=" + value; }
     qint32 createVarHandle(const QString &, qint32 &) override { return 0; }
     qint32 deleteVarHandle(qint32) override { return 0; }
-    qint32 connectVar(const QString &, qint32, qint32, qint32 &, void *) override { return 0; }
+    qint32 connectVar(const QString &, qint32 &, void *) override { return 0; }
     qint32 disconnectVar(qint32) override { return 0; }
-    qint32 readVarBool(qint32, qint32, bool &) override { return 0; }
-    qint32 writeVarBool(qint32, qint32, bool) override { return 0; }
+    qint32 readVarBool(qint32, bool &) override { return 0; }
+    qint32 writeVarBool(qint32, bool) override { return 0; }
     qint32 readVarString(qint32, qint32, QString &) override { return 0; }
-    qint32 writeVarString(qint32, qint32, const QString &) override { return 0; }
-    qint32 writeVarLong(qint32, qint32, qint32) override { return 0; }
-    qint32 writeVarInt(qint32, qint32, qint16) override { return 0; }
+    qint32 writeVarString(qint32, const QString &) override { return 0; }
+    qint32 writeVarLong(qint32, qint32) override { return 0; }
+    qint32 writeVarInt(qint32, qint16) override { return 0; }
     qint32 releaseLink() override { return journal << "kelo.releaseLink", 0; }
     qint32 showProperties() override { return journal << "kelo.showProperties", 0; }
 };

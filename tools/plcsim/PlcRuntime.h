@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plc/PlcProtocol.h"
+#include "plclink/PlcProtocol.h"
 
 #include <QHash>
 #include <QString>

@@ -2,7 +2,7 @@
 
 #include "PlcRuntime.h"
 #include "common/Cp1252.h"
-#include "plc/KeloOcx.h"
+#include "plclink/RuntimeLink.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -37,7 +37,7 @@ int refused(const QString &op, const QString &name, qint32 code)
     return 2;
 }
 
-void setUp(KeloOcx &link, const ScriptTarget &target)
+void setUp(RuntimeLink &link, const ScriptTarget &target)
 {
     link.setCallTimeout(qMin(target.timeoutMs, 2000));
     if (!target.host.isEmpty())
@@ -59,7 +59,7 @@ QString valueText(const QVariant &v)
 
 int runRequest(const ScriptTarget &target, const QString &module, const QString &data)
 {
-    KeloOcx link;
+    RuntimeLink link;
     setUp(link, target);
     QElapsedTimer clock;
     clock.start();
@@ -98,7 +98,7 @@ int runRequest(const ScriptTarget &target, const QString &module, const QString 
     int exitCode = 3;
     QEventLoop loop;
     QObject::connect(
-        &link, &KeloLink::connectUpdate, &link, [&](qint32 notify, const QVariant &value, void *) {
+        &link, &PlcLink::connectUpdate, &link, [&](qint32 notify, const QVariant &value, void *) {
             if (notify == nAnford && !value.toBool() && stage == 0) {
                 print(QStringLiteral("taken t=%1").arg(ms(clock)));
                 stage = 1;
@@ -120,7 +120,7 @@ int runRequest(const ScriptTarget &target, const QString &module, const QString 
                 loop.quit();
             }
         });
-    QObject::connect(&link, &KeloLink::stateChanged, &link, [&](qint32 state, qint32) {
+    QObject::connect(&link, &PlcLink::stateChanged, &link, [&](qint32 state, qint32) {
         if (state != StateRun) {
             print(QStringLiteral("error op=wait text=PLC program state %1").arg(state));
             exitCode = 2;
@@ -155,7 +155,7 @@ int runRequest(const ScriptTarget &target, const QString &module, const QString 
 
 int runRead(const ScriptTarget &target, const QStringList &names)
 {
-    KeloOcx link;
+    RuntimeLink link;
     setUp(link, target);
     int rc = 0;
     for (const QString &name : names) {
@@ -179,7 +179,7 @@ int runRead(const ScriptTarget &target, const QStringList &names)
 
 int runWrite(const ScriptTarget &target, const QString &name, const QString &value)
 {
-    KeloOcx link;
+    RuntimeLink link;
     setUp(link, target);
     QElapsedTimer clock;
     clock.start();
@@ -204,7 +204,7 @@ int runWrite(const ScriptTarget &target, const QString &name, const QString &val
 
 int runWatch(const ScriptTarget &target, const QStringList &names, int count)
 {
-    KeloOcx link;
+    RuntimeLink link;
     setUp(link, target);
     QElapsedTimer clock;
     clock.start();
@@ -218,13 +218,13 @@ int runWatch(const ScriptTarget &target, const QStringList &names, int count)
     int seen = 0;
     QEventLoop loop;
     QObject::connect(
-        &link, &KeloLink::connectUpdate, &link, [&](qint32 notify, const QVariant &value, void *) {
+        &link, &PlcLink::connectUpdate, &link, [&](qint32 notify, const QVariant &value, void *) {
             print(
                 QStringLiteral("update t=%1 %2=%3").arg(ms(clock), byHandle.value(notify), valueText(value)));
             if (count > 0 && ++seen >= count)
                 loop.quit();
         });
-    QObject::connect(&link, &KeloLink::stateChanged, &link, [&](qint32 state, qint32) {
+    QObject::connect(&link, &PlcLink::stateChanged, &link, [&](qint32 state, qint32) {
         print(QStringLiteral("state t=%1 state=%2").arg(ms(clock)).arg(state));
         loop.quit();
     });
@@ -237,7 +237,7 @@ int runWatch(const ScriptTarget &target, const QStringList &names, int count)
 
 int runControl(const ScriptTarget &target, const QString &what)
 {
-    KeloOcx link;
+    RuntimeLink link;
     setUp(link, target);
     const ControlOp op = what == QLatin1String("stop")    ? ControlStop
                          : what == QLatin1String("start") ? ControlStart

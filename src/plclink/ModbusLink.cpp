@@ -1,0 +1,571 @@
+#include "plclink/ModbusLink.h"
+
+#include "common/Cp1252.h"
+#include "plclink/ModbusRegisters.h"
+
+#include <modbus.h>
+
+#include <cerrno>
+#include <climits>
+#include <sys/socket.h>
+
+using namespace modbusmap;
+using namespace modbusregs;
+
+ModbusLink::ModbusLink(VariableMap map, EventSink *events, QObject *parent)
+    : TargetedLink(DefaultPort, events, parent), m_map(std::move(map))
+{
+    init();
+}
+
+ModbusLink::ModbusLink(const QString &mapFile, const QString &mapProblem, EventSink *events, QObject *parent)
+    : TargetedLink(DefaultPort, events, parent), m_mapProblem(mapProblem)
+{
+    QString ignored;
+    m_map.parse(QString(), mapFile, ignored);
+    init();
+}
+
+void ModbusLink::init()
+{
+    // The library only frames requests and answers here: the link's connection makes the socket
+    // (without blocking when it reconnects) and hands it over.
+    m_ctx = modbus_new_tcp("127.0.0.1", DefaultPort);
+    modbus_set_error_recovery(m_ctx, MODBUS_ERROR_RECOVERY_NONE);
+    m_pollTimer.setInterval(m_map.pollMs());
+    connect(&m_pollTimer, &QTimer::timeout, this, &ModbusLink::poll);
+}
+
+ModbusLink::~ModbusLink()
+{
+    m_connection.close();
+    modbus_free(m_ctx);
+}
+
+QString ModbusLink::targetDescription() const
+{
+    return QStringLiteral("the Modbus/TCP PLC at %1 (map %2)").arg(hostAndPort(), m_map.file());
+}
+
+void ModbusLink::setPollInterval(int ms)
+{
+    m_pollTimer.setInterval(qBound(1, ms, MaxPollMs));
+}
+
+// --- requests --------------------------------------------------------------------------------
+
+qint32 ModbusLink::failure(int error)
+{
+    if (error > MODBUS_ENOBASE && error <= EMBXGTAR)
+        return ExceptionBase + (error - MODBUS_ENOBASE);
+    if (error == EMBBADEXC || error == EMBUNKEXC)
+        return ExceptionBase;
+    // Anything else leaves the stream in an unknown state: a late answer could be taken for
+    // the answer to the next request.
+    const qint32 code =
+        error == ETIMEDOUT ? Timeout
+        : error == EMBBADDATA || error == EMBBADSLAVE || error == EMBBADCRC || error == EMBMDATA
+            ? ProtocolError
+            : NotConnected;
+    m_connection.fail(code,
+                      code == NotConnected ? QString::fromLocal8Bit(modbus_strerror(error)) : QString());
+    return code;
+}
+
+qint32 ModbusLink::request(int unit, const Deadline &deadline, const std::function<int(modbus_t *)> &call)
+{
+    if (linkState() != LinkState::Connected)
+        return m_connection.downCode();
+    const int ms = deadline.remaining();
+    if (ms <= 0)
+        return failure(ETIMEDOUT);
+    modbus_set_slave(m_ctx, unit);
+    // No byte time-out: the whole answer must arrive within the response time-out.
+    modbus_set_response_timeout(m_ctx, uint32_t(ms / 1000), uint32_t(ms % 1000) * 1000);
+    modbus_set_byte_timeout(m_ctx, 0, 0);
+    if (call(m_ctx) >= 0)
+        return Ok;
+    return failure(errno);
+}
+
+qint32 ModbusLink::readRegisters(const Variable &v, int offset, int count, quint16 *out,
+                                 const Deadline &deadline)
+{
+    const int address = v.address + offset;
+    if (v.area == Area::InputRegister)
+        return request(v.unit, deadline,
+                       [&](modbus_t *ctx) { return modbus_read_input_registers(ctx, address, count, out); });
+    return request(v.unit, deadline,
+                   [&](modbus_t *ctx) { return modbus_read_registers(ctx, address, count, out); });
+}
+
+qint32 ModbusLink::writeRegisters(const Variable &v, int offset, const QList<quint16> &regs,
+                                  const Deadline &deadline)
+{
+    const int chunk = m_map.maxWriteRegisters();
+    for (int done = 0; done < regs.size();) {
+        const int n = int(qMin<qsizetype>(chunk, regs.size() - done));
+        const int address = v.address + offset + done;
+        const quint16 *data = regs.constData() + done;
+        const qint32 c = request(v.unit, deadline, [&](modbus_t *ctx) {
+            return n == 1 ? modbus_write_register(ctx, address, data[0])
+                          : modbus_write_registers(ctx, address, n, data);
+        });
+        if (c != Ok)
+            return c;
+        done += n;
+    }
+    return Ok;
+}
+
+qint32 ModbusLink::readBool(const Variable &v, bool &value, const Deadline &deadline)
+{
+    if (v.isBitArea()) {
+        quint8 bit = 0;
+        const qint32 c = request(v.unit, deadline, [&](modbus_t *ctx) {
+            return v.area == Area::Coil ? modbus_read_bits(ctx, v.address, 1, &bit)
+                                        : modbus_read_input_bits(ctx, v.address, 1, &bit);
+        });
+        if (c == Ok)
+            value = bit != 0;
+        return c;
+    }
+    quint16 r = 0;
+    const qint32 c = readRegisters(v, 0, 1, &r, deadline);
+    if (c == Ok)
+        value = r != 0;
+    return c;
+}
+
+qint32 ModbusLink::readString(const Variable &v, int maxChars, QByteArray &bytes, const Deadline &deadline)
+{
+    // A long text is read in several requests, in order; the text ends at its NUL, so the
+    // reading stops with the request that brought it.
+    const int wanted = (qMin(maxChars, v.capacity) + 1) / 2;
+    const int chunk = m_map.maxReadRegisters();
+    quint16 regs[MaxReadRegisters];
+    bytes.clear();
+    for (int done = 0; done < wanted;) {
+        const int n = qMin(chunk, wanted - done);
+        if (const qint32 c = readRegisters(v, done, n, regs, deadline))
+            return c;
+        appendBytes(bytes, regs, n, v.swapBytes);
+        done += n;
+        if (bytes.contains('\0'))
+            break;
+    }
+    bytes = cutAtNul(bytes).left(qMin(maxChars, v.capacity));
+    return Ok;
+}
+
+qint32 ModbusLink::readVariable(const Variable &v, QVariant &value, const Deadline &deadline)
+{
+    switch (v.type) {
+    case Type::Bool: {
+        bool b = false;
+        const qint32 c = readBool(v, b, deadline);
+        if (c == Ok)
+            value = b;
+        return c;
+    }
+    case Type::Int:
+    case Type::DInt: {
+        quint16 regs[2] = {0, 0};
+        const qint32 c = readRegisters(v, 0, v.count(), regs, deadline);
+        if (c == Ok)
+            value = v.type == Type::Int ? int(qint16(regs[0])) : int(dintFromRegisters(regs, v));
+        return c;
+    }
+    case Type::String: {
+        QByteArray bytes;
+        const qint32 c = readString(v, v.capacity, bytes, deadline);
+        if (c == Ok)
+            value = cp1252::decode(bytes);
+        return c;
+    }
+    }
+    return WrongType;
+}
+
+qint32 ModbusLink::probeVariable(const Variable &v, const Deadline &deadline)
+{
+    if (v.type == Type::Bool) {
+        bool ignored = false;
+        return readBool(v, ignored, deadline);
+    }
+    quint16 regs[MaxReadRegisters];
+    const int count = v.count();
+    if (count <= m_map.maxReadRegisters())
+        return readRegisters(v, 0, count, regs, deadline);
+    if (const qint32 c = readRegisters(v, 0, 1, regs, deadline))
+        return c;
+    return readRegisters(v, count - 1, 1, regs, deadline);
+}
+
+// --- connection ------------------------------------------------------------------------------
+//
+// The link's connection makes the socket with plain POSIX calls and it is given to the library,
+// which only offers a connect that blocks; a reconnection must not block the gateway. Between
+// operations the connection watches the socket, so a PLC that closes it is noticed at once.
+
+void ModbusLink::forgetConnection()
+{
+    modbus_set_socket(m_ctx, -1);
+    m_probeReply.clear();
+}
+
+void ModbusLink::linkStateEntered(LinkState)
+{
+    updatePolling();
+}
+
+void ModbusLink::becomeConnected(bool announce)
+{
+    m_probeReply.clear();
+    modbus_set_socket(m_ctx, m_connection.fd());
+    // Values seen on the old connection say nothing about what happened meanwhile.
+    for (auto &[notify, reg] : m_notifies)
+        reg.last = QVariant();
+    m_connection.established();
+    if (announce) {
+        // The PLC may have been restarted, and requests may have been lost: the owner makes
+        // its handles and registrations anew, as after a program start on the other link.
+        queueStateChange(5, ++m_reconnections);
+    }
+}
+
+qint32 ModbusLink::ensureConnected(const Deadline &deadline)
+{
+    // The first connection waits for the connect, within the operation's bound.
+    bool opened = false;
+    const qint32 rc = m_connection.connectIfIdle(deadline.remaining(), opened);
+    if (rc == Ok && opened)
+        becomeConnected(false);
+    return rc;
+}
+
+// A PLC counts as back only once it answers: the connect alone succeeds even while its program
+// hangs. The probe reads the first variable of the map (any answer will do, an exception too).
+// The answer is taken apart here rather than by the library, whose receive blocks.
+void ModbusLink::greet()
+{
+    Variable first;
+    if (!m_map.variables().isEmpty())
+        first = m_map.variables().first();
+    m_probeId = quint16(m_probeId + 1);
+    m_probeRequest = probeRequest(m_probeId, first);
+    m_probeReply.clear();
+    if (::send(m_connection.fd(), m_probeRequest.constData(), size_t(m_probeRequest.size()),
+               MSG_NOSIGNAL | MSG_DONTWAIT) != m_probeRequest.size())
+        m_connection.fail(NotConnected);
+}
+
+void ModbusLink::receive()
+{
+    if (!m_connection.watching())
+        return;
+    const int fd = m_connection.fd();
+    if (linkState() == LinkState::Connected) {
+        // Between requests nothing may arrive: either the PLC closed the connection or it sent
+        // something nobody asked for; either way the stream is of no further use.
+        char byte;
+        const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        if (n > 0)
+            m_connection.fail(ProtocolError, QStringLiteral("data from the PLC that nobody asked for"));
+        else
+            m_connection.fail(NotConnected);
+        return;
+    }
+    if (linkState() != LinkState::Connecting)
+        return;
+    char buffer[MODBUS_TCP_MAX_ADU_LENGTH];
+    const ssize_t n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    if (n <= 0) {
+        m_connection.fail(NotConnected);
+        return;
+    }
+    m_probeReply.append(buffer, n);
+    switch (probeAnswer(m_probeRequest, m_probeReply)) {
+    case ProbeAnswer::Incomplete:
+        return;
+    case ProbeAnswer::Fits:
+        becomeConnected(true);
+        return;
+    case ProbeAnswer::DoesNotFit:
+        m_connection.fail(ProtocolError);
+        return;
+    }
+}
+
+// --- notifications and events ----------------------------------------------------------------
+
+void ModbusLink::updatePolling()
+{
+    const bool wanted = linkState() == LinkState::Connected && !m_notifies.empty();
+    if (wanted && !m_pollTimer.isActive())
+        m_pollTimer.start();
+    else if (!wanted)
+        m_pollTimer.stop();
+}
+
+void ModbusLink::poll()
+{
+    std::vector<qint32> keys;
+    keys.reserve(m_notifies.size());
+    for (const auto &[notify, reg] : m_notifies)
+        keys.push_back(notify);
+    for (const qint32 notify : keys) {
+        if (linkState() != LinkState::Connected)
+            return;
+        const auto it = m_notifies.find(notify);
+        if (it == m_notifies.end())
+            continue;
+        QVariant value;
+        // A refused read (an exception) is tried again next time; a lost connection ends the
+        // round and comes back as stateChanged.
+        if (readVariable(m_map.variables()[it->second.variable], value, Deadline(callTimeout())) != Ok)
+            continue;
+        Registration &reg = m_notifies.at(notify);
+        if (reg.last.isValid() && reg.last == value)
+            continue;
+        reg.last = value;
+        queueUpdate(quint32(notify), value);
+    }
+}
+
+void ModbusLink::noteWritten(int variable, const QVariant &value)
+{
+    // The link's own write is a change like any other, and the next read must compare with it:
+    // a request flag that the owner reset and the PLC set again is a new request.
+    for (auto &[notify, reg] : m_notifies) {
+        if (reg.variable != variable || (reg.last.isValid() && reg.last == value))
+            continue;
+        reg.last = value;
+        queueUpdate(quint32(notify), value);
+    }
+}
+
+bool ModbusLink::registration(quint32 key, qint32 &notifyHandle, void *&user) const
+{
+    const auto it = m_notifies.find(qint32(key));
+    if (it == m_notifies.end())
+        return false;
+    notifyHandle = it->first;
+    user = it->second.user;
+    return true;
+}
+
+// --- operations ------------------------------------------------------------------------------
+
+qint32 ModbusLink::lookup(const QString &name, int &index) const
+{
+    if (!m_mapProblem.isEmpty())
+        return NoMap;
+    const Variable *v = m_map.find(name);
+    if (!v)
+        return UnknownSymbol;
+    index = int(v - m_map.variables().constData());
+    return Ok;
+}
+
+const Variable *ModbusLink::variableOf(qint32 handle, qint32 &code) const
+{
+    const auto it = m_handles.constFind(handle);
+    if (it == m_handles.constEnd()) {
+        code = InvalidHandle;
+        return nullptr;
+    }
+    code = Ok;
+    return &m_map.variables()[*it];
+}
+
+qint32 ModbusLink::createVarHandle(const QString &name, qint32 &handle)
+{
+    handle = 0;
+    int index = 0;
+    if (const qint32 c = lookup(name, index)) {
+        noteLookup(name, c);
+        return c;
+    }
+    const Deadline deadline(callTimeout());
+    if (const qint32 c = ensureConnected(deadline))
+        return c;
+    // A map entry that the PLC does not serve shows up here, with the PLC's exception.
+    if (const qint32 c = probeVariable(m_map.variables()[index], deadline))
+        return c;
+    handle = m_nextHandle;
+    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    m_handles.insert(handle, index);
+    noteLookup(name, Ok);
+    return Ok;
+}
+
+qint32 ModbusLink::deleteVarHandle(qint32 handle)
+{
+    return m_handles.remove(handle) ? Ok : InvalidHandle;
+}
+
+qint32 ModbusLink::connectVar(const QString &name, qint32 mode, qint32 cycle, qint32 &notifyHandle,
+                              void *user)
+{
+    // Registrations are always served by reading every poll period; mode and cycle are
+    // accepted as they come.
+    Q_UNUSED(mode);
+    Q_UNUSED(cycle);
+    notifyHandle = 0;
+    int index = 0;
+    if (const qint32 c = lookup(name, index))
+        return c;
+    const Deadline deadline(callTimeout());
+    if (const qint32 c = ensureConnected(deadline))
+        return c;
+    QVariant value;
+    if (const qint32 c = readVariable(m_map.variables()[index], value, deadline))
+        return c;
+    notifyHandle = m_nextHandle;
+    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    m_notifies[notifyHandle] = {index, user, value};
+    // The current value first, as a registration on the other link gets it.
+    queueUpdate(quint32(notifyHandle), value);
+    updatePolling();
+    return Ok;
+}
+
+qint32 ModbusLink::disconnectVar(qint32 notifyHandle)
+{
+    if (m_notifies.erase(notifyHandle) == 0)
+        return InvalidHandle;
+    updatePolling();
+    return Ok;
+}
+
+qint32 ModbusLink::readValue(qint32 handle, QVariant &value)
+{
+    qint32 code = Ok;
+    const Variable *v = variableOf(handle, code);
+    if (!v)
+        return code;
+    return readVariable(*v, value, Deadline(callTimeout()));
+}
+
+qint32 ModbusLink::readVarBool(qint32 handle, qint32 size, bool &value)
+{
+    if (size < 1)
+        return InvalidSize;
+    qint32 code = Ok;
+    const Variable *v = variableOf(handle, code);
+    if (!v)
+        return code;
+    if (v->type != Type::Bool)
+        return WrongType;
+    return readBool(*v, value, Deadline(callTimeout()));
+}
+
+qint32 ModbusLink::readVarString(qint32 handle, qint32 size, QString &text)
+{
+    if (size < 1)
+        return InvalidSize;
+    qint32 code = Ok;
+    const Variable *v = variableOf(handle, code);
+    if (!v)
+        return code;
+    if (v->type != Type::String)
+        return WrongType;
+    QByteArray bytes;
+    code = readString(*v, size, bytes, Deadline(callTimeout()));
+    if (code == Ok)
+        text = cp1252::decode(bytes);
+    return code;
+}
+
+qint32 ModbusLink::writeChecked(qint32 handle, Type wanted,
+                                const std::function<qint32(const Variable &, const Deadline &)> &write,
+                                const QVariant &written)
+{
+    qint32 code = Ok;
+    const Variable *v = variableOf(handle, code);
+    if (!v)
+        return code;
+    // INT values may go into a DINT, as on the other link.
+    if (v->type != wanted && !(wanted == Type::Int && v->type == Type::DInt))
+        return WrongType;
+    if (!v->isWritable())
+        return ReadOnly;
+    code = write(*v, Deadline(callTimeout()));
+    if (code == Ok)
+        noteWritten(int(v - m_map.variables().constData()), written);
+    return code;
+}
+
+qint32 ModbusLink::writeVarBool(qint32 handle, qint32 size, bool value)
+{
+    if (size < 1)
+        return InvalidSize;
+    return writeChecked(
+        handle, Type::Bool,
+        [&](const Variable &v, const Deadline &deadline) {
+            if (v.area == Area::Coil)
+                return request(v.unit, deadline, [&](modbus_t *ctx) {
+                    return modbus_write_bit(ctx, v.address, value ? 1 : 0);
+                });
+            return writeRegisters(v, 0, {quint16(value ? 1 : 0)}, deadline);
+        },
+        value);
+}
+
+qint32 ModbusLink::writeVarString(qint32 handle, qint32 length, const QString &text)
+{
+    if (length < 0 || length % 2 != 0)
+        return InvalidSize;
+    QByteArray bytes = cp1252::encode(text.left(length / 2));
+    return writeChecked(
+        handle, Type::String,
+        [&](const Variable &v, const Deadline &deadline) {
+            if (bytes.size() > v.capacity)
+                return qint32(ValueTooLong);
+            // A shorter text ends in a NUL, so that no reader takes the rest of an older one.
+            if (bytes.size() < v.capacity)
+                bytes.append('\0');
+            return writeRegisters(v, 0, registersFromBytes(bytes, v.swapBytes), deadline);
+        },
+        cp1252::decode(cutAtNul(bytes)));
+}
+
+qint32 ModbusLink::writeVarLong(qint32 handle, qint32 size, qint32 value)
+{
+    if (size < 4)
+        return InvalidSize;
+    return writeChecked(
+        handle, Type::DInt,
+        [&](const Variable &v, const Deadline &deadline) {
+            return writeRegisters(v, 0, registersFromDInt(value, v), deadline);
+        },
+        int(value));
+}
+
+qint32 ModbusLink::writeVarInt(qint32 handle, qint32 size, qint16 value)
+{
+    if (size < 2)
+        return InvalidSize;
+    return writeChecked(
+        handle, Type::Int,
+        [&](const Variable &v, const Deadline &deadline) {
+            if (v.type == Type::DInt)
+                return writeRegisters(v, 0, registersFromDInt(value, v), deadline);
+            return writeRegisters(v, 0, {quint16(value)}, deadline);
+        },
+        int(value));
+}
+
+qint32 ModbusLink::releaseLink()
+{
+    m_connection.release();
+    m_handles.clear();
+    m_notifies.clear();
+    dropEvents();
+    return Ok;
+}

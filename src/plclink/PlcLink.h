@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+// The PLC link as the gateway uses it: named variables of the PLC runtime reached through
+// handles, typed reads and writes, value notifications and runtime state changes.
+//
+// Every operation returns a 32-bit code, 0 = success; the gateway never interprets a code,
+// it only shows it in decimal. Calls are synchronous with a bounded wait and never re-enter
+// the event loop; connectUpdate and stateChanged are delivered as events after the running
+// handler has returned.
+class PlcLink : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~PlcLink() override = default;
+
+    // Target of the link. Set at start-up, each only when its text is not empty.
+    virtual QString netId() const = 0;
+    virtual void setNetId(const QString &value) = 0;
+    virtual QString netId2() const = 0;
+    virtual void setNetId2(const QString &value) = 0;
+    virtual QString port() const = 0;
+    virtual void setPort(const QString &value) = 0;
+
+    // The state of the link for a status display: connected to its PLC now; why it last failed,
+    // in plain words (empty until it first failed); its kind and target in words ("the PLC
+    // runtime at 127.0.0.1:48898"). A link that keeps a connection tells them.
+    virtual bool isConnected() const { return false; }
+    virtual QString lastFailure() const { return {}; }
+    virtual QString targetDescription() const { return {}; }
+
+    virtual qint32 createVarHandle(const QString &name, qint32 &handle) = 0;
+    virtual qint32 deleteVarHandle(qint32 handle) = 0;
+    // Value notifications on change; user comes back unchanged with every connectUpdate of this
+    // registration.
+    virtual qint32 connectVar(const QString &name, qint32 &notifyHandle, void *user) = 0;
+    virtual qint32 disconnectVar(qint32 notifyHandle) = 0;
+    virtual qint32 readVarBool(qint32 handle, bool &value) = 0;
+    virtual qint32 writeVarBool(qint32 handle, bool value) = 0;
+    // At most size characters; the text may end in a NUL character followed by filler characters.
+    virtual qint32 readVarString(qint32 handle, qint32 size, QString &text) = 0;
+    // The whole text.
+    virtual qint32 writeVarString(qint32 handle, const QString &text) = 0;
+    // Into a DINT variable.
+    virtual qint32 writeVarLong(qint32 handle, qint32 value) = 0;
+    // Into an INT variable.
+    virtual qint32 writeVarInt(qint32 handle, qint16 value) = 0;
+    virtual qint32 releaseLink() = 0;
+    // Opens the link's own settings dialog (target and connection state).
+    virtual qint32 showProperties() = 0;
+
+signals:
+    void connectUpdate(qint32 notifyHandle, const QVariant &value, void *user);
+    // state 5: the runtime (re)started its program; every handle must be made anew.
+    void stateChanged(qint32 state, qint32 other);
+};
