@@ -66,8 +66,8 @@ int main(int argc, char *argv[])
     link.setPort(QString::number(simPort));
     QtSocketEndpoint socket;
     GatewayState state;
-    state.modulName = QStringLiteral("Bench");
-    state.chkCon = 1;
+    state.settings.moduleName = QStringLiteral("Bench");
+    state.settings.staticConnection = true;
     NullLog log;
     PlcCycles cycles(state, link, socket, log);
     cycles.connectPlc();

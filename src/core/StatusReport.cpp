@@ -96,7 +96,7 @@ StatusReport::Plc StatusReport::plc() const
     Plc p;
     const GatewayState &s = m_runtime.state;
     KeloLink *link = m_runtime.link();
-    p.used = s.chkServer == 0 && link;
+    p.used = !s.settings.serverRole && link;
     if (!link)
         return p;
     p.target = link->netId() + QLatin1Char(':') + link->port();
@@ -118,8 +118,8 @@ StatusReport::Plc StatusReport::plc() const
 QString StatusReport::peerTarget() const
 {
     const GatewayState &s = m_runtime.state;
-    return s.chkServer != 0 ? QStringLiteral("port ") + s.socketPort
-                            : s.remoteHost + QLatin1Char(':') + s.socketPort;
+    return s.settings.serverRole ? QStringLiteral("port ") + s.settings.remotePort
+                                 : s.settings.remoteHost + QLatin1Char(':') + s.settings.remotePort;
 }
 
 bool StatusReport::peerConnected() const
@@ -164,9 +164,9 @@ QJsonObject StatusReport::status(int logLines) const
     const int socketState = m_runtime.socket.State();
 
     QJsonObject peer{
-        {QStringLiteral("role"), s.chkServer != 0 ? QStringLiteral("server") : QStringLiteral("client")},
+        {QStringLiteral("role"), s.settings.serverRole ? QStringLiteral("server") : QStringLiteral("client")},
         {QStringLiteral("connection"),
-         s.chkCon != 0 ? QStringLiteral("static") : QStringLiteral("per request")},
+         s.settings.staticConnection ? QStringLiteral("static") : QStringLiteral("per request")},
         {QStringLiteral("target"), peerTarget()},
         {QStringLiteral("socketState"), socketState},
         {QStringLiteral("socketStateText"), SocketEndpoint::stateText(socketState)},
@@ -201,8 +201,8 @@ QJsonObject StatusReport::status(int logLines) const
 
     const auto free = m_runtime.storage.freeSpace(m_runtime.folder);
     return QJsonObject{
-        {QStringLiteral("module"), s.modulName},
-        {QStringLiteral("machine"), s.txtMasch},
+        {QStringLiteral("module"), s.settings.moduleName},
+        {QStringLiteral("machine"), s.edited.machineName},
         {QStringLiteral("version"), GatewayRuntime::versionText()},
         {QStringLiteral("configuration"), s.configFile},
         {QStringLiteral("startedAt"), isoTime(m_startedAt)},
@@ -229,16 +229,17 @@ QByteArray StatusReport::metrics() const
     const GatewayState &s = m_runtime.state;
     const LineCounters &c = s.counters;
     const Plc p = plc();
-    Exposition out(s.modulName);
+    Exposition out(s.settings.moduleName);
 
     out.metric("kavetta_up", "gauge", "1 while the gateway runs and answers.", 1);
     out.head("kavetta_info", "gauge", "Version, role and PLC link kind of the instance.");
     out.sample("kavetta_info", 1,
                Exposition::label("version", GatewayRuntime::versionText()) +
-                   Exposition::label("role",
-                                     s.chkServer != 0 ? QStringLiteral("server") : QStringLiteral("client")) +
-                   Exposition::label("connection", s.chkCon != 0 ? QStringLiteral("static")
-                                                                 : QStringLiteral("per_request")) +
+                   Exposition::label("role", s.settings.serverRole ? QStringLiteral("server")
+                                                                   : QStringLiteral("client")) +
+                   Exposition::label("connection", s.settings.staticConnection
+                                                       ? QStringLiteral("static")
+                                                       : QStringLiteral("per_request")) +
                    Exposition::label("plc_link", p.used ? p.kind : QStringLiteral("none")));
     out.metric("kavetta_start_time_seconds", "gauge",
                "Start of the gateway process, in seconds since the epoch.",
@@ -321,9 +322,10 @@ QString StatusReport::startSummary() const
     QStringList parts;
     parts << QStringLiteral("Start %1 %2: module %3")
                  .arg(QStringLiteral("Kavetta"), GatewayRuntime::versionText(),
-                      s.modulName.isEmpty() ? QStringLiteral("(none)") : s.modulName);
-    if (s.chkServer != 0) {
-        parts << QStringLiteral("TCP server on port %1 (the PLC link is not used)").arg(s.socketPort);
+                      s.settings.moduleName.isEmpty() ? QStringLiteral("(none)") : s.settings.moduleName);
+    if (s.settings.serverRole) {
+        parts
+            << QStringLiteral("TCP server on port %1 (the PLC link is not used)").arg(s.settings.remotePort);
     } else {
         const Plc p = plc();
         const QString map = plcMapFileFor(s.configFile);
@@ -331,8 +333,9 @@ QString StatusReport::startSummary() const
                       ? QStringLiteral("PLC link Modbus/TCP to %1 (map %2)").arg(p.target, map)
                       : QStringLiteral("PLC link to the PLC runtime at %1").arg(p.target));
         parts << QStringLiteral("TCP client to %1, %2")
-                     .arg(peerTarget(), s.chkCon != 0 ? QStringLiteral("static connection")
-                                                      : QStringLiteral("one connection per request"));
+                     .arg(peerTarget(), s.settings.staticConnection
+                                            ? QStringLiteral("static connection")
+                                            : QStringLiteral("one connection per request"));
     }
     parts << QStringLiteral("log folder %1").arg(QFileInfo(s.logFileName).absolutePath());
     const StatusOptions &st = m_runtime.instanceOptions.status;
@@ -349,7 +352,7 @@ QString StatusReport::endedAtStartNotice() const
     const GatewayCore *core = m_runtime.core();
     if (!core || !core->programEnded() || core->isLoaded())
         return {};
-    const QString module = m_runtime.state.modulName;
+    const QString module = m_runtime.state.settings.moduleName;
     if (core->managerResult() == ManagerLink::AlreadyRunning)
         return QStringLiteral("Module %1 runs already under the server manager: this start ends").arg(module);
     return QStringLiteral(

@@ -105,30 +105,30 @@ void PlcCycles::connectPlc()
     m_commList = std::make_unique<CommList>();
     auto record = std::make_unique<clsComm>(&m_link);
 
-    if (m_state.chkServer != 0) {
+    if (m_state.settings.serverRole) {
         // The server role does not use the PLC: nothing is queued for it either.
         m_state.clearSend();
         return;
     }
-    if (m_state.chkCon == 0) {
+    if (!m_state.settings.staticConnection) {
         m_socket.Close();
         m_socket.clearError();
     }
 
     clsComm &rec = *record;
     m_commList->emplace(QStringLiteral("1"), std::move(record));
-    rec.anfordVar = m_state.modulName + QStringLiteral(".anford");
+    rec.anfordVar = m_state.settings.moduleName + QStringLiteral(".anford");
 
     const struct {
         QString name;
         qint32 clsComm::*field;
     } handles[] = {
-        {m_state.modulName + QStringLiteral(".SendData"), &clsComm::hProdData},
-        {m_state.modulName + QStringLiteral(".ConnectStatus"), &clsComm::hConnect},
-        {m_state.modulName + QStringLiteral(".RecData"), &clsComm::hProdRecData},
-        {m_state.modulName + QStringLiteral(".antwort"), &clsComm::hAnfordRecVar},
-        {m_state.modulName + QStringLiteral(".anfordErr"), &clsComm::hAnfordErr},
-        {m_state.modulName + QStringLiteral(".anfordErrText"), &clsComm::hAnfordErrText},
+        {m_state.settings.moduleName + QStringLiteral(".SendData"), &clsComm::hProdData},
+        {m_state.settings.moduleName + QStringLiteral(".ConnectStatus"), &clsComm::hConnect},
+        {m_state.settings.moduleName + QStringLiteral(".RecData"), &clsComm::hProdRecData},
+        {m_state.settings.moduleName + QStringLiteral(".antwort"), &clsComm::hAnfordRecVar},
+        {m_state.settings.moduleName + QStringLiteral(".anfordErr"), &clsComm::hAnfordErr},
+        {m_state.settings.moduleName + QStringLiteral(".anfordErrText"), &clsComm::hAnfordErrText},
         {rec.anfordVar, &clsComm::hAnfordVar},
     };
     bool failed = false;
@@ -191,7 +191,7 @@ void PlcCycles::showSocketState(int state)
 
 void PlcCycles::reportPeerFailure(PeerFailure code, const QString &message)
 {
-    if (!m_state.safety.reportPeerFailures || m_state.chkServer != 0)
+    if (!m_state.safety.reportPeerFailures || m_state.settings.serverRole)
         return;
     setError(message);
     m_log.writeLog(m_state.lblError, true);
@@ -273,7 +273,7 @@ void PlcCycles::readProd(clsComm *record)
                 }
             }
         } else if (!sendData.isEmpty()) {
-            m_state.queueSend(m_state.chkUTF8 != 0 ? encodeUTF8(sendData) : sendData);
+            m_state.queueSend(m_state.settings.sendUtf8 ? encodeUTF8(sendData) : sendData);
         }
     }
 
@@ -327,12 +327,12 @@ void PlcCycles::responseTick()
     if (queue.isEmpty())
         return;
 
-    if (m_state.chkServer != 0) {
+    if (m_state.settings.serverRole) {
         const QString item = queue.first();
         m_state.dropFirstAnswer();
-        if (!item.isEmpty() && m_state.chkStatus != 0) {
+        if (!item.isEmpty() && m_state.settings.statusReport != 0) {
             setError(QStringLiteral("SocketData received: ") + item);
-            m_log.writeLog(m_state.lblError, m_state.chkStatus == 1);
+            m_log.writeLog(m_state.lblError, m_state.settings.statusReport == 1);
         }
         return;
     }
@@ -389,9 +389,9 @@ void PlcCycles::responseTick()
     m_state.counters.answerHandedOver(queue.size(),
                                       m_state.requestTick ? elapsedMs(m_state.requestTick) : std::nullopt);
 
-    if (m_state.chkStatus != 0) {
+    if (m_state.settings.statusReport != 0) {
         setError(QStringLiteral("SocketData received: (") + QString::number(elapsed) +
                  QStringLiteral(" msec) ") + text);
-        m_log.writeLog(m_state.lblError, m_state.chkStatus == 1);
+        m_log.writeLog(m_state.lblError, m_state.settings.statusReport == 1);
     }
 }

@@ -53,13 +53,13 @@ void SocketEvents::onError(int, const QString &description)
     GatewayState &s = m_state;
     s.counters.peerError();
     s.lastPeerError = description;
-    if (s.chkStatus != 0) {
+    if (s.settings.statusReport != 0) {
         // The source of every error is the endpoint itself.
         s.socketErrorText = m_socket.objectName() + QStringLiteral("\r\n") + description;
         report(QStringLiteral("Winsock Error  ") + s.socketErrorText);
     }
     m_socket.Close();
-    if (s.chkServer == 0)
+    if (!s.settings.serverRole)
         s.resetRequest = true;
     s.notify();
 }
@@ -109,7 +109,7 @@ void SocketEvents::received(const QString &data)
 void SocketEvents::answerArrived(const QString &answer)
 {
     GatewayState &s = m_state;
-    if (s.chkServer == 0) {
+    if (!s.settings.serverRole) {
         const RequestTracker::Arrival arrival = s.answers.answerArrived();
         if (arrival != RequestTracker::Arrival::Answer && s.safety.dropLateAnswers &&
             s.safety.answerFraming != AnswerFraming::Chunk) {
@@ -158,7 +158,7 @@ void SocketEvents::connectionEnded()
 void SocketEvents::onConnected()
 {
     GatewayState &s = m_state;
-    if (s.chkServer != 0 || s.sendQueue.isEmpty())
+    if (s.settings.serverRole || s.sendQueue.isEmpty())
         return;
     const QString text = s.sendQueue.first();
     report(QStringLiteral("Start send ") + text + QLatin1Char('/') + stateNumber());
@@ -173,7 +173,7 @@ void SocketEvents::onConnected()
 void SocketEvents::onConnectionRequest(int requestId)
 {
     GatewayState &s = m_state;
-    if (s.chkServer == 0)
+    if (!s.settings.serverRole)
         return;
     if (!s.safety.allowedPeers.isEmpty()) {
         const QHostAddress peer = m_socket.requestPeer();
@@ -205,7 +205,7 @@ void SocketEvents::onConnectionRequest(int requestId)
 
 void SocketEvents::onPeerClosed()
 {
-    if (m_state.chkServer == 0)
+    if (!m_state.settings.serverRole)
         return;
     report(QStringLiteral("Closed <") + stateNumber() + QLatin1Char('>'));
     m_socket.Close();
@@ -216,9 +216,9 @@ void SocketEvents::onPeerClosed()
 void SocketEvents::onSendComplete()
 {
     GatewayState &s = m_state;
-    if (s.chkServer != 0)
+    if (s.settings.serverRole)
         return;
-    if (s.chkCon == 0) {
+    if (!s.settings.staticConnection) {
         m_socket.Close();
         report(QStringLiteral("Send Complete => Close after send"));
         reportPending(QStringLiteral("Error Close Port: "));

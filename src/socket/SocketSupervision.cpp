@@ -52,7 +52,7 @@ void SocketSupervision::tick()
         m_windowStep();
 
     if (!s.socketErrorText.isEmpty()) {
-        if (s.chkStatus != 0)
+        if (s.settings.statusReport != 0)
             s.setLblError(statusLine(QStringLiteral("SocketError: ") + s.socketErrorText));
         s.socketErrorText.clear();
     }
@@ -66,7 +66,7 @@ void SocketSupervision::tick()
     if (!s.sendQueue.isEmpty())
         label += crlf + QStringLiteral(" Pending senddata:") + QString::number(s.sendQueue.size());
 
-    if (s.chkServer != 0)
+    if (s.settings.serverRole)
         serverBranch(label);
     else
         clientBranch(label);
@@ -84,8 +84,9 @@ void SocketSupervision::serverBranch(QString &label)
         s.connAccepted = false;
     }
     const int state = m_socket.State();
-    const bool accepted = s.chkCon != 0 ? state >= SocketEndpoint::Open && state <= SocketEndpoint::Connected
-                                        : state == SocketEndpoint::Listening;
+    const bool accepted = s.settings.staticConnection
+                              ? state >= SocketEndpoint::Open && state <= SocketEndpoint::Connected
+                              : state == SocketEndpoint::Listening;
     if (accepted) {
         m_requestStart.reset();
         return;
@@ -97,7 +98,7 @@ void SocketSupervision::serverBranch(QString &label)
     const qint64 age = requestAge();
     label += QStringLiteral(" Request Time:") + QString::number(age);
     if (age > serverRequestSeconds) {
-        report(QStringLiteral("Timeout request port: ") + s.socketPort);
+        report(QStringLiteral("Timeout request port: ") + s.settings.remotePort);
         m_socket.Close();
         m_socket.Listen();
         m_requestStart.reset();
@@ -107,7 +108,7 @@ void SocketSupervision::serverBranch(QString &label)
 
 void SocketSupervision::watchSend()
 {
-    if (m_state.chkCon == 0 || !m_socket.sendPending()) {
+    if (!m_state.settings.staticConnection || !m_socket.sendPending()) {
         m_sendProgress.reset();
         return;
     }
@@ -117,12 +118,13 @@ void SocketSupervision::watchSend()
         m_sendProgress = SendProgress{unsent, now};
         return;
     }
-    if ((now - m_sendProgress->since) / 1000 <= m_state.timeoutSec)
+    if ((now - m_sendProgress->since) / 1000 <= m_state.settings.timeoutSeconds)
         return;
     // The same end as an endpoint error: closed now, the request ended by the next step.
     m_sendProgress.reset();
     m_state.counters.requestFailed(LineCounters::Failure::Timeout);
-    report(QStringLiteral("Timeout sending: ") + m_state.remoteHost + QLatin1Char(':') + m_state.socketPort);
+    report(QStringLiteral("Timeout sending: ") + m_state.settings.remoteHost + QLatin1Char(':') +
+           m_state.settings.remotePort);
     m_socket.Close();
     m_state.resetRequest = true;
     if (!m_state.sendQueue.isEmpty())
@@ -186,7 +188,7 @@ void SocketSupervision::clientBranch(QString &label)
     const bool awaited = m_awaitingAnswer;
     const bool stillAwaited = awaitAnswer();
     if (s.resetRequest) {
-        if (s.chkReset != 0 && !s.sendQueue.isEmpty() && !awaited) {
+        if (s.settings.dropRequestOnError && !s.sendQueue.isEmpty() && !awaited) {
             const QString item = s.sendQueue.first();
             s.dropFirstSend();
             s.counters.dropped(LineCounters::Drop::ResetOnError);
@@ -203,7 +205,7 @@ void SocketSupervision::clientBranch(QString &label)
         m_requestStart.reset();
         if (stillAwaited) {
             // Sent whole; the answer decides when it leaves.
-        } else if (s.chkCon != 0 && s.safety.answerTimeoutSec > 0 && !s.sendQueue.isEmpty() &&
+        } else if (s.settings.staticConnection && s.safety.answerTimeoutSec > 0 && !s.sendQueue.isEmpty() &&
                    !s.answers.answered(s.answers.lastSent()) &&
                    s.answers.lastSent().endsBefore == s.answers.connectionEnds()) {
             m_awaitingAnswer = true;
@@ -217,15 +219,15 @@ void SocketSupervision::clientBranch(QString &label)
         m_connectTry = 1;
     if (m_socket.State() == SocketEndpoint::Connected)
         m_connectTry = 0;
-    if (!s.autoConnectOff && s.chkCon != 0 && m_connectTry >= 1) {
+    if (!s.settings.autoConnectOff && s.settings.staticConnection && m_connectTry >= 1) {
         label += crlf + QStringLiteral(" Try to connect: ") + QString::number(m_connectTry);
         switch (m_connectTry) {
         case 1:
             m_socket.Close();
             break;
         case 2:
-            if (!s.remoteHost.isEmpty() && !s.socketPort.isEmpty())
-                m_socket.Connect(s.remoteHost, s.socketPort);
+            if (!s.settings.remoteHost.isEmpty() && !s.settings.remotePort.isEmpty())
+                m_socket.Connect(s.settings.remoteHost, s.settings.remotePort);
             break;
         case 20:
             m_connectTry = 0;
@@ -252,10 +254,10 @@ void SocketSupervision::clientBranch(QString &label)
 void SocketSupervision::nextRequest(QString &label)
 {
     GatewayState &s = m_state;
-    const QString peer = s.remoteHost + QLatin1Char(':') + s.socketPort;
+    const QString peer = s.settings.remoteHost + QLatin1Char(':') + s.settings.remotePort;
     const auto connectForRequest = [&] {
         m_requestStart = monotonicMs();
-        m_socket.Connect(s.remoteHost, s.socketPort);
+        m_socket.Connect(s.settings.remoteHost, s.settings.remotePort);
         report(QStringLiteral("Connect ") + peer + QStringLiteral("   Sending:") + s.sendQueue.value(0));
         if (m_socket.pendingError().isSet()) {
             report(QStringLiteral("Error connecting ") + peer + crlf + m_socket.pendingError().description);
@@ -277,7 +279,7 @@ void SocketSupervision::nextRequest(QString &label)
             if (now - s.lastSendTimer < pacingMs)
                 return;
         }
-        if (s.chkCon == 0) {
+        if (!s.settings.staticConnection) {
             if (m_socket.State() != SocketEndpoint::Closed)
                 return stateError();
             connectForRequest();
@@ -311,13 +313,13 @@ void SocketSupervision::nextRequest(QString &label)
 
     const qint64 age = requestAge();
     label += crlf + QStringLiteral(" Timeout (sec):") + QString::number(age);
-    if (age > s.timeoutSec) {
+    if (age > s.settings.timeoutSeconds) {
         s.counters.requestFailed(LineCounters::Failure::Timeout);
         report(QStringLiteral("Timeout connecting: ") + peer);
         failure(PeerFailure::RequestTimeout, QStringLiteral("Request timed out (") + peer +
                                                  QStringLiteral("), tried again: ") +
                                                  itemPreview(s.sendQueue.value(0)));
-        if (s.chkCon == 0)
+        if (!s.settings.staticConnection)
             m_socket.Close();
         m_requestStart.reset();
         m_socket.clearError();

@@ -35,10 +35,10 @@ template <typename Endpoint> struct Rig {
     Rig()
     {
         socket.setObjectName("Winsock1");
-        state.remoteHost = "127.0.0.1";
-        state.socketPort = "9100";
-        state.timeoutSec = 10;
-        state.chkStatus = 1;
+        state.settings.remoteHost = "127.0.0.1";
+        state.settings.remotePort = "9100";
+        state.settings.timeoutSeconds = 10;
+        state.settings.statusReport = 1;
     }
     // One tick half a second after the last.
     void tick(int ms = 500)
@@ -103,10 +103,10 @@ private slots:
                 c->deleteLater();
             });
         });
-        rig.state.socketPort = QString::number(peer.serverPort());
+        rig.state.settings.remotePort = QString::number(peer.serverPort());
         rig.state.sendQueue = QStringList{"A1", "B22", "C333"};
         rig.state.lastSendTimer = 1; // long ago
-        const QString host = "Connect 127.0.0.1:" + rig.state.socketPort + "   Sending:";
+        const QString host = "Connect 127.0.0.1:" + rig.state.settings.remotePort + "   Sending:";
         QStringList expected;
         for (const QString item : {"A1", "B22", "C333"}) {
             expected << host + item << "Start send " + item + "/7"
@@ -147,7 +147,7 @@ private slots:
         QCOMPARE(empty.socket.calls.filter("Connect").size(), 1);
         // The client's request time-out: ended after the time-out, the same item comes again.
         FakeRig client;
-        client.state.timeoutSec = 3;
+        client.state.settings.timeoutSeconds = 3;
         client.state.sendQueue = QStringList{"slow"};
         client.state.lastSendTimer = 1;
         client.tick();
@@ -160,8 +160,8 @@ private slots:
         QCOMPARE(client.state.sendQueue, QStringList{"slow"});
     }
 
-    // An endpoint error ends the request on the next tick; chkReset decides whether the item
-    // goes. The error text is shown once, and only when status reporting is on.
+    // An endpoint error ends the request on the next tick; settings.dropRequestOnError decides whether the
+    // item goes. The error text is shown once, and only when status reporting is on.
     void errorEndsTheRequest_data()
     {
         QTest::addColumn<int>("reset");
@@ -175,8 +175,8 @@ private slots:
         QFETCH(int, reset);
         QFETCH(int, status);
         FakeRig rig;
-        rig.state.chkReset = reset;
-        rig.state.chkStatus = status;
+        rig.state.settings.dropRequestOnError = reset != 0;
+        rig.state.settings.statusReport = status;
         rig.state.sendQueue = QStringList{"one", "two"};
         rig.state.lastSendTimer = 1; // long ago
         rig.tick();
@@ -204,7 +204,7 @@ private slots:
     void staticReconnectNumbering()
     {
         FakeRig rig;
-        rig.state.chkCon = 1;
+        rig.state.settings.staticConnection = true;
         rig.state.sendQueue = QStringList{"held"};
         QStringList tries;
         for (int i = 0; i < 22; ++i) {
@@ -234,7 +234,7 @@ private slots:
     void serverRelisten()
     {
         FakeRig rig;
-        rig.state.chkServer = 1;
+        rig.state.settings.serverRole = true;
         rig.socket.state = SocketEndpoint::Connected;
         QList<int> reported;
         rig.cycle.setStateReport([&](int state) { reported << state; });
@@ -250,7 +250,7 @@ private slots:
         QCOMPARE(rig.messages(), QStringList{"Timeout request port: 9100"});
         QCOMPARE(rig.socket.calls, (QStringList{"Close", "Listen"}));
 
-        rig.state.chkCon = 1;
+        rig.state.settings.staticConnection = true;
         rig.socket.state = SocketEndpoint::Connected;
         rig.socket.calls.clear();
         for (int i = 0; i < 40; ++i)
@@ -268,7 +268,7 @@ private slots:
     void newestPeerTakesOver()
     {
         Rig<QtSocketEndpoint> rig;
-        rig.state.chkServer = 1;
+        rig.state.settings.serverRole = true;
         QVERIFY(rig.socket.setLocalPort(0) && rig.socket.Listen());
         const quint16 port = static_cast<quint16>(rig.socket.localPort());
         QTcpSocket first, second;
@@ -289,7 +289,7 @@ private slots:
         QCOMPARE(rig.messages(), QStringList{"Closed <8>"});
 
         // In the client role a connection request is never taken.
-        rig.state.chkServer = 0;
+        rig.state.settings.serverRole = false;
         QTcpSocket third;
         third.connectToHost(QHostAddress::LocalHost, port);
         QTRY_COMPARE(third.state(), QAbstractSocket::UnconnectedState);
