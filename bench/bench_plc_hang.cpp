@@ -102,7 +102,7 @@ int main(int argc, char *argv[])
     QTimer timer1;
     timer1.setInterval(500);
     QObject::connect(&timer1, &QTimer::timeout,
-                     [&] { timed([&] { cycles.showSocketState(socket.State()); }); });
+                     [&] { timed([&] { cycles.showSocketState(socket.state()); }); });
     QTimer probe;
     probe.setTimerType(Qt::PreciseTimer);
     probe.setInterval(5);

@@ -316,12 +316,12 @@ void Configuration::apply()
         const auto report = [this, &s](const char *what, const QString &description) {
             reportStatus(s, m_log,
                          QString::fromLatin1(what) + s.settings.remotePort + QLatin1Char('/') +
-                             QString::number(m_socket.State()) + QStringLiteral(">\r\n") + description);
+                             QString::number(m_socket.state()) + QStringLiteral(">\r\n") + description);
             m_socket.clearError();
         };
         m_socket.clearError();
-        if (m_socket.State() != SocketEndpoint::Closed)
-            m_socket.Close();
+        if (m_socket.state() != SocketEndpoint::Closed)
+            m_socket.close();
         // A port text without a number is a conversion failure; the endpoint keeps its old port.
         const auto port =
             s.settings.remotePort.trimmed().isEmpty() ? std::nullopt : toInteger(s.settings.remotePort);

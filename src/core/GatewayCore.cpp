@@ -130,7 +130,7 @@ void GatewayCore::unload()
     CoreParts &p = m_parts;
     p.plc.terminateAll();
     p.kelo.releaseLink();
-    p.socket.Close();
+    p.socket.close();
     p.manager.disconnectManagerLink();
     p.messages.dropMessages();
 
@@ -184,7 +184,7 @@ void GatewayCore::connectSocket()
 
 void GatewayCore::closeSocket()
 {
-    m_parts.socket.Close();
+    m_parts.socket.close();
     m_parts.socket.clearError();
 }
 
@@ -192,7 +192,7 @@ void GatewayCore::sendData()
 {
     const QString text = m_state.sendText;
     if (m_state.settings.serverRole) {
-        m_parts.socket.SendData(text);
+        m_parts.socket.sendData(text);
         m_parts.socket.clearError();
         return;
     }
@@ -241,7 +241,7 @@ void GatewayCore::applyReload(const QStringList &before)
     }
     // The server role has listened anew with the configuration; a client connects anew.
     if ((before.at(Peer) != now.at(Peer) || roleChanged) && !m_state.settings.serverRole) {
-        p.socket.Close();
+        p.socket.close();
         p.socket.clearError();
     }
     p.log.writeLog(

@@ -124,7 +124,7 @@ QString StatusReport::peerTarget() const
 
 bool StatusReport::peerConnected() const
 {
-    return m_runtime.socket.State() == SocketEndpoint::Connected;
+    return m_runtime.socket.state() == SocketEndpoint::Connected;
 }
 
 QStringList StatusReport::logTail(const QString &file, int records)
@@ -161,7 +161,7 @@ QJsonObject StatusReport::status(int logLines) const
     const GatewayState &s = m_runtime.state;
     const LineCounters &c = s.counters;
     const Plc p = plc();
-    const int socketState = m_runtime.socket.State();
+    const int socketState = m_runtime.socket.state();
 
     QJsonObject peer{
         {QStringLiteral("role"), s.settings.serverRole ? QStringLiteral("server") : QStringLiteral("client")},
@@ -251,7 +251,7 @@ QByteArray StatusReport::metrics() const
     out.metric("kavetta_peer_connected", "gauge", "1 while a TCP connection to the peer is open.",
                peerConnected() ? 1 : 0);
     out.metric("kavetta_peer_socket_state", "gauge",
-               "State of the peer socket (0 closed .. 7 connected, 9 error).", m_runtime.socket.State());
+               "State of the peer socket (0 closed .. 7 connected, 9 error).", m_runtime.socket.state());
     out.metric("kavetta_send_queue_length", "gauge", "Requests waiting for the peer (sendQueue).",
                double(s.sendQueue.size()));
     out.metric("kavetta_receive_queue_length", "gauge", "Answers waiting for the PLC (receiveQueue).",
@@ -307,7 +307,7 @@ QVariantMap StatusReport::managerStatus() const
     return QVariantMap{
         {QStringLiteral("plc"),
          p.used ? p.state + QStringLiteral(" (") + p.target + QLatin1Char(')') : QStringLiteral("not used")},
-        {QStringLiteral("peer"), SocketEndpoint::stateText(m_runtime.socket.State()) + QStringLiteral(" (") +
+        {QStringLiteral("peer"), SocketEndpoint::stateText(m_runtime.socket.state()) + QStringLiteral(" (") +
                                      peerTarget() + QLatin1Char(')')},
         {QStringLiteral("pending"), int(s.sendQueue.size())},
         {QStringLiteral("lastError"), s.lblError},

@@ -111,7 +111,7 @@ void PlcCycles::connectPlc()
         return;
     }
     if (!m_state.settings.staticConnection) {
-        m_socket.Close();
+        m_socket.close();
         m_socket.clearError();
     }
 
@@ -253,7 +253,7 @@ void PlcCycles::readProd(clsComm *record)
         } else if (sendData.startsWith(QLatin1Char('/'))) {
             // Commands compare with exact case; any other text after "/" is ignored.
             if (sendData == QLatin1String("/Close")) {
-                m_socket.Close();
+                m_socket.close();
                 if (m_socket.pendingError().isSet()) {
                     requestFailure(m_socket.pendingError().number, m_socket.pendingError().description);
                     m_socket.clearError();
@@ -357,7 +357,7 @@ void PlcCycles::responseTick()
         return;
     }
 
-    showSocketState(m_socket.State());
+    showSocketState(m_socket.state());
 
     // Preset to true: a read that fails in any way never leads to a write.
     bool answerPending = true;

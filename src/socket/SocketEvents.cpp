@@ -34,7 +34,7 @@ void SocketEvents::report(const QString &message, bool forced)
 
 QString SocketEvents::stateNumber() const
 {
-    return QString::number(m_socket.State());
+    return QString::number(m_socket.state());
 }
 
 bool SocketEvents::reportPending(const QString &message, bool forced)
@@ -58,7 +58,7 @@ void SocketEvents::onError(int, const QString &description)
         s.socketErrorText = m_socket.objectName() + QStringLiteral("\r\n") + description;
         report(QStringLiteral("Winsock Error  ") + s.socketErrorText);
     }
-    m_socket.Close();
+    m_socket.close();
     if (!s.settings.serverRole)
         s.resetRequest = true;
     s.notify();
@@ -68,7 +68,7 @@ void SocketEvents::onDataArrival(qint64 bytesTotal)
 {
     if (bytesTotal == 0)
         return;
-    received(m_socket.GetData());
+    received(m_socket.getData());
     reportPending(QStringLiteral("Error GetData: "));
 }
 
@@ -163,7 +163,7 @@ void SocketEvents::onConnected()
     const QString text = s.sendQueue.first();
     report(QStringLiteral("Start send ") + text + QLatin1Char('/') + stateNumber());
     s.handingOver(QueueJournal::Send);
-    m_socket.SendData(text);
+    m_socket.sendData(text);
     if (reportPending(QStringLiteral("Send error: "), true))
         failure(PeerFailure::SendFailed, QStringLiteral("Request not sent: ") + itemPreview(text));
     else
@@ -190,12 +190,12 @@ void SocketEvents::onConnectionRequest(int requestId)
         }
     }
     s.acceptClosing = true;
-    if (m_socket.State() != SocketEndpoint::Closed) {
-        m_socket.Close();
+    if (m_socket.state() != SocketEndpoint::Closed) {
+        m_socket.close();
         reportPending(QStringLiteral("Error Close Port: "));
     }
     s.acceptClosing = false;
-    if (m_socket.State() != SocketEndpoint::Closed)
+    if (m_socket.state() != SocketEndpoint::Closed)
         report(QStringLiteral("Error Port not closed: <") + stateNumber() + QLatin1Char('>'));
     m_socket.Accept(requestId);
     report(QStringLiteral("send request ") + QString::number(requestId));
@@ -208,7 +208,7 @@ void SocketEvents::onPeerClosed()
     if (!m_state.settings.serverRole)
         return;
     report(QStringLiteral("Closed <") + stateNumber() + QLatin1Char('>'));
-    m_socket.Close();
+    m_socket.close();
     m_socket.Listen();
     reportPending(QStringLiteral("Error Listen: "), true);
 }
@@ -219,7 +219,7 @@ void SocketEvents::onSendComplete()
     if (s.settings.serverRole)
         return;
     if (!s.settings.staticConnection) {
-        m_socket.Close();
+        m_socket.close();
         report(QStringLiteral("Send Complete => Close after send"));
         reportPending(QStringLiteral("Error Close Port: "));
     }

@@ -37,7 +37,7 @@ void SocketSupervision::report(const QString &message, bool forced)
 
 QString SocketSupervision::stateNumber() const
 {
-    return QString::number(m_socket.State());
+    return QString::number(m_socket.state());
 }
 
 qint64 SocketSupervision::requestAge() const
@@ -57,11 +57,11 @@ void SocketSupervision::tick()
         s.socketErrorText.clear();
     }
 
-    const int shown = m_socket.State();
+    const int shown = m_socket.state();
     QString label = shown >= 0 && shown <= 9 ? SocketEndpoint::stateText(shown) : s.lblState;
 
     if (m_stateReport)
-        m_stateReport(m_socket.State());
+        m_stateReport(m_socket.state());
 
     if (!s.sendQueue.isEmpty())
         label += crlf + QStringLiteral(" Pending senddata:") + QString::number(s.sendQueue.size());
@@ -83,7 +83,7 @@ void SocketSupervision::serverBranch(QString &label)
         m_requestStart.reset();
         s.connAccepted = false;
     }
-    const int state = m_socket.State();
+    const int state = m_socket.state();
     const bool accepted = s.settings.staticConnection
                               ? state >= SocketEndpoint::Open && state <= SocketEndpoint::Connected
                               : state == SocketEndpoint::Listening;
@@ -99,7 +99,7 @@ void SocketSupervision::serverBranch(QString &label)
     label += QStringLiteral(" Request Time:") + QString::number(age);
     if (age > serverRequestSeconds) {
         report(QStringLiteral("Timeout request port: ") + s.settings.remotePort);
-        m_socket.Close();
+        m_socket.close();
         m_socket.Listen();
         m_requestStart.reset();
         m_socket.clearError();
@@ -125,7 +125,7 @@ void SocketSupervision::watchSend()
     m_state.counters.requestFailed(LineCounters::Failure::Timeout);
     report(QStringLiteral("Timeout sending: ") + m_state.settings.remoteHost + QLatin1Char(':') +
            m_state.settings.remotePort);
-    m_socket.Close();
+    m_socket.close();
     m_state.resetRequest = true;
     if (!m_state.sendQueue.isEmpty())
         failure(PeerFailure::SendFailed, QStringLiteral("Request not sent completely (no progress): ") +
@@ -160,7 +160,7 @@ bool SocketSupervision::awaitAnswer()
         report(message, true);
         endAwaited(message);
         if (s.answers.lateOwed() > 1) {
-            m_socket.Close();
+            m_socket.close();
             m_socket.clearError();
         }
         return false;
@@ -215,15 +215,15 @@ void SocketSupervision::clientBranch(QString &label)
         }
     }
 
-    if (m_socket.State() != SocketEndpoint::Connected && m_connectTry == 0)
+    if (m_socket.state() != SocketEndpoint::Connected && m_connectTry == 0)
         m_connectTry = 1;
-    if (m_socket.State() == SocketEndpoint::Connected)
+    if (m_socket.state() == SocketEndpoint::Connected)
         m_connectTry = 0;
     if (!s.settings.autoConnectOff && s.settings.staticConnection && m_connectTry >= 1) {
         label += crlf + QStringLiteral(" Try to connect: ") + QString::number(m_connectTry);
         switch (m_connectTry) {
         case 1:
-            m_socket.Close();
+            m_socket.close();
             break;
         case 2:
             if (!s.settings.remoteHost.isEmpty() && !s.settings.remotePort.isEmpty())
@@ -266,7 +266,7 @@ void SocketSupervision::nextRequest(QString &label)
     };
     const auto stateError = [&] {
         report(QStringLiteral("Socket State Error while sending: <") + stateNumber() + QLatin1Char('>'));
-        m_socket.Close();
+        m_socket.close();
         s.lastSendTimer = monotonicMs();
     };
 
@@ -280,11 +280,11 @@ void SocketSupervision::nextRequest(QString &label)
                 return;
         }
         if (!s.settings.staticConnection) {
-            if (m_socket.State() != SocketEndpoint::Closed)
+            if (m_socket.state() != SocketEndpoint::Closed)
                 return stateError();
             connectForRequest();
         } else {
-            const int state = m_socket.State();
+            const int state = m_socket.state();
             if (state == SocketEndpoint::Closed)
                 return connectForRequest();
             if (state != SocketEndpoint::Connected)
@@ -294,7 +294,7 @@ void SocketSupervision::nextRequest(QString &label)
                 const QString text = s.sendQueue.first();
                 report(QStringLiteral("Start send ") + text + QLatin1Char('/') + stateNumber());
                 s.handingOver(QueueJournal::Send);
-                m_socket.SendData(text);
+                m_socket.sendData(text);
                 s.lastSendTimer = monotonicMs();
                 if (m_socket.pendingError().isSet()) {
                     s.counters.requestFailed(LineCounters::Failure::Send);
@@ -320,7 +320,7 @@ void SocketSupervision::nextRequest(QString &label)
                                                  QStringLiteral("), tried again: ") +
                                                  itemPreview(s.sendQueue.value(0)));
         if (!s.settings.staticConnection)
-            m_socket.Close();
+            m_socket.close();
         m_requestStart.reset();
         m_socket.clearError();
         s.lastSendTimer = monotonicMs();

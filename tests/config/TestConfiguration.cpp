@@ -144,11 +144,11 @@ private slots:
         f.state.settings.staticConnection = true;
         f.state.edited.remotePort = QStringLiteral("9100");
         f.state.connAccepted = true;
-        f.socket.state = SocketEndpoint::Connected;
+        f.socket.current = SocketEndpoint::Connected;
         f.config.apply();
         QCOMPARE(f.socket.calls, (QStringList{QStringLiteral("Close"), QStringLiteral("setLocalPort:9100"),
                                               QStringLiteral("Listen")}));
-        QVERIFY(!f.state.connAccepted && f.socket.State() == SocketEndpoint::Listening);
+        QVERIFY(!f.state.connAccepted && f.socket.state() == SocketEndpoint::Listening);
         QVERIFY(!f.state.connectButtonVisible && f.state.closeButtonVisible); // server role: Close only
 
         // A port that is not a number, at level 2: to the log and the message list too.

@@ -65,7 +65,7 @@ private slots:
         QVERIFY(QDir().mkpath(m_labels));
         m_state.settings.sendUtf8 = false;
         m_state.settings.statusReport = 0;
-        m_socket.state = SocketEndpoint::Connected;
+        m_socket.current = SocketEndpoint::Connected;
         m_log.records.clear();
     }
 

@@ -249,7 +249,7 @@ private slots:
         rig.state.lblError = u"before"_s;
         rig.state.requestTick = rig.clock.tickCount();
         rig.link.calls.clear();
-        rig.socket.state = SocketEndpoint::Connected;
+        rig.socket.current = SocketEndpoint::Connected;
         rig.link.values[u"K1.antwort"_s] = true;
         rig.state.receiveQueue = QStringList{u""_s, u"first"_s, u"second \u00e4"_s};
         rig.cycles.responseTick(); // the empty piece goes without a write

@@ -180,9 +180,9 @@ private slots:
         rig.state.sendQueue = QStringList{"one", "two"};
         rig.state.lastSendTimer = 1; // long ago
         rig.tick();
-        rig.socket.state = SocketEndpoint::Error;
+        rig.socket.current = SocketEndpoint::Error;
         emit rig.socket.errorOccurred(10061, "Connection refused");
-        QCOMPARE(rig.socket.state, 0); // closed by the handler
+        QCOMPARE(rig.socket.current, 0); // closed by the handler
         rig.tick();
         QCOMPARE(rig.state.sendQueue, reset ? QStringList{"two"} : (QStringList{"one", "two"}));
         QVERIFY(!rig.cycle.requestStart().has_value() && rig.state.socketErrorText.isEmpty());
@@ -209,8 +209,8 @@ private slots:
         QStringList tries;
         for (int i = 0; i < 22; ++i) {
             rig.tick();
-            if (rig.socket.state == SocketEndpoint::Connecting)
-                rig.socket.state = SocketEndpoint::Error; // the connect fails every time
+            if (rig.socket.current == SocketEndpoint::Connecting)
+                rig.socket.current = SocketEndpoint::Error; // the connect fails every time
             tries << rig.state.lblState.section(" Try to connect: ", 1);
         }
         QCOMPARE(tries.mid(18, 4), (QStringList{"19", "20", "1", "2"}));
@@ -218,7 +218,7 @@ private slots:
         QVERIFY(rig.state.lblState.endsWith("\r\n Pending senddata:1\r\n Try to connect: 2"));
 
         // Connected: the connect event sends the first item; later ones go from the tick.
-        rig.socket.state = SocketEndpoint::Connected;
+        rig.socket.current = SocketEndpoint::Connected;
         emit rig.socket.connected();
         emit rig.socket.sendComplete(); // the connection stays open
         rig.state.sendQueue << "next";
@@ -235,7 +235,7 @@ private slots:
     {
         FakeRig rig;
         rig.state.settings.serverRole = true;
-        rig.socket.state = SocketEndpoint::Connected;
+        rig.socket.current = SocketEndpoint::Connected;
         QList<int> reported;
         rig.cycle.setStateReport([&](int state) { reported << state; });
         rig.tick();
@@ -251,17 +251,17 @@ private slots:
         QCOMPARE(rig.socket.calls, (QStringList{"Close", "Listen"}));
 
         rig.state.settings.staticConnection = true;
-        rig.socket.state = SocketEndpoint::Connected;
+        rig.socket.current = SocketEndpoint::Connected;
         rig.socket.calls.clear();
         for (int i = 0; i < 40; ++i)
             rig.tick();
         QVERIFY(rig.socket.calls.isEmpty());
         QCOMPARE(rig.state.lblState, "Port Connected");
-        rig.socket.state = SocketEndpoint::Closed;
+        rig.socket.current = SocketEndpoint::Closed;
         for (int i = 0; i < 24; ++i)
             rig.tick();
         QCOMPARE(rig.socket.calls, (QStringList{"Close", "Listen"}));
-        QCOMPARE(rig.socket.state, int(SocketEndpoint::Listening));
+        QCOMPARE(rig.socket.current, int(SocketEndpoint::Listening));
     }
 
     // A second peer takes over from the first; the close of a peer listens again at once.
@@ -273,19 +273,19 @@ private slots:
         const quint16 port = static_cast<quint16>(rig.socket.localPort());
         QTcpSocket first, second;
         first.connectToHost(QHostAddress::LocalHost, port);
-        QTRY_COMPARE(rig.socket.State(), int(SocketEndpoint::Connected));
+        QTRY_COMPARE(rig.socket.state(), int(SocketEndpoint::Connected));
         // A peer that vanishes without a word is found out within about 30 s.
         QCOMPARE(keepAliveOf(rig.socket.connectionDescriptor()), (QList<int>{1, 10, 5, 3, 30000}));
         second.connectToHost(QHostAddress::LocalHost, port);
         QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(rig.socket.State(), int(SocketEndpoint::Connected));
+        QCOMPARE(rig.socket.state(), int(SocketEndpoint::Connected));
         QCOMPARE(rig.messages(), (QStringList{"send request 1", "send request 2"}));
         QVERIFY(rig.state.connAccepted);
         second.write("hello");
         QTRY_COMPARE(rig.state.receiveQueue, QStringList{"hello"});
         QCOMPARE(rig.responseStarts, 1);
         second.disconnectFromHost();
-        QTRY_COMPARE(rig.socket.State(), int(SocketEndpoint::Listening));
+        QTRY_COMPARE(rig.socket.state(), int(SocketEndpoint::Listening));
         QCOMPARE(rig.messages(), QStringList{"Closed <8>"});
 
         // In the client role a connection request is never taken.
@@ -293,7 +293,7 @@ private slots:
         QTcpSocket third;
         third.connectToHost(QHostAddress::LocalHost, port);
         QTRY_COMPARE(third.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(rig.socket.State(), int(SocketEndpoint::Listening));
+        QCOMPARE(rig.socket.state(), int(SocketEndpoint::Listening));
     }
 
     void utf8Boundaries()
