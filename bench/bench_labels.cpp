@@ -98,7 +98,7 @@ double fillRow(const QString &home, int placeholders, int symbols, int rounds)
     FixedPrintData data;
     data.data = lines.join(QLatin1Char('\n'));
     LabelBuilder builder(state, log, socket, data, home);
-    state.chkUTF8 = 1;
+    state.settings.sendUtf8 = true;
     const QString request = QStringLiteral("/SetLabel=2.1#") + name + QStringLiteral("#L#1");
     if (builder.setLabelContent(request) != 0 || state.sendQueue.value(0).contains(QLatin1String("#K")) ||
         log.records != 0)
@@ -160,7 +160,7 @@ int main(int argc, char **argv)
     copied.start();
 
     GatewayState state;
-    state.serverPath = home.path();
+    state.settings.serverPath = home.path();
     CountingLog log;
     MdbPrintData printData(state, log);
 
@@ -207,7 +207,7 @@ int main(int argc, char **argv)
     QtSocketEndpoint socket;
     FirstFortyLines fortyLines(printData);
     LabelBuilder builder(state, log, socket, fortyLines, home.path());
-    state.chkUTF8 = 1;
+    state.settings.sendUtf8 = true;
     const QString request = QStringLiteral("/SetLabel=2.1#bench40.xml#BIG#1");
     if (builder.setLabelContent(request) != 0 || state.sendQueue.value(0).contains(QLatin1String("#K0"))) {
         std::fprintf(stderr, "label not filled: %s\n", qPrintable(state.lblError));

@@ -66,8 +66,8 @@ int main(int argc, char *argv[])
     link.setPort(QString::number(simPort));
     QtSocketEndpoint socket;
     GatewayState state;
-    state.modulName = QStringLiteral("Bench");
-    state.chkCon = 1;
+    state.settings.moduleName = QStringLiteral("Bench");
+    state.settings.staticConnection = true;
     NullLog log;
     PlcCycles cycles(state, link, socket, log);
     cycles.connectPlc();
@@ -102,7 +102,7 @@ int main(int argc, char *argv[])
     QTimer timer1;
     timer1.setInterval(500);
     QObject::connect(&timer1, &QTimer::timeout,
-                     [&] { timed([&] { cycles.showSocketState(socket.State()); }); });
+                     [&] { timed([&] { cycles.showSocketState(socket.state()); }); });
     QTimer probe;
     probe.setTimerType(Qt::PreciseTimer);
     probe.setInterval(5);

@@ -83,7 +83,7 @@ int main(int argc, char **argv)
     }
 
     GatewayState state;
-    state.modulName = QStringLiteral("B1");
+    state.settings.moduleName = QStringLiteral("B1");
     state.applicationTitle = QStringLiteral("B1 Socket-Server");
     state.logFileName = tmp.filePath(QStringLiteral("Socketcomm-B1-.dat"));
     QuietDesktop desktop;

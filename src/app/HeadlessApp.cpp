@@ -17,7 +17,7 @@ bool headlessRequested()
 
 QString emptyConfigurationNotice(const GatewayState &state, const QString &programFolder)
 {
-    if (!state.modulName.isEmpty())
+    if (!state.settings.moduleName.isEmpty())
         return {};
     QString why;
     if (!QFileInfo(programFolder).isDir())

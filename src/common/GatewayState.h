@@ -4,13 +4,14 @@
 #include "common/QueueJournal.h"
 #include "common/RequestTracker.h"
 #include "common/SafetyOptions.h"
+#include "common/Settings.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 // The state of one gateway instance: the settings fields of the main window (their live copy),
-// the program-wide copies made from them, the labels, the queues and the flags the cycles
+// the settings made from them, the labels, the queues and the flags the cycles
 // share. The window shows and edits it; the core reads and writes it. Whoever changes a member
 // calls notify() (or uses a setter that does), so that a shown window follows.
 class GatewayState : public QObject
@@ -19,33 +20,18 @@ class GatewayState : public QObject
 public:
     using QObject::QObject;
 
-    // Settings fields of the main window.
-    QString txtServer, txtNetId, txtPort, txtModulname, txtMasch, txtIP, txtSocket, txtTimeout;
-    QString txtSendData;
-    int chkServer = 0; // checked: server role
-    int chkCon = 0;    // static connection
-    int chkReset = 1;  // drop pending send data after a socket error
-    int chkUTF8 = 0;   // send text as UTF-8
-    int chkStatus = 0; // 0, 1 or 2 (grayed); follows statusLevel
-    int chkXML = 0;    // 0, 1 or 2 (grayed); follows xmlExportLevel
-    int chkHistory = 0;
-
-    // Program-wide copies, refreshed after every configuration load and save.
+    // The settings fields as the window holds them, and the settings the cycles read.
+    SettingsFields edited;
+    Settings settings;
     QString configFile;
-    QString serverPath;
-    QString modulName;
-    QString remoteHost;
-    QString socketPort;
-    qint32 timeoutSec = 2;
-    bool autoConnectOff = false;
-    qint16 statusLevel = 0;
-    qint16 xmlExportLevel = 0;
 
     // What the window shows besides the fields.
     QString lblState, lblError, lblLastComm;
-    bool editMode = false; // mnuEditModus's check mark
-    bool cmdConnectVisible = true;
-    bool cmdCloseVisible = true;
+    QString sendText; // the text the operator sends by hand
+    bool showHistory = false;
+    bool editMode = false; // the check mark of the edit menu item
+    bool connectButtonVisible = true;
+    bool closeButtonVisible = true;
     QString applicationTitle;
     QString windowCaption;
     QString logFileName;
@@ -78,7 +64,7 @@ public:
 
     // Flags the socket events leave for the next supervision tick.
     QString socketErrorText; // last endpoint error, shown once by the next tick
-    QString lastPeerError;   // its description, kept whatever chkStatus says
+    QString lastPeerError;   // its description, kept whatever settings.statusReport says
     bool resetRequest = false;
     bool sendDone = false;
     bool connAccepted = false;

@@ -39,9 +39,9 @@ QString statusLine(const QString &message)
 
 void reportStatus(GatewayState &state, LogWriter &log, const QString &message, bool forced)
 {
-    if (!forced && state.chkStatus == 0)
+    if (!forced && state.settings.statusReport == 0)
         return;
     const QString line = statusLine(message);
     state.setLblError(line);
-    log.writeLog(line, forced || state.chkStatus == 1);
+    log.writeLog(line, forced || state.settings.statusReport == 1);
 }

@@ -13,7 +13,7 @@ QString statusLine(const QDateTime &when, const QString &message);
 QString shortDateText(const QDate &date);
 QString longTimeText(const QTime &time);
 
-// Status report: when chkStatus is not 0, the status line goes into lblError and to writeLog
+// Status report: when settings.statusReport is not 0, the status line goes into lblError and to writeLog
 // (log only at level 1; level 2 also reaches the message list). A forced report ignores the
 // level and always logs only.
 void reportStatus(GatewayState &state, LogWriter &log, const QString &message, bool forced = false);

@@ -92,11 +92,11 @@ std::optional<bool> toBoolean(const QString &text)
     return std::nullopt;
 }
 
-void setCheckBox(int &box, const QString &text)
+void setCheckBox(CheckMark &mark, const QString &text)
 {
     const auto v = toInteger(text);
     if (v && *v >= 0 && *v <= 2)
-        box = *v;
+        mark = CheckMark::fromValue(static_cast<int>(*v));
 }
 
 void setLevel(qint16 &level, int &box, const QString &text)
@@ -205,8 +205,8 @@ QList<Configuration::Record> Configuration::parseRecords(const QByteArray &conte
 void Configuration::loadConfiguration()
 {
     m_state.editControls(false);
-    m_state.serverPath.clear();
-    m_state.modulName.clear();
+    m_state.settings.serverPath.clear();
+    m_state.settings.moduleName.clear();
 
     QHash<QString, QString> table;
     QFile file(m_state.configFile);
@@ -219,30 +219,30 @@ void Configuration::loadConfiguration()
 
     const auto value = [&table](const char *key) { return table.value(QString::fromLatin1(key)); };
     GatewayState &s = m_state;
-    s.txtServer = value("ServerPath");
-    s.txtNetId = value("Netid");
-    s.txtPort = value("Port");
-    s.txtModulname = value("Modulname");
-    s.txtMasch = value("Maschinenname");
-    s.txtIP = value("RemoteHost");
-    s.txtSocket = value("RemotePort");
-    s.txtTimeout = value("Timeout");
-    setLevel(s.xmlExportLevel, s.chkXML, value("XML-Export"));
-    setLevel(s.statusLevel, s.chkStatus, value("Status"));
-    setCheckBox(s.chkServer, value("ServerTest"));
-    setCheckBox(s.chkCon, value("StaticConnect"));
-    setCheckBox(s.chkUTF8, value("UTF8Codierung"));
+    s.edited.serverPath = value("ServerPath");
+    s.edited.plcNetId = value("Netid");
+    s.edited.plcPort = value("Port");
+    s.edited.moduleName = value("Modulname");
+    s.edited.machineName = value("Maschinenname");
+    s.edited.remoteHost = value("RemoteHost");
+    s.edited.remotePort = value("RemotePort");
+    s.edited.timeout = value("Timeout");
+    setLevel(s.settings.xmlExportLevel, s.settings.xmlExport, value("XML-Export"));
+    setLevel(s.settings.statusLevel, s.settings.statusReport, value("Status"));
+    setCheckBox(s.settings.serverRole, value("ServerTest"));
+    setCheckBox(s.settings.staticConnection, value("StaticConnect"));
+    setCheckBox(s.settings.sendUtf8, value("UTF8Codierung"));
     const QString reset = value("ResetOnError");
-    setCheckBox(s.chkReset, reset.isEmpty() ? QStringLiteral("1") : reset);
-    s.autoConnectOff = true;
+    setCheckBox(s.settings.dropRequestOnError, reset.isEmpty() ? QStringLiteral("1") : reset);
+    s.settings.autoConnectOff = true;
     const auto autoConnect = table.constFind(QStringLiteral("AutoConnectOff"));
     if (autoConnect == table.constEnd()) {
-        s.autoConnectOff = false;
+        s.settings.autoConnectOff = false;
     } else if (const auto b = toBoolean(*autoConnect)) {
-        s.autoConnectOff = *b;
+        s.settings.autoConnectOff = *b;
     }
 
-    s.txtServer = resolvePath(s.txtServer, s.serverPath, s.configFile, m_desktop);
+    s.edited.serverPath = resolvePath(s.edited.serverPath, s.settings.serverPath, s.configFile, m_desktop);
     apply();
 }
 
@@ -250,22 +250,22 @@ QByteArray Configuration::serialize() const
 {
     const GatewayState &s = m_state;
     const QList<Record> records = {
-        {QStringLiteral("ServerPath"), quoted(s.txtServer)},
-        {QStringLiteral("Netid"), quoted(s.txtNetId)},
-        {QStringLiteral("Port"), quoted(s.txtPort)},
-        {QStringLiteral("Modulname"), quoted(s.txtModulname)},
-        {QStringLiteral("Maschinenname"), quoted(s.txtMasch)},
-        {QStringLiteral("XML-Export"), QString::number(s.chkXML)},
-        {QStringLiteral("RemoteHost"), quoted(s.txtIP)},
-        {QStringLiteral("RemotePort"), quoted(s.txtSocket)},
-        {QStringLiteral("ServerTest"), QString::number(s.chkServer)},
-        {QStringLiteral("Status"), QString::number(s.chkStatus)},
-        {QStringLiteral("Timeout"), quoted(s.txtTimeout)},
-        {QStringLiteral("StaticConnect"), QString::number(s.chkCon)},
-        {QStringLiteral("ResetOnError"), QString::number(s.chkReset)},
-        {QStringLiteral("UTF8Codierung"), QString::number(s.chkUTF8)},
+        {QStringLiteral("ServerPath"), quoted(s.edited.serverPath)},
+        {QStringLiteral("Netid"), quoted(s.edited.plcNetId)},
+        {QStringLiteral("Port"), quoted(s.edited.plcPort)},
+        {QStringLiteral("Modulname"), quoted(s.edited.moduleName)},
+        {QStringLiteral("Maschinenname"), quoted(s.edited.machineName)},
+        {QStringLiteral("XML-Export"), QString::number(s.settings.xmlExport)},
+        {QStringLiteral("RemoteHost"), quoted(s.edited.remoteHost)},
+        {QStringLiteral("RemotePort"), quoted(s.edited.remotePort)},
+        {QStringLiteral("ServerTest"), QString::number(s.settings.serverRole.value())},
+        {QStringLiteral("Status"), QString::number(s.settings.statusReport)},
+        {QStringLiteral("Timeout"), quoted(s.edited.timeout)},
+        {QStringLiteral("StaticConnect"), QString::number(s.settings.staticConnection.value())},
+        {QStringLiteral("ResetOnError"), QString::number(s.settings.dropRequestOnError.value())},
+        {QStringLiteral("UTF8Codierung"), QString::number(s.settings.sendUtf8.value())},
         {QStringLiteral("AutoConnectOff"),
-         s.autoConnectOff ? QStringLiteral("#TRUE#") : QStringLiteral("#FALSE#")},
+         s.settings.autoConnectOff ? QStringLiteral("#TRUE#") : QStringLiteral("#FALSE#")},
     };
     QString text;
     for (const Record &r : records)
@@ -275,8 +275,9 @@ QByteArray Configuration::serialize() const
 
 void Configuration::saveConfiguration()
 {
-    m_state.xmlExportLevel = static_cast<qint16>(m_state.chkXML);
-    m_state.txtServer = resolvePath(m_state.txtServer, m_state.serverPath, m_state.configFile, m_desktop);
+    m_state.settings.xmlExportLevel = static_cast<qint16>(m_state.settings.xmlExport);
+    m_state.edited.serverPath =
+        resolvePath(m_state.edited.serverPath, m_state.settings.serverPath, m_state.configFile, m_desktop);
 
     // Written aside and renamed over the old file, so a crash mid-write never leaves a plant with
     // half a configuration; where the folder forbids that, the file is written in place.
@@ -292,37 +293,38 @@ void Configuration::saveConfiguration()
 void Configuration::apply()
 {
     GatewayState &s = m_state;
-    if (s.serverPath.isEmpty()) {
-        s.serverPath = programFolder();
-        if (s.serverPath.right(7).toUpper() == QLatin1String("/SERVER"))
-            s.serverPath.remove(QStringLiteral("/SERVER"), Qt::CaseInsensitive);
+    if (s.settings.serverPath.isEmpty()) {
+        s.settings.serverPath = programFolder();
+        if (s.settings.serverPath.right(7).toUpper() == QLatin1String("/SERVER"))
+            s.settings.serverPath.remove(QStringLiteral("/SERVER"), Qt::CaseInsensitive);
     }
-    s.modulName = s.txtModulname;
-    s.remoteHost = s.txtIP;
-    s.socketPort = s.txtSocket;
-    if (const auto seconds = timeoutSeconds(s.txtTimeout))
-        s.timeoutSec = *seconds;
+    s.settings.moduleName = s.edited.moduleName;
+    s.settings.remoteHost = s.edited.remoteHost;
+    s.settings.remotePort = s.edited.remotePort;
+    if (const auto seconds = timeoutSeconds(s.edited.timeout))
+        s.settings.timeoutSeconds = *seconds;
 
-    if (s.chkCon == 0) {
-        s.cmdConnectVisible = false;
-        s.cmdCloseVisible = false;
+    if (!s.settings.staticConnection) {
+        s.connectButtonVisible = false;
+        s.closeButtonVisible = false;
     } else {
-        s.cmdCloseVisible = true;
-        s.cmdConnectVisible = s.chkServer == 0;
+        s.closeButtonVisible = true;
+        s.connectButtonVisible = !s.settings.serverRole;
     }
 
-    if (s.chkServer != 0) {
+    if (s.settings.serverRole) {
         const auto report = [this, &s](const char *what, const QString &description) {
             reportStatus(s, m_log,
-                         QString::fromLatin1(what) + s.socketPort + QLatin1Char('/') +
-                             QString::number(m_socket.State()) + QStringLiteral(">\r\n") + description);
+                         QString::fromLatin1(what) + s.settings.remotePort + QLatin1Char('/') +
+                             QString::number(m_socket.state()) + QStringLiteral(">\r\n") + description);
             m_socket.clearError();
         };
         m_socket.clearError();
-        if (m_socket.State() != SocketEndpoint::Closed)
-            m_socket.Close();
+        if (m_socket.state() != SocketEndpoint::Closed)
+            m_socket.close();
         // A port text without a number is a conversion failure; the endpoint keeps its old port.
-        const auto port = s.socketPort.trimmed().isEmpty() ? std::nullopt : toInteger(s.socketPort);
+        const auto port =
+            s.settings.remotePort.trimmed().isEmpty() ? std::nullopt : toInteger(s.settings.remotePort);
         if (!port)
             report("Error setting Port: <", QStringLiteral("Type mismatch"));
         else if (!m_socket.setLocalPort(*port))

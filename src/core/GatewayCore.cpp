@@ -23,9 +23,9 @@ const char *const comparedNames[] = {"PLC target", "module", "role", "peer"};
 
 QStringList comparedSettings(const GatewayState &s)
 {
-    return {s.txtNetId + QLatin1Char(':') + s.txtPort, s.modulName,
-            s.chkServer != 0 ? QStringLiteral("server") : QStringLiteral("client"),
-            s.remoteHost + QLatin1Char(':') + s.socketPort};
+    return {s.edited.plcNetId + QLatin1Char(':') + s.edited.plcPort, s.settings.moduleName,
+            s.settings.serverRole ? QStringLiteral("server") : QStringLiteral("client"),
+            s.settings.remoteHost + QLatin1Char(':') + s.settings.remotePort};
 }
 
 QString logFileNameFor(const QString &programFolder, const QString &modulName)
@@ -73,9 +73,9 @@ void GatewayCore::load()
     p.freeSpace.checkFreeSpace(true);
     p.config.loadConfiguration();
 
-    const QString title = m_state.modulName + QStringLiteral(" Socket-Server");
+    const QString title = m_state.settings.moduleName + QStringLiteral(" Socket-Server");
     m_state.applicationTitle =
-        m_state.modulName.isEmpty() ? title + QStringLiteral(": Empty configuration ") : title;
+        m_state.settings.moduleName.isEmpty() ? title + QStringLiteral(": Empty configuration ") : title;
     m_managerResult = p.manager.connectManagerLink(title);
     m_state.windowCaption =
         title + QStringLiteral(" Vers:") + p.version + QStringLiteral("  ") + p.programFolder;
@@ -89,7 +89,7 @@ void GatewayCore::load()
 
     setLinkTarget();
 
-    m_state.logFileName = logFileNameFor(p.programFolder, m_state.modulName);
+    m_state.logFileName = logFileNameFor(p.programFolder, m_state.settings.moduleName);
     const bool logFileExists = QFileInfo(m_state.logFileName).isFile();
     m_state.editControls(false);
 
@@ -114,12 +114,12 @@ void GatewayCore::load()
 
 void GatewayCore::setLinkTarget()
 {
-    if (!m_state.txtNetId.isEmpty()) {
-        m_parts.kelo.setNetId(m_state.txtNetId);
-        m_parts.kelo.setNetId2(m_state.txtNetId);
+    if (!m_state.edited.plcNetId.isEmpty()) {
+        m_parts.kelo.setNetId(m_state.edited.plcNetId);
+        m_parts.kelo.setNetId2(m_state.edited.plcNetId);
     }
-    if (!m_state.txtPort.isEmpty())
-        m_parts.kelo.setPort(m_state.txtPort);
+    if (!m_state.edited.plcPort.isEmpty())
+        m_parts.kelo.setPort(m_state.edited.plcPort);
 }
 
 void GatewayCore::unload()
@@ -130,7 +130,7 @@ void GatewayCore::unload()
     CoreParts &p = m_parts;
     p.plc.terminateAll();
     p.kelo.releaseLink();
-    p.socket.Close();
+    p.socket.close();
     p.manager.disconnectManagerLink();
     p.messages.dropMessages();
 
@@ -178,25 +178,25 @@ void GatewayCore::responseTick()
 
 void GatewayCore::connectSocket()
 {
-    m_parts.socket.Connect(m_state.remoteHost, m_state.socketPort);
+    m_parts.socket.Connect(m_state.settings.remoteHost, m_state.settings.remotePort);
     m_parts.socket.clearError();
 }
 
 void GatewayCore::closeSocket()
 {
-    m_parts.socket.Close();
+    m_parts.socket.close();
     m_parts.socket.clearError();
 }
 
 void GatewayCore::sendData()
 {
-    const QString text = m_state.txtSendData;
-    if (m_state.chkServer != 0) {
-        m_parts.socket.SendData(text);
+    const QString text = m_state.sendText;
+    if (m_state.settings.serverRole) {
+        m_parts.socket.sendData(text);
         m_parts.socket.clearError();
         return;
     }
-    m_state.queueSend(m_state.chkUTF8 != 0 ? encodeUTF8(text) : text);
+    m_state.queueSend(m_state.settings.sendUtf8 ? encodeUTF8(text) : text);
     m_state.notify();
 }
 
@@ -236,7 +236,7 @@ void GatewayCore::applyReload(const QStringList &before)
             problem = p.linkRenewal->problem();
         }
         setLinkTarget();
-        m_state.logFileName = logFileNameFor(p.programFolder, m_state.modulName);
+        m_state.logFileName = logFileNameFor(p.programFolder, m_state.settings.moduleName);
         if (!problem.isEmpty()) {
             m_state.setLblError(statusLine(problem));
             p.log.writeLog(m_state.lblError, false);
@@ -244,8 +244,8 @@ void GatewayCore::applyReload(const QStringList &before)
         p.plc.connectPlc();
     }
     // The server role has listened anew with the configuration; a client connects anew.
-    if ((before.at(Peer) != now.at(Peer) || roleChanged) && m_state.chkServer == 0) {
-        p.socket.Close();
+    if ((before.at(Peer) != now.at(Peer) || roleChanged) && !m_state.settings.serverRole) {
+        p.socket.close();
         p.socket.clearError();
     }
     p.log.writeLog(

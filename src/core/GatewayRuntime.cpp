@@ -161,7 +161,8 @@ bool GatewayRuntime::start(const QStringList &arguments, const std::function<voi
     return startUp.startUp(commandLineText(arguments), [this, &load] {
         createCore();
         load(*m_core);
-        if (const QString ended = endedAtStartNotice(m_core.get(), state.modulName); !ended.isEmpty()) {
+        if (const QString ended = endedAtStartNotice(m_core.get(), state.settings.moduleName);
+            !ended.isEmpty()) {
             qint16 type = EventLog::Warning;
             eventLog.writeAppLogEvent(ended, type);
         }
@@ -202,16 +203,16 @@ InstanceView GatewayRuntime::view() const
     InstanceView v;
     const GatewayState &s = state;
     v.version = versionText();
-    v.module = s.modulName;
-    v.machine = s.txtMasch;
+    v.module = s.settings.moduleName;
+    v.machine = s.edited.machineName;
     v.configFile = s.configFile;
     v.startedAt = m_startedAt;
     v.uptimeSec = m_sinceStart.elapsed() / 1000;
-    v.server = s.chkServer != 0;
-    v.staticConnection = s.chkCon != 0;
-    v.remoteHost = s.remoteHost;
-    v.socketPort = s.socketPort;
-    v.socketState = socket.State();
+    v.server = s.settings.serverRole.on();
+    v.staticConnection = s.settings.staticConnection.on();
+    v.remoteHost = s.settings.remoteHost;
+    v.socketPort = s.settings.remotePort;
+    v.socketState = socket.state();
     v.socketStateText = SocketEndpoint::stateText(v.socketState);
     v.peerConnected = v.socketState == SocketEndpoint::Connected;
     v.state = s.lblState;

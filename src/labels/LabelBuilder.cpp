@@ -74,13 +74,13 @@ void LabelBuilder::queueDocument(QString text)
 {
     // The report shows the document as built, before any UTF-8 encoding and without header. It
     // copies the whole document, so it is made only when it is shown.
-    if (m_state.chkStatus != 0)
+    if (m_state.settings.statusReport != 0)
         reportStatus(m_state, m_log,
                      QStringLiteral("RAW Data: Content-Length: ") + QString::number(text.size()) +
                          QStringLiteral("\n\n") + text + QLatin1Char('/') +
-                         QString::number(m_socket.State()));
+                         QString::number(m_socket.state()));
     // Text in ASCII is its own UTF-8; most labels are, and encoding costs as much as the fill.
-    if (m_state.chkUTF8 != 0 &&
+    if (m_state.settings.sendUtf8 &&
         !std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; }))
         text = encodeUTF8(std::move(text));
     const QString header =

@@ -18,7 +18,7 @@ class SocketEndpoint;
 // "<program folder>/Labels/" (defaultLabel.xml when the name is empty) with the version and the
 // symbol=value lines of the print data of that lot and part; "/SetJob=<version>#<job name>"
 // fills "<program folder>/Labels/defaultSetJob.xml". Each document is framed with
-// "Content-Length: <n>\n\n" and appended to sendQueue; chkUTF8 sends it as UTF-8, and the
+// "Content-Length: <n>\n\n" and appended to sendQueue; settings.sendUtf8 sends it as UTF-8, and the
 // length then counts bytes. A request that cannot be served leaves its message in lblError,
 // queues nothing and returns 1. With requirePrintData (instance options) a label whose print
 // data is missing is such a request.

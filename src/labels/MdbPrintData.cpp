@@ -231,7 +231,7 @@ MdbPrintData::MdbPrintData(GatewayState &state, LogWriter &log) : m_state(state)
 
 QString MdbPrintData::databasePath() const
 {
-    return m_state.serverPath + QStringLiteral("/System/prog.mdb");
+    return m_state.settings.serverPath + QStringLiteral("/System/prog.mdb");
 }
 
 MdbPrintData::~MdbPrintData() = default;

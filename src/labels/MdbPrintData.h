@@ -7,7 +7,7 @@
 class GatewayState;
 class LogWriter;
 
-// The print data lookup on the plants' Access database "<serverPath>/System/prog.mdb", read
+// The print data lookup on the plants' Access database "<settings.serverPath>/System/prog.mdb", read
 // with libmdb, read-only. Opening the file and reading its catalog and table layout cost more
 // than the lookup itself, so the database stays open while the file stays the same (same file,
 // size, modification and change times, checked at every lookup); a changed, replaced or
@@ -34,7 +34,7 @@ public:
     // does nothing else, and real print data is a few kilobytes.
     static constexpr qint64 MaxPrintDataBytes = 1024LL * 1024;
 
-    // serverPath + "/System/prog.mdb"
+    // settings.serverPath + "/System/prog.mdb"
     QString databasePath() const;
 
 private:

@@ -106,7 +106,7 @@ QString EventLog::entryText(const QString &msg) const
     const QDateTime now = currentDateTime();
     const QDate date = now.date();
     const QTime time = now.time();
-    const QString &modul = m_state.modulName;
+    const QString &modul = m_state.settings.moduleName;
 
     const QLatin1String sep(" / ");
     QString text;

@@ -16,7 +16,7 @@ LogBackup::LogBackup(GatewayState &state, DesktopServices &desktop, FreeSpaceGua
 
 QString LogBackup::backupFolder() const
 {
-    return m_programFolder + QStringLiteral("/BAB-") + m_state.modulName + QStringLiteral("-bak/");
+    return m_programFolder + QStringLiteral("/BAB-") + m_state.settings.moduleName + QStringLiteral("-bak/");
 }
 
 void LogBackup::reportFailure(const QString &description)

@@ -19,7 +19,7 @@ class QDBusMessage;
 // empty one does nothing.
 struct ManagerCallbacks {
     // Start: the main window on top of all others (not moved, not activated) and shown,
-    // re-asserted, the input focus in txtServer, normal window state; then Timer1 restarted:
+    // re-asserted, the input focus in the server path field, normal window state; then Timer1 restarted:
     // stopped, interval 0, interval 500 ms, started.
     std::function<void()> serverStart;
     // Stop: the message list dropped, then the normal unload of every window; the program ends.

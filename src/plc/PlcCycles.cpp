@@ -91,30 +91,30 @@ void PlcCycles::connectPlc()
     // The old record releases its handles first.
     m_record.reset();
 
-    if (m_state.chkServer != 0) {
+    if (m_state.settings.serverRole) {
         // The server role does not use the PLC: nothing is queued for it either.
         m_state.clearSend();
         return;
     }
-    if (m_state.chkCon == 0) {
-        m_socket.Close();
+    if (!m_state.settings.staticConnection) {
+        m_socket.close();
         m_socket.clearError();
     }
 
     m_record = std::make_unique<PlcRecord>(&m_link);
     PlcRecord &rec = *m_record;
-    rec.anfordVar = m_state.modulName + QStringLiteral(".anford");
+    rec.anfordVar = m_state.settings.moduleName + QStringLiteral(".anford");
 
     const struct {
         QString name;
         qint32 PlcRecord::*field;
     } handles[] = {
-        {m_state.modulName + QStringLiteral(".SendData"), &PlcRecord::hProdData},
-        {m_state.modulName + QStringLiteral(".ConnectStatus"), &PlcRecord::hConnect},
-        {m_state.modulName + QStringLiteral(".RecData"), &PlcRecord::hProdRecData},
-        {m_state.modulName + QStringLiteral(".antwort"), &PlcRecord::hAnfordRecVar},
-        {m_state.modulName + QStringLiteral(".anfordErr"), &PlcRecord::hAnfordErr},
-        {m_state.modulName + QStringLiteral(".anfordErrText"), &PlcRecord::hAnfordErrText},
+        {m_state.settings.moduleName + QStringLiteral(".SendData"), &PlcRecord::hProdData},
+        {m_state.settings.moduleName + QStringLiteral(".ConnectStatus"), &PlcRecord::hConnect},
+        {m_state.settings.moduleName + QStringLiteral(".RecData"), &PlcRecord::hProdRecData},
+        {m_state.settings.moduleName + QStringLiteral(".antwort"), &PlcRecord::hAnfordRecVar},
+        {m_state.settings.moduleName + QStringLiteral(".anfordErr"), &PlcRecord::hAnfordErr},
+        {m_state.settings.moduleName + QStringLiteral(".anfordErrText"), &PlcRecord::hAnfordErrText},
         {rec.anfordVar, &PlcRecord::hAnfordVar},
     };
     bool failed = false;
@@ -169,7 +169,7 @@ void PlcCycles::showSocketState(int state)
 
 void PlcCycles::reportPeerFailure(PeerFailure code, const QString &message)
 {
-    if (!m_state.safety.reportPeerFailures || m_state.chkServer != 0)
+    if (!m_state.safety.reportPeerFailures || m_state.settings.serverRole)
         return;
     setError(message);
     m_log.writeLog(m_state.lblError, true);
@@ -231,7 +231,7 @@ void PlcCycles::readProd(PlcRecord *record)
         } else if (sendData.startsWith(QLatin1Char('/'))) {
             // Commands compare with exact case; any other text after "/" is ignored.
             if (sendData == QLatin1String("/Close")) {
-                m_socket.Close();
+                m_socket.close();
                 if (m_socket.pendingError().isSet()) {
                     requestFailure(m_socket.pendingError().number, m_socket.pendingError().description);
                     m_socket.clearError();
@@ -251,7 +251,7 @@ void PlcCycles::readProd(PlcRecord *record)
                 }
             }
         } else if (!sendData.isEmpty()) {
-            m_state.queueSend(m_state.chkUTF8 != 0 ? encodeUTF8(sendData) : sendData);
+            m_state.queueSend(m_state.settings.sendUtf8 ? encodeUTF8(sendData) : sendData);
         }
     }
 
@@ -305,12 +305,12 @@ void PlcCycles::responseTick()
     if (queue.isEmpty())
         return;
 
-    if (m_state.chkServer != 0) {
+    if (m_state.settings.serverRole) {
         const QString item = queue.first();
         m_state.dropFirstAnswer();
-        if (!item.isEmpty() && m_state.chkStatus != 0) {
+        if (!item.isEmpty() && m_state.settings.statusReport != 0) {
             setError(QStringLiteral("SocketData received: ") + item);
-            m_log.writeLog(m_state.lblError, m_state.chkStatus == 1);
+            m_log.writeLog(m_state.lblError, m_state.settings.statusReport == 1);
         }
         return;
     }
@@ -335,7 +335,7 @@ void PlcCycles::responseTick()
         return;
     }
 
-    showSocketState(m_socket.State());
+    showSocketState(m_socket.state());
 
     // Preset to true: a read that fails in any way never leads to a write.
     bool answerPending = true;
@@ -367,9 +367,9 @@ void PlcCycles::responseTick()
     m_state.counters.answerHandedOver(queue.size(),
                                       m_state.requestTick ? elapsedMs(m_state.requestTick) : std::nullopt);
 
-    if (m_state.chkStatus != 0) {
+    if (m_state.settings.statusReport != 0) {
         setError(QStringLiteral("SocketData received: (") + QString::number(elapsed) +
                  QStringLiteral(" msec) ") + text);
-        m_log.writeLog(m_state.lblError, m_state.chkStatus == 1);
+        m_log.writeLog(m_state.lblError, m_state.settings.statusReport == 1);
     }
 }

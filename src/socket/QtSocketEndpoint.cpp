@@ -276,7 +276,7 @@ bool QtSocketEndpoint::Accept(int requestId)
     return true;
 }
 
-bool QtSocketEndpoint::SendData(const QString &text)
+bool QtSocketEndpoint::sendData(const QString &text)
 {
     if (m_state != Connected || !m_socket)
         return fail(NotConnected, QStringLiteral("state %1").arg(m_state));
@@ -302,12 +302,12 @@ qint64 QtSocketEndpoint::bytesToSend() const
     return m_socket ? m_socket->bytesToWrite() : 0;
 }
 
-QString QtSocketEndpoint::GetData()
+QString QtSocketEndpoint::getData()
 {
     return cp1252::decode(std::exchange(m_received, QByteArray()));
 }
 
-void QtSocketEndpoint::Close()
+void QtSocketEndpoint::close()
 {
     ++m_generation;
     m_dataArrivalQueued = false;
@@ -452,7 +452,7 @@ void QtSocketEndpoint::onBytesWritten()
         return;
     m_sendPending = false;
     post([this] {
-        // A later SendData before this delivery keeps its own send pending.
+        // A later sendData before this delivery keeps its own send pending.
         if (!m_sendPending)
             m_sendInFlight = false;
         emit sendComplete();

@@ -15,18 +15,18 @@ class QTcpSocket;
 // The gateway's TCP endpoint on Qt Network.
 //
 // States reached: Closed, Listening, Resolving, Resolved, Connecting, Connected, Closing (the
-// peer closed; received data stays readable until Close) and Error (after the error event, until
-// Close). Open and Pending belong to datagram and half-open sockets and are never entered here.
+// peer closed; received data stays readable until close()) and Error (after the error event, until
+// close()). Open and Pending belong to datagram and half-open sockets and are never entered here.
 //
 // Every event (the signals of SocketEndpoint, stateChanged included) is queued and emitted from
 // the event loop, in the order in which it arose, so that a handler never runs inside an
-// operation of its own caller. Close() drops every event of the connection it closes that has not
+// operation of its own caller. close() drops every event of the connection it closes that has not
 // been delivered yet.
 //
 // Server role: the listener stays open while a connection it produced is connected, so that a
 // later peer is still reported with connectionRequest; the gateway decides whether the newcomer
-// takes over (Close then Accept inside the event) or is turned away (the offered connection is
-// closed when the event returns without Accept). A Close inside connectionRequest only holds the
+// takes over (close() then Accept inside the event) or is turned away (the offered connection is
+// closed when the event returns without Accept). A close() inside connectionRequest only holds the
 // listener: Accept resumes it, and it is closed when the event returns without Accept or Listen.
 //
 // Error numbers (PendingError::number and the errorOccurred event). They follow the numbering of
@@ -42,7 +42,7 @@ class QTcpSocket;
 //    10053  Connection aborted                                  the line closed before it stood
 //    10054  Connection reset by the remote side                 network failure on an open line
 //    10055  No buffer space available                           out of sockets or memory
-//    10057  Socket is not connected                             SendData while not connected
+//    10057  Socket is not connected                             sendData while not connected
 //    10060  Connection timed out                                connect or transfer timed out
 //    10061  Connection refused                                  nobody listens on the remote port
 //    10065  No route to host                                    host or network unreachable
@@ -90,19 +90,19 @@ public:
     // The operating system's descriptor of the current connection, -1 when there is none.
     qintptr connectionDescriptor() const;
 
-    int State() const override { return m_state; }
+    int state() const override { return m_state; }
     bool setLocalPort(qint64 port) override;
     // While listening on port 0, the port the system chose.
     qint64 localPort() const override;
     bool Listen() override;
     bool Connect(const QString &host, const QString &port) override;
     bool Accept(int requestId) override;
-    bool SendData(const QString &text) override;
+    bool sendData(const QString &text) override;
     bool sendPending() const override { return m_sendInFlight; }
     QHostAddress requestPeer() const override;
     qint64 bytesToSend() const override;
-    QString GetData() override;
-    void Close() override;
+    QString getData() override;
+    void close() override;
 
 private:
     struct Queued {
@@ -141,10 +141,10 @@ private:
     QString m_peer;
     // Bytes written since the last sendComplete was queued.
     bool m_sendPending = false;
-    // From SendData until the sendComplete event has been delivered (or the connection ended).
+    // From sendData until the sendComplete event has been delivered (or the connection ended).
     bool m_sendInFlight = false;
 
-    // Raised by Close: queued events of older generations belong to a closed connection.
+    // Raised by close(): queued events of older generations belong to a closed connection.
     quint64 m_generation = 1;
     std::deque<Queued> m_queue;
     bool m_deliveryScheduled = false;
@@ -155,6 +155,6 @@ private:
     QTcpSocket *m_offered = nullptr;
     int m_offeredId = 0;
     int m_lastRequestId = 0;
-    // True after a Close inside connectionRequest: the listener is paused, not yet closed.
+    // True after a close() inside connectionRequest: the listener is paused, not yet closed.
     bool m_listenerHeld = false;
 };

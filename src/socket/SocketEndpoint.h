@@ -35,19 +35,19 @@ public:
     // "Port Closed" .. "Port Error" for states 0..9; an empty text for anything else.
     static QString stateText(int state);
 
-    virtual int State() const = 0;
+    virtual int state() const = 0;
     // The listening port; written only while the endpoint is closed.
     virtual bool setLocalPort(qint64 port) = 0;
     virtual qint64 localPort() const = 0;
     virtual bool Listen() = 0;
-    // Asynchronous: State passes Resolving, Resolved, Connecting and ends in Connected with the
+    // Asynchronous: state() passes Resolving, Resolved, Connecting and ends in Connected with the
     // connected event, or the error event comes.
     virtual bool Connect(const QString &host, const QString &port) = 0;
     // Only inside the connectionRequest event, on a closed endpoint.
     virtual bool Accept(int requestId) = 0;
     // Queues the text and returns at once; sendComplete follows once every byte has left.
-    virtual bool SendData(const QString &text) = 0;
-    // True from SendData until its sendComplete event has been delivered, or until the
+    virtual bool sendData(const QString &text) = 0;
+    // True from sendData until its sendComplete event has been delivered, or until the
     // connection ended: the endpoint still holds data that the peer has not taken.
     virtual bool sendPending() const { return false; }
     // Bytes of the pending send that have not left the program yet.
@@ -55,9 +55,9 @@ public:
     // Inside the connectionRequest event: the address of the peer that asks.
     virtual QHostAddress requestPeer() const { return {}; }
     // Inside the dataArrival event: everything received so far, and the buffer emptied.
-    virtual QString GetData() = 0;
-    // Allowed in any state; afterwards State is Closed.
-    virtual void Close() = 0;
+    virtual QString getData() = 0;
+    // Allowed in any state; afterwards state() is Closed.
+    virtual void close() = 0;
 
     const PendingError &pendingError() const { return m_error; }
     void clearError() { m_error.clear(); }

@@ -34,7 +34,7 @@ void SocketEvents::report(const QString &message, bool forced)
 
 QString SocketEvents::stateNumber() const
 {
-    return QString::number(m_socket.State());
+    return QString::number(m_socket.state());
 }
 
 bool SocketEvents::reportPending(const QString &message, bool forced)
@@ -53,13 +53,13 @@ void SocketEvents::onError(int, const QString &description)
     GatewayState &s = m_state;
     s.counters.peerError();
     s.lastPeerError = description;
-    if (s.chkStatus != 0) {
+    if (s.settings.statusReport != 0) {
         // The source of every error is the endpoint itself.
         s.socketErrorText = m_socket.objectName() + QStringLiteral("\r\n") + description;
         report(QStringLiteral("Winsock Error  ") + s.socketErrorText);
     }
-    m_socket.Close();
-    if (s.chkServer == 0)
+    m_socket.close();
+    if (!s.settings.serverRole)
         s.resetRequest = true;
     s.notify();
 }
@@ -68,7 +68,7 @@ void SocketEvents::onDataArrival(qint64 bytesTotal)
 {
     if (bytesTotal == 0)
         return;
-    received(m_socket.GetData());
+    received(m_socket.getData());
     reportPending(QStringLiteral("Error GetData: "));
 }
 
@@ -109,7 +109,7 @@ void SocketEvents::received(const QString &data)
 void SocketEvents::answerArrived(const QString &answer)
 {
     GatewayState &s = m_state;
-    if (s.chkServer == 0) {
+    if (!s.settings.serverRole) {
         const RequestTracker::Arrival arrival = s.answers.answerArrived();
         if (arrival != RequestTracker::Arrival::Answer && s.safety.dropLateAnswers &&
             s.safety.answerFraming != AnswerFraming::Chunk) {
@@ -158,12 +158,12 @@ void SocketEvents::connectionEnded()
 void SocketEvents::onConnected()
 {
     GatewayState &s = m_state;
-    if (s.chkServer != 0 || s.sendQueue.isEmpty())
+    if (s.settings.serverRole || s.sendQueue.isEmpty())
         return;
     const QString text = s.sendQueue.first();
     report(QStringLiteral("Start send ") + text + QLatin1Char('/') + stateNumber());
     s.handingOver(QueueJournal::Send);
-    m_socket.SendData(text);
+    m_socket.sendData(text);
     if (reportPending(QStringLiteral("Send error: "), true))
         failure(PeerFailure::SendFailed, QStringLiteral("Request not sent: ") + itemPreview(text));
     else
@@ -173,7 +173,7 @@ void SocketEvents::onConnected()
 void SocketEvents::onConnectionRequest(int requestId)
 {
     GatewayState &s = m_state;
-    if (s.chkServer == 0)
+    if (!s.settings.serverRole)
         return;
     if (!s.safety.allowedPeers.isEmpty()) {
         const QHostAddress peer = m_socket.requestPeer();
@@ -190,12 +190,12 @@ void SocketEvents::onConnectionRequest(int requestId)
         }
     }
     s.acceptClosing = true;
-    if (m_socket.State() != SocketEndpoint::Closed) {
-        m_socket.Close();
+    if (m_socket.state() != SocketEndpoint::Closed) {
+        m_socket.close();
         reportPending(QStringLiteral("Error Close Port: "));
     }
     s.acceptClosing = false;
-    if (m_socket.State() != SocketEndpoint::Closed)
+    if (m_socket.state() != SocketEndpoint::Closed)
         report(QStringLiteral("Error Port not closed: <") + stateNumber() + QLatin1Char('>'));
     m_socket.Accept(requestId);
     report(QStringLiteral("send request ") + QString::number(requestId));
@@ -205,10 +205,10 @@ void SocketEvents::onConnectionRequest(int requestId)
 
 void SocketEvents::onPeerClosed()
 {
-    if (m_state.chkServer == 0)
+    if (!m_state.settings.serverRole)
         return;
     report(QStringLiteral("Closed <") + stateNumber() + QLatin1Char('>'));
-    m_socket.Close();
+    m_socket.close();
     m_socket.Listen();
     reportPending(QStringLiteral("Error Listen: "), true);
 }
@@ -216,10 +216,10 @@ void SocketEvents::onPeerClosed()
 void SocketEvents::onSendComplete()
 {
     GatewayState &s = m_state;
-    if (s.chkServer != 0)
+    if (s.settings.serverRole)
         return;
-    if (s.chkCon == 0) {
-        m_socket.Close();
+    if (!s.settings.staticConnection) {
+        m_socket.close();
         report(QStringLiteral("Send Complete => Close after send"));
         reportPending(QStringLiteral("Error Close Port: "));
     }

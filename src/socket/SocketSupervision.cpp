@@ -37,7 +37,7 @@ void SocketSupervision::report(const QString &message, bool forced)
 
 QString SocketSupervision::stateNumber() const
 {
-    return QString::number(m_socket.State());
+    return QString::number(m_socket.state());
 }
 
 qint64 SocketSupervision::requestAge() const
@@ -52,21 +52,21 @@ void SocketSupervision::tick()
         m_windowStep();
 
     if (!s.socketErrorText.isEmpty()) {
-        if (s.chkStatus != 0)
+        if (s.settings.statusReport != 0)
             s.setLblError(statusLine(QStringLiteral("SocketError: ") + s.socketErrorText));
         s.socketErrorText.clear();
     }
 
-    const int shown = m_socket.State();
+    const int shown = m_socket.state();
     QString label = shown >= 0 && shown <= 9 ? SocketEndpoint::stateText(shown) : s.lblState;
 
     if (m_stateReport)
-        m_stateReport(m_socket.State());
+        m_stateReport(m_socket.state());
 
     if (!s.sendQueue.isEmpty())
         label += crlf + QStringLiteral(" Pending senddata:") + QString::number(s.sendQueue.size());
 
-    if (s.chkServer != 0)
+    if (s.settings.serverRole)
         serverBranch(label);
     else
         clientBranch(label);
@@ -83,9 +83,10 @@ void SocketSupervision::serverBranch(QString &label)
         m_requestStart.reset();
         s.connAccepted = false;
     }
-    const int state = m_socket.State();
-    const bool accepted = s.chkCon != 0 ? state >= SocketEndpoint::Open && state <= SocketEndpoint::Connected
-                                        : state == SocketEndpoint::Listening;
+    const int state = m_socket.state();
+    const bool accepted = s.settings.staticConnection
+                              ? state >= SocketEndpoint::Open && state <= SocketEndpoint::Connected
+                              : state == SocketEndpoint::Listening;
     if (accepted) {
         m_requestStart.reset();
         return;
@@ -97,8 +98,8 @@ void SocketSupervision::serverBranch(QString &label)
     const qint64 age = requestAge();
     label += QStringLiteral(" Request Time:") + QString::number(age);
     if (age > serverRequestSeconds) {
-        report(QStringLiteral("Timeout request port: ") + s.socketPort);
-        m_socket.Close();
+        report(QStringLiteral("Timeout request port: ") + s.settings.remotePort);
+        m_socket.close();
         m_socket.Listen();
         m_requestStart.reset();
         m_socket.clearError();
@@ -107,7 +108,7 @@ void SocketSupervision::serverBranch(QString &label)
 
 void SocketSupervision::watchSend()
 {
-    if (m_state.chkCon == 0 || !m_socket.sendPending()) {
+    if (!m_state.settings.staticConnection || !m_socket.sendPending()) {
         m_sendProgress.reset();
         return;
     }
@@ -117,13 +118,14 @@ void SocketSupervision::watchSend()
         m_sendProgress = SendProgress{unsent, now};
         return;
     }
-    if ((now - m_sendProgress->since) / 1000 <= m_state.timeoutSec)
+    if ((now - m_sendProgress->since) / 1000 <= m_state.settings.timeoutSeconds)
         return;
     // The same end as an endpoint error: closed now, the request ended by the next step.
     m_sendProgress.reset();
     m_state.counters.requestFailed(LineCounters::Failure::Timeout);
-    report(QStringLiteral("Timeout sending: ") + m_state.remoteHost + QLatin1Char(':') + m_state.socketPort);
-    m_socket.Close();
+    report(QStringLiteral("Timeout sending: ") + m_state.settings.remoteHost + QLatin1Char(':') +
+           m_state.settings.remotePort);
+    m_socket.close();
     m_state.resetRequest = true;
     if (!m_state.sendQueue.isEmpty())
         failure(PeerFailure::SendFailed, QStringLiteral("Request not sent completely (no progress): ") +
@@ -158,7 +160,7 @@ bool SocketSupervision::awaitAnswer()
         report(message, true);
         endAwaited(message);
         if (s.answers.lateOwed() > 1) {
-            m_socket.Close();
+            m_socket.close();
             m_socket.clearError();
         }
         return false;
@@ -186,7 +188,7 @@ void SocketSupervision::clientBranch(QString &label)
     const bool awaited = m_awaitingAnswer;
     const bool stillAwaited = awaitAnswer();
     if (s.resetRequest) {
-        if (s.chkReset != 0 && !s.sendQueue.isEmpty() && !awaited) {
+        if (s.settings.dropRequestOnError && !s.sendQueue.isEmpty() && !awaited) {
             const QString item = s.sendQueue.first();
             s.dropFirstSend();
             s.counters.dropped(LineCounters::Drop::ResetOnError);
@@ -203,7 +205,7 @@ void SocketSupervision::clientBranch(QString &label)
         m_requestStart.reset();
         if (stillAwaited) {
             // Sent whole; the answer decides when it leaves.
-        } else if (s.chkCon != 0 && s.safety.answerTimeoutSec > 0 && !s.sendQueue.isEmpty() &&
+        } else if (s.settings.staticConnection && s.safety.answerTimeoutSec > 0 && !s.sendQueue.isEmpty() &&
                    !s.answers.answered(s.answers.lastSent()) &&
                    s.answers.lastSent().endsBefore == s.answers.connectionEnds()) {
             m_awaitingAnswer = true;
@@ -213,19 +215,19 @@ void SocketSupervision::clientBranch(QString &label)
         }
     }
 
-    if (m_socket.State() != SocketEndpoint::Connected && m_connectTry == 0)
+    if (m_socket.state() != SocketEndpoint::Connected && m_connectTry == 0)
         m_connectTry = 1;
-    if (m_socket.State() == SocketEndpoint::Connected)
+    if (m_socket.state() == SocketEndpoint::Connected)
         m_connectTry = 0;
-    if (!s.autoConnectOff && s.chkCon != 0 && m_connectTry >= 1) {
+    if (!s.settings.autoConnectOff && s.settings.staticConnection && m_connectTry >= 1) {
         label += crlf + QStringLiteral(" Try to connect: ") + QString::number(m_connectTry);
         switch (m_connectTry) {
         case 1:
-            m_socket.Close();
+            m_socket.close();
             break;
         case 2:
-            if (!s.remoteHost.isEmpty() && !s.socketPort.isEmpty())
-                m_socket.Connect(s.remoteHost, s.socketPort);
+            if (!s.settings.remoteHost.isEmpty() && !s.settings.remotePort.isEmpty())
+                m_socket.Connect(s.settings.remoteHost, s.settings.remotePort);
             break;
         case 20:
             m_connectTry = 0;
@@ -252,10 +254,10 @@ void SocketSupervision::clientBranch(QString &label)
 void SocketSupervision::nextRequest(QString &label)
 {
     GatewayState &s = m_state;
-    const QString peer = s.remoteHost + QLatin1Char(':') + s.socketPort;
+    const QString peer = s.settings.remoteHost + QLatin1Char(':') + s.settings.remotePort;
     const auto connectForRequest = [&] {
         m_requestStart = monotonicMs();
-        m_socket.Connect(s.remoteHost, s.socketPort);
+        m_socket.Connect(s.settings.remoteHost, s.settings.remotePort);
         report(QStringLiteral("Connect ") + peer + QStringLiteral("   Sending:") + s.sendQueue.value(0));
         if (m_socket.pendingError().isSet()) {
             report(QStringLiteral("Error connecting ") + peer + crlf + m_socket.pendingError().description);
@@ -264,7 +266,7 @@ void SocketSupervision::nextRequest(QString &label)
     };
     const auto stateError = [&] {
         report(QStringLiteral("Socket State Error while sending: <") + stateNumber() + QLatin1Char('>'));
-        m_socket.Close();
+        m_socket.close();
         s.lastSendTimer = monotonicMs();
     };
 
@@ -277,12 +279,12 @@ void SocketSupervision::nextRequest(QString &label)
             if (now - s.lastSendTimer < pacingMs)
                 return;
         }
-        if (s.chkCon == 0) {
-            if (m_socket.State() != SocketEndpoint::Closed)
+        if (!s.settings.staticConnection) {
+            if (m_socket.state() != SocketEndpoint::Closed)
                 return stateError();
             connectForRequest();
         } else {
-            const int state = m_socket.State();
+            const int state = m_socket.state();
             if (state == SocketEndpoint::Closed)
                 return connectForRequest();
             if (state != SocketEndpoint::Connected)
@@ -292,7 +294,7 @@ void SocketSupervision::nextRequest(QString &label)
                 const QString text = s.sendQueue.first();
                 report(QStringLiteral("Start send ") + text + QLatin1Char('/') + stateNumber());
                 s.handingOver(QueueJournal::Send);
-                m_socket.SendData(text);
+                m_socket.sendData(text);
                 s.lastSendTimer = monotonicMs();
                 if (m_socket.pendingError().isSet()) {
                     s.counters.requestFailed(LineCounters::Failure::Send);
@@ -311,14 +313,14 @@ void SocketSupervision::nextRequest(QString &label)
 
     const qint64 age = requestAge();
     label += crlf + QStringLiteral(" Timeout (sec):") + QString::number(age);
-    if (age > s.timeoutSec) {
+    if (age > s.settings.timeoutSeconds) {
         s.counters.requestFailed(LineCounters::Failure::Timeout);
         report(QStringLiteral("Timeout connecting: ") + peer);
         failure(PeerFailure::RequestTimeout, QStringLiteral("Request timed out (") + peer +
                                                  QStringLiteral("), tried again: ") +
                                                  itemPreview(s.sendQueue.value(0)));
-        if (s.chkCon == 0)
-            m_socket.Close();
+        if (!s.settings.staticConnection)
+            m_socket.close();
         m_requestStart.reset();
         m_socket.clearError();
         s.lastSendTimer = monotonicMs();

@@ -25,7 +25,7 @@ class SocketEndpoint;
 // With a static connection, item 1 is never handed to the endpoint again while the endpoint
 // still holds unsent bytes of it: a printer that stops reading would otherwise get the same
 // label again at every spacing, and every copy would be buffered here. A send that makes no
-// progress for timeoutSec seconds ends like a failed send ("Timeout sending: host:port", the
+// progress for settings.timeoutSeconds seconds ends like a failed send ("Timeout sending: host:port", the
 // endpoint closed, resetRequest for the next step).
 //
 // With answerTimeoutSec set, a static connection carries one request at a time: an item that

@@ -288,53 +288,54 @@ void frmSocket::connectControls()
 {
     struct FieldBinding {
         QLineEdit *field;
-        QString GatewayState::*member;
+        QString *member;
     };
+    SettingsFields &edited = m_state.edited;
     const FieldBinding fields[] = {
-        {m_txtServer, &GatewayState::txtServer},     {m_txtNetId, &GatewayState::txtNetId},
-        {m_txtPort, &GatewayState::txtPort},         {m_txtModulname, &GatewayState::txtModulname},
-        {m_txtMasch, &GatewayState::txtMasch},       {m_txtIP, &GatewayState::txtIP},
-        {m_txtSocket, &GatewayState::txtSocket},     {m_txtTimeout, &GatewayState::txtTimeout},
-        {m_txtSendData, &GatewayState::txtSendData},
+        {m_txtServer, &edited.serverPath},  {m_txtNetId, &edited.plcNetId},
+        {m_txtPort, &edited.plcPort},       {m_txtModulname, &edited.moduleName},
+        {m_txtMasch, &edited.machineName},  {m_txtIP, &edited.remoteHost},
+        {m_txtSocket, &edited.remotePort},  {m_txtTimeout, &edited.timeout},
+        {m_txtSendData, &m_state.sendText},
     };
     for (const FieldBinding &b : fields) {
         // textEdited, not textChanged: only the operator's typing goes back into the state, so
         // showing the state never writes it again.
         connect(b.field, &QLineEdit::textEdited, this, [this, member = b.member](const QString &text) {
-            m_state.*member = text;
+            *member = text;
             m_state.notify();
         });
     }
 
     struct CheckBinding {
         QCheckBox *box;
-        int GatewayState::*member;
+        CheckMark Settings::*member;
     };
     const CheckBinding checks[] = {
-        {m_chkServer, &GatewayState::chkServer},
-        {m_chkCon, &GatewayState::chkCon},
-        {m_chkReset, &GatewayState::chkReset},
-        {m_chkUTF8, &GatewayState::chkUTF8},
+        {m_chkServer, &Settings::serverRole},
+        {m_chkCon, &Settings::staticConnection},
+        {m_chkReset, &Settings::dropRequestOnError},
+        {m_chkUTF8, &Settings::sendUtf8},
     };
     for (const CheckBinding &b : checks) {
         connect(b.box, &QCheckBox::clicked, this, [this, member = b.member](bool checked) {
-            m_state.*member = checked ? 1 : 0;
+            m_state.settings.*member = checked;
             m_state.notify();
         });
     }
     connect(m_chkStatus, &LevelCheckBox::levelChanged, this, [this](int level) {
-        m_state.chkStatus = level;
-        m_state.statusLevel = static_cast<qint16>(level);
+        m_state.settings.statusReport = level;
+        m_state.settings.statusLevel = static_cast<qint16>(level);
         m_state.notify();
     });
     connect(m_chkXML, &LevelCheckBox::levelChanged, this, [this](int level) {
-        m_state.chkXML = level;
-        m_state.xmlExportLevel = static_cast<qint16>(level);
+        m_state.settings.xmlExport = level;
+        m_state.settings.xmlExportLevel = static_cast<qint16>(level);
         m_state.notify();
     });
 
     connect(m_chkHistory, &QCheckBox::clicked, this, [this](bool checked) {
-        m_state.chkHistory = checked ? 1 : 0;
+        m_state.showHistory = checked;
         m_state.notify();
         historyChanged(true);
     });
@@ -358,25 +359,25 @@ void frmSocket::connectControls()
 
 void frmSocket::showState()
 {
-    setIfDifferent(m_txtServer, m_state.txtServer);
-    setIfDifferent(m_txtNetId, m_state.txtNetId);
-    setIfDifferent(m_txtPort, m_state.txtPort);
-    setIfDifferent(m_txtModulname, m_state.txtModulname);
-    setIfDifferent(m_txtMasch, m_state.txtMasch);
-    setIfDifferent(m_txtIP, m_state.txtIP);
-    setIfDifferent(m_txtSocket, m_state.txtSocket);
-    setIfDifferent(m_txtTimeout, m_state.txtTimeout);
-    setIfDifferent(m_txtSendData, m_state.txtSendData);
+    setIfDifferent(m_txtServer, m_state.edited.serverPath);
+    setIfDifferent(m_txtNetId, m_state.edited.plcNetId);
+    setIfDifferent(m_txtPort, m_state.edited.plcPort);
+    setIfDifferent(m_txtModulname, m_state.edited.moduleName);
+    setIfDifferent(m_txtMasch, m_state.edited.machineName);
+    setIfDifferent(m_txtIP, m_state.edited.remoteHost);
+    setIfDifferent(m_txtSocket, m_state.edited.remotePort);
+    setIfDifferent(m_txtTimeout, m_state.edited.timeout);
+    setIfDifferent(m_txtSendData, m_state.sendText);
 
-    m_chkServer->setChecked(m_state.chkServer != 0);
-    m_chkCon->setChecked(m_state.chkCon != 0);
-    m_chkReset->setChecked(m_state.chkReset != 0);
-    m_chkUTF8->setChecked(m_state.chkUTF8 != 0);
-    m_chkHistory->setChecked(m_state.chkHistory != 0);
-    if (m_chkStatus->level() != m_state.chkStatus)
-        m_chkStatus->setLevel(m_state.chkStatus);
-    if (m_chkXML->level() != m_state.chkXML)
-        m_chkXML->setLevel(m_state.chkXML);
+    m_chkServer->setChecked(m_state.settings.serverRole.on());
+    m_chkCon->setChecked(m_state.settings.staticConnection.on());
+    m_chkReset->setChecked(m_state.settings.dropRequestOnError.on());
+    m_chkUTF8->setChecked(m_state.settings.sendUtf8.on());
+    m_chkHistory->setChecked(m_state.showHistory);
+    if (m_chkStatus->level() != m_state.settings.statusReport)
+        m_chkStatus->setLevel(m_state.settings.statusReport);
+    if (m_chkXML->level() != m_state.settings.xmlExport)
+        m_chkXML->setLevel(m_state.settings.xmlExport);
 
     auto showLabel = [](QLabel *label, const QString &text) {
         // Status lines end their lines with CR LF; a label breaks at LF only.
@@ -392,8 +393,8 @@ void frmSocket::showState()
     showLabel(m_lblError, m_state.lblError);
     showLabel(m_lblLastComm, m_state.lblLastComm);
 
-    m_cmdConnect->setVisible(m_state.cmdConnectVisible);
-    m_cmdClose->setVisible(m_state.cmdCloseVisible);
+    m_cmdConnect->setVisible(m_state.connectButtonVisible);
+    m_cmdClose->setVisible(m_state.closeButtonVisible);
     if (m_mnuEditModus->isChecked() != m_state.editMode)
         applyEditMode(m_state.editMode);
     if (!m_state.windowCaption.isEmpty())

@@ -40,8 +40,8 @@ private slots:
         GatewayState state;
         RecordingLog log;
         for (qint16 level : {0, 1, 2})
-            state.chkStatus = level, reportStatus(state, log, QString::number(level));
-        state.chkStatus = 0;
+            state.settings.statusReport = level, reportStatus(state, log, QString::number(level));
+        state.settings.statusReport = 0;
         reportStatus(state, log, QStringLiteral("forced"), true);
         QCOMPARE(log.records.size(), 3);
         QVERIFY(log.records[0].second && !log.records[1].second && log.records[2].second);

@@ -72,9 +72,9 @@ private slots:
         Fixture f;
         f.load(kFullFile);
         // The saves below prove the edit fields; here what loading derives from them.
-        QCOMPARE(f.state.serverPath, f.dir.path() + QStringLiteral("/Plant/Data"));
-        QCOMPARE(f.state.timeoutSec, 8);
-        QVERIFY(f.state.cmdConnectVisible && f.state.cmdCloseVisible); // static connection, client role
+        QCOMPARE(f.state.settings.serverPath, f.dir.path() + QStringLiteral("/Plant/Data"));
+        QCOMPARE(f.state.settings.timeoutSeconds, 8);
+        QVERIFY(f.state.connectButtonVisible && f.state.closeButtonVisible); // static connection, client role
 
         QVERIFY(QFile::remove(f.state.configFile));
         f.config.saveConfiguration();
@@ -82,8 +82,9 @@ private slots:
 
         // Missing keys take their defaults, whatever the previous file set.
         f.load(QByteArray());
-        QCOMPARE(f.state.timeoutSec, 2);
-        QVERIFY(!f.state.cmdConnectVisible && f.socket.calls.isEmpty()); // the client role leaves the socket
+        QCOMPARE(f.state.settings.timeoutSeconds, 2);
+        QVERIFY(!f.state.connectButtonVisible &&
+                f.socket.calls.isEmpty()); // the client role leaves the socket
         f.config.saveConfiguration();
         QVERIFY(readAll(f.state.configFile)
                     .endsWith("\"ResetOnError\",1\r\n\"UTF8Codierung\",0\r\n\"AutoConnectOff\",#FALSE#\r\n"));
@@ -114,9 +115,14 @@ private slots:
         for (int i = 0; i < noise.size(); i += 97)
             noise[i] = static_cast<char>(i * 37);
         f.load(file + noise + "\r\n\"Modulname\",\"AfterTheNoise\"\r\n");
-        QCOMPARE((QStringList{f.state.modulName, f.state.txtNetId, f.state.txtPort, f.state.txtMasch}),
+        QCOMPARE((QStringList{f.state.settings.moduleName, f.state.edited.plcNetId, f.state.edited.plcPort,
+                              f.state.edited.machineName}),
                  (QStringList{"AfterTheNoise", "unterminated", "851", "M1"}));
-        QVERIFY(f.state.chkCon == 2 && f.state.cmdCloseVisible && f.state.autoConnectOff);
+        QVERIFY(f.state.settings.staticConnection.value() == 2 && f.state.closeButtonVisible &&
+                f.state.settings.autoConnectOff);
+        // A grayed mark counts as on and is written back as it was read.
+        f.config.saveConfiguration();
+        QVERIFY(readAll(f.state.configFile).contains("\"StaticConnect\",2\r\n"));
     }
 
     void appliesTheEditFields()
@@ -127,27 +133,27 @@ private slots:
         for (const char *row : {"0=2", "1=2", "7.9=8", "2.5=2", "3.5=4", " 12abc=12", "7,9=7",
                                 "2147483647=2147483647", "3000000000=45", "1e999=45"}) {
             const QStringList c = QString::fromLatin1(row).split(u'=');
-            f.state.timeoutSec = 45;
-            f.state.txtTimeout = c[0];
+            f.state.settings.timeoutSeconds = 45;
+            f.state.edited.timeout = c[0];
             f.config.apply();
-            QVERIFY2(f.state.timeoutSec == c[1].toInt(), row);
+            QVERIFY2(f.state.settings.timeoutSeconds == c[1].toInt(), row);
         }
 
         // The server role listens at once.
-        f.state.chkServer = 1;
-        f.state.chkCon = 1;
-        f.state.txtSocket = QStringLiteral("9100");
+        f.state.settings.serverRole = true;
+        f.state.settings.staticConnection = true;
+        f.state.edited.remotePort = QStringLiteral("9100");
         f.state.connAccepted = true;
-        f.socket.state = SocketEndpoint::Connected;
+        f.socket.current = SocketEndpoint::Connected;
         f.config.apply();
         QCOMPARE(f.socket.calls, (QStringList{QStringLiteral("Close"), QStringLiteral("setLocalPort:9100"),
                                               QStringLiteral("Listen")}));
-        QVERIFY(!f.state.connAccepted && f.socket.State() == SocketEndpoint::Listening);
-        QVERIFY(!f.state.cmdConnectVisible && f.state.cmdCloseVisible); // server role: Close only
+        QVERIFY(!f.state.connAccepted && f.socket.state() == SocketEndpoint::Listening);
+        QVERIFY(!f.state.connectButtonVisible && f.state.closeButtonVisible); // server role: Close only
 
         // A port that is not a number, at level 2: to the log and the message list too.
-        f.state.chkStatus = 2;
-        f.state.txtSocket = QStringLiteral("abc");
+        f.state.settings.statusReport = 2;
+        f.state.edited.remotePort = QStringLiteral("abc");
         f.socket.failListen = true;
         f.config.apply();
         QCOMPARE(f.log.records.size(), 2);

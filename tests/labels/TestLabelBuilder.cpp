@@ -63,8 +63,9 @@ private slots:
     {
         QDir(m_labels).removeRecursively();
         QVERIFY(QDir().mkpath(m_labels));
-        m_state.chkUTF8 = m_state.chkStatus = 0;
-        m_socket.state = SocketEndpoint::Connected;
+        m_state.settings.sendUtf8 = false;
+        m_state.settings.statusReport = 0;
+        m_socket.current = SocketEndpoint::Connected;
         m_log.records.clear();
     }
 
@@ -109,8 +110,8 @@ private slots:
         write("defaultLabel.xml", "<a>#T#" + QByteArray(111, 'x') + "</a>");
         const QString doc = QStringLiteral("<a>äö") + QString(111, QLatin1Char('x')) + QStringLiteral("</a>");
         QCOMPARE(label("T=äö"), QStringLiteral("Content-Length: 120\n\n") + doc);
-        m_state.chkUTF8 = 1;
-        m_state.chkStatus = 2;
+        m_state.settings.sendUtf8 = true;
+        m_state.settings.statusReport = 2;
         QCOMPARE(label("T=äö"), QStringLiteral("Content-Length: 122\n\n") + encodeUTF8(doc));
         const QString raw = statusLine("RAW Data: Content-Length: 120\n\n" + doc + "/7");
         QVERIFY(m_state.lblError == raw && m_log.records.constLast() == qMakePair(raw, false));

@@ -19,7 +19,7 @@ class TestPrintData : public QObject
     RecordingLog m_log;
     MdbPrintData m_lookup{m_state, m_log};
 
-    // Puts the bytes at serverPath/System/prog.mdb and looks up L1/7 there.
+    // Puts the bytes at settings.serverPath/System/prog.mdb and looks up L1/7 there.
     QString lookUpIn(const QByteArray &bytes)
     {
         QFile out(m_lookup.databasePath());
@@ -37,7 +37,7 @@ class TestPrintData : public QObject
 private slots:
     void init()
     {
-        m_state.serverPath = m_dir.path();
+        m_state.settings.serverPath = m_dir.path();
         QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("System")));
         m_log.records.clear();
     }

@@ -40,7 +40,7 @@ struct Rig {
 
     Rig()
     {
-        state.modulName = u"K1"_s;
+        state.settings.moduleName = u"K1"_s;
         state.logFileName = dir.filePath(u"Socketcomm-K1-.dat"_s);
     }
     QString bak(const char *name) const { return dir.filePath(u"BAB-K1-bak/"_s) + QLatin1String(name); }

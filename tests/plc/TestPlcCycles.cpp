@@ -41,8 +41,8 @@ struct Rig {
 
     Rig()
     {
-        state.modulName = u"K1"_s;
-        state.chkCon = 1;
+        state.settings.moduleName = u"K1"_s;
+        state.settings.staticConnection = true;
         cycles.setLabelCommands(&labels);
         cycles.connectPlc();
     }
@@ -113,12 +113,12 @@ private slots:
         QVERIFY(!rig.record());
 
         // Per-request connections: every connectPlc closes the socket.
-        rig.state.chkCon = 0;
+        rig.state.settings.staticConnection = false;
         rig.cycles.connectPlc();
         QCOMPARE(rig.socket.calls, QStringList{u"Close"_s});
 
         // Server role: no handle, no record, the send queue emptied.
-        rig.state.chkServer = 1;
+        rig.state.settings.serverRole = true;
         rig.state.sendQueue = QStringList{u"a"_s, u"b"_s};
         rig.link.calls.clear();
         rig.cycles.connectPlc();
@@ -170,7 +170,7 @@ private slots:
         QCOMPARE(rig.state.sendQueue, (QStringList{u"hello"_s, u"abc"_s, full}));
 
         // Or as UTF-8 bytes; the log shows the text.
-        rig.state.chkUTF8 = 1;
+        rig.state.settings.sendUtf8 = true;
         rig.request(u"\u00e4\u20ac"_s);
         QCOMPARE(rig.state.sendQueue.last(), encodeUTF8(u"\u00e4\u20ac"_s));
         QCOMPARE(rig.lastLog(), requestLine(0, u" Send Data:\u00e4\u20ac"_s));
@@ -245,11 +245,11 @@ private slots:
     void responseCycle()
     {
         Rig rig;
-        rig.state.chkStatus = 0;
+        rig.state.settings.statusReport = 0;
         rig.state.lblError = u"before"_s;
         rig.state.requestTick = rig.clock.tickCount();
         rig.link.calls.clear();
-        rig.socket.state = SocketEndpoint::Connected;
+        rig.socket.current = SocketEndpoint::Connected;
         rig.link.values[u"K1.antwort"_s] = true;
         rig.state.receiveQueue = QStringList{u""_s, u"first"_s, u"second \u00e4"_s};
         rig.cycles.responseTick(); // the empty piece goes without a write
@@ -257,7 +257,7 @@ private slots:
 
         // The previous answer is not taken yet: every tick refreshes the state and asks again. Each
         // piece waits for the PLC's reset and goes into RecData before the flag is set; the report
-        // follows chkStatus (0: none).
+        // follows settings.statusReport (0: none).
         rig.cycles.responseTick();
         QCOMPARE(rig.var("ConnectStatus"), QVariant(7));
         QVERIFY(!rig.var("RecData").isValid());
@@ -269,7 +269,7 @@ private slots:
         QVERIFY(rig.at(u"writeVarString K1.RecData first"_s) < rig.at(u"writeVarBool K1.antwort true"_s));
         QCOMPARE(rig.state.receiveQueue.size(), 1);
         QVERIFY(rig.state.lblError == u"before"_s && rig.log.records.isEmpty());
-        rig.state.chkStatus = 2;
+        rig.state.settings.statusReport = 2;
         rig.clock.advance(250);
         rig.link.values[u"K1.antwort"_s] = false;
         rig.cycles.responseTick();
@@ -278,7 +278,7 @@ private slots:
                  (Log{{statusLine(u"SocketData received: (250 msec) second \u00e4"_s), false}}));
 
         // Refused reads leave the piece waiting; refused writes still set the flag and drop it.
-        rig.state.chkStatus = 1;
+        rig.state.settings.statusReport = 1;
         rig.state.receiveQueue = QStringList{u"x"_s};
         rig.link.values[u"K1.antwort"_s] = false;
         rig.link.failures[u"readVarBool K1.antwort"_s] = 1801;
@@ -302,16 +302,16 @@ private slots:
         QVERIFY(rig.lastLog() == statusLine(u"SocketData received: lost"_s) &&
                 rig.state.receiveQueue.isEmpty());
 
-        // Server role: every piece goes at once; reported only with chkStatus, empty ones never.
+        // Server role: every piece goes at once; reported only with settings.statusReport, empty ones never.
         rig.clear();
-        rig.state.chkServer = 1;
-        rig.state.chkStatus = 0;
+        rig.state.settings.serverRole = true;
+        rig.state.settings.statusReport = 0;
         rig.state.receiveQueue = QStringList{u"a"_s, u""_s, u"b"_s, u"c"_s};
         rig.cycles.responseTick();
-        rig.state.chkStatus = 1;
+        rig.state.settings.statusReport = 1;
         rig.cycles.responseTick();
         rig.cycles.responseTick();
-        rig.state.chkStatus = 2;
+        rig.state.settings.statusReport = 2;
         rig.cycles.responseTick();
         QVERIFY(rig.state.receiveQueue.isEmpty());
         QCOMPARE(rig.log.records, (Log{{statusLine(u"SocketData received: b"_s), true},

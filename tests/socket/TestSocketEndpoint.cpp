@@ -27,8 +27,8 @@ public:
             errorText = text;
         });
         connect(&ep, &SocketEndpoint::dataArrival, this, [this](qint64 bytes) {
-            const QString text = endpoint.GetData();
-            countsMatch = countsMatch && text.size() == bytes && endpoint.GetData().isEmpty();
+            const QString text = endpoint.getData();
+            countsMatch = countsMatch && text.size() == bytes && endpoint.getData().isEmpty();
             data += text;
             events << "data";
         });
@@ -73,12 +73,12 @@ private slots:
         };
         // After Close the state is 0 at once, and nothing of the closed connection is reported later.
         const auto closeAndCheck = [&](int expectedState) {
-            const bool wasInState = ep.State() == expectedState;
-            ep.Close();
-            const bool closedAtOnce = ep.State() == 0;
+            const bool wasInState = ep.state() == expectedState;
+            ep.close();
+            const bool closedAtOnce = ep.state() == 0;
             rec.events.clear();
             QTest::qWait(200);
-            return wasInState && closedAtOnce && rec.events.isEmpty() && ep.State() == 0;
+            return wasInState && closedAtOnce && rec.events.isEmpty() && ep.state() == 0;
         };
 
         QVERIFY(expectError(ep.setLocalPort(-1), 380));
@@ -88,7 +88,7 @@ private slots:
             QVERIFY2(expectError(ep.Connect(QStringLiteral("127.0.0.1"), QString::fromLatin1(port)), 380),
                      port);
         QVERIFY(expectError(ep.Connect(QString(), QStringLiteral("80")), 11001));
-        QVERIFY(expectError(ep.SendData(QStringLiteral("x")), 10057));
+        QVERIFY(expectError(ep.sendData(QStringLiteral("x")), 10057));
         QVERIFY(expectError(ep.Accept(1), 40006));
         QVERIFY(ep.setLocalPort(peerServer.serverPort()));
         QVERIFY(expectError(ep.Listen(), 10048));
@@ -111,8 +111,8 @@ private slots:
 
         // The peer's listener completes the handshake, but the endpoint must not report it.
         QVERIFY(ep.Connect(QStringLiteral("127.0.0.1"), peerPort));
-        QVERIFY(ep.State() >= 4 && ep.State() <= 6);
-        QVERIFY(closeAndCheck(ep.State()));
+        QVERIFY(ep.state() >= 4 && ep.state() <= 6);
+        QVERIFY(closeAndCheck(ep.state()));
 
         QTcpSocket *peer = connectPeer();
         QVERIFY(peer);
@@ -121,7 +121,7 @@ private slots:
         // A text of byte values goes out as those bytes; characters of the code page as theirs.
         QByteArray expected(256, 0);
         std::iota(expected.begin(), expected.end(), char(0));
-        QVERIFY(ep.SendData(QString::fromLatin1(expected) + QChar(0x20AC)));
+        QVERIFY(ep.sendData(QString::fromLatin1(expected) + QChar(0x20AC)));
         QVERIFY2(!rec.events.contains("sendComplete"), "no event inside SendData");
         QByteArray got; // the endpoint writes from this thread's event loop, so the wait must spin it
         QTRY_COMPARE_WITH_TIMEOUT(got += peer->readAll(), expected + '\x80', kWait);
@@ -140,12 +140,12 @@ private slots:
         QCOMPARE(rec.data, QStringLiteral("bye"));
         QCOMPARE(rec.events.first(), QStringLiteral("data"));
         rec.events.clear();
-        QVERIFY(expectError(ep.SendData(QStringLiteral("late")), 10057));
+        QVERIFY(expectError(ep.sendData(QStringLiteral("late")), 10057));
         QVERIFY(closeAndCheck(8));
 
         peer = connectPeer();
-        QTRY_VERIFY_WITH_TIMEOUT(peer && ep.State() == 7, kWait);
-        QVERIFY(ep.SendData(QString())); // its sendComplete is already queued and must be dropped
+        QTRY_VERIFY_WITH_TIMEOUT(peer && ep.state() == 7, kWait);
+        QVERIFY(ep.sendData(QString())); // its sendComplete is already queued and must be dropped
         QVERIFY(closeAndCheck(7));
         QTRY_COMPARE_WITH_TIMEOUT(peer->state(), QAbstractSocket::UnconnectedState, kWait);
 
@@ -162,7 +162,7 @@ private slots:
         QVERIFY(ep.Connect(kUnresolvable, QStringLiteral("9100")));
         QTRY_COMPARE_WITH_TIMEOUT(rec.events, QStringList{"error 11001"}, 60000);
         QVERIFY(rec.errorText.startsWith(QStringLiteral("Host not found")));
-        QCOMPARE(ep.State(), 9);
+        QCOMPARE(ep.state(), 9);
     }
 };
 

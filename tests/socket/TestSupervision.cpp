@@ -35,10 +35,10 @@ template <typename Endpoint> struct Rig {
     Rig()
     {
         socket.setObjectName("Winsock1");
-        state.remoteHost = "127.0.0.1";
-        state.socketPort = "9100";
-        state.timeoutSec = 10;
-        state.chkStatus = 1;
+        state.settings.remoteHost = "127.0.0.1";
+        state.settings.remotePort = "9100";
+        state.settings.timeoutSeconds = 10;
+        state.settings.statusReport = 1;
     }
     // One tick half a second after the last.
     void tick(int ms = 500)
@@ -103,10 +103,10 @@ private slots:
                 c->deleteLater();
             });
         });
-        rig.state.socketPort = QString::number(peer.serverPort());
+        rig.state.settings.remotePort = QString::number(peer.serverPort());
         rig.state.sendQueue = QStringList{"A1", "B22", "C333"};
         rig.state.lastSendTimer = 1; // long ago
-        const QString host = "Connect 127.0.0.1:" + rig.state.socketPort + "   Sending:";
+        const QString host = "Connect 127.0.0.1:" + rig.state.settings.remotePort + "   Sending:";
         QStringList expected;
         for (const QString item : {"A1", "B22", "C333"}) {
             expected << host + item << "Start send " + item + "/7"
@@ -147,7 +147,7 @@ private slots:
         QCOMPARE(empty.socket.calls.filter("Connect").size(), 1);
         // The client's request time-out: ended after the time-out, the same item comes again.
         FakeRig client;
-        client.state.timeoutSec = 3;
+        client.state.settings.timeoutSeconds = 3;
         client.state.sendQueue = QStringList{"slow"};
         client.state.lastSendTimer = 1;
         client.tick();
@@ -160,8 +160,8 @@ private slots:
         QCOMPARE(client.state.sendQueue, QStringList{"slow"});
     }
 
-    // An endpoint error ends the request on the next tick; chkReset decides whether the item
-    // goes. The error text is shown once, and only when status reporting is on.
+    // An endpoint error ends the request on the next tick; settings.dropRequestOnError decides whether the
+    // item goes. The error text is shown once, and only when status reporting is on.
     void errorEndsTheRequest_data()
     {
         QTest::addColumn<int>("reset");
@@ -175,14 +175,14 @@ private slots:
         QFETCH(int, reset);
         QFETCH(int, status);
         FakeRig rig;
-        rig.state.chkReset = reset;
-        rig.state.chkStatus = status;
+        rig.state.settings.dropRequestOnError = reset != 0;
+        rig.state.settings.statusReport = status;
         rig.state.sendQueue = QStringList{"one", "two"};
         rig.state.lastSendTimer = 1; // long ago
         rig.tick();
-        rig.socket.state = SocketEndpoint::Error;
+        rig.socket.current = SocketEndpoint::Error;
         emit rig.socket.errorOccurred(10061, "Connection refused");
-        QCOMPARE(rig.socket.state, 0); // closed by the handler
+        QCOMPARE(rig.socket.current, 0); // closed by the handler
         rig.tick();
         QCOMPARE(rig.state.sendQueue, reset ? QStringList{"two"} : (QStringList{"one", "two"}));
         QVERIFY(!rig.cycle.requestStart().has_value() && rig.state.socketErrorText.isEmpty());
@@ -204,13 +204,13 @@ private slots:
     void staticReconnectNumbering()
     {
         FakeRig rig;
-        rig.state.chkCon = 1;
+        rig.state.settings.staticConnection = true;
         rig.state.sendQueue = QStringList{"held"};
         QStringList tries;
         for (int i = 0; i < 22; ++i) {
             rig.tick();
-            if (rig.socket.state == SocketEndpoint::Connecting)
-                rig.socket.state = SocketEndpoint::Error; // the connect fails every time
+            if (rig.socket.current == SocketEndpoint::Connecting)
+                rig.socket.current = SocketEndpoint::Error; // the connect fails every time
             tries << rig.state.lblState.section(" Try to connect: ", 1);
         }
         QCOMPARE(tries.mid(18, 4), (QStringList{"19", "20", "1", "2"}));
@@ -218,7 +218,7 @@ private slots:
         QVERIFY(rig.state.lblState.endsWith("\r\n Pending senddata:1\r\n Try to connect: 2"));
 
         // Connected: the connect event sends the first item; later ones go from the tick.
-        rig.socket.state = SocketEndpoint::Connected;
+        rig.socket.current = SocketEndpoint::Connected;
         emit rig.socket.connected();
         emit rig.socket.sendComplete(); // the connection stays open
         rig.state.sendQueue << "next";
@@ -234,8 +234,8 @@ private slots:
     void serverRelisten()
     {
         FakeRig rig;
-        rig.state.chkServer = 1;
-        rig.socket.state = SocketEndpoint::Connected;
+        rig.state.settings.serverRole = true;
+        rig.socket.current = SocketEndpoint::Connected;
         QList<int> reported;
         rig.cycle.setStateReport([&](int state) { reported << state; });
         rig.tick();
@@ -250,50 +250,50 @@ private slots:
         QCOMPARE(rig.messages(), QStringList{"Timeout request port: 9100"});
         QCOMPARE(rig.socket.calls, (QStringList{"Close", "Listen"}));
 
-        rig.state.chkCon = 1;
-        rig.socket.state = SocketEndpoint::Connected;
+        rig.state.settings.staticConnection = true;
+        rig.socket.current = SocketEndpoint::Connected;
         rig.socket.calls.clear();
         for (int i = 0; i < 40; ++i)
             rig.tick();
         QVERIFY(rig.socket.calls.isEmpty());
         QCOMPARE(rig.state.lblState, "Port Connected");
-        rig.socket.state = SocketEndpoint::Closed;
+        rig.socket.current = SocketEndpoint::Closed;
         for (int i = 0; i < 24; ++i)
             rig.tick();
         QCOMPARE(rig.socket.calls, (QStringList{"Close", "Listen"}));
-        QCOMPARE(rig.socket.state, int(SocketEndpoint::Listening));
+        QCOMPARE(rig.socket.current, int(SocketEndpoint::Listening));
     }
 
     // A second peer takes over from the first; the close of a peer listens again at once.
     void newestPeerTakesOver()
     {
         Rig<QtSocketEndpoint> rig;
-        rig.state.chkServer = 1;
+        rig.state.settings.serverRole = true;
         QVERIFY(rig.socket.setLocalPort(0) && rig.socket.Listen());
         const quint16 port = static_cast<quint16>(rig.socket.localPort());
         QTcpSocket first, second;
         first.connectToHost(QHostAddress::LocalHost, port);
-        QTRY_COMPARE(rig.socket.State(), int(SocketEndpoint::Connected));
+        QTRY_COMPARE(rig.socket.state(), int(SocketEndpoint::Connected));
         // A peer that vanishes without a word is found out within about 30 s.
         QCOMPARE(keepAliveOf(rig.socket.connectionDescriptor()), (QList<int>{1, 10, 5, 3, 30000}));
         second.connectToHost(QHostAddress::LocalHost, port);
         QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(rig.socket.State(), int(SocketEndpoint::Connected));
+        QCOMPARE(rig.socket.state(), int(SocketEndpoint::Connected));
         QCOMPARE(rig.messages(), (QStringList{"send request 1", "send request 2"}));
         QVERIFY(rig.state.connAccepted);
         second.write("hello");
         QTRY_COMPARE(rig.state.receiveQueue, QStringList{"hello"});
         QCOMPARE(rig.responseStarts, 1);
         second.disconnectFromHost();
-        QTRY_COMPARE(rig.socket.State(), int(SocketEndpoint::Listening));
+        QTRY_COMPARE(rig.socket.state(), int(SocketEndpoint::Listening));
         QCOMPARE(rig.messages(), QStringList{"Closed <8>"});
 
         // In the client role a connection request is never taken.
-        rig.state.chkServer = 0;
+        rig.state.settings.serverRole = false;
         QTcpSocket third;
         third.connectToHost(QHostAddress::LocalHost, port);
         QTRY_COMPARE(third.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(rig.socket.State(), int(SocketEndpoint::Listening));
+        QCOMPARE(rig.socket.state(), int(SocketEndpoint::Listening));
     }
 
     void utf8Boundaries()

@@ -12,7 +12,7 @@ class FakeSocketEndpoint : public SocketEndpoint
 public:
     using SocketEndpoint::SocketEndpoint;
 
-    int state = Closed;
+    int current = Closed; // what state() answers
     qint64 port = 0;
     QStringList calls;
     QStringList sent;
@@ -20,7 +20,7 @@ public:
     bool failListen = false;
     bool failSend = false;
 
-    int State() const override { return state; }
+    int state() const override { return current; }
     bool setLocalPort(qint64 p) override
     {
         calls << QStringLiteral("setLocalPort:%1").arg(p);
@@ -39,22 +39,22 @@ public:
             m_error.set(10048, QStringLiteral("Address in use"));
             return false;
         }
-        state = Listening;
+        current = Listening;
         return true;
     }
     bool Connect(const QString &host, const QString &p) override
     {
         calls << QStringLiteral("Connect:%1:%2").arg(host, p);
-        state = Connecting;
+        current = Connecting;
         return true;
     }
     bool Accept(int requestId) override
     {
         calls << QStringLiteral("Accept:%1").arg(requestId);
-        state = Connected;
+        current = Connected;
         return true;
     }
-    bool SendData(const QString &text) override
+    bool sendData(const QString &text) override
     {
         calls << QStringLiteral("SendData");
         if (failSend) {
@@ -66,14 +66,14 @@ public:
         sent << text;
         return true;
     }
-    QString GetData() override
+    QString getData() override
     {
         calls << QStringLiteral("GetData");
         return std::exchange(incoming, QString());
     }
-    void Close() override
+    void close() override
     {
         calls << QStringLiteral("Close");
-        state = Closed;
+        current = Closed;
     }
 };

@@ -47,9 +47,9 @@ struct UiRig : public PlcLink,
     void loadConfiguration() override
     {
         journal << "config.load";
-        state.txtModulname = state.modulName = modulName;
-        state.txtNetId = plcNetId;
-        state.txtPort = plcPort;
+        state.edited.moduleName = state.settings.moduleName = modulName;
+        state.edited.plcNetId = plcNetId;
+        state.edited.plcPort = plcPort;
         state.editControls(false);
     }
     void saveConfiguration() override { journal << "config.save"; }

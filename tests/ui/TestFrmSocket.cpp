@@ -109,8 +109,8 @@ private slots:
         core.supervisionTimer()->stop();
 
         rig.journal.clear();
-        s.remoteHost = "127.0.0.1";
-        s.socketPort = "9100";
+        s.settings.remoteHost = "127.0.0.1";
+        s.settings.remotePort = "9100";
         for (const char *name : {"cmdConnect", "cmdClose", "cmdSave", "mnuSave", "mnuSaveAs", "mnuLoad",
                                  "mnuKELOProp", "mnuReConnect", "mnuPopup1"})
             child<QAction>(name) ? child<QAction>(name)->trigger() : click(name);
@@ -126,16 +126,16 @@ private slots:
         click("cmdLoad");
         QVERIFY(locked());
         QTest::keyClicks(child("txtSendData"), "abc"); // what the operator types reaches the state
-        QCOMPARE(s.txtSendData, "abc");
-        s.txtSendData += u'ä';
+        QCOMPARE(s.sendText, "abc");
+        s.sendText += u'ä';
 
         // Client role: queued for the PLC cycle, converted when asked for.
-        s.chkUTF8 = 1;
+        s.settings.sendUtf8 = true;
         click("cmdSend");
-        s.chkUTF8 = 0;
+        s.settings.sendUtf8 = false;
         click("cmdSend");
         // Server role: straight to the endpoint, never converted, nothing queued.
-        s.chkServer = s.chkUTF8 = 1;
+        s.settings.serverRole = s.settings.sendUtf8 = true;
         click("cmdSend");
         QCOMPARE(rig.socket.sent, QStringList{"abcä"});
         QCOMPARE(s.sendQueue, (QStringList{"abc\u00c3\u00a4", "abcä"}));
@@ -143,7 +143,7 @@ private slots:
         // A three-state box steps 0, 1, 2, 0 by mouse.
         for (int expected : {1, 2, 0}) {
             click("chkStatus");
-            QCOMPARE(s.statusLevel, expected);
+            QCOMPARE(s.settings.statusLevel, expected);
         }
 
         rig.journal.clear();
@@ -152,6 +152,42 @@ private slots:
         w.close(); // the platform closing it later does not take things down twice
         QCOMPARE(rig.journal, kUnloadOrder);
         QCOMPARE(rig.endProgramCalls, 1);
+    }
+
+    // A click on a settings box counts at the cycles' next tick; what is typed into a settings
+    // field counts only once the configuration is saved or loaded.
+    void clicksCountAtOnceTypingAfterSave()
+    {
+        QTemporaryDir dir;
+        UiRig rig(dir.path());
+        RecordingLog log;
+        rig.state.configFile = dir.filePath("Kavetta.zelb");
+        Configuration configuration(rig.state, rig.socket, log, rig.desktop);
+        ConfigurationCommands commands(configuration);
+        GatewayCore core(rig.state, rig.coreParts(&commands));
+        frmSocket w(core);
+        m_window = &w;
+        w.load();
+        core.supervisionTimer()->stop();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const Settings &settings = rig.state.settings;
+
+        click("chkCon");
+        click("chkReset");
+        QVERIFY(settings.staticConnection && !settings.dropRequestOnError);
+
+        child<QAction>("mnuEditModus")->trigger();
+        QTest::keyClicks(child("txtSocket"), "9200");
+        QTest::keyClicks(child("txtTimeout"), "5");
+        QTest::keyClicks(child("txtModulname"), "Line9");
+        QCOMPARE(rig.state.edited.remotePort, "9200");
+        QVERIFY(settings.remotePort.isEmpty() && settings.timeoutSeconds == 2 &&
+                settings.moduleName.isEmpty());
+
+        click("cmdSave");
+        QCOMPARE((QStringList{settings.remotePort, settings.moduleName}), (QStringList{"9200", "Line9"}));
+        QCOMPARE(settings.timeoutSeconds, 5);
     }
 
     void logViewShowsTheEndOfALargeFile()
@@ -187,7 +223,7 @@ private slots:
         QCOMPARE(window.findChild<QLineEdit *>("txtSocket")->text(), "9100");
         rig.state.setLblState("Port Connected\r\n Pending senddata:1 Request Time:3");
         rig.state.setLblError(statusLine("Timeout connecting: 127.0.0.1:9100"));
-        rig.state.txtSendData = "/SetLabel Charge=A4717";
+        rig.state.sendText = "/SetLabel Charge=A4717";
         rig.state.notify();
 
         window.show();
