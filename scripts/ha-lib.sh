@@ -25,7 +25,7 @@ start_standins() {
 wait_for_port() {
   local port
   for _ in $(seq 100); do
-    port=$(sed -n 's/.*listening.* port=\([0-9]*\).*/\1/p' "$1" | head -n 1)
+    port=$(sed -n 's/.*listening.* port=\([0-9]*\).*/\1/p' "$1" 2> /dev/null | head -n 1)
     [[ -n $port ]] && { echo "$port"; return 0; }
     sleep 0.1
   done
@@ -97,7 +97,8 @@ last_raised() {
 
 # Every request up to LAST: what became of it. Prints one line per range FROM..TO given
 # (ranges as "NAME:FROM:TO", requests FROM+1 to TO):
-#   NAME requests N taken T answered A plc P takeover S lost L doubles D onwire W unmarked U
+#   NAME requests N taken T answered A reported-to-plc P reported-at-takeover S lost-unseen L
+#     printed-twice D on-the-wire W unmarked U
 # and the numbers of the lost and unmarked ones after "lost:" and "unmarked:" when there are any.
 #   account WORK EVENTLOG RANGE...
 account() {
@@ -136,7 +137,7 @@ account() {
             else if (seen["take", n] < 2) { unm++; unmList = unmList " R" n }
           }
         }
-        printf "%s requests %d taken %d answered %d plc %d takeover %d lost %d doubles %d onwire %d unmarked %d", \
+        printf "%s requests %d taken %d answered %d reported-to-plc %d reported-at-takeover %d lost-unseen %d printed-twice %d on-the-wire %d unmarked %d", \
           part[1], req, tk, ans, plc, to, lost, dbl, wire, unm
         if (lostList != "") printf " lost:%s", lostList
         if (unmList != "") printf " unmarked:%s", unmList
