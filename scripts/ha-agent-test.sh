@@ -5,6 +5,7 @@
 # there, and reloads. Runs the gateway of the build against the stand-ins on 127.0.0.1.
 #   scripts/ha-agent-test.sh [--build DIR]   (as root; scripts/ha-test.sh runs it first)
 # Exit status 0 when everything passed; 77 when skipped (no root, no ocf-tester).
+# shellcheck disable=SC2015 # "ok" only prints
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
@@ -101,7 +102,7 @@ run monitor
 echo "== planned stops"
 # Each stop waits for a moment when no job is out to the printer: the next start then finds
 # nothing that was on the wire, so nothing is printed twice.
-for cycle in 1 2 3 4; do
+for _ in 1 2 3 4; do
   run start
   sleep 1.7
   run stop
@@ -133,7 +134,7 @@ if [[ $rc -eq 0 && -n $child ]] && ! alive "$deaf" && ! alive "$child" &&
   ok "SIGKILL after the grace time (stop time-out less 5 s) ends it and its child: ${took} ms"
 else
   fail "stop of a program that ignores SIGTERM: rc $rc, ${took} ms, left: $(alive "$deaf" && echo "$deaf") $( [[ -n $child ]] && alive "$child" && echo "$child"): $err"
-  kill -KILL "$deaf" $child 2>/dev/null
+  kill -KILL "$deaf" ${child:+"$child"} 2>/dev/null
 fi
 
 echo "== reload"

@@ -1,6 +1,7 @@
 # Shared by scripts/ha-test.sh and scripts/ha-agent-test.sh (sourced, not run): the PLC and
 # printer stand-ins with a request stream, an instance folder for them, and the accounting of
-# every request of the stream.
+# every request of the stream. The sourcing script sets root (the source tree) and build.
+# shellcheck disable=SC2154
 
 # The stand-ins, listening on ADDRESS (in the network namespace NETNS when one is given). The
 # PLC stand-in raises "R<n>" every EVERY ms whenever the gateway has taken the one before; the
