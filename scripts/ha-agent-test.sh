@@ -152,6 +152,21 @@ OCF_RESKEY_event_log=$work/events2.log run reload
   fail "reload with a changed parameter: rc $rc, pid $pid -> $(pid_of_gateway): $err"
 OCF_RESKEY_event_log=$work/events2.log run stop
 
+echo "== as another user"
+# The instance folder belongs to the user, as kavetta-instance lays it out for kavetta.
+chown -R nobody: "$work/line" "$work/events.log"
+OCF_RESKEY_user=nobody run start
+pid=$(pid_of_gateway)
+owner=$(ps -o user= -p "$pid" 2>/dev/null)
+[[ $rc -eq 0 && $owner == nobody && $(stat -c %U "/run/kavetta/$instance") == nobody ]] && answers &&
+  ok "the gateway runs as nobody, its runtime folder is nobody's" ||
+  fail "start as nobody: rc $rc, process of '$owner', runtime folder of $(stat -c %U "/run/kavetta/$instance"): $err"
+OCF_RESKEY_user=nobody run stop
+[[ $rc -eq 0 ]] && ! alive "$pid" || fail "stop as nobody: rc $rc"
+OCF_RESKEY_user=nobody-at-all run validate-all
+[[ $rc -eq 5 ]] || fail "validate-all of a user that does not exist: rc $rc (want 5)"
+chown -R root: "$work/line" "$work/events.log"
+
 echo "== configuration problems"
 cp "$work/line/Kavetta.zelb" "$work/Kavetta.zelb.good"
 sed -i 's/^"Port",/"Prot",/' "$work/line/Kavetta.zelb"
