@@ -9,7 +9,8 @@
 #   kill        every process of the active node killed (SIGKILL) just after the printer got a
 #               job: the other node takes over (the last of several kills with replayMaxAgeSec 0:
 #               it reports what the old node left instead of sending it again)
-#   switch-over a planned move to the other node (crm resource move, then clear)
+#   switch-over a planned move to the other node (crm resource move, then clear): nothing may be
+#               printed twice
 #   gateway     the gateway process alone killed: restarted in place, moved after the third time
 #   broken      the configuration broken on disk: validate-all and the failed start say why
 # Every request is accounted for: answered, reported to the PLC (.anfordErr), or reported by the
@@ -382,9 +383,11 @@ done
 echo "== requests (raised while each scenario ran)"
 ranges=("before:0:${scenario_from[0]}" "${ranges[@]}" "all:0:$last")
 total=""
+switch_doubles=0
 while read -r line; do
   echo "$line"
   [[ $line == all\ * ]] && total=$line
+  [[ $line == switch-over\ * ]] && switch_doubles=$(awk '{ for (i = 1; i < NF; i++) if ($i == "printed-twice") print $(i + 1) }' <<< "$line")
 done < <(account "$work" "$storage/events.log" "${ranges[@]}")
 field() { awk -v k="$1" '{ for (i = 1; i < NF; i++) if ($i == k) print $(i + 1) }' <<< "$total"; }
 
@@ -393,4 +396,6 @@ median=$(awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2]
 echo "kill takeovers: $(tr '\n' ' ' <<< "$sorted")(min $(head -n 1 <<< "$sorted"), median $median, max $(tail -n 1 <<< "$sorted"))"
 token_s=$(awk -v t="$token_in_force" 'BEGIN { printf "%g", t / 1000 }')
 echo "ha takeover: kill $median s (token $token_s s), switch-over $switch s, requests $(field requests), lost unseen $(field lost-unseen), unmarked doubles $(field unmarked)"
+# A planned switch-over waits for a quiet moment: nothing may be printed twice.
+[[ $switch_doubles == 0 ]] || fail "the planned switch-over printed $switch_doubles jobs twice"
 [[ $(field lost-unseen) == 0 && $(field unmarked) == 0 && $(field requests) -gt 0 ]] || fail "requests lost or printed twice unmarked: $total"
