@@ -14,7 +14,7 @@ namespace zelb
 
 // One field of a record line as it stands.
 struct Field {
-    QString text;       // a quoted field: between the quotes; an unquoted one: trimmed
+    QString text; // a quoted field: between the quotes; an unquoted one: trimmed
     bool quoted = false;
     bool closed = true; // false: the closing quote is missing and the text runs to the line end
     QString after;      // what stands between a closing quote and the next comma (not read)

@@ -191,7 +191,8 @@ void changeOptions(const QString &optionsFile, const QByteArray &old, const QLis
             bool present = false;
             const QString current = text.value(d.first, &present);
             QString why;
-            if (!given.contains(d.first) && present && current != d.second && text.set(d.first, d.second, why))
+            if (!given.contains(d.first) && present && current != d.second &&
+                text.set(d.first, d.second, why))
                 o.options << d.first;
         }
     }
@@ -213,7 +214,8 @@ void changeOptions(const QString &optionsFile, const QByteArray &old, const QLis
 // Written aside and renamed over the old file; the owner and mode of the old file stay.
 bool writeFile(const QString &path, const QByteArray &content, QString &why)
 {
-    struct stat old {};
+    struct stat old {
+    };
     const bool existed = ::stat(QFile::encodeName(path).constData(), &old) == 0;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
@@ -233,8 +235,10 @@ bool writeFile(const QString &path, const QByteArray &content, QString &why)
 QString notWritable(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
-    struct stat st {};
-    if (::stat(native.constData(), &st) == 0 && ((st.st_mode & 0222) == 0 || ::access(native.constData(), W_OK) != 0))
+    struct stat st {
+    };
+    if (::stat(native.constData(), &st) == 0 &&
+        ((st.st_mode & 0222) == 0 || ::access(native.constData(), W_OK) != 0))
         return QStringLiteral("%1 is not writable").arg(path);
     const QString folder = QFileInfo(path).absolutePath();
     if (::access(QFile::encodeName(folder).constData(), W_OK) != 0)
@@ -259,7 +263,8 @@ bool readDescription(const QByteArray &content, QList<Change> &changes, QString 
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(content, &error);
     if (!doc.isObject()) {
-        why = error.error != QJsonParseError::NoError ? error.errorString() : QStringLiteral("not a JSON object");
+        why = error.error != QJsonParseError::NoError ? error.errorString()
+                                                      : QStringLiteral("not a JSON object");
         return false;
     }
     const QJsonObject root = doc.object();
@@ -351,6 +356,7 @@ int runSettingsCommand(const QStringList &arguments, FILE *out, FILE *err)
     };
     QStringList args = arguments;
     const bool json = args.removeAll(QStringLiteral("--json")) > 0;
+    const bool dryRun = args.removeAll(QStringLiteral("--dry-run")) > 0;
     if (args.size() < 2)
         return usage();
     const QString verb = args.takeFirst();
@@ -401,9 +407,17 @@ int runSettingsCommand(const QStringList &arguments, FILE *out, FILE *err)
     QList<Change> changes;
     if (apply) {
         bool read = false;
-        const QByteArray content = readFile(args.first(), 1024 * 1024, read);
+        QByteArray content;
+        if (args.first() == QLatin1String("-")) {
+            QFile in;
+            read = in.open(stdin, QIODevice::ReadOnly);
+            content = in.readAll();
+        } else {
+            content = readFile(args.first(), 1024 * 1024, read);
+            read = read && QFileInfo(args.first()).isFile();
+        }
         QString why;
-        if (!read || !QFileInfo(args.first()).isFile())
+        if (!read)
             return fail(FileError, QStringLiteral("%1 cannot be read").arg(args.first()));
         if (!readDescription(content, changes, why))
             return fail(Refused, QStringLiteral("%1: %2; nothing changed").arg(args.first(), why));
@@ -428,11 +442,13 @@ int runSettingsCommand(const QStringList &arguments, FILE *out, FILE *err)
         } else {
             const QString near = nearestName(c.name, names);
             o.refused << QStringLiteral("%1: no such setting%2")
-                             .arg(c.name, near.isEmpty() ? QString() : QStringLiteral(" (did you mean %1?)").arg(near));
+                             .arg(c.name, near.isEmpty() ? QString()
+                                                         : QStringLiteral(" (did you mean %1?)").arg(near));
         }
     }
     if (o.refused.isEmpty() && !recordChanges.isEmpty())
-        changeConfiguration(configFile, qEnvironmentVariable("KAVETTA_HOME", folder), oldConfig, recordChanges, o);
+        changeConfiguration(configFile, qEnvironmentVariable("KAVETTA_HOME", folder), oldConfig,
+                            recordChanges, o);
     if (o.refused.isEmpty() && (!optionChanges.isEmpty() || apply))
         changeOptions(optionsFile, oldOptions, optionChanges, apply, o);
     if (!o.refused.isEmpty())
@@ -442,28 +458,35 @@ int runSettingsCommand(const QStringList &arguments, FILE *out, FILE *err)
         print(err, QStringLiteral("kavetta --settings: warning: %1\n").arg(w));
 
     // Both files are checked before either is written.
-    for (const auto &[path, changed] : {std::pair(configFile, o.configChanged), std::pair(optionsFile, o.optionsChanged)}) {
+    for (const auto &[path, changed] :
+         {std::pair(configFile, o.configChanged), std::pair(optionsFile, o.optionsChanged)}) {
         if (const QString why = changed ? notWritable(path) : QString(); !why.isEmpty())
             return fail(FileError, why + QStringLiteral("; nothing changed"));
     }
+    // A dry run stops here: what it prints is what a run would change.
     QString why;
-    if (o.configChanged && !writeFile(configFile, o.config, why))
-        return fail(FileError, QStringLiteral("%1 cannot be written (%2); nothing changed").arg(configFile, why));
-    if (o.optionsChanged && !writeFile(optionsFile, o.optionsFile, why))
+    if (!dryRun && o.configChanged && !writeFile(configFile, o.config, why))
+        return fail(FileError,
+                    QStringLiteral("%1 cannot be written (%2); nothing changed").arg(configFile, why));
+    if (!dryRun && o.optionsChanged && !writeFile(optionsFile, o.optionsFile, why))
         return fail(FileError, QStringLiteral("%1 cannot be written (%2)").arg(optionsFile, why));
 
     const bool changed = o.configChanged || o.optionsChanged;
     if (json) {
         const QJsonObject result{{QStringLiteral("changed"), changed},
+                                 {QStringLiteral("dryRun"), dryRun},
                                  {QStringLiteral("configuration"), configFile},
                                  {QStringLiteral("records"), QJsonArray::fromStringList(o.records)},
                                  {QStringLiteral("options"), QJsonArray::fromStringList(o.options)}};
-        print(out, QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+        print(out,
+              QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
     } else {
         QStringList what = o.records + o.options;
-        print(out, !changed ? QStringLiteral("unchanged\n")
-                            : QStringLiteral("changed%1\n")
-                                  .arg(what.isEmpty() ? QString() : QStringLiteral(": ") + what.join(QStringLiteral(", "))));
+        print(out, !changed
+                       ? QStringLiteral("unchanged\n")
+                       : QStringLiteral("changed%1\n")
+                             .arg(what.isEmpty() ? QString()
+                                                 : QStringLiteral(": ") + what.join(QStringLiteral(", "))));
     }
     return Done;
 }

@@ -9,9 +9,11 @@
 // and writer the gateway itself uses.
 //
 //   --settings get [--json] CONFIG
-//   --settings set [--json] CONFIG NAME=VALUE...
-//   --settings apply [--json] CONFIG DESCRIPTION.json
+//   --settings set [--json] [--dry-run] CONFIG NAME=VALUE...
+//   --settings apply [--json] [--dry-run] CONFIG DESCRIPTION.json|-
 //
+// "--dry-run" (set and apply) checks and reports what would change and writes nothing; "-"
+// reads the description from standard input.
 // NAME is a record of the configuration file (RemotePort) or an option as group.key
 // (safety.reportPeerFailures), in any letter case. A description is a JSON object
 // {"configuration": {record: value}, "options": {"group.key": value}}; the options may also be

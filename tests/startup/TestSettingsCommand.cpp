@@ -142,14 +142,16 @@ private slots:
                                     .arg(s.settings.xmlExport)
                                     .arg(s.settings.staticConnection.value())
                                     .arg(int(s.settings.autoConnectOff));
-            QVERIFY2(got.contains(QLatin1String(loaded)), qPrintable(got + u" for "_s + QLatin1String(stored)));
+            QVERIFY2(got.contains(QLatin1String(loaded)),
+                     qPrintable(got + u" for "_s + QLatin1String(stored)));
             const ConfigProblems problems =
                 checkConfigurationContent(text, dir.filePath(u"Kavetta.zelb"_s), dir.path());
             QStringList said;
             for (const ConfigProblem &p : problems)
                 said << p.reason;
             QVERIFY2(*reason ? said.filter(QLatin1String(reason)).size() == 1 : problems.isEmpty(),
-                     qPrintable(QLatin1String(record) + u' ' + QLatin1String(stored) + u": "_s + said.join(u" | ")));
+                     qPrintable(QLatin1String(record) + u' ' + QLatin1String(stored) + u": "_s +
+                                said.join(u" | ")));
         }
     }
 
@@ -158,11 +160,20 @@ private slots:
         Instance in;
         // Each record and each option once, with a value other than the one it has.
         const QStringList records = {
-            u"ServerPath="_s + in.dir.path(),       u"Netid=10.1.2.3"_s,        u"Port=851"_s,
-            u"Modulname=Line7"_s,       u"Maschinenname=Pr\u00fcfstand 7 \u20ac"_s,
-            u"XML-Export=2"_s,          u"RemoteHost=10.1.2.30"_s,  u"RemotePort=9101"_s,
-            u"ServerTest=1"_s,          u"status=2.0"_s,            u"Timeout=1e2"_s,
-            u"StaticConnect=0"_s,       u"ResetOnError=0"_s,        u"UTF8Codierung=1"_s,
+            u"ServerPath="_s + in.dir.path(),
+            u"Netid=10.1.2.3"_s,
+            u"Port=851"_s,
+            u"Modulname=Line7"_s,
+            u"Maschinenname=Pr\u00fcfstand 7 \u20ac"_s,
+            u"XML-Export=2"_s,
+            u"RemoteHost=10.1.2.30"_s,
+            u"RemotePort=9101"_s,
+            u"ServerTest=1"_s,
+            u"status=2.0"_s,
+            u"Timeout=1e2"_s,
+            u"StaticConnect=0"_s,
+            u"ResetOnError=0"_s,
+            u"UTF8Codierung=1"_s,
             u"AutoConnectOff=#TRUE#"_s,
         };
         for (int i = 0; i < records.size(); ++i) {
@@ -199,11 +210,12 @@ private slots:
         const InstanceOptions read = InstanceOptions::parse(readAll(in.ini), in.ini);
         QVERIFY(read.problems.isEmpty());
         QVERIFY(read.safety.reportPeerFailures && read.safety.answerTimeoutSec == 5 &&
-                read.safety.answerFraming == AnswerFraming::Terminator && read.safety.answerTerminator == "\r\n" &&
-                read.safety.answerMaxBytes == 4096 && read.safety.dropLateAnswers &&
-                read.safety.requirePrintData && read.safety.allowedPeers.size() == 2 &&
-                read.safety.maxQueuedItems == 50 && read.journal.enabled && read.journal.replayMaxAgeSec == 60 &&
-                read.status.port == 9301 && read.status.address == QHostAddress(u"0.0.0.0"_s));
+                read.safety.answerFraming == AnswerFraming::Terminator &&
+                read.safety.answerTerminator == "\r\n" && read.safety.answerMaxBytes == 4096 &&
+                read.safety.dropLateAnswers && read.safety.requirePrintData &&
+                read.safety.allowedPeers.size() == 2 && read.safety.maxQueuedItems == 50 &&
+                read.journal.enabled && read.journal.replayMaxAgeSec == 60 && read.status.port == 9301 &&
+                read.status.address == QHostAddress(u"0.0.0.0"_s));
         // The comments and the order stay: only the values' lines differ from the example.
         QCOMPARE(differingLines(example, readAll(in.ini)).size(), options.size());
 
@@ -223,7 +235,8 @@ private slots:
         file.close();
         QCOMPARE(in.run(u"apply"_s, {file.fileName()}, &out), 0);
         const QJsonObject result = QJsonDocument::fromJson(out).object();
-        QCOMPARE(result.value(u"records"_s).toArray().toVariantList(), (QVariantList{u"RemotePort"_s, u"ServerTest"_s}));
+        QCOMPARE(result.value(u"records"_s).toArray().toVariantList(),
+                 (QVariantList{u"RemotePort"_s, u"ServerTest"_s}));
         QCOMPARE(result.value(u"options"_s).toArray().size(), options.size() - 1);
         QCOMPARE(differingLines(example, readAll(in.ini)), QList<int>{35}); // status.port
     }
@@ -236,7 +249,8 @@ private slots:
             {{u"RemotePort=abc"_s}, u"RemotePort: RemotePort \"abc\" is not a port number"_s},
             {{u"RemotePort=9101"_s, u"StaticConnect=5"_s}, u"StaticConnect: StaticConnect 5 is not 0 or 1"_s},
             {{u"Timeout=soon"_s}, u"Timeout: Timeout \"soon\" is not a number of seconds"_s},
-            {{u"AutoConnectOff=maybe"_s}, u"AutoConnectOff: AutoConnectOff \"maybe\" is not #TRUE# or #FALSE#"_s},
+            {{u"AutoConnectOff=maybe"_s},
+             u"AutoConnectOff: AutoConnectOff \"maybe\" is not #TRUE# or #FALSE#"_s},
             {{u"Modulname="_s}, u"Modulname: no module name"_s},
             {{u"RemoteHost=a\"b"_s}, u"RemoteHost: a value cannot hold a double quote"_s},
             {{u"Maschinenname=\u03a9"_s}, u"Windows-1252 does not have"_s},
@@ -250,10 +264,17 @@ private slots:
         const QByteArray zelb = readAll(in.zelb), ini = readAll(in.ini);
         for (const auto &[settings, reason] : rows) {
             QCOMPARE(in.run(u"set"_s, settings), 1);
-            QVERIFY2(in.err.contains(reason.toUtf8()) && in.err.contains("nothing changed"), in.err.constData());
+            QVERIFY2(in.err.contains(reason.toUtf8()) && in.err.contains("nothing changed"),
+                     in.err.constData());
             QVERIFY(readAll(in.zelb) == zelb && readAll(in.ini) == ini);
         }
-        QCOMPARE(QDir(in.dir.path()).entryList(QDir::Files), (QStringList{u"Kavetta.ini"_s, u"Kavetta.zelb"_s}));
+        // A dry run says what would change and writes nothing.
+        QByteArray out;
+        QCOMPARE(in.run(u"set"_s, {u"--dry-run"_s, u"RemotePort=9101"_s}, &out), 0);
+        QVERIFY(QJsonDocument::fromJson(out).object().value(u"changed"_s).toBool());
+        QVERIFY(readAll(in.zelb) == zelb && readAll(in.ini) == ini);
+        QCOMPARE(QDir(in.dir.path()).entryList(QDir::Files),
+                 (QStringList{u"Kavetta.ini"_s, u"Kavetta.zelb"_s}));
     }
 
     void leavesAFileThatIsNotWritable()
@@ -278,13 +299,13 @@ private slots:
         Instance in;
         // Eight programs at once, each changing a record and an option of its own: none of the
         // eight is lost to another's read of the old file, and each file is whole.
-        const QStringList records = {u"RemotePort=9101"_s, u"RemoteHost=10.0.0.1"_s, u"Port=851"_s,
-                                     u"Netid=10.0.0.2"_s, u"Modulname=L2"_s, u"Maschinenname=M2"_s,
-                                     u"Timeout=20"_s, u"Status=2"_s};
-        const QStringList options = {u"status.port=9301"_s, u"safety.answerTimeoutSec=7"_s,
-                                     u"safety.maxQueuedItems=9"_s, u"journal.enabled=true"_s,
-                                     u"safety.dropLateAnswers=true"_s, u"safety.answerMaxBytes=999"_s,
-                                     u"journal.replayMaxAgeSec=3"_s, u"safety.requirePrintData=true"_s};
+        const QStringList records = {
+            u"RemotePort=9101"_s, u"RemoteHost=10.0.0.1"_s, u"Port=851"_s,   u"Netid=10.0.0.2"_s,
+            u"Modulname=L2"_s,    u"Maschinenname=M2"_s,    u"Timeout=20"_s, u"Status=2"_s};
+        const QStringList options = {
+            u"status.port=9301"_s,          u"safety.answerTimeoutSec=7"_s,   u"safety.maxQueuedItems=9"_s,
+            u"journal.enabled=true"_s,      u"safety.dropLateAnswers=true"_s, u"safety.answerMaxBytes=999"_s,
+            u"journal.replayMaxAgeSec=3"_s, u"safety.requirePrintData=true"_s};
         std::vector<std::unique_ptr<QProcess>> runs;
         for (int i = 0; i < records.size(); ++i)
             runs.emplace_back(in.start({u"set"_s, in.zelb, records[i], options[i]}));
@@ -295,13 +316,16 @@ private slots:
         QCOMPARE((QStringList{s.edited.remotePort, s.edited.remoteHost, s.edited.plcPort, s.edited.plcNetId,
                               s.edited.moduleName, s.edited.machineName, s.edited.timeout,
                               QString::number(s.settings.statusReport)}),
-                 (QStringList{u"9101"_s, u"10.0.0.1"_s, u"851"_s, u"10.0.0.2"_s, u"L2"_s, u"M2"_s, u"20"_s, u"2"_s}));
+                 (QStringList{u"9101"_s, u"10.0.0.1"_s, u"851"_s, u"10.0.0.2"_s, u"L2"_s, u"M2"_s, u"20"_s,
+                              u"2"_s}));
         QCOMPARE(Configuration::serialize(s), readAll(in.zelb));
         const InstanceOptions o = InstanceOptions::parse(readAll(in.ini), in.ini);
         QVERIFY(o.problems.isEmpty() && o.status.port == 9301 && o.safety.answerTimeoutSec == 7 &&
                 o.safety.maxQueuedItems == 9 && o.journal.enabled && o.safety.dropLateAnswers &&
-                o.safety.answerMaxBytes == 999 && o.journal.replayMaxAgeSec == 3 && o.safety.requirePrintData);
-        QCOMPARE(QDir(in.dir.path()).entryList(QDir::Files), (QStringList{u"Kavetta.ini"_s, u"Kavetta.zelb"_s}));
+                o.safety.answerMaxBytes == 999 && o.journal.replayMaxAgeSec == 3 &&
+                o.safety.requirePrintData);
+        QCOMPARE(QDir(in.dir.path()).entryList(QDir::Files),
+                 (QStringList{u"Kavetta.ini"_s, u"Kavetta.zelb"_s}));
     }
 };
 
