@@ -20,6 +20,8 @@ packages=(
   # dpkg-shlibdeps for CPack's Depends field, lintian, systemd-analyze and systemctl for the
   # unit, desktop-file-validate and the MIME database for the desktop files.
   file dpkg-dev lintian systemd desktop-file-utils shared-mime-info
+  # The Ansible role under deploy/ansible and its test (scripts/ansible-test.sh).
+  ansible-core ansible-lint
 )
 
 missing=()
