@@ -23,6 +23,8 @@ packages=(
   # The pair of gateway PCs (scripts/ha-test.sh): the cluster software, the resource agents with
   # ocf-tester and the Filesystem agent (which wants modprobe), xmllint for ocf-tester, curl.
   corosync pacemaker crmsh resource-agents kmod libxml2-utils curl
+  # The Ansible role under deploy/ansible and its test (scripts/ansible-test.sh).
+  ansible-core ansible-lint
 )
 
 missing=()
