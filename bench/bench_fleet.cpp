@@ -23,10 +23,11 @@
 #include <arpa/inet.h>
 #include <cmath>
 #include <csignal>
-#include <functional>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -90,11 +91,19 @@ struct Sample {
 };
 
 const std::vector<double> Bounds{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
-                                 0.1,    0.25,  0.5,    1,     2.5,   5,    10};
+                                 0.1,    0.25,  0.5,    1,     2.5,  5,     10};
+
+// A child that ends with the benchmark, however the benchmark ends.
+struct Child : QProcess {
+    Child()
+    {
+        setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    }
+};
 
 struct Instance {
     QString dir;
-    QProcess plc, printer, gateway;
+    Child plc, printer, gateway;
     quint16 plcPort = 0, printerPort = 0, statusPort = 0;
     int notifyFd = -1;
     std::unique_ptr<QSocketNotifier> notifier;
@@ -209,8 +218,8 @@ void print(const char *what, const Figures &f)
                 "link requests per answer: hand-over %.2f, all %.2f  gateway CPU per answer %.3f ms  "
                 "longest watchdog gap %lld ms  wrong %d unanswered %d\n",
                 what, f.n, f.answersPerSecond, f.n ? f.answersPerSecond / f.n : 0, f.p50, f.p99,
-                f.handOverPerAnswer, f.requestsPerAnswer, f.cpuMsPerAnswer, static_cast<long long>(f.longestGap),
-                f.wrong, f.unanswered);
+                f.handOverPerAnswer, f.requestsPerAnswer, f.cpuMsPerAnswer,
+                static_cast<long long>(f.longestGap), f.wrong, f.unanswered);
     std::fflush(stdout);
 }
 
@@ -244,11 +253,12 @@ Figures runFleet(int n, int seconds, const QString &gatewayProgram, const QStrin
         x.dir = root.filePath(module);
         QDir().mkpath(x.dir + QStringLiteral("/Server"));
         x.plc.start(bin + QStringLiteral("/tools/plcsim/plcsim"),
-                    {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--plc"),
-                     module, QStringLiteral("--every"), QStringLiteral("1000"), QStringLiteral("--after-answer"),
-                     QStringLiteral("--data"), QStringLiteral("job {n}")});
-        x.printer.start(bin + QStringLiteral("/tools/printersim/printersim"),
-                        {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--reply"), QStringLiteral("%r")});
+                    {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
+                     QStringLiteral("--plc"), module, QStringLiteral("--every"), QStringLiteral("1000"),
+                     QStringLiteral("--after-answer"), QStringLiteral("--data"), QStringLiteral("job {n}")});
+        x.printer.start(
+            bin + QStringLiteral("/tools/printersim/printersim"),
+            {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--reply"), QStringLiteral("%r")});
         x.plcPort = listeningPort(x.plc);
         x.printerPort = listeningPort(x.printer);
         x.printer.setStandardOutputFile(QProcess::nullDevice());
@@ -260,11 +270,13 @@ Figures runFleet(int n, int seconds, const QString &gatewayProgram, const QStrin
         x.statusPort = freePort();
         const QString home = x.dir + QStringLiteral("/Server");
         writeFile(home + QStringLiteral("/Kavetta.zelb"),
-                  "\"ServerPath\",\"\"\r\n\"Netid\",\"127.0.0.1\"\r\n\"Port\",\"" + QByteArray::number(x.plcPort) +
-                      "\"\r\n\"Modulname\",\"" + module.toLatin1() +
-                      "\"\r\n\"RemoteHost\",\"127.0.0.1\"\r\n\"RemotePort\",\"" + QByteArray::number(x.printerPort) +
+                  "\"ServerPath\",\"\"\r\n\"Netid\",\"127.0.0.1\"\r\n\"Port\",\"" +
+                      QByteArray::number(x.plcPort) + "\"\r\n\"Modulname\",\"" + module.toLatin1() +
+                      "\"\r\n\"RemoteHost\",\"127.0.0.1\"\r\n\"RemotePort\",\"" +
+                      QByteArray::number(x.printerPort) +
                       "\"\r\n\"Status\",1\r\n\"Timeout\",\"10\"\r\n\"StaticConnect\",1\r\n");
-        writeFile(home + QStringLiteral("/Kavetta.ini"), "[status]\nport = " + QByteArray::number(x.statusPort) + "\n");
+        writeFile(home + QStringLiteral("/Kavetta.ini"),
+                  "[status]\nport = " + QByteArray::number(x.statusPort) + "\n");
 
         // A notification socket of its own, as the service manager gives it: the watchdog
         // notifications show how long the event loop was away.
