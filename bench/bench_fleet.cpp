@@ -252,6 +252,8 @@ Figures runFleet(int n, int seconds, const QString &gatewayProgram, const QStrin
         const QString module = QStringLiteral("L%1").arg(i);
         x.dir = root.filePath(module);
         QDir().mkpath(x.dir + QStringLiteral("/Server"));
+        // The runtime folder of each instance (its lock) must be private, or Qt takes a shared one.
+        QFile::setPermissions(x.dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         x.plc.start(bin + QStringLiteral("/tools/plcsim/plcsim"),
                     {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
                      QStringLiteral("--plc"), module, QStringLiteral("--every"), QStringLiteral("1000"),
