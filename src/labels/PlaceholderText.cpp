@@ -37,6 +37,25 @@ struct Filing {
     int next;
 };
 
+// The text case-folded as QString::toCaseFolded does it. Text in ASCII (templates and print data
+// nearly always are) is folded here: for it folding is lowering A to Z, and the general tables
+// cost tens of instructions per character, most of a label's build. A text without capitals
+// comes back shared.
+QString caseFolded(const QString &text)
+{
+    const char16_t *begin = reinterpret_cast<const char16_t *>(text.constData());
+    const char16_t *end = begin + text.size();
+    if (!std::all_of(begin, end, [](char16_t c) { return c < 0x80; }))
+        return text.toCaseFolded();
+    const char16_t *upper = std::find_if(begin, end, [](char16_t c) { return c >= u'A' && c <= u'Z'; });
+    if (upper == end)
+        return text;
+    QString out(text.size(), Qt::Uninitialized);
+    std::transform(begin, end, reinterpret_cast<char16_t *>(out.data()),
+                   [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; });
+    return out;
+}
+
 std::vector<qsizetype> marksOf(QStringView text)
 {
     std::vector<qsizetype> marks;
@@ -276,7 +295,7 @@ private:
 } // namespace
 
 PlaceholderText::PlaceholderText(const QString &text)
-    : m_text(text), m_folded(text.toCaseFolded()), m_marks(marksOf(m_folded))
+    : m_text(text), m_folded(caseFolded(text)), m_marks(marksOf(m_folded))
 {
 }
 
@@ -294,14 +313,14 @@ QString PlaceholderText::substitute(const std::vector<Substitution> &substitutio
 FilledLabel fillLabel(const PlaceholderText &label, const QString &version, const QString &printData)
 {
     FilledLabel out;
-    const QString foldedVersion = version.toCaseFolded();
+    const QString foldedVersion = caseFolded(version);
     std::vector<Substitution> subs{{u"version", u"version", version, foldedVersion}};
     // Case folding turns a lone surrogate into U+FFFD once a character before it in the same
     // text has changed, so with surrogates about every symbol and value is folded on its own,
     // as the search for it does. Without them one fold of the whole print data serves all.
     const bool apart =
         std::any_of(printData.cbegin(), printData.cend(), [](QChar c) { return c.isSurrogate(); });
-    const QString folded = apart ? QString() : printData.toCaseFolded();
+    const QString folded = apart ? QString() : caseFolded(printData);
     std::vector<QString> owned; // texts that the substitutions point into
     const auto keep = [&owned](QString text) {
         owned.push_back(std::move(text));

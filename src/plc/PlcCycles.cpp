@@ -335,18 +335,26 @@ void PlcCycles::responseTick()
         return;
     }
 
-    showSocketState(m_socket.state());
-
+    // Two exchanges with the PLC side, each applied there in its order: the socket state and
+    // the look at the answer flag, then the answer and the flag. The state's code is not used,
+    // as in showSocketState.
     // Preset to true: a read that fails in any way never leads to a write.
-    bool answerPending = true;
-    const qint32 readCode = m_link.readVarBool(record->hAnfordRecVar, answerPending);
+    LinkOp look[2] = {LinkOp::writeInt(record->hConnect, static_cast<qint16>(m_socket.state())),
+                      LinkOp::readBool(record->hAnfordRecVar, true)};
+    const std::span<LinkOp> lookOps = record->hConnect != 0 ? std::span(look) : std::span(look).last(1);
+    m_link.exchange(lookOps);
+    const bool answerPending = look[1].flag;
+    const qint32 readCode = look[1].code;
     if (readCode != 0)
         setError(QStringLiteral("ReadVar: antwort !") + decimal(readCode));
     if (readCode != 0 || answerPending)
         return;
 
     m_state.handingOver(QueueJournal::Receive);
-    const qint32 dataCode = m_link.writeVarString(record->hProdRecData, text);
+    LinkOp handOver[2] = {LinkOp::writeString(record->hProdRecData, text),
+                          LinkOp::writeBool(record->hAnfordRecVar, true)};
+    m_link.exchange(handOver);
+    const qint32 dataCode = handOver[0].code;
     if (dataCode != 0) {
         setError(QStringLiteral("WriteVar: RecData !") + decimal(dataCode));
         // The next status line takes the label's place at once: the log keeps what happened.
@@ -354,7 +362,7 @@ void PlcCycles::responseTick()
                        true);
         m_state.counters.requestFailed(LineCounters::Failure::AnswerNotWritten);
     }
-    const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, true);
+    const qint32 flagCode = handOver[1].code;
     if (flagCode != 0)
         setError(QStringLiteral("WriteVar: antwort !") + decimal(flagCode));
     m_state.dropFirstAnswer();

@@ -561,6 +561,80 @@ qint32 ModbusLink::writeVarInt(qint32 handle, qint32 size, qint16 value)
         int(value));
 }
 
+bool ModbusLink::combinable(std::span<const LinkOp> ops, const Variable *&target, const Variable *&flag,
+                            QList<quint16> &regs, QVariant &written) const
+{
+    if (m_combinedRefused || ops.size() != 2 || ops[1].kind != LinkOp::Kind::ReadBool)
+        return false;
+    qint32 code = Ok;
+    target = variableOf(ops[0].handle, code);
+    flag = variableOf(ops[1].handle, code);
+    if (!target || !flag || flag->type != Type::Bool || flag->area != Area::HoldingRegister ||
+        target->area != Area::HoldingRegister || target->unit != flag->unit)
+        return false;
+    const LinkOp &write = ops[0];
+    switch (write.kind) {
+    case LinkOp::Kind::WriteBool:
+        if (target->type != Type::Bool)
+            return false;
+        regs = {quint16(write.flag ? 1 : 0)};
+        written = write.flag;
+        return true;
+    case LinkOp::Kind::WriteInt:
+        // INT values may go into a DINT, as with the single write.
+        if (target->type != Type::Int && target->type != Type::DInt)
+            return false;
+        regs = target->type == Type::DInt ? registersFromDInt(qint16(write.number), *target)
+                                          : QList<quint16>{quint16(qint16(write.number))};
+        written = int(qint16(write.number));
+        return true;
+    case LinkOp::Kind::WriteLong:
+        if (target->type != Type::DInt)
+            return false;
+        regs = registersFromDInt(write.number, *target);
+        written = int(write.number);
+        return true;
+    case LinkOp::Kind::ReadBool:
+    case LinkOp::Kind::WriteString:
+        break;
+    }
+    return false;
+}
+
+void ModbusLink::exchange(std::span<LinkOp> ops)
+{
+    const Variable *target = nullptr, *flag = nullptr;
+    QList<quint16> regs;
+    QVariant written;
+    if (!combinable(ops, target, flag, regs, written)) {
+        runEach(ops);
+        return;
+    }
+    quint16 read = 0;
+    const qint32 code = request(flag->unit, Deadline(callTimeout()), [&](modbus_t *ctx) {
+        return modbus_write_and_read_registers(ctx, target->address, int(regs.size()), regs.constData(),
+                                               flag->address, 1, &read);
+    });
+    if (code == Ok) {
+        noteWritten(int(target - m_map.variables().constData()), written);
+        ops[0].code = Ok;
+        ops[1].code = Ok;
+        ops[1].flag = read != 0;
+        return;
+    }
+    if (code >= ExceptionBase && code <= GatewayTarget) {
+        // Refused as a whole: carried out one by one, with their own answers. A PLC without the
+        // function is not asked again.
+        if (code == IllegalFunction)
+            m_combinedRefused = true;
+        runEach(ops);
+        return;
+    }
+    // The connection failed: the read finds the link down, as after a failed single write.
+    ops[0].code = code;
+    runEach(ops.subspan(1));
+}
+
 qint32 ModbusLink::releaseLink()
 {
     m_connection.release();

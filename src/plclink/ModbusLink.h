@@ -69,7 +69,14 @@ public:
     qint32 writeVarString(qint32 handle, qint32 length, const QString &text) override;
     qint32 writeVarLong(qint32 handle, qint32 size, qint32 value) override;
     qint32 writeVarInt(qint32 handle, qint32 size, qint16 value) override;
+    // A register write followed by the read of a BOOL in a holding register of the same unit goes
+    // out as one read/write request (function 23); everything else, and everything after the PLC
+    // refused that function once, as single requests.
+    void exchange(std::span<LinkOp> ops) override;
     qint32 releaseLink() override;
+
+    // Whether the PLC refused the combined request (the link then no longer tries it).
+    bool combinedRefused() const { return m_combinedRefused; }
 
     // Period of the reads of registered variables; the map's setting unless set here.
     void setPollInterval(int ms);
@@ -123,6 +130,10 @@ private:
                         const std::function<qint32(const modbusmap::Variable &, const Deadline &)> &write,
                         const QVariant &written);
     void noteWritten(int variable, const QVariant &value);
+    // The registers of a write that the combined request can carry, and the value written as a
+    // notification carries it; false when the operations do not fit it.
+    bool combinable(std::span<const LinkOp> ops, const modbusmap::Variable *&target,
+                    const modbusmap::Variable *&flag, QList<quint16> &regs, QVariant &written) const;
 
     qint32 ensureConnected(const Deadline &deadline);
     void becomeConnected(bool announce);
@@ -148,4 +159,5 @@ private:
     QHash<qint32, int> m_handles; // handle -> variable
     std::map<qint32, Registration> m_notifies;
     qint32 m_nextHandle = 1;
+    bool m_combinedRefused = false;
 };

@@ -4,6 +4,53 @@
 #include <QString>
 #include <QVariant>
 
+#include <span>
+
+// One operation of a combined call (PlcLink::exchange): what it does to which handle, the value
+// it writes, and after the call its code and the value it read.
+struct LinkOp {
+    enum class Kind : quint8 { ReadBool, WriteBool, WriteInt, WriteLong, WriteString };
+    Kind kind = Kind::ReadBool;
+    qint32 handle = 0;
+    bool flag = false; // written by WriteBool; what ReadBool read
+    qint32 number = 0; // written by WriteInt (16 bits) and WriteLong
+    QString text;      // written by WriteString (the whole text)
+    qint32 code = 0;   // the operation's result
+
+    static LinkOp readBool(qint32 handle, bool preset)
+    {
+        LinkOp op;
+        op.kind = Kind::ReadBool;
+        op.handle = handle;
+        op.flag = preset;
+        return op;
+    }
+    static LinkOp writeBool(qint32 handle, bool value)
+    {
+        LinkOp op;
+        op.kind = Kind::WriteBool;
+        op.handle = handle;
+        op.flag = value;
+        return op;
+    }
+    static LinkOp writeInt(qint32 handle, qint16 value)
+    {
+        LinkOp op;
+        op.kind = Kind::WriteInt;
+        op.handle = handle;
+        op.number = value;
+        return op;
+    }
+    static LinkOp writeString(qint32 handle, const QString &value)
+    {
+        LinkOp op;
+        op.kind = Kind::WriteString;
+        op.handle = handle;
+        op.text = value;
+        return op;
+    }
+};
+
 // The PLC link as the gateway uses it: named variables of the PLC runtime reached through
 // handles, typed reads and writes, value notifications and runtime state changes.
 //
@@ -49,9 +96,16 @@ public:
     virtual qint32 writeVarLong(qint32 handle, qint32 value) = 0;
     // Into an INT variable.
     virtual qint32 writeVarInt(qint32 handle, qint16 value) = 0;
+    // Carries out the operations in their order, each with its own code, as if called one by
+    // one; a link that can does it in one exchange with the PLC side. A failure of one operation
+    // does not keep the later ones from running.
+    virtual void exchange(std::span<LinkOp> ops) { runEach(ops); }
     virtual qint32 releaseLink() = 0;
     // Opens the link's own settings dialog (target and connection state).
     virtual qint32 showProperties() = 0;
+
+    // The operations as single calls.
+    void runEach(std::span<LinkOp> ops);
 
 signals:
     void connectUpdate(qint32 notifyHandle, const QVariant &value, void *user);

@@ -66,6 +66,7 @@ public:
     }
     qint32 writeVarLong(qint32 handle, qint32 value) override { return m_link->writeVarLong(handle, value); }
     qint32 writeVarInt(qint32 handle, qint16 value) override { return m_link->writeVarInt(handle, value); }
+    void exchange(std::span<LinkOp> ops) override { m_link->exchange(ops); }
     qint32 releaseLink() override { return m_link->releaseLink(); }
     qint32 showProperties() override { return m_link->showProperties(); }
 

@@ -160,6 +160,7 @@ bool knownType(quint8 t)
     case MsgType::Unsubscribe:
     case MsgType::Ping:
     case MsgType::Control:
+    case MsgType::Batch:
     case MsgType::Notify:
     case MsgType::State:
         return true;
@@ -278,6 +279,23 @@ QByteArray encode(const Message &msg)
         if (!msg.reply)
             w.u8(msg.control);
         break;
+    case MsgType::Batch:
+        w.u8(static_cast<quint8>(msg.ops.size()));
+        for (const BatchOp &op : msg.ops) {
+            w.u8(static_cast<quint8>(op.type));
+            if (msg.reply) {
+                w.i32(op.code);
+                if (op.type == MsgType::Read && op.code == Ok)
+                    w.value(op.value);
+            } else {
+                w.u32(op.handle);
+                if (op.type == MsgType::Read)
+                    w.u8(static_cast<quint8>(op.varType));
+                else
+                    w.value(op.value);
+            }
+        }
+        break;
     case MsgType::Notify:
         w.u32(msg.handle);
         w.value(msg.value);
@@ -357,6 +375,30 @@ std::optional<Message> decode(const char *body, qsizetype size)
         if (!msg.reply)
             msg.control = r.u8();
         break;
+    case MsgType::Batch: {
+        const quint8 count = r.u8();
+        if (count < 1 || count > MaxBatchOps)
+            return std::nullopt;
+        for (int i = 0; i < count && r.ok(); ++i) {
+            BatchOp op;
+            op.type = static_cast<MsgType>(r.u8());
+            if (op.type != MsgType::Read && op.type != MsgType::Write)
+                return std::nullopt;
+            if (msg.reply) {
+                op.code = r.i32();
+                if (op.type == MsgType::Read && op.code == Ok)
+                    op.value = r.value();
+            } else {
+                op.handle = r.u32();
+                if (op.type == MsgType::Read)
+                    op.varType = r.varType();
+                else
+                    op.value = r.value();
+            }
+            msg.ops.append(std::move(op));
+        }
+        break;
+    }
     case MsgType::Notify:
     case MsgType::State:
         // Pushes have no reply form and always carry sequence 0.

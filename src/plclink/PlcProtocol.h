@@ -3,6 +3,7 @@
 #include "plclink/LinkCodes.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -17,13 +18,18 @@
 namespace plcproto
 {
 
-constexpr quint16 Version = 1;
+// The version a link greets with first; a runtime that answers VersionMismatch is greeted again
+// with BaseVersion, which has no Batch.
+constexpr quint16 Version = 2;
+constexpr quint16 BaseVersion = 1;
 constexpr quint16 DefaultPort = 48898;
 constexpr int LengthSize = 4;
 constexpr int MinBody = 5;
 constexpr quint32 MaxBody = 8192;
 constexpr int MaxNameBytes = 255;
 constexpr int MaxStringCapacity = 4000;
+// Operations in one Batch request.
+constexpr int MaxBatchOps = 16;
 
 enum class MsgType : quint8 {
     Hello = 0x01,
@@ -35,6 +41,7 @@ enum class MsgType : quint8 {
     Unsubscribe = 0x07,
     Ping = 0x08,
     Control = 0x09,
+    Batch = 0x0A,
     Notify = 0x81,
     State = 0x82,
 };
@@ -72,6 +79,16 @@ struct Value {
 
 QString typeName(VarType type, quint32 capacity = 0);
 
+// One operation inside a Batch: a Read or a Write with its fields; in the reply its code and,
+// for a successful Read, the value.
+struct BatchOp {
+    MsgType type = MsgType::Read;
+    quint32 handle = 0;
+    VarType varType = VarType::Bool; // Read: the expected type
+    Value value;                     // Write; a successful Read's reply
+    qint32 code = Ok;                // reply
+};
+
 // One message of either direction; only the fields of its type are meaningful.
 struct Message {
     MsgType type = MsgType::Ping;
@@ -87,6 +104,7 @@ struct Message {
     quint32 state = StateRun;        // Hello reply, State
     quint32 runId = 0;               // Hello reply, State
     quint8 control = ControlStop;    // Control
+    QList<BatchOp> ops;              // Batch and its reply
 };
 
 // The whole frame, length prefix included. Fields that do not fit (a name or string above the

@@ -37,11 +37,17 @@ QVariant toVariant(const Value &v)
 }
 
 // What a reply to the greeting says: Ok, or why the link cannot use this runtime.
-qint32 helloCode(const Message &reply)
+qint32 helloCode(const Message &reply, quint16 version)
 {
     if (reply.type != MsgType::Hello)
         return ProtocolError;
-    return reply.code != Ok || reply.version != Version ? qint32(VersionMismatch) : qint32(Ok);
+    return reply.code != Ok || reply.version != version ? qint32(VersionMismatch) : qint32(Ok);
+}
+
+// A runtime that does not know the newest version is greeted again with the base version.
+bool greetAgain(const Message &reply, quint16 version)
+{
+    return reply.type == MsgType::Hello && reply.code == VersionMismatch && version > BaseVersion;
 }
 
 } // namespace
@@ -79,6 +85,7 @@ void RuntimeLink::forgetConnection()
     m_reader.clear();
     m_heartbeat.stop();
     m_runtimeState = 0;
+    m_version = 0;
 }
 
 void RuntimeLink::newSession()
@@ -89,20 +96,27 @@ void RuntimeLink::newSession()
     m_notifyByRemote.clear();
 }
 
-void RuntimeLink::greet()
+qint32 RuntimeLink::sendHello(quint16 version, const QElapsedTimer &started)
 {
     Message hello;
     hello.type = MsgType::Hello;
+    hello.version = m_helloVersion = version;
     hello.seq = m_helloSeq = nextSeq();
+    return sendAll(encode(hello), started);
+}
+
+void RuntimeLink::greet()
+{
     QElapsedTimer started;
     started.start();
-    if (sendAll(encode(hello), started) != Ok)
+    if (sendHello(Version, started) != Ok)
         m_connection.fail(NotConnected);
 }
 
 void RuntimeLink::applyHello(const Message &reply, bool announce)
 {
     newSession();
+    m_version = reply.version;
     m_runtimeState = reply.state;
     m_lastReceived.start();
     m_lastSent.start();
@@ -130,11 +144,21 @@ void RuntimeLink::receive()
         return;
     }
     if (handshaking && matched) {
-        if (const qint32 c = helloCode(*matched)) {
+        const Message reply = std::move(*matched);
+        if (greetAgain(reply, m_helloVersion)) {
+            QElapsedTimer started;
+            started.start();
+            if (sendHello(BaseVersion, started) != Ok)
+                m_connection.fail(NotConnected);
+            else if (!open)
+                m_connection.fail(NotConnected);
+            return;
+        }
+        if (const qint32 c = helloCode(reply, m_helloVersion)) {
             m_connection.fail(c);
             return;
         }
-        applyHello(*matched, true);
+        applyHello(reply, true);
         // Frames behind the reply belong to the new session.
         std::optional<Message> none;
         if (!processFrames(0, none)) {
@@ -301,16 +325,17 @@ qint32 RuntimeLink::ensureConnected()
     qint32 rc = m_connection.connectIfIdle(callTimeout(), opened);
     if (rc != Ok || !opened)
         return rc;
-    Message hello;
-    hello.type = MsgType::Hello;
-    hello.seq = nextSeq();
     Message reply;
     bool open = true;
-    rc = sendAll(encode(hello), started);
+    for (const quint16 version : {Version, BaseVersion}) {
+        rc = sendHello(version, started);
+        if (rc == Ok)
+            rc = waitReply(m_helloSeq, started, reply, open);
+        if (rc != Ok || !open || !greetAgain(reply, version))
+            break;
+    }
     if (rc == Ok)
-        rc = waitReply(hello.seq, started, reply, open);
-    if (rc == Ok)
-        rc = helloCode(reply);
+        rc = helloCode(reply, m_helloVersion);
     if (rc != Ok || !open) {
         rc = rc != Ok ? rc : NotConnected;
         m_connection.fail(rc);
@@ -558,6 +583,97 @@ qint32 RuntimeLink::writeVarInt(qint32 handle, qint32 size, qint16 value)
     if (size < 2)
         return InvalidSize;
     return writeValue(handle, Value::int16(value));
+}
+
+bool RuntimeLink::batchRequest(std::span<LinkOp> ops, Message &request, QList<LinkOp *> &sent)
+{
+    request.type = MsgType::Batch;
+    for (LinkOp &op : ops) {
+        BatchOp b;
+        op.code = remoteHandle(op.handle, b.handle);
+        switch (op.kind) {
+        case LinkOp::Kind::ReadBool:
+            b.type = MsgType::Read;
+            b.varType = VarType::Bool;
+            break;
+        case LinkOp::Kind::WriteBool:
+            b.type = MsgType::Write;
+            b.value = Value::boolean(op.flag);
+            break;
+        case LinkOp::Kind::WriteInt:
+            b.type = MsgType::Write;
+            b.value = Value::int16(qint16(op.number));
+            break;
+        case LinkOp::Kind::WriteLong:
+            b.type = MsgType::Write;
+            b.value = Value::int32(op.number);
+            break;
+        case LinkOp::Kind::WriteString:
+            b.type = MsgType::Write;
+            b.value = Value::string(cp1252::encode(op.text));
+            if (op.code == Ok && b.value.text.size() > MaxStringCapacity)
+                op.code = ValueTooLong;
+            break;
+        }
+        if (op.code != Ok)
+            continue;
+        request.ops.append(std::move(b));
+        sent.append(&op);
+    }
+    return encode(request).size() - LengthSize <= qsizetype(MaxBody);
+}
+
+void RuntimeLink::exchange(std::span<LinkOp> ops)
+{
+    // Connected first, as every single call is; a runtime of the base version gets single calls.
+    if (ops.size() < 2 || ops.size() > size_t(MaxBatchOps)) {
+        runEach(ops);
+        return;
+    }
+    if (const qint32 c = ensureConnected()) {
+        ops.front().code = c;
+        runEach(ops.subspan(1));
+        return;
+    }
+    if (m_version < Version) {
+        runEach(ops);
+        return;
+    }
+    Message request;
+    QList<LinkOp *> sent;
+    if (!batchRequest(ops, request, sent)) {
+        runEach(ops);
+        return;
+    }
+    if (sent.isEmpty())
+        return;
+    Message reply;
+    qint32 rc = transact(request, reply);
+    if (rc == Ok && reply.ops.size() != sent.size()) {
+        rc = ProtocolError;
+        m_connection.fail(rc);
+    }
+    if (rc != Ok || reply.code != Ok) {
+        // As single calls: the first one fails with the reason, the ones after it find the link
+        // down; a refused request refuses each of its operations.
+        for (qsizetype i = 0; i < sent.size(); ++i)
+            sent[i]->code = i == 0 || rc == Ok ? (rc != Ok ? rc : reply.code) : m_connection.downCode();
+        return;
+    }
+    for (qsizetype i = 0; i < sent.size(); ++i) {
+        LinkOp &op = *sent[i];
+        const BatchOp &done = reply.ops[i];
+        if (done.type != request.ops[i].type) {
+            op.code = ProtocolError;
+        } else if (done.type == MsgType::Read) {
+            // As readTyped: a value of another type is not this link's answer.
+            op.code = done.value.type != VarType::Bool ? qint32(ProtocolError) : done.code;
+            if (op.code == Ok)
+                op.flag = done.value.number != 0;
+        } else {
+            op.code = done.code;
+        }
+    }
 }
 
 qint32 RuntimeLink::releaseLink()

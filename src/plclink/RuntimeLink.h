@@ -42,7 +42,12 @@ public:
     qint32 writeVarString(qint32 handle, qint32 length, const QString &text) override;
     qint32 writeVarLong(qint32 handle, qint32 size, qint32 value) override;
     qint32 writeVarInt(qint32 handle, qint32 size, qint16 value) override;
+    // One Batch request when the runtime speaks it, single calls otherwise.
+    void exchange(std::span<LinkOp> ops) override;
     qint32 releaseLink() override;
+
+    // The protocol version the runtime accepted on this connection, 0 while not connected.
+    quint16 protocolVersion() const { return m_version; }
 
     // The runtime's program state as last reported (5 running, 6 stopped), 0 when unknown.
     quint32 runtimeState() const { return m_runtimeState; }
@@ -94,10 +99,17 @@ private:
     qint32 nameRequest(plcproto::MsgType type, const QString &name, plcproto::Message &reply);
     qint32 takeLocalHandle();
     qint32 readTyped(qint32 handle, plcproto::VarType type, plcproto::Value &value);
+    // A greeting with this version; its sequence number becomes m_helloSeq.
+    qint32 sendHello(quint16 version, const QElapsedTimer &started);
+    // The operations a Batch can carry, with the local failures already given as their codes;
+    // false when the request would not fit into one frame.
+    bool batchRequest(std::span<LinkOp> ops, plcproto::Message &request, QList<LinkOp *> &sent);
 
     plcproto::FrameReader m_reader;
     quint32 m_seq = 0;
     quint32 m_helloSeq = 0;
+    quint16 m_helloVersion = plcproto::Version;
+    quint16 m_version = 0;
     quint32 m_runtimeState = 0;
     QTimer m_heartbeat;
     QElapsedTimer m_lastReceived;

@@ -211,6 +211,50 @@ private slots:
         QCOMPARE(states.count(), 0);
     }
 
+    void writeAndReadInOneRequestWhereThePlcTakesIt()
+    {
+        Link link(server->portText());
+        const qint32 status = link.handle(u"K1.ConnectStatus"_s), flag = link.handle(u"X.Flag"_s),
+                     swapped = link.handle(u"X.Swapped"_s), anford = link.handle(u"k1.anford"_s),
+                     other = link.handle(u"X.Other"_s);
+        QVERIFY(server->set(1, 'h', 2320, {1}));
+        const auto exchange = [&](LinkOp write, LinkOp read) {
+            const int from = int(server->lines().size());
+            LinkOp ops[] = {write, read};
+            link.exchange(ops);
+            // Every request is traced before its answer goes out, so before this command's answer.
+            server->ask(u"get 1 h 0 1"_s);
+            return std::tuple(ops[0].code, ops[1].code, ops[1].flag,
+                              server->linesMatching(u" fc=23$"_s, from).size(),
+                              server->linesMatching(u"^(read|write) "_s, from).size());
+        };
+        // The state and the flag in one request (two trace lines, one of each), in the map's word
+        // order for a DINT.
+        QCOMPARE(exchange(LinkOp::writeInt(status, 9), LinkOp::readBool(flag, false)),
+                 std::tuple(0, 0, true, 2, 2));
+        QCOMPARE(server->values(1, 'h', 0, 1), QList<int>{9});
+        LinkOp dint;
+        dint.kind = LinkOp::Kind::WriteLong;
+        dint.handle = swapped;
+        dint.number = 0x12345678;
+        QCOMPARE(exchange(dint, LinkOp::readBool(flag, false)), std::tuple(0, 0, true, 2, 2));
+        QCOMPARE(server->values(1, 'h', 2300, 2), (QList<int>{0x7856, 0x3412}));
+        // A flag in a coil, or in another unit: two requests.
+        QCOMPARE(exchange(LinkOp::writeInt(status, 8), LinkOp::readBool(anford, true)),
+                 std::tuple(0, 0, false, 0, 2));
+        QCOMPARE(exchange(LinkOp::writeInt(other, 8), LinkOp::readBool(flag, false)),
+                 std::tuple(0, 0, true, 0, 2));
+        // A PLC without the function refuses it: the operations go one by one, and from then on
+        // the link does not ask again.
+        QCOMPARE(server->ask(u"fail 1 1"_s), u"ok"_s);
+        QCOMPARE(exchange(LinkOp::writeInt(status, 5), LinkOp::readBool(flag, false)),
+                 std::tuple(0, 0, true, 2, 4));
+        QVERIFY(link.combinedRefused());
+        QCOMPARE(server->values(1, 'h', 0, 1), QList<int>{5});
+        QCOMPARE(exchange(LinkOp::writeInt(status, 6), LinkOp::readBool(flag, false)),
+                 std::tuple(0, 0, true, 0, 2));
+    }
+
     void notificationsByPolling()
     {
         Link link(server->portText());

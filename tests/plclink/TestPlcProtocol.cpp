@@ -76,6 +76,48 @@ private slots:
         for (const QByteArray &bytes : invalid)
             QVERIFY2(!decode(bytes), bytes.toHex().constData());
     }
+
+    void batchCarriesEachOperationAndItsCode()
+    {
+        const Message request{.type = Batch,
+                              .seq = 5,
+                              .ops = {{.type = Write, .handle = 7, .value = Value::int16(-3)},
+                                      {.type = Read, .handle = 8, .varType = VarType::Bool},
+                                      {.type = Write, .handle = 9, .value = Value::string("OK 1")}}};
+        const std::optional<Message> in = decode(encode(request).mid(LengthSize));
+        QVERIFY(in && in->type == Batch && !in->reply && in->ops.size() == 3);
+        QCOMPARE(in->ops[0].value, Value::int16(-3));
+        QCOMPARE(std::pair(in->ops[1].handle, in->ops[1].varType), std::pair(8u, VarType::Bool));
+        QCOMPARE(in->ops[2].value, Value::string("OK 1"));
+
+        // The reply: a read's value only where it succeeded.
+        const Message reply{.type = Batch,
+                            .reply = true,
+                            .seq = 5,
+                            .ops = {{.type = Write, .code = ValueTooLong},
+                                    {.type = Read, .value = Value::boolean(true)},
+                                    {.type = Read, .code = InvalidHandle}}};
+        const QByteArray body = encode(reply).mid(LengthSize);
+        const std::optional<Message> out = decode(body);
+        QVERIFY(out && out->reply && out->ops.size() == 3);
+        QCOMPARE(out->ops[0].code, qint32(ValueTooLong));
+        QCOMPARE(std::pair(out->ops[1].code, out->ops[1].value), std::pair(qint32(Ok), Value::boolean(true)));
+        QCOMPARE(out->ops[2].code, qint32(InvalidHandle));
+        QCOMPARE(body.size(), 1 + 4 + 4 + 1 + 3 * 5 + 2);
+
+        // No operations, more than the limit, or one that is not a read or write: not a batch.
+        Message many{.type = Batch, .seq = 1};
+        for (int i = 0; i <= MaxBatchOps; ++i)
+            many.ops.append({.type = Read, .handle = quint32(i)});
+        const QByteArray tooMany = encode(many).mid(LengthSize);
+        many.ops.resize(MaxBatchOps);
+        QVERIFY(decode(encode(many).mid(LengthSize)));
+        const QByteArray two = encode(Message{.type = Batch, .seq = 1, .ops = {{}, {}}}).mid(LengthSize);
+        QVERIFY(decode(two));
+        for (const QByteArray &bytes : {tooMany, patched(two, 5, 0), patched(two, 6, char(Ping)),
+                                        patched(two, 6, char(Batch)), two.chopped(1)})
+            QVERIFY2(!decode(bytes), bytes.toHex().constData());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPlcProtocol)

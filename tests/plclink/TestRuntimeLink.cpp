@@ -146,6 +146,59 @@ private slots:
         QCOMPARE(text, u"line\none"_s);
     }
 
+    void exchangeIsOneRequestOrSingleCallsToAnOlderRuntime()
+    {
+        for (const QString &version : {u"2"_s, u"1"_s}) {
+            PlcSimProcess sim;
+            QVERIFY(sim.start(K1 + QStringList{u"--protocol"_s, version}));
+            Link link(sim.portText());
+            QList<int> states;
+            connect(&link, &PlcLink::stateChanged, this, [&](qint32 state) { states << state; });
+            qint32 hStatus = 0, hAnswer = 0, hRec = 0, hText = 0;
+            for (const auto &[name, handle] : {std::pair{u"K1.ConnectStatus"_s, &hStatus},
+                                               {u"K1.antwort"_s, &hAnswer},
+                                               {u"K1.RecData"_s, &hRec},
+                                               {u"K1.anfordErrText"_s, &hText}})
+                QCOMPARE(link.createVarHandle(name, *handle), Ok);
+            QCOMPARE(link.protocolVersion(), version.toUShort());
+            // Requests the runtime served so far.
+            const auto requests = [&sim] {
+                const int from = int(sim.lines().size());
+                sim.command(u"stats"_s);
+                if (!sim.waitForLine(u"^stats "_s, 5000, from))
+                    return -1;
+                return sim.linesMatching(u"^stats "_s, from)
+                    .first()
+                    .section(u'=', 1, 1)
+                    .section(u' ', 0, 0)
+                    .toInt();
+            };
+            const int before = requests();
+
+            LinkOp look[] = {LinkOp::writeInt(hStatus, 7), LinkOp::readBool(hAnswer, true)};
+            link.exchange(look);
+            QCOMPARE(std::pair(look[0].code, look[1].code), std::pair(qint32(Ok), qint32(Ok)));
+            QVERIFY(!look[1].flag);
+            // Each operation has its own code and a refused one stops nothing after it: too long for
+            // the variable (the runtime refuses it), a handle the link does not know (refused at once).
+            LinkOp answer[] = {LinkOp::writeString(hText, QString(300, u'e')),
+                               LinkOp::writeString(hRec, u"OK 1"_s), LinkOp::readBool(4711, true),
+                               LinkOp::writeBool(hAnswer, true), LinkOp::readBool(hAnswer, false)};
+            link.exchange(answer);
+            QList<qint32> codes;
+            for (const LinkOp &op : answer)
+                codes << op.code;
+            QCOMPARE(codes, (QList<qint32>{ValueTooLong, Ok, InvalidHandle, Ok, Ok}));
+            // The read saw the write before it.
+            QVERIFY(answer[4].flag && answer[2].flag);
+            // One request per exchange, or one per operation that reached the runtime.
+            QCOMPARE(requests() - before, version == u"2"_s ? 2 : 2 + 4);
+            sim.command(u"get K1.RecData"_s);
+            QVERIFY(sim.waitForLine(u"^value K1.RecData=OK 1$"_s));
+            QVERIFY(link.isConnected() && states.isEmpty());
+        }
+    }
+
     void runtimeLostAndBack()
     {
         PlcSimProcess sim;

@@ -6,7 +6,8 @@
 Every unit gets its own zero-based data store of 64 coils, 64 discrete inputs, 4096 holding
 and 64 input registers (a request beyond them is answered with the illegal-address exception).
 Prints "listening port=P" once it serves. --trace prints
-"read|write unit=U area=A addr=X count=N" per request.
+"read|write unit=U area=A addr=X count=N" per request (a read/write request, function 23, gives
+both lines with " fc=23" behind them).
 
 Commands on stdin, one per line, each answered with one line:
     set UNIT AREA ADDR V...     store values (AREA: c d h i), as the PLC program would
@@ -27,14 +28,18 @@ from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, M
 from pymodbus.pdu import ExceptionResponse
 from pymodbus.server import StartAsyncTcpServer
 
-READ_CODES = {1, 2, 3, 4}
-AREA_OF_CODE = {1: "c", 2: "d", 3: "h", 4: "i", 5: "c", 6: "h", 15: "c", 16: "h"}
+READ_CODES = {1, 2, 3, 4, 23}
+AREA_OF_CODE = {1: "c", 2: "d", 3: "h", 4: "i", 5: "c", 6: "h", 15: "c", 16: "h", 23: "h"}
 
 
 class Faults:
     fail_code = fail_left = mute_left = garble_left = 0
     trace = False
     pending = None  # exception code chosen for the request in progress
+
+
+def fc(code):
+    return " fc=23" if code == 23 else ""
 
 
 def say(text):
@@ -64,14 +69,14 @@ class Store(ModbusSlaveContext):
 
     def getValues(self, fc_as_hex, address, count=1):
         if fc_as_hex in READ_CODES and self.faults.trace:
-            say(f"read unit={self.unit} area={AREA_OF_CODE[fc_as_hex]} addr={address} count={count}")
+            say(f"read unit={self.unit} area={AREA_OF_CODE[fc_as_hex]} addr={address} count={count}" + fc(fc_as_hex))
         if self.faults.pending is not None:
             return [0] * count
         return super().getValues(fc_as_hex, address, count)
 
     def setValues(self, fc_as_hex, address, values):
         if self.faults.trace:
-            say(f"write unit={self.unit} area={AREA_OF_CODE[fc_as_hex]} addr={address} count={len(values)}")
+            say(f"write unit={self.unit} area={AREA_OF_CODE[fc_as_hex]} addr={address} count={len(values)}" + fc(fc_as_hex))
         if self.faults.pending is None:
             super().setValues(fc_as_hex, address, values)
 

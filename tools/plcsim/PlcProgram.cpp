@@ -64,6 +64,8 @@ void PlcProgram::tick()
         m_timer.stop();
         return;
     }
+    if (m_options.afterAnswer && !m_pending.empty())
+        return;
     if (flag(m_anford)) {
         m_server.print(QStringLiteral("plc waiting n=%1 t=%2").arg(m_raised).arg(m_server.stamp()));
         return;
@@ -113,5 +115,8 @@ void PlcProgram::changed(int index)
                            .arg(n, m_server.stamp(), rtt)
                            .arg(answer.size())
                            .arg(PlcRuntime::escape(answer)));
+        // Raised once the runtime has finished the write that brought the answer.
+        if (m_options.afterAnswer && m_pending.empty())
+            QTimer::singleShot(0, this, &PlcProgram::tick);
     }
 }

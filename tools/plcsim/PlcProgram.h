@@ -30,6 +30,9 @@ public:
         QList<QByteArray> data; // send data texts, taken in turn; "{n}" becomes the request number
         int everyMs = 3000;
         int count = 0; // requests to raise; 0: no end
+        // The next request only once the last one is answered, and then at once (a line that is
+        // as busy as the gateway lets it be).
+        bool afterAnswer = false;
     };
 
     PlcProgram(PlcRuntime &runtime, PlcServer &server, const Options &options, QObject *parent = nullptr);

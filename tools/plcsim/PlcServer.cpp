@@ -156,7 +156,9 @@ void PlcServer::onReadable(Client *client)
         if (r == FrameReader::Frame)
             msg = decode(body);
         // A stream that does not parse cannot be trusted past that point: drop the client.
-        if (!msg || msg->reply || msg->type == MsgType::Notify || msg->type == MsgType::State) {
+        // A runtime of the base version does not know Batch, as an older one would not.
+        const bool unknown = msg && msg->type == MsgType::Batch && m_version < Version;
+        if (!msg || unknown || msg->reply || msg->type == MsgType::Notify || msg->type == MsgType::State) {
             drop(client, QStringLiteral("bad-frame"));
             return;
         }
@@ -212,6 +214,7 @@ void PlcServer::flush(Client *client)
 
 void PlcServer::handle(Client *client, const Message &request)
 {
+    countExchange(client, request);
     Message reply;
     reply.type = request.type;
     reply.reply = true;
@@ -220,10 +223,12 @@ void PlcServer::handle(Client *client, const Message &request)
     const bool running = m_runtime.running();
     switch (request.type) {
     case MsgType::Hello:
-        reply.version = Version;
+        // Either version up to the runtime's own; the reply names the one used.
+        reply.version =
+            request.version >= BaseVersion && request.version <= m_version ? request.version : m_version;
         reply.state = running ? StateRun : StateStop;
         reply.runId = m_runtime.runId();
-        if (request.version != Version)
+        if (reply.version != request.version)
             reply.code = VersionMismatch;
         break;
     case MsgType::CreateHandle:
@@ -272,36 +277,20 @@ void PlcServer::handle(Client *client, const Message &request)
         traceHandle(client, handle ? "delete" : "unsubscribe", request.handle, index);
         break;
     }
-    case MsgType::Read: {
-        const int index = client->handles.value(request.handle, -1);
-        if (index < 0)
-            reply.code = InvalidHandle;
-        else if (!running)
-            reply.code = ProgramStopped;
-        else
-            reply.code = m_runtime.read(index, request.varType, reply.value);
+    case MsgType::Read:
+        reply.code = readOp(client, request.handle, request.varType, reply.value);
         break;
-    }
     case MsgType::Write: {
-        const int index = client->handles.value(request.handle, -1);
+        int index = -1;
         bool changed = false;
-        if (index < 0)
-            reply.code = InvalidHandle;
-        else if (!running)
-            reply.code = ProgramStopped;
-        else
-            reply.code = m_runtime.write(index, request.value, changed);
+        reply.code = writeOp(client, request.handle, request.value, index, changed);
         send(client, reply);
-        if (m_trace && reply.code == Ok)
-            print(QStringLiteral("write t=%1 client=%2 %3=%4")
-                      .arg(stamp())
-                      .arg(client->id)
-                      .arg(m_runtime.variable(index).name,
-                           PlcRuntime::formatValue(m_runtime.variable(index).value)));
-        if (changed)
-            notifyChange(index);
+        finishWrite(client, index, changed);
         return;
     }
+    case MsgType::Batch:
+        handleBatch(client, request, reply);
+        break;
     case MsgType::Ping:
         break;
     case MsgType::Control:
@@ -324,6 +313,89 @@ void PlcServer::handle(Client *client, const Message &request)
         break;
     }
     send(client, reply);
+}
+
+qint32 PlcServer::readOp(Client *client, quint32 handle, VarType type, Value &value)
+{
+    const int index = client->handles.value(handle, -1);
+    if (index < 0)
+        return InvalidHandle;
+    if (!m_runtime.running())
+        return ProgramStopped;
+    return m_runtime.read(index, type, value);
+}
+
+qint32 PlcServer::writeOp(Client *client, quint32 handle, const Value &value, int &index, bool &changed)
+{
+    changed = false;
+    index = client->handles.value(handle, -1);
+    if (index < 0)
+        return InvalidHandle;
+    qint32 code = ProgramStopped;
+    if (m_runtime.running())
+        code = m_runtime.write(index, value, changed);
+    if (code != Ok)
+        index = -1;
+    return code;
+}
+
+void PlcServer::finishWrite(Client *client, int index, bool changed)
+{
+    if (index < 0)
+        return;
+    if (m_trace)
+        print(QStringLiteral("write t=%1 client=%2 %3=%4")
+                  .arg(stamp())
+                  .arg(client->id)
+                  .arg(m_runtime.variable(index).name,
+                       PlcRuntime::formatValue(m_runtime.variable(index).value)));
+    if (changed)
+        notifyChange(index);
+}
+
+// Each operation as if it came alone, in order, with its own code; the PLC program (the change
+// hook) sees each write before the next operation runs.
+void PlcServer::handleBatch(Client *client, const Message &request, Message &reply)
+{
+    for (const BatchOp &op : request.ops) {
+        BatchOp done;
+        done.type = op.type;
+        if (op.type == MsgType::Read) {
+            done.code = readOp(client, op.handle, op.varType, done.value);
+        } else {
+            int index = -1;
+            bool changed = false;
+            done.code = writeOp(client, op.handle, op.value, index, changed);
+            finishWrite(client, index, changed);
+        }
+        reply.ops.append(std::move(done));
+    }
+}
+
+void PlcServer::countExchange(Client *client, const Message &request)
+{
+    ++m_requests;
+    QList<BatchOp> ops = request.ops;
+    if (request.type == MsgType::Read || request.type == MsgType::Write)
+        ops.append({request.type, request.handle, request.varType, {}, Ok});
+    const auto nameOf = [&](const BatchOp &op) {
+        const int index = client->handles.value(op.handle, -1);
+        return index < 0 ? QString() : m_runtime.variable(index).name;
+    };
+    bool answer = false, readsFlag = false;
+    for (const BatchOp &op : ops) {
+        const QString name = nameOf(op);
+        const bool flag = name.endsWith(QLatin1String(".antwort"), Qt::CaseInsensitive);
+        answer = answer || flag || name.endsWith(QLatin1String(".RecData"), Qt::CaseInsensitive);
+        readsFlag = readsFlag || (flag && op.type == MsgType::Read);
+    }
+    // A state write on its own right before the look at the answer flag is part of the hand-over.
+    if (client->wroteStatus && readsFlag && ops.size() == 1)
+        ++m_handOverExchanges;
+    if (answer)
+        ++m_handOverExchanges;
+    client->wroteStatus = ops.size() == 1 && ops.first().type == MsgType::Write &&
+                          nameOf(ops.first()).endsWith(QLatin1String(".ConnectStatus"), Qt::CaseInsensitive);
 }
 
 void PlcServer::traceHandle(const Client *client, const char *op, quint32 id, int index)
@@ -469,6 +541,8 @@ bool PlcServer::command(const QString &line)
         print(QStringLiteral("end count=%1").arg(m_clients.size()));
     } else if (word == QLatin1String("handles")) {
         listHandles(rest.toInt());
+    } else if (word == QLatin1String("stats")) {
+        print(QStringLiteral("stats requests=%1 handover=%2").arg(m_requests).arg(m_handOverExchanges));
     } else if (word == QLatin1String("get") || word == QLatin1String("set")) {
         const QString name = rest.section(QLatin1Char(' '), 0, 0);
         const int index = m_runtime.find(name);

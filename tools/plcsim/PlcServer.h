@@ -24,6 +24,9 @@ public:
     PlcServer(PlcRuntime &runtime, bool trace, QObject *parent = nullptr);
     ~PlcServer() override;
 
+    // The newest protocol version the runtime speaks (Version unless set): at BaseVersion it
+    // behaves as a runtime without Batch, to try a link against an older runtime.
+    void setProtocolVersion(quint16 version) { m_version = version; }
     bool listen(const QHostAddress &address, quint16 port);
     quint16 serverPort() const;
     // Reads console commands from stdin until it ends.
@@ -55,6 +58,7 @@ private:
         plcproto::FrameReader reader;
         QHash<quint32, int> handles;       // handle -> variable
         QHash<quint32, int> subscriptions; // notification handle -> variable
+        bool wroteStatus = false;          // the last request wrote a .ConnectStatus alone
     };
 
     void onNewConnection(int fd);
@@ -64,6 +68,15 @@ private:
     void onStdin();
     void drop(Client *client, const QString &reason);
     void handle(Client *client, const plcproto::Message &request);
+    qint32 readOp(Client *client, quint32 handle, plcproto::VarType type, plcproto::Value &value);
+    // The write, then (after the caller queued a single write's reply) finishWrite: trace and
+    // notifications; index is -1 when nothing was written.
+    qint32 writeOp(Client *client, quint32 handle, const plcproto::Value &value, int &index, bool &changed);
+    void finishWrite(Client *client, int index, bool changed);
+    void handleBatch(Client *client, const plcproto::Message &request, plcproto::Message &reply);
+    // Counts the request among the answer hand-over's exchanges when it touches the answer
+    // variables (see the "stats" command).
+    void countExchange(Client *client, const plcproto::Message &request);
     void send(Client *client, const plcproto::Message &msg);
     void notifyChange(int index);
     void pushState();
@@ -79,6 +92,9 @@ private:
     std::map<int, std::unique_ptr<Client>> m_clients;
     int m_nextClient = 1;
     quint32 m_nextHandle = 1;
+    quint16 m_version = plcproto::Version;
+    quint64 m_requests = 0;
+    quint64 m_handOverExchanges = 0;
     QElapsedTimer m_clock;
     QTextStream m_out;
     std::function<void(int)> m_changeHook;

@@ -18,7 +18,8 @@ namespace
 
 const char *const Usage = R"(Usage:
   plcsim serve   [--host ADDR] [--port P] [--module NAME]... [--vars FILE] [--stopped] [--trace]
-                 [--plc NAME [--every MS] [--data TEXT]... [--count N]]
+                 [--protocol 1] [--plc NAME [--every MS] [--data TEXT]... [--count N]
+                 [--after-answer]]
   plcsim request [--host ADDR] [--port P] --module NAME --data TEXT [--timeout-ms N]
   plcsim read    [--host ADDR] [--port P] NAME...
   plcsim write   [--host ADDR] [--port P] [--] NAME VALUE   (-- before a negative VALUE)
@@ -29,12 +30,14 @@ serve      runs the runtime (default 127.0.0.1:48898; --port 0 picks a free port
            the first line "listening host=.. port=.."). Variables come from --module (the seven
            variables of one gateway instance) and/or --vars (lines "NAME TYPE [:= VALUE]",
            TYPE one of BOOL INT DINT STRING(n)). Commands on stdin: stop, start, restart, list,
-           clients, handles [CLIENT], get NAME, set NAME VALUE, quit. --trace reports every
-           write and every handle a client makes or releases. --plc runs the PLC program of
+           clients, handles [CLIENT], get NAME, set NAME VALUE, stats, quit. --trace reports
+           every write and every handle a client makes or releases. --protocol 1 serves as a
+           runtime of protocol version 1 (no Batch). --plc runs the PLC program of
            gateway instance NAME inside the runtime: every --every ms (default 3000) it raises
            a request with the next --data text ("{n}" = request number), takes each answer
            and prints "plc request", "plc taken" and "plc answer ... rtt=" lines; --count
-           ends it after N requests.
+           ends it after N requests; --after-answer raises the next request only once the
+           last one is answered, and then at once.
 request    raises a request as the PLC does (writes .SendData, sets .anford), waits until the
            gateway has taken it and answered, takes the answer (reads .RecData, resets
            .antwort) and prints "request", "taken", "answer" and "done" lines with times in ms.
@@ -74,6 +77,9 @@ int main(int argc, char *argv[])
     parser.addOption({QStringLiteral("every"), QStringLiteral("request interval"), QStringLiteral("ms")});
     parser.addOption({QStringLiteral("stopped"), QStringLiteral("start with the program stopped")});
     parser.addOption({QStringLiteral("trace"), QStringLiteral("print every write")});
+    parser.addOption({QStringLiteral("after-answer"), QStringLiteral("next request once answered")});
+    parser.addOption(
+        {QStringLiteral("protocol"), QStringLiteral("newest protocol version"), QStringLiteral("v")});
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("help")});
     if (!parser.parse(QCoreApplication::arguments())) {
         QTextStream(stderr) << parser.errorText() << '\n';
@@ -111,10 +117,17 @@ int main(int argc, char *argv[])
         if (address.isNull() || !ok || port > 65535)
             return usage(1);
         PlcServer server(runtime, parser.isSet(QStringLiteral("trace")));
+        if (parser.isSet(QStringLiteral("protocol"))) {
+            const uint version = parser.value(QStringLiteral("protocol")).toUInt();
+            if (version < plcproto::BaseVersion || version > plcproto::Version)
+                return usage(1);
+            server.setProtocolVersion(quint16(version));
+        }
         std::unique_ptr<PlcProgram> program;
         if (parser.isSet(QStringLiteral("plc"))) {
             PlcProgram::Options options;
             options.module = parser.value(QStringLiteral("plc"));
+            options.afterAnswer = parser.isSet(QStringLiteral("after-answer"));
             for (const QString &text : parser.values(QStringLiteral("data"))) {
                 QByteArray bytes;
                 if (!PlcRuntime::unescape(text, bytes)) {

@@ -1,0 +1,412 @@
+// Many busy lines on one PC: N gateway instances without a window, each with its own PLC runtime
+// stand-in whose PLC raises the next request as soon as the last one is answered, and its own
+// printer stand-in echoing every request. Prints per N, beside one instance in the same run:
+// answers per second, answer hand-over p50/p99 (the gateways' own histogram), link requests per
+// answer (those of the hand-over, and all), gateway CPU per answer and the longest gap between
+// two watchdog notifications of any gateway; and answers that came back wrong or not at all.
+//
+//   bench_fleet [--seconds S] [--gateway PATH] N...      defaults: 20 s, N = 1 10 30 100
+//
+// --gateway runs another build's gateway (an older one, for a before/after comparison); the
+// stand-ins are always this build's.
+#include "BenchSupport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace
+{
+
+QElapsedTimer g_clock;
+
+// Runs the event loop for ms, or until done (looked at every 50 ms) is true.
+void spin(int ms, const std::function<bool()> &done = {})
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    QTimer check;
+    if (done) {
+        QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+            if (done())
+                loop.quit();
+        });
+        check.start(50);
+    }
+    loop.exec();
+}
+
+// The body of GET path, or empty.
+QByteArray httpGet(quint16 port, const char *path)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    QByteArray in;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        const QByteArray request =
+            QByteArray("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        writeFull(fd, request.constData(), size_t(request.size()));
+        // The head, then as many bytes as its Content-Length says.
+        char buf[65536];
+        qsizetype want = -1;
+        for (ssize_t n; (want < 0 || in.size() < want) && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) {
+            in.append(buf, n);
+            const qsizetype head = in.indexOf("\r\n\r\n"), length = in.indexOf("ontent-Length: ");
+            if (want < 0 && head >= 0 && length >= 0)
+                want = head + 4 + in.mid(length + 15, in.indexOf('\r', length) - length - 15).toLongLong();
+        }
+    }
+    ::close(fd);
+    const qsizetype body = in.indexOf("\r\n\r\n");
+    return body < 0 ? QByteArray() : in.mid(body + 4);
+}
+
+// What one look at an instance found; the figures of a window are the differences of two.
+struct Sample {
+    double answered = 0;
+    std::vector<double> buckets; // cumulated counts of the hand-over histogram
+    double requests = 0, handOver = 0;
+    qint64 cpuNs = 0;
+};
+
+const std::vector<double> Bounds{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
+                                 0.1,    0.25,  0.5,    1,     2.5,  5,     10};
+
+// A child that ends with the benchmark, however the benchmark ends.
+struct Child : QProcess {
+    Child()
+    {
+        setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    }
+};
+
+struct Instance {
+    QString dir;
+    Child plc, printer, gateway;
+    quint16 plcPort = 0, printerPort = 0, statusPort = 0;
+    int notifyFd = -1;
+    std::unique_ptr<QSocketNotifier> notifier;
+    qint64 lastBeat = -1, longestGap = 0;
+    QByteArray plcOut;
+    int answers = 0, wrong = 0, raised = 0;
+    int statsRequests = -1, statsHandOver = -1;
+
+    ~Instance()
+    {
+        if (notifyFd >= 0)
+            ::close(notifyFd);
+    }
+
+    void readPlc()
+    {
+        plcOut += plc.readAllStandardOutput();
+        qsizetype at;
+        while ((at = plcOut.indexOf('\n')) >= 0) {
+            const QByteArray line = plcOut.left(at);
+            plcOut.remove(0, at + 1);
+            if (line.startsWith("plc request ")) {
+                ++raised;
+            } else if (line.startsWith("plc answer ")) {
+                // The printer echoes the request: the answer must carry its request's number.
+                ++answers;
+                const QByteArray n = line.mid(line.indexOf("n=") + 2).split(' ').value(0);
+                if (!line.endsWith(" data=job " + n))
+                    ++wrong;
+            } else if (line.startsWith("stats ")) {
+                const QList<QByteArray> words = line.split(' ');
+                statsRequests = words.value(1).mid(9).toInt();
+                statsHandOver = words.value(2).mid(9).toInt();
+            }
+        }
+    }
+
+    void beat()
+    {
+        char buffer[256];
+        while (::recv(notifyFd, buffer, sizeof buffer, 0) > 0) {
+            if (!QByteArray(buffer, 10).startsWith("WATCHDOG=1"))
+                continue;
+            const qint64 now = g_clock.elapsed();
+            if (lastBeat >= 0)
+                longestGap = std::max(longestGap, now - lastBeat);
+            lastBeat = now;
+        }
+    }
+
+    Sample sample()
+    {
+        Sample s;
+        const QByteArray metrics = httpGet(statusPort, "/metrics");
+        s.buckets.assign(Bounds.size(), 0);
+        for (const QByteArray &line : metrics.split('\n')) {
+            const double value = line.mid(line.lastIndexOf(' ') + 1).toDouble();
+            if (line.startsWith("kavetta_requests_answered_total")) {
+                s.answered = value;
+            } else if (line.startsWith("kavetta_answer_handover_seconds_bucket")) {
+                const qsizetype le = line.indexOf(",le=\"") + 1;
+                const double bound = line.mid(le + 4, line.indexOf('"', le + 4) - le - 4).toDouble();
+                for (size_t i = 0; i < Bounds.size(); ++i)
+                    if (std::abs(Bounds[i] - bound) < 1e-9)
+                        s.buckets[i] = value;
+            }
+        }
+        statsRequests = -1;
+        plc.write("stats\n");
+        for (int i = 0; i < 50 && statsRequests < 0; ++i) {
+            plc.waitForReadyRead(100);
+            readPlc();
+        }
+        s.requests = statsRequests;
+        s.handOver = statsHandOver;
+        s.cpuNs = cpuNanoseconds(gateway.processId());
+        return s;
+    }
+};
+
+// The quantile of cumulated bucket counts, linear within its bucket, in ms.
+double quantile(const std::vector<double> &cumulated, double q)
+{
+    const double total = cumulated.empty() ? 0 : cumulated.back();
+    if (total <= 0)
+        return 0;
+    const double rank = q * total;
+    double below = 0, lower = 0;
+    for (size_t i = 0; i < cumulated.size(); ++i) {
+        if (cumulated[i] >= rank) {
+            const double inBucket = cumulated[i] - below;
+            const double part = inBucket > 0 ? (rank - below) / inBucket : 1;
+            return 1000 * (lower + (Bounds[i] - lower) * part);
+        }
+        below = cumulated[i];
+        lower = Bounds[i];
+    }
+    return 1000 * Bounds.back();
+}
+
+struct Figures {
+    int n = 0;
+    double answersPerSecond = 0, p50 = 0, p99 = 0, handOverPerAnswer = 0, requestsPerAnswer = 0,
+           cpuMsPerAnswer = 0;
+    qint64 longestGap = 0;
+    int wrong = 0, unanswered = 0;
+};
+
+void print(const char *what, const Figures &f)
+{
+    std::printf("%-9s N=%-3d answers/s %6.1f (%.2f per instance)  hand-over p50 %6.2f ms p99 %6.2f ms  "
+                "link requests per answer: hand-over %.2f, all %.2f  gateway CPU per answer %.3f ms  "
+                "longest watchdog gap %lld ms  wrong %d unanswered %d\n",
+                what, f.n, f.answersPerSecond, f.n ? f.answersPerSecond / f.n : 0, f.p50, f.p99,
+                f.handOverPerAnswer, f.requestsPerAnswer, f.cpuMsPerAnswer,
+                static_cast<long long>(f.longestGap), f.wrong, f.unanswered);
+    std::fflush(stdout);
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+quint16 listeningPort(QProcess &p)
+{
+    if (!p.waitForStarted(10000))
+        return 0;
+    for (int i = 0; i < 100 && !p.canReadLine(); ++i)
+        p.waitForReadyRead(100);
+    const QByteArray line = p.readLine();
+    const qsizetype at = line.indexOf("port=");
+    return at < 0 ? 0 : quint16(line.mid(at + 5).split(' ').value(0).trimmed().toUInt());
+}
+
+Figures runFleet(int n, int seconds, const QString &gatewayProgram, const QString &bin)
+{
+    Figures f;
+    f.n = n;
+    QTemporaryDir root;
+    std::vector<std::unique_ptr<Instance>> fleet;
+    for (int i = 0; i < n; ++i) {
+        auto in = std::make_unique<Instance>();
+        Instance &x = *in;
+        const QString module = QStringLiteral("L%1").arg(i);
+        x.dir = root.filePath(module);
+        QDir().mkpath(x.dir + QStringLiteral("/Server"));
+        // The runtime folder of each instance (its lock) must be private, or Qt takes a shared one.
+        QFile::setPermissions(x.dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        x.plc.start(bin + QStringLiteral("/tools/plcsim/plcsim"),
+                    {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
+                     QStringLiteral("--plc"), module, QStringLiteral("--every"), QStringLiteral("1000"),
+                     QStringLiteral("--after-answer"), QStringLiteral("--data"), QStringLiteral("job {n}")});
+        x.printer.start(
+            bin + QStringLiteral("/tools/printersim/printersim"),
+            {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--reply"), QStringLiteral("%r")});
+        x.plcPort = listeningPort(x.plc);
+        x.printerPort = listeningPort(x.printer);
+        x.printer.setStandardOutputFile(QProcess::nullDevice());
+        if (x.plcPort == 0 || x.printerPort == 0) {
+            std::fprintf(stderr, "cannot start the stand-ins of instance %d\n", i);
+            return f;
+        }
+        QObject::connect(&x.plc, &QProcess::readyReadStandardOutput, [&x] { x.readPlc(); });
+        x.statusPort = freePort();
+        const QString home = x.dir + QStringLiteral("/Server");
+        writeFile(home + QStringLiteral("/Kavetta.zelb"),
+                  "\"ServerPath\",\"\"\r\n\"Netid\",\"127.0.0.1\"\r\n\"Port\",\"" +
+                      QByteArray::number(x.plcPort) + "\"\r\n\"Modulname\",\"" + module.toLatin1() +
+                      "\"\r\n\"RemoteHost\",\"127.0.0.1\"\r\n\"RemotePort\",\"" +
+                      QByteArray::number(x.printerPort) +
+                      "\"\r\n\"Status\",1\r\n\"Timeout\",\"10\"\r\n\"StaticConnect\",1\r\n");
+        writeFile(home + QStringLiteral("/Kavetta.ini"),
+                  "[status]\nport = " + QByteArray::number(x.statusPort) + "\n");
+
+        // A notification socket of its own, as the service manager gives it: the watchdog
+        // notifications show how long the event loop was away.
+        const QByteArray path = (x.dir + QStringLiteral("/notify")).toLocal8Bit();
+        x.notifyFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        qstrncpy(addr.sun_path, path.constData(), sizeof addr.sun_path);
+        ::bind(x.notifyFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        x.notifier = std::make_unique<QSocketNotifier>(x.notifyFd, QSocketNotifier::Read);
+        QObject::connect(x.notifier.get(), &QSocketNotifier::activated, [&x] { x.beat(); });
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KAVETTA_HEADLESS"), QStringLiteral("1"));
+        env.insert(QStringLiteral("KAVETTA_HOME"), home);
+        env.insert(QStringLiteral("KAVETTA_EVENTLOG"), x.dir + QStringLiteral("/events.log"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), x.dir + QStringLiteral("/xdg-home"));
+        env.insert(QStringLiteral("XDG_CONFIG_DIRS"), x.dir + QStringLiteral("/xdg"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), x.dir);
+        env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(path));
+        env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("60000000"));
+        env.remove(QStringLiteral("WATCHDOG_PID"));
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        x.gateway.setProcessEnvironment(env);
+        x.gateway.setStandardOutputFile(QProcess::nullDevice());
+        x.gateway.setStandardErrorFile(QProcess::nullDevice());
+        x.gateway.start(gatewayProgram, {});
+        fleet.push_back(std::move(in));
+    }
+
+    // Every line busy first; then a few seconds to settle.
+    const auto allBusy = [&] {
+        for (const auto &x : fleet)
+            if (x->answers < 2)
+                return false;
+        return true;
+    };
+    spin(120000, allBusy);
+    if (!allBusy())
+        std::fprintf(stderr, "N=%d: not every line answered within two minutes\n", n);
+    spin(3000);
+
+    std::vector<Sample> before;
+    for (const auto &x : fleet) {
+        before.push_back(x->sample());
+        x->longestGap = 0;
+        x->wrong = 0;
+    }
+    const qint64 start = g_clock.elapsed();
+    spin(seconds * 1000);
+    const double elapsed = (g_clock.elapsed() - start) / 1000.0;
+    std::vector<double> buckets(Bounds.size(), 0);
+    double answered = 0, requests = 0, handOver = 0, cpuNs = 0;
+    for (size_t i = 0; i < fleet.size(); ++i) {
+        Instance &x = *fleet[i];
+        const Sample after = x.sample();
+        answered += after.answered - before[i].answered;
+        requests += after.requests - before[i].requests;
+        handOver += after.handOver - before[i].handOver;
+        cpuNs += double(after.cpuNs - before[i].cpuNs);
+        for (size_t b = 0; b < Bounds.size(); ++b)
+            buckets[b] += after.buckets[b] - before[i].buckets[b];
+        f.longestGap = std::max(f.longestGap, x.longestGap);
+        f.wrong += x.wrong;
+    }
+    f.answersPerSecond = answered / elapsed;
+    f.p50 = quantile(buckets, 0.5);
+    f.p99 = quantile(buckets, 0.99);
+    if (answered > 0) {
+        f.handOverPerAnswer = handOver / answered;
+        f.requestsPerAnswer = requests / answered;
+        f.cpuMsPerAnswer = cpuNs / 1e6 / answered;
+    }
+
+    // The end: the gateways first (a normal unload), then what the PLCs still wait for.
+    for (const auto &x : fleet)
+        x->gateway.terminate();
+    for (const auto &x : fleet)
+        if (!x->gateway.waitForFinished(10000))
+            x->gateway.kill();
+    for (const auto &x : fleet) {
+        x->readPlc();
+        // At most the one request in flight may be left without its answer.
+        f.unanswered += std::max(0, x->raised - x->answers - 1);
+        x->plc.kill();
+        x->printer.kill();
+        x->plc.waitForFinished(5000);
+        x->printer.waitForFinished(5000);
+    }
+    return f;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    std::signal(SIGPIPE, SIG_IGN);
+    g_clock.start();
+    const QString bin = QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/..")).absolutePath();
+    QString gateway = bin + QStringLiteral("/src/kavetta");
+    int seconds = 20;
+    QList<int> sizes;
+    const QStringList args = app.arguments().mid(1);
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--seconds") && i + 1 < args.size())
+            seconds = qMax(1, args[++i].toInt());
+        else if (args[i] == QLatin1String("--gateway") && i + 1 < args.size())
+            gateway = args[++i];
+        else if (args[i].toInt() > 0)
+            sizes << args[i].toInt();
+        else {
+            std::fprintf(stderr, "usage: bench_fleet [--seconds S] [--gateway PATH] N...\n");
+            return 1;
+        }
+    }
+    if (sizes.isEmpty())
+        sizes = {1, 10, 30, 100};
+    std::printf("gateway %s, %d s per window, %d cores\n", qPrintable(gateway), seconds,
+                QThread::idealThreadCount());
+    const Figures one = runFleet(1, seconds, gateway, bin);
+    print("alone", one);
+    for (const int n : sizes) {
+        if (n == 1)
+            continue;
+        print("fleet", runFleet(n, seconds, gateway, bin));
+        print("  beside", one);
+    }
+    return 0;
+}
