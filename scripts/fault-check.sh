@@ -30,8 +30,8 @@ FAULTS=$(
 -    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, false);
 +    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, true);
 @ response-flag-unset src/plc/PlcCycles.cpp
--    const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, true);
-+    const qint32 flagCode = m_link.writeVarBool(record->hAnfordRecVar, false);
+-                          LinkOp::writeBool(record->hAnfordRecVar, true)};
++                          LinkOp::writeBool(record->hAnfordRecVar, false)};
 @ request-spacing-short src/socket/SocketSupervision.cpp
 -constexpr qint64 pacingMs = 2000;
 +constexpr qint64 pacingMs = 1000;
