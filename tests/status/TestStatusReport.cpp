@@ -3,9 +3,11 @@
 // client with a Modbus link and for the server role; and the tail of the communication log.
 #include "common/InstanceView.h"
 #include "status/StatusReport.h"
+#include "status/StatusServer.h"
 
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -42,7 +44,9 @@ class TestStatusReport : public QObject
 private slots:
     void surfacesFollowTheView()
     {
-        const InstanceView client = clientView();
+        InstanceView client = clientView();
+        client.counters.answerHandedOver(0, 3);   // 3 ms
+        client.counters.answerHandedOver(0, 700); // 0.7 s
         const QJsonObject json = statusJson(client);
         QCOMPARE(json[u"pending"].toInt(), 2);
         QCOMPARE(json[u"receiveQueue"].toInt(), 1);
@@ -62,8 +66,25 @@ private slots:
               "kavetta_send_queue_length{module=\"Line1\"} 2\n",
               "kavetta_receive_queue_length{module=\"Line1\"} 1\n",
               "kavetta_plc_link_up{module=\"Line1\"} 1\n",
-              "kavetta_log_folder_free_bytes{module=\"Line1\"} 12345\n"})
+              "kavetta_log_folder_free_bytes{module=\"Line1\"} 12345\n",
+              // The buckets of a histogram count every observation up to their bound.
+              "kavetta_request_round_trip_seconds_bucket{module=\"Line1\",le=\"0.0025\"} 0\n",
+              "kavetta_request_round_trip_seconds_bucket{module=\"Line1\",le=\"0.005\"} 1\n",
+              "kavetta_request_round_trip_seconds_bucket{module=\"Line1\",le=\"0.5\"} 1\n",
+              "kavetta_request_round_trip_seconds_bucket{module=\"Line1\",le=\"1\"} 2\n",
+              "kavetta_request_round_trip_seconds_bucket{module=\"Line1\",le=\"10\"} 2\n",
+              "kavetta_request_round_trip_seconds_bucket{module=\"Line1\",le=\"+Inf\"} 2\n",
+              "kavetta_request_round_trip_seconds_count{module=\"Line1\"} 2\n"})
             QVERIFY2(metrics.contains(line), line);
+
+        // The page starts from the state written into its script: a text of the line that holds
+        // "</script>" must not end that script early.
+        InstanceView odd = client;
+        odd.lastComm = u"Send Data:</script><script>alert(1)</script>"_s;
+        const QByteArray page =
+            StatusServer::page(QJsonDocument(statusJson(odd)).toJson(QJsonDocument::Compact));
+        QCOMPARE(page.count("</script>"), 1);
+        QVERIFY(page.contains("Send Data:<\\/script><script>alert(1)<\\/script>"));
 
         const QVariantMap manager = managerStatus(client);
         QCOMPARE(manager[u"plc"_s].toString(), u"connected (10.0.0.5:502)"_s);
