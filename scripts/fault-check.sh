@@ -106,6 +106,12 @@ FAULTS=$(
 @ journal-replay-age-bound src/journal/JournalKeeper.cpp
 -        const bool replay = replayMs > 0 && age >= 0 && age <= replayMs;
 +        const bool replay = replayMs > 0 && age >= 0 && age < replayMs;
+@ journal-replay-clock-stepped-back src/journal/JournalKeeper.cpp
+-        const bool replay = replayMs > 0 && age >= 0 && age <= replayMs;
++        const bool replay = replayMs > 0 && age <= replayMs;
+@ link-retry-delay-unbounded src/plclink/LinkConnection.cpp
+-constexpr int MaxRetryDelayMs = 1000;
++constexpr int MaxRetryDelayMs = 60000;
 @ framer-length-waits src/socket/AnswerFramer.cpp
 -        if (m_buffer.size() < m_bodyLength)
 +        if (m_buffer.size() <= m_bodyLength)

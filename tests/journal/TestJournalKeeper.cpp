@@ -1,7 +1,8 @@
 // What a run finds in the journal that an earlier run left, with the clock held still: an item
 // taken no longer ago than replayMaxAgeSec is queued again (the bound itself included), an older
 // one is reported and dropped; an item that was on the wire says so once, and a replayed item
-// belongs to the journal again, so serving it removes it for good.
+// belongs to the journal again, so serving it removes it for good. An item taken "later" than now
+// (the clock was stepped back) has no known age and is dropped.
 #include "RecordingLog.h"
 #include "TestClock.h"
 #include "common/GatewayState.h"
@@ -83,12 +84,27 @@ private slots:
             state.dropFirstSend();
             state.dropFirstAnswer();
         }
+        {
+            GatewayState state;
+            RecordingLog log;
+            JournalKeeper keeper(state, log);
+            keeper.apply(journal, config);
+            QVERIFY(!keeper.settle());
+            QVERIFY(journalRecords(log).isEmpty() && state.sendQueue.isEmpty() && state.receiveQueue.isEmpty());
+            state.queueSend(QStringLiteral("R3"));
+        }
+        // The clock was stepped back since R3 was taken: its age is unknown, and it is not sent
+        // again.
+        clock.setNow(clock.now().addSecs(-60));
         GatewayState state;
         RecordingLog log;
         JournalKeeper keeper(state, log);
         keeper.apply(journal, config);
         QVERIFY(!keeper.settle());
-        QVERIFY(journalRecords(log).isEmpty() && state.sendQueue.isEmpty() && state.receiveQueue.isEmpty());
+        QVERIFY(state.sendQueue.isEmpty());
+        const QStringList records = journalRecords(log);
+        QVERIFY2(records.size() == 1 && records[0].startsWith(QLatin1String("Journal: dropped request")),
+                 qPrintable(records.join('\n')));
     }
 };
 
