@@ -62,10 +62,11 @@ private slots:
             QVERIFY2(records[1].startsWith(QLatin1String("Journal: replayed request")) &&
                          !records[1].contains(QLatin1String("on the wire")),
                      qPrintable(records[1]));
-            QVERIFY2(records[2].startsWith(QLatin1String("Journal: replayed answer")) &&
-                         records[2].contains(QLatin1String("on the wire when the gateway stopped (the PLC may "
-                                                           "have it): A2")),
-                     qPrintable(records[2]));
+            QVERIFY2(
+                records[2].startsWith(QLatin1String("Journal: replayed answer")) &&
+                    records[2].contains(QLatin1String("on the wire when the gateway stopped (the PLC may "
+                                                      "have it): A2")),
+                qPrintable(records[2]));
             QCOMPARE(state.counters.replayedItems(), quint64(2));
             QCOMPARE(std::as_const(state.counters).dropped(LineCounters::Drop::EarlierRun), quint64(1));
             // Dies again before serving anything.
@@ -80,7 +81,8 @@ private slots:
             QVERIFY(keeper.settle());
             const QStringList records = journalRecords(log);
             QCOMPARE(records.size(), 2);
-            QVERIFY2(!records.join('\n').contains(QLatin1String("on the wire")), qPrintable(records.join('\n')));
+            QVERIFY2(!records.join('\n').contains(QLatin1String("on the wire")),
+                     qPrintable(records.join('\n')));
             state.dropFirstSend();
             state.dropFirstAnswer();
         }
@@ -90,7 +92,8 @@ private slots:
             JournalKeeper keeper(state, log);
             keeper.apply(journal, config);
             QVERIFY(!keeper.settle());
-            QVERIFY(journalRecords(log).isEmpty() && state.sendQueue.isEmpty() && state.receiveQueue.isEmpty());
+            QVERIFY(journalRecords(log).isEmpty() && state.sendQueue.isEmpty() &&
+                    state.receiveQueue.isEmpty());
             state.queueSend(QStringLiteral("R3"));
         }
         // The clock was stepped back since R3 was taken: its age is unknown, and it is not sent
