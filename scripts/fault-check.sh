@@ -218,16 +218,20 @@ if ! scripts/build.sh >"$work/build.log" 2>&1; then
   echo "fault-check: the unchanged source does not build; nothing measured" >&2
   exit 2
 fi
+if ! ctest "${ctest_args[@]}" -N | grep -q '^Total Tests: [1-9]'; then
+  echo "fault-check: no test to run${regex:+ matches $regex}" >&2
+  exit 2
+fi
 for run in 1 2; do
   if ! ctest "${ctest_args[@]}" >"$work/test.log" 2>&1; then
     failed=$(failed_tests "$work/test.log")
-    again=""
-    ctest "${ctest_args[@]}" --rerun-failed >"$work/rerun.log" 2>&1 || again=$(failed_tests "$work/rerun.log")
-    if [[ -n "$again" ]]; then
-      echo "fault-check: the unchanged suite fails ($again); fix that first, nothing measured" >&2
-    else
+    if ctest "${ctest_args[@]}" --rerun-failed >"$work/rerun.log" 2>&1; then
       echo "fault-check: the unchanged suite is flaky (${failed:-a test} failed, then passed);" \
         "make it reliable first, nothing measured" >&2
+    else
+      tail -n 20 "$work/rerun.log" >&2
+      echo "fault-check: the unchanged suite fails ($(failed_tests "$work/rerun.log")); fix that first," \
+        "nothing measured" >&2
     fi
     exit 2
   fi
@@ -261,7 +265,8 @@ for entry in "${chosen[@]}"; do
     fi
   fi
   restore
-  echo "   ${results[-1]#*|}" >&2
+  last=${results[-1]#*|}
+  echo "   ${last/|/: }" >&2
 done
 echo "== rebuilding the unchanged source" >&2
 scripts/build.sh >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 2; }
