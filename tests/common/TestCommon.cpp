@@ -40,7 +40,7 @@ private slots:
         QVERIFY(statusLine(QStringLiteral("Hello")).endsWith(QStringLiteral(" 09:05:07 Hello")));
         GatewayState state;
         RecordingLog log;
-        for (qint16 level : {0, 1, 2})
+        for (qint16 level : {qint16(0), qint16(1), qint16(2)})
             state.settings.statusReport = level, reportStatus(state, log, QString::number(level));
         state.settings.statusReport = 0;
         reportStatus(state, log, QStringLiteral("forced"), true);
