@@ -47,6 +47,16 @@ tidy() {
 }
 tidy build "${main_files[@]}"
 tidy build-fuzz "${fuzz_files[@]}"
+# A file that no compile command names would be passed over in silence.
+unchecked=()
+for f in "${main_files[@]}" "${fuzz_files[@]}"; do
+  grep -qF -- " $root/$f" "$out" || unchecked+=("$f")
+done
+if ((${#unchecked[@]} > 0)); then
+  echo "clang-tidy: no compile command for ${unchecked[*]} (headers are checked with the sources that" \
+    "include them; a new source needs its build configured again)"
+  status=1
+fi
 findings=$(sed 's/\x1b\[[0-9;]*m//g' "$out" | grep -E '^[^ ].*: (warning|error): ' | sort -u || true)
 if [[ $status -ne 0 || -n "$findings" ]]; then
   if [[ -n "$findings" ]]; then
