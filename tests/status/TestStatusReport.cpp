@@ -60,7 +60,9 @@ private slots:
         QCOMPARE(json[u"logFreeBytes"].toInteger(), 12345);
 
         const QByteArray metrics = metricsText(client);
+        // The first line is one text over two lines.
         for (const char *line :
+             // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
              {"kavetta_info{module=\"Line1\",version=\"1.2.3\",role=\"client\",connection=\"static\","
               "plc_link=\"modbus\"} 1\n",
               "kavetta_send_queue_length{module=\"Line1\"} 2\n",
