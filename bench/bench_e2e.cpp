@@ -42,7 +42,7 @@ namespace
 QElapsedTimer g_clock;
 double nowMs()
 {
-    return g_clock.nsecsElapsed() / 1e6;
+    return double(g_clock.nsecsElapsed()) / 1e6;
 }
 
 bool spinUntil(const std::function<bool()> &done, int timeoutMs)
@@ -320,8 +320,9 @@ int main(int argc, char *argv[])
         b.received.clear();
         anfordResetAt = -1;
         b.lastAccept = -1;
-        const qint32 sendCode = plc.write(
-            [&] { return link.writeVarString(plc.hSend, 2 * text.size(), QString::fromLatin1(text)); });
+        const qint32 sendCode = plc.write([&] {
+            return link.writeVarString(plc.hSend, qint32(2 * text.size()), QString::fromLatin1(text));
+        });
         const double t0 = nowMs();
         const qint32 raiseCode = plc.write([&] { return link.writeVarBool(plc.hAnford, 2, true); });
         if (sendCode != 0 || raiseCode != 0) {
@@ -370,8 +371,9 @@ int main(int argc, char *argv[])
             b.received.clear();
             anfordResetAt = -1;
             antwortAt = -1;
-            plc.write(
-                [&] { return link.writeVarString(plc.hSend, 2 * text.size(), QString::fromLatin1(text)); });
+            plc.write([&] {
+                return link.writeVarString(plc.hSend, qint32(2 * text.size()), QString::fromLatin1(text));
+            });
             const double t0 = nowMs();
             plc.write([&] { return link.writeVarBool(plc.hAnford, 2, true); });
             if (!spinUntil([&] { return anfordResetAt >= 0 && b.received == text && b.peer; }, 8000)) {
@@ -398,7 +400,8 @@ int main(int argc, char *argv[])
     const Stats a = stats(handover), o = stats(overhead), t = stats(total), s = stats(startup),
                 l = stats(listening);
     const double scale = 60.0 / idleSeconds / 1e6;
-    const double g = (g1 - g0) * scale, bare0 = (b1 - b0) * scale, withWrites = (l1 - l0) * scale;
+    const double g = double(g1 - g0) * scale, bare0 = double(b1 - b0) * scale,
+                 withWrites = double(l1 - l0) * scale;
     std::printf("raw link call round trip (readVarBool): median %.0f us, p99 %.0f us\n", rawStats.median,
                 rawStats.p99);
     std::printf(

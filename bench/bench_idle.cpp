@@ -108,7 +108,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     const double scale = 60.0 / seconds / 1e6; // ns over the run -> ms per 60 s
-    const double g = (g1 - g0) * scale, b = (b1 - b0) * scale;
+    const double g = double(g1 - g0) * scale, b = double(b1 - b0) * scale;
     std::printf("idle CPU over %d s, in ms per 60 s\n", seconds);
     std::printf("  gateway (static connection, no traffic): %8.1f ms  (%.3f %% of one core)\n", g, g / 600.0);
     std::printf("  bare Qt loop with one 500 ms timer:      %8.1f ms  (%.3f %% of one core)\n", b, b / 600.0);

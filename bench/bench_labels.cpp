@@ -74,7 +74,7 @@ template <typename F> double perSecond(int n, F &&f)
     t.start();
     for (int i = 0; i < n; ++i)
         f();
-    return n / (t.nsecsElapsed() / 1e9);
+    return n / (double(t.nsecsElapsed()) / 1e9);
 }
 
 // A label of `placeholders` placeholders over `symbols` symbols, filled by the label builder

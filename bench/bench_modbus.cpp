@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -53,9 +54,12 @@ Stats rawRoundTrips(const Shape &shape, int iterations)
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(sa);
-    ::bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof(sa));
-    ::listen(listener, 1);
-    ::getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len);
+    // Without its listener the server thread below would wait in accept() for ever.
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0 ||
+        ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+        std::perror("bench_modbus: listening on loopback");
+        std::exit(1);
+    }
     const int one = 1;
 
     std::thread server([&] {
@@ -74,7 +78,10 @@ Stats rawRoundTrips(const Shape &shape, int iterations)
 
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa));
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
+        std::perror("bench_modbus: connecting on loopback");
+        std::exit(1);
+    }
     std::vector<char> buffer(4096, 'q');
     std::vector<double> us;
     us.reserve(size_t(iterations));

@@ -36,7 +36,7 @@ namespace
 QElapsedTimer g_clock;
 double nowMs()
 {
-    return g_clock.nsecsElapsed() / 1e6;
+    return double(g_clock.nsecsElapsed()) / 1e6;
 }
 
 bool spinUntil(const std::function<bool()> &done, int timeoutMs)

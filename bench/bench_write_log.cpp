@@ -50,7 +50,7 @@ double rawRate(const QByteArray &path, const QByteArray &record, int n)
         }
         ::close(fd);
     }
-    return n / (t.nsecsElapsed() / 1e9);
+    return n / (double(t.nsecsElapsed()) / 1e9);
 }
 
 double writeLogRate(CommLog &log, const QString &text, int n)
@@ -59,7 +59,7 @@ double writeLogRate(CommLog &log, const QString &text, int n)
     t.start();
     for (int i = 0; i < n; ++i)
         log.writeLog(text, true);
-    return n / (t.nsecsElapsed() / 1e9);
+    return n / (double(t.nsecsElapsed()) / 1e9);
 }
 
 double median(QList<double> v)
@@ -112,7 +112,7 @@ int main(int argc, char **argv)
     qsizetype entryChars = 0;
     for (int i = 0; i < perRound; ++i)
         entryChars += events.entryText(text).size();
-    const double entryRate = perRound / (entryTimer.nsecsElapsed() / 1e9);
+    const double entryRate = perRound / (double(entryTimer.nsecsElapsed()) / 1e9);
     const auto backups = QDir(backup.backupFolder()).entryList(QDir::Files).size();
     std::printf("folder:            %s\n", qPrintable(tmp.path()));
     std::printf("record:            %d bytes + CR CR LF, %d rounds of %d\n", int(text.size()), rounds,

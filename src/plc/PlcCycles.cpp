@@ -69,8 +69,9 @@ PlcCycles::PlcCycles(GatewayState &state, PlcLink &link, SocketEndpoint &socket,
 
 PlcCycles::~PlcCycles()
 {
-    // The records call the link when they go; the state may outlive the link.
-    terminateAll();
+    // The records call the link when they go; the state may outlive the link. (This class's own:
+    // no override would run from a destructor.)
+    PlcCycles::terminateAll();
 }
 
 void PlcCycles::setError(const QString &message)

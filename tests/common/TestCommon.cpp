@@ -3,6 +3,7 @@
 #include "TestClock.h"
 #include "common/Cp1252.h"
 #include "common/GatewayState.h"
+#include "common/RequestTracker.h"
 #include "common/StatusLine.h"
 
 #include <QTest>
@@ -39,7 +40,7 @@ private slots:
         QVERIFY(statusLine(QStringLiteral("Hello")).endsWith(QStringLiteral(" 09:05:07 Hello")));
         GatewayState state;
         RecordingLog log;
-        for (qint16 level : {0, 1, 2})
+        for (qint16 level : {qint16(0), qint16(1), qint16(2)})
             state.settings.statusReport = level, reportStatus(state, log, QString::number(level));
         state.settings.statusReport = 0;
         reportStatus(state, log, QStringLiteral("forced"), true);
@@ -50,6 +51,30 @@ private slots:
         QCOMPARE(SocketEndpoint::stateText(9), QStringLiteral("Port Error"));
         QCOMPARE(SocketEndpoint::stateText(10), QString());
         QCOMPARE(SocketEndpoint::stateText(-1), QString());
+    }
+
+    // A peer answers in order: the oldest request still owed gets the next answer, also when a
+    // newer one waits; the answer owed to a request given up on is late, and nothing of an ended
+    // connection is owed any more.
+    void answersReachTheRequestsTheyBelongTo()
+    {
+        using Arrival = RequestTracker::Arrival;
+        RequestTracker tracker;
+        tracker.sent(100);
+        tracker.giveUp();
+        tracker.sent(200);
+        const RequestTracker::Ticket second = tracker.lastSent();
+        tracker.sent(300);
+        const RequestTracker::Ticket third = tracker.lastSent();
+        QCOMPARE(tracker.lateOwed(), 1);
+        QVERIFY(tracker.answerArrived() == Arrival::Late);
+        QVERIFY(!tracker.answered(second) && !tracker.answered(third) && tracker.lateOwed() == 0);
+        QVERIFY(tracker.answerArrived() == Arrival::Answer);
+        QVERIFY(tracker.answered(second) && !tracker.answered(third));
+        tracker.connectionEnded(true);
+        QVERIFY(tracker.lastEndCutShort() && tracker.connectionEnds() == 1);
+        QVERIFY(tracker.answerArrived() == Arrival::Unasked);
+        QVERIFY(!tracker.answered(third));
     }
 };
 

@@ -111,7 +111,7 @@ private slots:
                           "\"AutoConnectOff\",\"\"\r\n";         // not a boolean: stays true
         // Then ten megabytes strewn with every byte value: they neither hang nor crash the
         // reader, and a record after them still counts (the last of a key wins).
-        QByteArray noise(10 * 1024 * 1024, 'x');
+        QByteArray noise(qsizetype(10) * 1024 * 1024, 'x');
         for (int i = 0; i < noise.size(); i += 97)
             noise[i] = static_cast<char>(i * 37);
         f.load(file + noise + "\r\n\"Modulname\",\"AfterTheNoise\"\r\n");

@@ -52,8 +52,9 @@ private slots:
     // Each bad line is named with its line and a reason; its option keeps the default.
     void badLinesAreNamedAndKeepTheDefault()
     {
-        // file ~ line ~ reason
+        // file ~ line ~ reason; the first row is one text over two lines.
         for (const char *row :
+             // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
              {"[safety]\nreportPeerFailure = true~2~unknown key reportPeerFailure in [safety] (did you mean "
               "reportPeerFailures?)",
               "[safty]\nreportPeerFailures = true~1~unknown group [safty] (did you mean [safety]?)",

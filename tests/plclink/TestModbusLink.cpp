@@ -330,7 +330,7 @@ private slots:
         const auto timedOut = [&] { QCOMPARE(link.readVarBool(anford, 2, b), qint32(ModbusLink::Timeout)); };
         QCOMPARE(server->ask(u"mute -1"_s), u"ok"_s);
         const qint64 first = timed(timedOut);
-        QVERIFY2(first >= Bound - 20 && first < 2 * Bound, qPrintable(QString::number(first)));
+        QVERIFY2(first >= Bound - 20 && first < 2LL * Bound, qPrintable(QString::number(first)));
         const qint64 later = timed([&] {
             for (int i = 0; i < 20; ++i)
                 timedOut();

@@ -1,8 +1,10 @@
 // The PLC link against the real runtime stand-in on loopback.
+#include "GatewayProcess.h"
 #include "PlcSimProcess.h"
 #include "common/EventSink.h"
 #include "plclink/RuntimeLink.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -238,6 +240,29 @@ private slots:
         QCOMPARE(events.entries.first(),
                  u"PLC link down: cannot connect to the PLC runtime at 127.0.0.1:%1: "
                  u"connected, but no answer within 300 ms. The link keeps trying."_s.arg(sim.port()));
+    }
+
+    // While nothing listens, the link tries again and again, the delay doubling from its first
+    // value but never beyond one second: a runtime that comes back is found within a second.
+    void reconnectsAtLeastOnceASecond()
+    {
+        Link link(QString::number(freePort()));
+        link.setReconnectDelay(100);
+        QElapsedTimer clock;
+        QList<qint64> attempts;
+        connect(&link, &TargetedLink::linkStateChanged, this, [&](RuntimeLink::LinkState state) {
+            if (state == RuntimeLink::LinkState::Connecting)
+                attempts << clock.elapsed();
+        });
+        clock.start();
+        qint32 h = 0;
+        QCOMPARE(link.createVarHandle(u"K1.anford"_s, h), NotConnected);
+        // Attempts after 0.1, 0.3, 0.7, 1.5, 2.5, 3.5, 4.5 and 5.5 s.
+        QTest::qWait(6000);
+        QVERIFY2(attempts.size() >= 7, qPrintable(QString::number(attempts.size())));
+        for (qsizetype i = 4; i < attempts.size(); ++i)
+            QVERIFY2(attempts[i] - attempts[i - 1] < 1500,
+                     qPrintable(QString::number(attempts[i] - attempts[i - 1])));
     }
 
     void targets()

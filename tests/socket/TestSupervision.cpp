@@ -127,7 +127,9 @@ private slots:
     void rulesIgnoreWallClockSteps()
     {
         const QDateTime before = QDateTime(QDate(2026, 12, 5), QTime(23, 59, 59));
-        const auto step = [&](FakeRig &rig, int hours) { rig.clock.setNow(before.addSecs(hours * 3600)); };
+        const auto step = [&](FakeRig &rig, int hours) {
+            rig.clock.setNow(before.addSecs(qint64(hours) * 3600));
+        };
         // The 2 s spacing, across midnight and across a step back.
         FakeRig pacing;
         pacing.clock.setNow(before);

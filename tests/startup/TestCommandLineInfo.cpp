@@ -11,6 +11,7 @@ namespace
 std::pair<std::optional<int>, QByteArray> run(std::vector<std::string> args, std::FILE *out = nullptr)
 {
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (std::string &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);

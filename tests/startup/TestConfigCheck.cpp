@@ -63,14 +63,15 @@ private slots:
             const QByteArray out = check.readAllStandardOutput();
             QVERIFY2(check.exitCode() == QByteArray(exitCode).toInt(), out.constData());
             const QJsonArray problems = QJsonDocument::fromJson(out).object().value(u"problems"_s).toArray();
-            const auto found = std::any_of(problems.begin(), problems.end(), [&](const QJsonValue &v) {
-                const QJsonObject p = v.toObject();
-                const int line = p.value(u"line"_s).toInt();
-                const QString at = QFileInfo(p.value(u"file"_s).toString()).fileName() +
-                                   (line > 0 ? u':' + QString::number(line) : QString());
-                return at == QLatin1String(where) &&
-                       p.value(u"reason"_s).toString().contains(QLatin1String(reason));
-            });
+            const auto found = std::any_of(
+                problems.begin(), problems.end(), [&, where = where, reason = reason](const QJsonValue &v) {
+                    const QJsonObject p = v.toObject();
+                    const int line = p.value(u"line"_s).toInt();
+                    const QString at = QFileInfo(p.value(u"file"_s).toString()).fileName() +
+                                       (line > 0 ? u':' + QString::number(line) : QString());
+                    return at == QLatin1String(where) &&
+                           p.value(u"reason"_s).toString().contains(QLatin1String(reason));
+                });
             QVERIFY2(*where ? found : problems.isEmpty(), out.constData());
             // It looked only: no log file, no event log entry, no store, nothing new in the folder.
             QCOMPARE(QDir(in.home).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);

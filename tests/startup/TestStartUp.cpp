@@ -77,10 +77,12 @@ private slots:
     // without a separator.
     void resolvesThePlaceholderBothWays()
     {
+        // The last row is one text over two lines.
         for (const char *row :
              {"~apppath~/Data|/p/Server/l.zelb|~apppath~/Data|/p/Data|",
               "/p/Data|/p/Server/l.zelb|~apppath~/Data|/p/Data|", "/P/x|/p/server/a.zelb|~apppath~/x|/P/x|",
               "Data|/p/Server/l.zelb|Data|/pData|", "~apppath~/Data|a.zelb|~apppath~/Data|/opt/plant/Data|",
+              // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
               "~apppath~/Data|/p/cfg/a.zelb|~apppath~/Data|~apppath~/Data|Wrong Configpath found! "
               "/p/cfg/a.zelb"}) {
             const QStringList c = QString::fromLatin1(row).split(u'|');

@@ -3,9 +3,11 @@
 // client with a Modbus link and for the server role; and the tail of the communication log.
 #include "common/InstanceView.h"
 #include "status/StatusReport.h"
+#include "status/StatusServer.h"
 
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -42,7 +44,9 @@ class TestStatusReport : public QObject
 private slots:
     void surfacesFollowTheView()
     {
-        const InstanceView client = clientView();
+        InstanceView client = clientView();
+        client.counters.answerHandedOver(0, 3);   // 3 ms
+        client.counters.answerHandedOver(0, 700); // 0.7 s
         const QJsonObject json = statusJson(client);
         QCOMPARE(json[u"pending"].toInt(), 2);
         QCOMPARE(json[u"receiveQueue"].toInt(), 1);
@@ -56,7 +60,9 @@ private slots:
         QCOMPARE(json[u"logFreeBytes"].toInteger(), 12345);
 
         const QByteArray metrics = metricsText(client);
+        // The first line is one text over two lines.
         for (const char *line :
+             // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
              {"kavetta_info{module=\"Line1\",version=\"1.2.3\",role=\"client\",connection=\"static\","
               "plc_link=\"modbus\"} 1\n",
               "kavetta_send_queue_length{module=\"Line1\"} 2\n",
@@ -64,6 +70,22 @@ private slots:
               "kavetta_plc_link_up{module=\"Line1\"} 1\n",
               "kavetta_log_folder_free_bytes{module=\"Line1\"} 12345\n"})
             QVERIFY2(metrics.contains(line), line);
+        // The buckets of a histogram count every observation up to their bound.
+        for (const char *bucket : {"le=\"0.0025\"} 0\n", "le=\"0.005\"} 1\n", "le=\"0.5\"} 1\n",
+                                   "le=\"1\"} 2\n", "le=\"10\"} 2\n", "le=\"+Inf\"} 2\n"})
+            QVERIFY2(metrics.contains(
+                         QByteArray("kavetta_request_round_trip_seconds_bucket{module=\"Line1\",") + bucket),
+                     bucket);
+        QVERIFY(metrics.contains("kavetta_request_round_trip_seconds_count{module=\"Line1\"} 2\n"));
+
+        // The page starts from the state written into its script: a text of the line that holds
+        // "</script>" must not end that script early.
+        InstanceView odd = client;
+        odd.lastComm = u"Send Data:</script><script>alert(1)</script>"_s;
+        const QByteArray page =
+            StatusServer::page(QJsonDocument(statusJson(odd)).toJson(QJsonDocument::Compact));
+        QCOMPARE(page.count("</script>"), 1);
+        QVERIFY(page.contains("Send Data:<\\/script><script>alert(1)<\\/script>"));
 
         const QVariantMap manager = managerStatus(client);
         QCOMPARE(manager[u"plc"_s].toString(), u"connected (10.0.0.5:502)"_s);
@@ -103,7 +125,7 @@ private slots:
         const QString file = m_dir.filePath(u"tail.dat"_s);
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(300 * 1024, 'x') + "\r\r\n");
+        f.write(QByteArray(qsizetype(300) * 1024, 'x') + "\r\r\n");
         f.write("first\r\r\nsecond\nline\r\r\nGr\xFC\xDF"
                 "e\r\r\n");
         f.close();

@@ -40,8 +40,22 @@ struct UiRig : public PlcLink,
     CoreParts coreParts(ConfigCommands *config = nullptr)
     {
         const auto endProgram = [this] { ++endProgramCalls; };
-        return CoreParts(*this, config ? *config : *this, *this, *this, *this, *this, socket, *this, *this,
-                         desktop, log, {}, endProgram, programFolder, QStringLiteral("1.0.174"));
+        // Braces: clang (which clang-tidy uses) has no aggregate initialisation from parentheses yet.
+        return CoreParts{*this,
+                         config ? *config : *this,
+                         *this,
+                         *this,
+                         *this,
+                         *this,
+                         socket,
+                         *this,
+                         *this,
+                         desktop,
+                         log,
+                         nullptr,
+                         endProgram,
+                         programFolder,
+                         QStringLiteral("1.0.174")};
     }
 
     void loadConfiguration() override

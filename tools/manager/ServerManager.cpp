@@ -219,7 +219,7 @@ QString ServerManager::RunCommand(const QString &client, const QString &command)
     }
     if (!calledFromDBus())
         return failure;
-    if (!failure.isEmpty()) {
+    if (!c || !failure.isEmpty()) { // findClient says why whenever it finds none
         sendErrorReply(QDBusError::InvalidArgs, failure);
         return {};
     }
