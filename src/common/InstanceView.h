@@ -50,6 +50,11 @@ struct InstanceView {
     std::optional<qint64> logFreeBytes; // nothing when the file system is unknown
     quint64 eventLogEntriesLost = 0;
 
+    // Reloads (SIGHUP) that found errors in the instance's files and kept what was loaded;
+    // refusedReload: why the last one was refused, empty while the files on disk are in use.
+    quint64 reloadsRefused = 0;
+    QString refusedReload;
+
     quint16 statusPort = 0; // 0: no status endpoint
     QHostAddress statusAddress;
 

@@ -154,6 +154,9 @@ QJsonObject statusJson(const InstanceView &v, int logLines)
         {QStringLiteral("machine"), v.machine},
         {QStringLiteral("version"), v.version},
         {QStringLiteral("configuration"), v.configFile},
+        {QStringLiteral("configurationOnDiskInUse"), v.refusedReload.isEmpty()},
+        {QStringLiteral("refusedReload"), v.refusedReload},
+        {QStringLiteral("reloadsRefused"), qint64(v.reloadsRefused)},
         {QStringLiteral("startedAt"), isoTime(v.startedAt)},
         {QStringLiteral("uptimeSec"), v.uptimeSec},
         {QStringLiteral("state"), v.state},
@@ -233,6 +236,12 @@ QByteArray metricsText(const InstanceView &v)
                   c.handOver());
     out.histogram("kavetta_request_round_trip_seconds",
                   "From the PLC's most recent request to its answer handed over.", c.roundTrip());
+    out.metric("kavetta_config_reloads_refused_total", "counter",
+               "Reloads that kept the loaded configuration because the files on disk have errors.",
+               double(v.reloadsRefused));
+    out.metric("kavetta_config_on_disk_in_use", "gauge",
+               "0 while the configuration on disk was refused by the last reload and is not in use.",
+               v.refusedReload.isEmpty() ? 1 : 0);
     out.metric("kavetta_log_write_failures_total", "counter",
                "Communication log records that could not be written.", double(c.logWriteFailures()));
     out.metric("kavetta_event_log_entries_lost_total", "counter",

@@ -54,6 +54,7 @@ private slots:
                          .toInt(),
                  1);
         QCOMPARE(json[u"logFreeBytes"].toInteger(), 12345);
+        QVERIFY(json[u"configurationOnDiskInUse"].toBool());
 
         const QByteArray metrics = metricsText(client);
         for (const char *line :
@@ -82,12 +83,20 @@ private slots:
         server.plc = {};
         server.logFreeBytes.reset();
         server.statusPort = 0;
+        // A reload refused the files on disk: the instance runs on what it loaded before.
+        server.reloadsRefused = 2;
+        server.refusedReload = u"/srv/Kavetta.zelb:8: unknown record"_s;
         const QJsonObject serverJson = statusJson(server);
+        QVERIFY(!serverJson[u"configurationOnDiskInUse"].toBool());
+        QCOMPARE(serverJson[u"refusedReload"].toString(), server.refusedReload);
         QCOMPARE(serverJson[u"plc"][u"state"].toString(), u"not used (server role)"_s);
         QCOMPARE(serverJson[u"peer"][u"target"].toString(), u"port 9100"_s);
         QVERIFY(serverJson[u"logFreeBytes"].isNull());
         const QByteArray serverMetrics = metricsText(server);
         QVERIFY(serverMetrics.contains("connection=\"per_request\",plc_link=\"none\"} 1\n"));
+        QVERIFY(serverMetrics.contains("kavetta_config_reloads_refused_total{module=\"\"} 2\n") &&
+                serverMetrics.contains("kavetta_config_on_disk_in_use{module=\"\"} 0\n"));
+        QVERIFY(metrics.contains("kavetta_config_on_disk_in_use{module=\"Line1\"} 1\n"));
         QVERIFY(!serverMetrics.contains("kavetta_plc_link_up") &&
                 !serverMetrics.contains("kavetta_log_folder_free_bytes"));
         QCOMPARE(managerStatus(server)[u"plc"_s].toString(), u"not used"_s);
