@@ -9,4 +9,8 @@ class LogWriter
 public:
     virtual ~LogWriter() = default;
     virtual void writeLog(const QString &text, bool logOnly) = 0;
+    // A queued item that leaves its queue without being served (the text names it): one record
+    // in the communication log, and a warning rather than an information entry in the event
+    // log, since the PLC may never hear of it.
+    virtual void writeDrop(const QString &text) { writeLog(text, true); }
 };

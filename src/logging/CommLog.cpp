@@ -83,9 +83,27 @@ void CommLog::recordFailure(int error)
 
 void CommLog::writeLog(const QString &text, bool logOnly)
 {
+    write(text, logOnly, EventLog::Information);
+}
+
+void CommLog::writeDrop(const QString &text)
+{
+    write(text, true, EventLog::Warning);
+}
+
+// A record that could not be written still reaches the event log when it is a warning: a dropped
+// item must leave a trace somewhere.
+void CommLog::keepWarning(const QString &text, qint16 entryType)
+{
+    if (entryType != EventLog::Information)
+        m_eventLog.writeAppLogEvent(text, entryType);
+}
+
+void CommLog::write(const QString &text, bool logOnly, qint16 entryType)
+{
     if (!m_state.logEnabled) {
         m_messages.addMsg(MsgList::Information, text);
-        m_eventLog.writeAppLogEvent(text);
+        m_eventLog.writeAppLogEvent(text, entryType);
         return;
     }
 
@@ -102,6 +120,7 @@ void CommLog::writeLog(const QString &text, bool logOnly)
         const int error = m_encodedFileName.isEmpty() ? ENOENT : errno;
         showFailure(text, false, error);
         recordFailure(error);
+        keepWarning(text, entryType);
         return;
     }
     QByteArray record = cp1252::encode(text);
@@ -118,6 +137,7 @@ void CommLog::writeLog(const QString &text, bool logOnly)
     if (error) {
         showFailure(text, logOnly, error);
         recordFailure(error);
+        keepWarning(text, entryType);
         return;
     }
     if (m_lostNow > 0) {
@@ -132,5 +152,5 @@ void CommLog::writeLog(const QString &text, bool logOnly)
     if (!logOnly)
         m_messages.addMsg(MsgList::Information, text);
     m_backup.buildBackup(size);
-    m_eventLog.writeAppLogEvent(text);
+    m_eventLog.writeAppLogEvent(text, entryType);
 }

@@ -24,11 +24,15 @@ public:
     CommLog(GatewayState &state, MsgList &messages, LogBackup &backup, EventLog &eventLog);
 
     void writeLog(const QString &text, bool logOnly) override;
+    void writeDrop(const QString &text) override;
 
     // Records that could not be written since the program started.
     quint64 lostRecords() const;
 
 private:
+    // entryType: the event log entry's type (EventLog::Type).
+    void write(const QString &text, bool logOnly, qint16 entryType);
+    void keepWarning(const QString &text, qint16 entryType);
     void showFailure(const QString &text, bool hundredths, int error);
     void recordFailure(int error);
 

@@ -45,13 +45,17 @@ struct Rig {
     }
     QString bak(const char *name) const { return dir.filePath(u"BAB-K1-bak/"_s) + QLatin1String(name); }
     static qint64 sizeOf(const QString &p) { return QFileInfo::exists(p) ? QFileInfo(p).size() : -1; }
-    QStringList entries() const
+    QStringList entries(QList<qint16> *types = nullptr) const
     {
         QFile f(events.filePath());
         QStringList out;
+        qint16 type = 0;
         if (f.open(QIODevice::ReadOnly))
-            for (QString entry; !f.atEnd() && EventLog::decodeFileLine(f.readLine(), nullptr, &entry);)
+            for (QString entry; !f.atEnd() && EventLog::decodeFileLine(f.readLine(), &type, &entry);) {
                 out << entry;
+                if (types)
+                    *types << type;
+            }
         return out;
     }
 };
@@ -121,6 +125,29 @@ private slots:
         const QStringList again = rig.entries().filter(u"is written again"_s);
         QVERIFY(again.size() == 1 &&
                 again[0].contains(u"is written again: 2 records could not be written"_s));
+    }
+
+    // A dropped item: one record in the file, a warning (not an information entry) in the event
+    // log, nothing for the operator's list; while the file cannot be written the warning still
+    // reaches the event log.
+    void dropsAreWarningsEvenWithoutTheFile()
+    {
+        Rig rig;
+        rig.log.writeDrop(u"Request dropped after a socket error (refused): job 1"_s);
+        QFile file(rig.state.logFileName);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("Request dropped after a socket error (refused): job 1\r\r\n"));
+        QList<qint16> types;
+        QStringList entries = rig.entries(&types);
+        QVERIFY(entries.size() == 1 && entries[0].contains(u"job 1"_s) && rig.messages.isEmpty());
+        QCOMPARE(types, QList<qint16>{EventLog::Warning});
+
+        rig.state.logFileName = rig.dir.filePath(u"gone/x.dat"_s);
+        rig.log.writeDrop(u"job 2"_s);
+        types.clear();
+        entries = rig.entries(&types);
+        QCOMPARE(entries.size(), 3); // the file's failure, then the drop
+        QVERIFY(entries[2].contains(u"/ job 2</Msg>"_s) && types[2] == EventLog::Warning);
     }
 
     void rotationAndCleanUp()
