@@ -3,6 +3,8 @@
 #include "GatewayInstance.h"
 #include "ModbusServerProcess.h"
 
+#include <QTcpServer>
+
 class TestLineSafety : public QObject
 {
     Q_OBJECT
@@ -134,6 +136,26 @@ private slots:
         QVERIFY(in.writeConfig());
         in.signal(SIGHUP);
         QTRY_COMPARE_WITH_TIMEOUT(in.entries("Configuration reloaded: peer").size(), 1, 5000);
+        QVERIFY(in.stop());
+    }
+
+    // The server role on a port another program holds: the record that says why nothing listens
+    // reaches the communication log, although it was made before the load named the log file.
+    void serverPortTakenAtLoadIsLogged()
+    {
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::Any, 0));
+        GatewayInstance in;
+        in.config.server = true;
+        in.config.remotePort = holder.serverPort();
+        QVERIFY(in.writeConfig());
+        in.start();
+        QFile log(in.home + "/Socketcomm-LS-.dat");
+        QTRY_VERIFY_WITH_TIMEOUT(log.exists(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (log.open(QIODevice::ReadOnly), log.seek(0),
+             log.readAll().contains("Error Listen Port: <" + QByteArray::number(holder.serverPort()))),
+            5000);
         QVERIFY(in.stop());
     }
 };
