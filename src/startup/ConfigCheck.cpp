@@ -18,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <cstdio>
@@ -69,6 +70,7 @@ private:
     }
 
     void readRecords(const QByteArray &content);
+    void warnIfUtf8(const QByteArray &content);
     // One field from pos; false when its closing quote is missing.
     bool field(QStringView line, qsizetype &pos, QString &value, bool &quoted, QString &after);
     void checkValues();
@@ -122,6 +124,7 @@ void Checker::readRecords(const QByteArray &content)
         names << QLatin1String(r.key);
     const QString text = cp1252::decode(content);
     const QStringList lines = text.split(QRegularExpression(QStringLiteral("\r\n|\n|\r")));
+    warnIfUtf8(content);
     for (int number = 1; number <= lines.size(); ++number) {
         const QStringView line(lines[number - 1]);
         if (line.trimmed().isEmpty())
@@ -168,6 +171,29 @@ void Checker::readRecords(const QByteArray &content)
             val = QStringLiteral("False");
         m_values.insert(key, {val, number});
     }
+}
+
+void Checker::warnIfUtf8(const QByteArray &content)
+{
+    // Pure ASCII reads the same either way; bytes that form valid UTF-8 sequences are almost
+    // never meant as Windows-1252 pairs like "Ã¼".
+    const qsizetype first =
+        std::find_if(content.cbegin(), content.cend(), [](char c) { return c & 0x80; }) - content.cbegin();
+    if (first >= content.size())
+        return;
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString asUtf8 = utf8.decode(content);
+    if (utf8.hasError())
+        return;
+    const int line = int(content.left(first).count('\n')) + 1;
+    const qsizetype start = content.lastIndexOf('\n', first) + 1;
+    const qsizetype end = content.indexOf('\n', first);
+    const QByteArray raw = content.mid(start, (end < 0 ? content.size() : end) - start).trimmed();
+    config(line,
+           QStringLiteral("the file reads as UTF-8, but the gateway reads Windows-1252: %1 becomes %2; "
+                          "save it as Windows-1252 (ANSI)")
+               .arg(QString::fromUtf8(raw), cp1252::decode(raw)),
+           Severity::Warning);
 }
 
 void Checker::checkPort(const char *key, bool required)
@@ -451,9 +477,17 @@ int runConfigCheck(const QStringList &arguments, FILE *out)
             return 2;
         }
     }
-    const QString folder = programFolder();
-    if (config.isEmpty())
+    // A configuration named by path is checked as the instance whose folder holds it, as the
+    // service runs it (KAVETTA_HOME is that folder), unless KAVETTA_HOME names another.
+    QString folder = programFolder();
+    if (config.isEmpty()) {
         config = folder + QStringLiteral("/Kavetta.zelb");
+    } else if (qEnvironmentVariableIsEmpty("KAVETTA_HOME")) {
+        folder = QFileInfo(config).absolutePath();
+    } else if (QFileInfo(config).absolutePath() != QFileInfo(folder).absoluteFilePath()) {
+        std::fprintf(stderr, "kavetta --check: program folder %s (KAVETTA_HOME), not the folder of %s\n",
+                     qPrintable(folder), qPrintable(config));
+    }
     const CheckReport report = checkInstance(QFileInfo(config).absoluteFilePath(), folder);
     const QByteArray text = json ? report.json() : report.text().toUtf8();
     std::fwrite(text.constData(), 1, size_t(text.size()), out);
