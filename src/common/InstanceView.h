@@ -20,6 +20,7 @@ struct InstanceView {
         QString state;
         bool up = false;
         QString mapFile; // the variable map the Modbus link reads
+        QString problem; // while it is not up: why, in the link's words (target, variable, module)
     };
 
     QString version; // "major.minor.revision"

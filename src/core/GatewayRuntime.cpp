@@ -264,6 +264,7 @@ InstanceView GatewayRuntime::view() const
     const PlcRecord *record = m_plc ? m_plc->plcRecord() : nullptr;
     const bool handles = record && record->hConnectAnfordVar != 0;
     if (const auto *targeted = qobject_cast<const TargetedLink *>(link)) {
+        p.problem = targeted->lastFailure();
         p.kind =
             qobject_cast<const ModbusLink *>(link) ? QStringLiteral("modbus") : QStringLiteral("runtime");
         p.state = TargetedLink::linkStateText(targeted->linkState());
@@ -273,5 +274,7 @@ InstanceView GatewayRuntime::view() const
         p.up = handles;
         p.state = handles ? QStringLiteral("connected") : QStringLiteral("not connected");
     }
+    if (p.up)
+        p.problem.clear();
     return v;
 }

@@ -28,7 +28,7 @@ class TestStatusReport : public QObject
         v.socketState = 7;
         v.socketStateText = u"Connected"_s;
         v.peerConnected = true;
-        v.plc = {true, u"modbus"_s, u"10.0.0.5:502"_s, u"connected"_s, true, u"/srv/Line1.modbus"_s};
+        v.plc = {true, u"modbus"_s, u"10.0.0.5:502"_s, u"connected"_s, true, u"/srv/Line1.modbus"_s, {}};
         v.pending = 2;
         v.receiveQueue = 1;
         v.counters.requestFailed(LineCounters::Failure::Timeout);
@@ -55,6 +55,16 @@ private slots:
                  1);
         QCOMPARE(json[u"logFreeBytes"].toInteger(), 12345);
         QVERIFY(json[u"configurationOnDiskInUse"].toBool());
+        // The error label holds the last status line, whatever it says.
+        QVERIFY(json[u"lastErrorLevel"].toString().isEmpty());
+        InstanceView lines = client;
+        for (const auto &[line, level] :
+             {std::pair{u"07.12.26 10:00:01 SocketData received: (458 msec) OK 310"_s, u"information"_s},
+              {u"7 Dec 2026 10:00:01 Winsock Error  Winsock1\r\nConnection refused"_s, u"error"_s},
+              {u"7 Dec 2026 10:00:01 Create VarHandle: Line1.SendData1801"_s, u"error"_s}}) {
+            lines.lastError = line;
+            QCOMPARE(statusJson(lines)[u"lastErrorLevel"].toString(), level);
+        }
 
         const QByteArray metrics = metricsText(client);
         for (const char *line :
