@@ -69,7 +69,17 @@ const $ = id => document.getElementById(id);
 function set(id, text) { $(id).textContent = text == null ? "" : String(text); }
 function tone(id, cls) { $(id).className = "tile " + cls; }
 function sum(o) { return Object.values(o || {}).reduce((a, b) => a + b, 0); }
-function reasons(o) { return Object.entries(o || {}).filter(e => e[1] > 0).map(e => e[0] + " " + e[1]).join(", "); }
+// The counters' reasons in words; a name the page does not know shows as it is.
+const words = { request: "label, job or send data not made", send: "refused by the connection",
+  timeout: "timed out", queue_full: "queue full", no_answer: "no answer",
+  answer_not_written: "answer not written to the PLC", reset_on_error: "after a socket error",
+  no_plc_side: "no PLC variables to take the answer", late_answer: "late answer",
+  answer_too_large: "answer too large", answer_cut_short: "answer cut short", bad_frame: "unreadable frame",
+  earlier_run: "left by an earlier run" };
+function reasons(o) {
+  return Object.entries(o || {}).filter(e => e[1] > 0).map(e => e[1] + "× " + (words[e[0]] || e[0])).join(", ");
+}
+function sentence(text) { return /[.?!]$/.test(text) ? text : text + "."; }
 function uptime(s) {
   const d = Math.floor(s / 86400), h = Math.floor(s % 86400 / 3600), m = Math.floor(s % 3600 / 60);
   return (d ? d + "d " : "") + (d || h ? h + "h " : "") + m + "m " + (s % 60) + "s";
@@ -81,12 +91,12 @@ let lastGood = null;
 function judge(st, plc, peer, c, peerNeeded) {
   const bad = [], warn = [];
   if (plc.used && !plc.up)
-    bad.push("The PLC variables cannot be reached: " + (plc.problem || plc.state) + ". Requests of the PLC are not taken.");
+    bad.push(sentence("The PLC variables cannot be reached: " + (plc.problem || plc.state)) + " Requests of the PLC are not taken.");
   if (peerNeeded && !peer.connected)
-    bad.push("The printer at " + peer.target + " is not connected (" + peer.socketStateText + "); requests wait.");
+    bad.push("The printer at " + peer.target + " is not connected (" + peer.socketStateText + ").");
   const failed = sum(c.failed), dropped = sum(c.dropped);
-  if (failed) warn.push(failed + " request(s) failed since the start: " + reasons(c.failed) + ".");
-  if (dropped) warn.push(dropped + " queued item(s) dropped unserved since the start: " + reasons(c.dropped) + "; each has a record in the communication log.");
+  if (failed) warn.push(failed + " request(s) failed since the start (" + reasons(c.failed) + ").");
+  if (dropped) warn.push(dropped + " queued item(s) dropped unserved since the start (" + reasons(c.dropped) + "); each has a record in the communication log.");
   if (st.pending > 5) warn.push(st.pending + " requests are waiting for the printer.");
   if (st.logEnabled === false) warn.push("The communication log is off: its disk is short of space.");
   if (st.configurationOnDiskInUse === false) warn.push("The configuration file on disk was refused and is not in use: " + st.refusedReload);
