@@ -13,4 +13,11 @@ public:
     // in the communication log, and a warning rather than an information entry in the event
     // log, since the PLC may never hear of it.
     virtual void writeDrop(const QString &text) { writeLog(text, true); }
+    // An error of the printer connection (reason: the endpoint's description of it): the same
+    // record as writeLog, with a warning entry that names the peer and the reason apart.
+    virtual void writePeerError(const QString &text, bool logOnly, const QString &reason)
+    {
+        Q_UNUSED(reason);
+        writeLog(text, logOnly);
+    }
 };

@@ -150,6 +150,27 @@ private slots:
         QVERIFY(entries[2].contains(u"/ job 2</Msg>"_s) && types[2] == EventLog::Warning);
     }
 
+    // An error of the printer connection: its record as before, a warning entry, and where
+    // journald takes the entries, fields that select it (the id stays the same from release to
+    // release: alert rules and saved journalctl queries name it).
+    void peerErrorsCarryFieldsForTheJournal()
+    {
+        Rig rig;
+        rig.state.settings.remoteHost = u"10.0.0.9"_s;
+        rig.state.settings.remotePort = u"9100"_s;
+        rig.log.writePeerError(u"Winsock Error  Winsock1\r\nConnection refused"_s, true,
+                               u"Connection refused"_s);
+        QList<qint16> types;
+        QVERIFY(rig.entries(&types).value(0).contains(u"Winsock Error"_s) && types == QList<qint16>{2});
+        QCOMPARE(
+            rig.events.journalRecord(u"entry"_s, EventLog::Warning,
+                                     {EventLog::kPeerErrorId, u"10.0.0.9:9100"_s, u"Connection refused"_s}),
+            (QList<QByteArray>{"MESSAGE=entry", "PRIORITY=4", "SYSLOG_IDENTIFIER=Kavetta",
+                               "KAVETTA_INSTANCE=K1", "MESSAGE_ID=d53164d5d18b4677a46ae94b5bfe6bd4",
+                               "KAVETTA_PEER=10.0.0.9:9100", "KAVETTA_REASON=Connection refused"}));
+        QCOMPARE(rig.events.journalRecord(u"e"_s, EventLog::Error, {}).value(1), QByteArray("PRIORITY=3"));
+    }
+
     void rotationAndCleanUp()
     {
         Rig rig;
