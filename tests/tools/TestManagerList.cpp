@@ -17,13 +17,16 @@ private slots:
         GatewayInstance running("Svc1");
         const quint16 port = freePort();
         running.config.remotePort = freePort();
-        QVERIFY(running.writeConfig() && running.writeOptions("[status]\nport = " + QByteArray::number(port) + '\n'));
+        QVERIFY(running.writeConfig() &&
+                running.writeOptions("[status]\nport = " + QByteArray::number(port) + '\n'));
         running.start();
-        QTRY_VERIFY_WITH_TIMEOUT([port] {
-            QTcpSocket s;
-            s.connectToHost(QHostAddress::LocalHost, port);
-            return s.waitForConnected(200);
-        }(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [port] {
+                QTcpSocket s;
+                s.connectToHost(QHostAddress::LocalHost, port);
+                return s.waitForConnected(200);
+            }(),
+            10000);
         // Two more folders beside the running instance's: "quiet" names an endpoint nobody
         // serves, "plain" none.
         const QString root = running.dir.path();
@@ -32,7 +35,8 @@ private slots:
         QFile::copy(running.home + u"/Kavetta.zelb"_s, root + u"/quiet/Kavetta.zelb"_s);
         QFile::copy(running.home + u"/Kavetta.zelb"_s, root + u"/plain/Kavetta.zelb"_s);
         QFile ini(root + u"/quiet/Kavetta.ini"_s);
-        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write("[status]\nport = " + QByteArray::number(freePort())));
+        QVERIFY(ini.open(QIODevice::WriteOnly) &&
+                ini.write("[status]\nport = " + QByteArray::number(freePort())));
         ini.close();
 
         QProcess list;

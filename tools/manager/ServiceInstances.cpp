@@ -67,7 +67,8 @@ QStringList serviceInstanceLines(const QString &root, int timeoutMs)
         const QString name = folder.fileName();
         const StatusOptions status = InstanceOptions::load(config).status;
         if (status.port == 0) {
-            lines << QStringLiteral("%1: state not known: no status endpoint (set [status] port in %2/Kavetta.ini)")
+            lines << QStringLiteral(
+                         "%1: state not known: no status endpoint (set [status] port in %2/Kavetta.ini)")
                          .arg(name, folder.filePath());
             continue;
         }
@@ -77,10 +78,11 @@ QStringList serviceInstanceLines(const QString &root, int timeoutMs)
                          status.address == QHostAddress(QHostAddress::AnyIPv4);
         const QHostAddress address = any ? QHostAddress(QHostAddress::LocalHost) : status.address;
         const QJsonObject st = QJsonDocument::fromJson(fetchStatus(address, status.port, timeoutMs)).object();
-        lines << (st.isEmpty() ? QStringLiteral("%1: not running (nothing answers at its status endpoint %2 port %3)")
-                                     .arg(name, address.toString())
-                                     .arg(status.port)
-                               : name + QStringLiteral(": ") + describe(st));
+        lines << (st.isEmpty()
+                      ? QStringLiteral("%1: not running (nothing answers at its status endpoint %2 port %3)")
+                            .arg(name, address.toString())
+                            .arg(status.port)
+                      : name + QStringLiteral(": ") + describe(st));
     }
     return lines;
 }
