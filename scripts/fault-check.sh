@@ -17,9 +17,15 @@ cd "$root"
 # The original must occur exactly once in the file.
 FAULTS=$(
   cat <<'EOF'
-@ config-timeout-floor src/config/Configuration.cpp
+@ config-timeout-floor src/config/ConfigRecords.cpp
 -    return rounded < 2.0 ? 2 : static_cast<qint32>(rounded);
 +    return rounded < 1.0 ? 1 : static_cast<qint32>(rounded);
+@ config-exponent-ignored src/config/ConfigRecords.cpp
+-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
++    if (i < 0) {
+@ settings-write-unchecked src/startup/SettingsCommand.cpp
+-        if (p.isError() && !known.contains(problemKey(p)))
++        if (p.isError() && known.contains(problemKey(p)))
 @ request-flag-kept src/plc/PlcCycles.cpp
 -    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, false);
 +    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, true);

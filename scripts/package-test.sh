@@ -135,7 +135,8 @@ for f in "$plcsim" "$printersim" /usr/share/kavetta/examples/Kavetta.ini \
   /usr/share/icons/hicolor/scalable/apps/kavetta.svg /usr/share/kavetta/examples/Kavetta.zelb \
   /usr/share/doc/kavetta/copyright /usr/share/doc/kavetta/changelog.gz /usr/share/doc/kavetta/README.md \
   /usr/share/doc/kavetta-window/copyright /usr/share/doc/kavetta-window/changelog.gz \
-  /usr/share/doc/kavetta/docs/service.md /usr/share/doc/kavetta/docs/images/main-window.png; do
+  /usr/share/doc/kavetta/docs/service.md /usr/share/doc/kavetta/docs/images/main-window.png \
+  /usr/lib/ocf/resource.d/kavetta/gateway; do
   printf '%s\n' "${listed[@]}" | grep -qxF "$f" || fail "dpkg -L does not list $f"
 done
 window_module=$(dpkg -L kavetta-window | grep -xE '/usr/lib/(.*/)?kavetta/kavetta-window\.so' || true)

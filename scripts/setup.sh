@@ -20,6 +20,11 @@ packages=(
   # dpkg-shlibdeps for CPack's Depends field, lintian, systemd-analyze and systemctl for the
   # unit, desktop-file-validate and the MIME database for the desktop files.
   file dpkg-dev lintian systemd desktop-file-utils shared-mime-info
+  # The pair of gateway PCs (scripts/ha-test.sh): the cluster software, the resource agents with
+  # ocf-tester and the Filesystem agent (which wants modprobe), xmllint for ocf-tester, curl.
+  corosync pacemaker crmsh resource-agents kmod libxml2-utils curl
+  # The Ansible role under deploy/ansible and its test (scripts/ansible-test.sh).
+  ansible-core ansible-lint
 )
 
 missing=()

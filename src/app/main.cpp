@@ -3,6 +3,7 @@
 #include "app/StatusAddOn.h"
 #include "startup/CommandLineInfo.h"
 #include "startup/ConfigCheck.h"
+#include "startup/SettingsCommand.h"
 
 #include <QCoreApplication>
 #include <QHashSeed>
@@ -61,6 +62,10 @@ int main(int argc, char *argv[])
     if (argc >= 2 && std::string(argv[1]) == "--check") {
         QCoreApplication app(argc, argv);
         return runConfigCheck(app.arguments().mid(2));
+    }
+    if (argc >= 2 && std::string(argv[1]) == "--settings") {
+        QCoreApplication app(argc, argv);
+        return runSettingsCommand(app.arguments().mid(2));
     }
     // Documents built from templates come out the same on every run: the XML writer orders
     // attributes by hash.

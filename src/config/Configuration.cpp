@@ -5,6 +5,7 @@
 #include "common/GatewayState.h"
 #include "common/LogWriter.h"
 #include "common/StatusLine.h"
+#include "config/ConfigRecords.h"
 #include "config/ProgramPaths.h"
 #include "socket/SocketEndpoint.h"
 
@@ -12,151 +13,28 @@
 #include <QHash>
 #include <QSaveFile>
 
-#include <clocale>
-#include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <optional>
 
 namespace
 {
 
-// A configuration file is a few hundred bytes; anything past this is not a configuration and is
-// not read, so a wrong file given on the command line cannot exhaust memory.
-constexpr qint64 kMaxConfigBytes = 16LL * 1024 * 1024;
-
-const QString kTrueText = QStringLiteral("True");
-const QString kFalseText = QStringLiteral("False");
-
-bool isBlank(QChar c)
-{
-    return c == QLatin1Char(' ') || c == QLatin1Char('\t');
-}
-
-// One field of a record line, starting at pos; pos ends after the field's comma (or at the end).
-// A quoted field is the text between the quotes (an unterminated one runs to the line end) and
-// whatever follows the closing quote up to the comma is dropped; an unquoted field is trimmed.
-QString readField(QStringView line, qsizetype &pos)
-{
-    while (pos < line.size() && isBlank(line[pos]))
-        ++pos;
-    QString value;
-    if (pos < line.size() && line[pos] == QLatin1Char('"')) {
-        const qsizetype close = line.indexOf(QLatin1Char('"'), pos + 1);
-        const qsizetype end = close < 0 ? line.size() : close;
-        value = line.mid(pos + 1, end - pos - 1).toString();
-        pos = end;
-        const qsizetype comma = line.indexOf(QLatin1Char(','), pos);
-        pos = comma < 0 ? line.size() : comma + 1;
-        return value;
-    }
-    const qsizetype comma = line.indexOf(QLatin1Char(','), pos);
-    const qsizetype end = comma < 0 ? line.size() : comma;
-    value = line.mid(pos, end - pos).trimmed().toString();
-    pos = comma < 0 ? line.size() : comma + 1;
-    if (value == QLatin1String("#TRUE#"))
-        return kTrueText;
-    if (value == QLatin1String("#FALSE#"))
-        return kFalseText;
-    return value;
-}
-
-// The integer form of a stored value: empty reads as 0; a number with a fraction is rounded
-// half to even; anything else (letters, out of range) has no integer form.
-std::optional<int> toInteger(const QString &text)
-{
-    const QString t = text.trimmed();
-    if (t.isEmpty())
-        return 0;
-    bool ok = false;
-    const double d = t.toDouble(&ok);
-    if (!ok || !std::isfinite(d))
-        return std::nullopt;
-    const double r = std::nearbyint(d);
-    if (r < std::numeric_limits<int>::min() || r > std::numeric_limits<int>::max())
-        return std::nullopt;
-    return static_cast<int>(r);
-}
-
-std::optional<bool> toBoolean(const QString &text)
-{
-    const QString t = text.trimmed();
-    if (t.compare(kTrueText, Qt::CaseInsensitive) == 0)
-        return true;
-    if (t.compare(kFalseText, Qt::CaseInsensitive) == 0)
-        return false;
-    bool ok = false;
-    const double d = t.toDouble(&ok);
-    if (ok)
-        return d != 0.0;
-    return std::nullopt;
-}
-
 void setCheckBox(CheckMark &mark, const QString &text)
 {
-    const auto v = toInteger(text);
+    const auto v = zelb::integer(text);
     if (v && *v >= 0 && *v <= 2)
         mark = CheckMark::fromValue(static_cast<int>(*v));
 }
 
 void setLevel(qint16 &level, int &box, const QString &text)
 {
-    const auto v = toInteger(text);
+    const auto v = zelb::integer(text);
     if (!v)
         return;
     if (*v >= std::numeric_limits<qint16>::min() && *v <= std::numeric_limits<qint16>::max())
         level = static_cast<qint16>(*v);
     if (*v >= 0 && *v <= 2)
         box = *v;
-}
-
-// The leading number of a text: optional blanks and sign, digits with "." as decimal point and
-// an exponent, up to the first character that cannot continue it. No number gives 0.
-double leadingNumber(const QString &text)
-{
-    const QByteArray s = text.toLatin1();
-    qsizetype i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
-        ++i;
-    const qsizetype start = i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        ++i;
-    const auto digits = [&s, &i] {
-        const qsizetype from = i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9')
-            ++i;
-        return i - from;
-    };
-    qsizetype mantissa = digits();
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        mantissa += digits();
-    }
-    if (mantissa == 0)
-        return 0.0;
-    qsizetype end = i;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-            ++i;
-        if (digits() > 0)
-            end = i;
-    }
-    // strtod_l in the C locale rather than QByteArray::toDouble, which reads a number too large
-    // for a double as 0: here it must read as an infinity, which no later range check passes.
-    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
-    const QByteArray number = s.mid(start, end - start);
-    return cLocale ? strtod_l(number.constData(), nullptr, cLocale) : number.toDouble();
-}
-
-// The whole seconds of a timeout text, at least 2; none when the rounded number does not fit
-// 32 bits (the setting is then not taken and the previous timeout stays).
-std::optional<qint32> timeoutSeconds(const QString &text)
-{
-    const double rounded = std::nearbyint(leadingNumber(text)); // the default mode rounds halves to even
-    if (!(rounded >= std::numeric_limits<qint32>::min() && rounded <= std::numeric_limits<qint32>::max()))
-        return std::nullopt;
-    return rounded < 2.0 ? 2 : static_cast<qint32>(rounded);
 }
 
 QString quoted(const QString &text)
@@ -175,30 +53,8 @@ Configuration::Configuration(GatewayState &state, SocketEndpoint &socket, LogWri
 QList<Configuration::Record> Configuration::parseRecords(const QByteArray &content)
 {
     QList<Record> records;
-    const QString text = cp1252::decode(content);
-    const QStringView all(text);
-    qsizetype lineStart = 0;
-    while (lineStart < all.size()) {
-        qsizetype lineEnd = lineStart;
-        while (lineEnd < all.size() && all[lineEnd] != QLatin1Char('\r') && all[lineEnd] != QLatin1Char('\n'))
-            ++lineEnd;
-        const QStringView line = all.mid(lineStart, lineEnd - lineStart);
-        // CR LF, LF or a lone CR end a line.
-        lineStart = lineEnd;
-        if (lineStart < all.size() && all[lineStart] == QLatin1Char('\r'))
-            ++lineStart;
-        if (lineStart < all.size() && all[lineStart] == QLatin1Char('\n'))
-            ++lineStart;
-
-        if (line.trimmed().isEmpty())
-            continue;
-        qsizetype pos = 0;
-        Record r;
-        r.first = readField(line, pos);
-        if (pos < line.size() || line.endsWith(QLatin1Char(',')))
-            r.second = readField(line, pos);
-        records.append(r);
-    }
+    for (const zelb::Line &line : zelb::readLines(content))
+        records.append({line.name.text, line.hasValue ? line.valueText() : QString()});
     return records;
 }
 
@@ -208,17 +64,22 @@ void Configuration::loadConfiguration()
     m_state.settings.serverPath.clear();
     m_state.settings.moduleName.clear();
 
-    QHash<QString, QString> table;
     QFile file(m_state.configFile);
-    if (file.open(QIODevice::ReadOnly)) {
-        for (const Record &r : parseRecords(file.read(kMaxConfigBytes))) {
-            if (!r.first.isEmpty())
-                table.insert(r.first, r.second); // a later record with the same key wins
-        }
+    readInto(file.open(QIODevice::ReadOnly) ? file.read(zelb::MaxBytes) : QByteArray(), m_state);
+    GatewayState &s = m_state;
+    s.edited.serverPath = resolvePath(s.edited.serverPath, s.settings.serverPath, s.configFile, m_desktop);
+    apply();
+}
+
+void Configuration::readInto(const QByteArray &content, GatewayState &s)
+{
+    QHash<QString, QString> table;
+    for (const Record &r : parseRecords(content)) {
+        if (!r.first.isEmpty())
+            table.insert(r.first, r.second); // a later record with the same key wins
     }
 
     const auto value = [&table](const char *key) { return table.value(QString::fromLatin1(key)); };
-    GatewayState &s = m_state;
     s.edited.serverPath = value("ServerPath");
     s.edited.plcNetId = value("Netid");
     s.edited.plcPort = value("Port");
@@ -238,17 +99,18 @@ void Configuration::loadConfiguration()
     const auto autoConnect = table.constFind(QStringLiteral("AutoConnectOff"));
     if (autoConnect == table.constEnd()) {
         s.settings.autoConnectOff = false;
-    } else if (const auto b = toBoolean(*autoConnect)) {
+    } else if (const auto b = zelb::boolean(*autoConnect)) {
         s.settings.autoConnectOff = *b;
     }
-
-    s.edited.serverPath = resolvePath(s.edited.serverPath, s.settings.serverPath, s.configFile, m_desktop);
-    apply();
 }
 
 QByteArray Configuration::serialize() const
 {
-    const GatewayState &s = m_state;
+    return serialize(m_state);
+}
+
+QByteArray Configuration::serialize(const GatewayState &s)
+{
     const QList<Record> records = {
         {QStringLiteral("ServerPath"), quoted(s.edited.serverPath)},
         {QStringLiteral("Netid"), quoted(s.edited.plcNetId)},
@@ -269,7 +131,7 @@ QByteArray Configuration::serialize() const
     };
     QString text;
     for (const Record &r : records)
-        text += quoted(r.first) + QLatin1Char(',') + r.second + QStringLiteral("\r\n");
+        text += zelb::recordLine(r.first, r.second) + QStringLiteral("\r\n");
     return cp1252::encode(text);
 }
 
@@ -301,7 +163,7 @@ void Configuration::apply()
     s.settings.moduleName = s.edited.moduleName;
     s.settings.remoteHost = s.edited.remoteHost;
     s.settings.remotePort = s.edited.remotePort;
-    if (const auto seconds = timeoutSeconds(s.edited.timeout))
+    if (const auto seconds = zelb::timeoutSeconds(s.edited.timeout))
         s.settings.timeoutSeconds = *seconds;
 
     if (!s.settings.staticConnection) {
@@ -324,7 +186,7 @@ void Configuration::apply()
             m_socket.close();
         // A port text without a number is a conversion failure; the endpoint keeps its old port.
         const auto port =
-            s.settings.remotePort.trimmed().isEmpty() ? std::nullopt : toInteger(s.settings.remotePort);
+            s.settings.remotePort.trimmed().isEmpty() ? std::nullopt : zelb::integer(s.settings.remotePort);
         if (!port)
             report("Error setting Port: <", QStringLiteral("Type mismatch"));
         else if (!m_socket.setLocalPort(*port))

@@ -33,6 +33,10 @@ public:
     // The record form of the file, exposed for tests and tools.
     static QList<Record> parseRecords(const QByteArray &content);
     QByteArray serialize() const;
+    // What a load takes from the file's content into the settings fields of a state, without
+    // resolving the server path or applying anything; and what a save writes of a state.
+    static void readInto(const QByteArray &content, GatewayState &state);
+    static QByteArray serialize(const GatewayState &state);
 
 private:
     GatewayState &m_state;

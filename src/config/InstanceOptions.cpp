@@ -244,6 +244,21 @@ QString valueText(const QString &raw)
 
 } // namespace
 
+QString InstanceOptions::valueOf(const QString &afterEquals)
+{
+    return valueText(afterEquals);
+}
+
+QString InstanceOptions::decode(const QByteArray &content, bool *isUtf8)
+{
+    // Written by hand on Linux (UTF-8) or taken over from a Windows tool (the plants' code page).
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(content);
+    if (isUtf8)
+        *isUtf8 = !utf8.hasError();
+    return utf8.hasError() ? cp1252::decode(content) : text;
+}
+
 QString InstanceOptions::fileFor(const QString &configFile)
 {
     if (configFile.isEmpty())
@@ -279,11 +294,7 @@ InstanceOptions InstanceOptions::parse(const QByteArray &content, const QString 
         options.problems.append({file, line, reason});
     };
 
-    // Written by hand on Linux (UTF-8) or taken over from a Windows tool (the plants' code page).
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(content);
-    if (utf8.hasError())
-        text = cp1252::decode(content);
+    const QString text = decode(content);
 
     QStringList groupNames, keyNames;
     for (const Key &k : keys()) {
@@ -333,7 +344,7 @@ InstanceOptions InstanceOptions::parse(const QByteArray &content, const QString 
             continue;
         }
         const QString name = line.left(eq).trimmed();
-        const QString value = valueText(line.mid(eq + 1));
+        const QString value = valueOf(line.mid(eq + 1));
         if (ignored)
             continue;
         if (group.isEmpty()) {

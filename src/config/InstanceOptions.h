@@ -64,4 +64,10 @@ struct InstanceOptions {
     static InstanceOptions load(const QString &configFile);
     // The same for content already read; file is the name the problems carry.
     static InstanceOptions parse(const QByteArray &content, const QString &file);
+
+    // The text of an options file as the reader takes it: UTF-8, or the plants' code page where
+    // it is not UTF-8 (isUtf8 says which). And the value of a "key = value" line from the part
+    // after its "=": a quoted text, else up to a comment.
+    static QString decode(const QByteArray &content, bool *isUtf8 = nullptr);
+    static QString valueOf(const QString &afterEquals);
 };

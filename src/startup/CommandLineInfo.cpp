@@ -24,6 +24,7 @@ std::string usageText(std::string_view program)
     text += "Usage: " + name + " [CONFIGURATION.zelb]\n";
     text += indent + "-REGSERVER\n";
     text += indent + "--check [--json] [CONFIGURATION.zelb]\n";
+    text += indent + "--settings get|set|apply [--json] CONFIGURATION.zelb ...\n";
     text += indent + "--help | --version\n";
     text += "\n"
             "Couples a PLC program with one TCP peer, usually a label printer.\n"
@@ -38,6 +39,10 @@ std::string usageText(std::string_view program)
             "                      data database, start nothing, and list every problem with\n"
             "                      file, line and reason; exit 0 without errors, 1 with any\n"
             "                      (--json: the same as JSON)\n"
+            "  --settings          read or change the settings of the configuration file and\n"
+            "                      its options file, checked as --check checks them:\n"
+            "                      get CONFIG, set CONFIG NAME=VALUE..., apply CONFIG\n"
+            "                      FILE.json; see kavetta(1)\n"
             "  --help              show this text and end\n"
             "  --version           show the version and end\n"
             "\n"

@@ -2,6 +2,7 @@
 
 #include "common/Cp1252.h"
 #include "common/NearestName.h"
+#include "config/ConfigRecords.h"
 #include "config/InstanceOptions.h"
 #include "config/ProgramPaths.h"
 #include "plclink/ModbusLink.h"
@@ -21,6 +22,7 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace
@@ -28,21 +30,7 @@ namespace
 
 using Severity = ConfigProblem::Severity;
 
-enum class Kind { Text, Box1, Box2, Boolean };
-
-struct Record {
-    const char *key;
-    Kind kind;
-};
-
-// The 15 records, in the order a save writes them.
-constexpr Record kRecords[] = {
-    {"ServerPath", Kind::Text},   {"Netid", Kind::Text},         {"Port", Kind::Text},
-    {"Modulname", Kind::Text},    {"Maschinenname", Kind::Text}, {"XML-Export", Kind::Box2},
-    {"RemoteHost", Kind::Text},   {"RemotePort", Kind::Text},    {"ServerTest", Kind::Box1},
-    {"Status", Kind::Box2},       {"Timeout", Kind::Text},       {"StaticConnect", Kind::Box1},
-    {"ResetOnError", Kind::Box1}, {"UTF8Codierung", Kind::Box1}, {"AutoConnectOff", Kind::Boolean},
-};
+using zelb::Kind;
 
 struct Value {
     QString text;
@@ -58,6 +46,8 @@ public:
     }
 
     CheckReport run();
+    // The configuration file's records and values only, from content given.
+    ConfigProblems checkContent(const QByteArray &content);
 
 private:
     void add(const QString &file, int line, const QString &reason, Severity severity = Severity::Error)
@@ -71,8 +61,6 @@ private:
 
     void readRecords(const QByteArray &content);
     void warnIfUtf8(const QByteArray &content);
-    // One field from pos; false when its closing quote is missing.
-    bool field(QStringView line, qsizetype &pos, QString &value, bool &quoted, QString &after);
     void checkValues();
     void checkPort(const char *key, bool required);
     void checkServerPath();
@@ -90,49 +78,16 @@ private:
     CheckReport m_report;
 };
 
-bool Checker::field(QStringView line, qsizetype &pos, QString &value, bool &quoted, QString &after)
-{
-    while (pos < line.size() && (line[pos] == QLatin1Char(' ') || line[pos] == QLatin1Char('\t')))
-        ++pos;
-    quoted = pos < line.size() && line[pos] == QLatin1Char('"');
-    after.clear();
-    const qsizetype comma = [&] {
-        if (!quoted)
-            return line.indexOf(QLatin1Char(','), pos);
-        const qsizetype close = line.indexOf(QLatin1Char('"'), pos + 1);
-        return close < 0 ? qsizetype(-1) : line.indexOf(QLatin1Char(','), close);
-    }();
-    const qsizetype end = comma < 0 ? line.size() : comma;
-    bool closed = true;
-    if (quoted) {
-        const qsizetype close = line.indexOf(QLatin1Char('"'), pos + 1);
-        closed = close >= 0;
-        value = line.mid(pos + 1, (closed ? close : line.size()) - pos - 1).toString();
-        if (closed)
-            after = line.mid(close + 1, end - close - 1).trimmed().toString();
-    } else {
-        value = line.mid(pos, end - pos).trimmed().toString();
-    }
-    pos = comma < 0 ? line.size() : comma + 1;
-    return closed;
-}
-
 void Checker::readRecords(const QByteArray &content)
 {
     QStringList names;
-    for (const Record &r : kRecords)
-        names << QLatin1String(r.key);
-    const QString text = cp1252::decode(content);
-    const QStringList lines = text.split(QRegularExpression(QStringLiteral("\r\n|\n|\r")));
+    for (const zelb::RecordInfo &r : zelb::records())
+        names << QLatin1String(r.name);
     warnIfUtf8(content);
-    for (int number = 1; number <= lines.size(); ++number) {
-        const QStringView line(lines[number - 1]);
-        if (line.trimmed().isEmpty())
-            continue;
-        qsizetype pos = 0;
-        QString key, val, after;
-        bool quoted = false;
-        if (!field(line, pos, key, quoted, after)) {
+    for (const zelb::Line &line : zelb::readLines(content)) {
+        const int number = line.number;
+        const QString &key = line.name.text;
+        if (line.name.quoted && !line.name.closed) {
             config(number, QStringLiteral("the record name has no closing quote"));
             continue;
         }
@@ -145,31 +100,28 @@ void Checker::readRecords(const QByteArray &content)
                              .arg(key, near));
             continue;
         }
-        if (pos >= line.size() && !line.trimmed().endsWith(QLatin1Char(','))) {
+        if (!line.hasValue) {
+            // The gateway takes the record with an empty value.
             config(number, QStringLiteral("%1 has no value: a record is \"%1\",value").arg(key));
-            continue;
-        }
-        if (!field(line, pos, val, quoted, after))
+        } else if (!line.value.closed) {
             config(number,
                    QStringLiteral("the value of %1 has no closing quote; it reads as %2 up to the line end")
-                       .arg(key, val));
-        else if (!after.isEmpty())
-            config(number, QStringLiteral("\"%1\" after the closing quote of %2 is not read").arg(after, key),
-                   Severity::Warning);
-        if (pos < line.size())
+                       .arg(key, line.value.text));
+        } else if (!line.value.after.isEmpty()) {
+            config(
+                number,
+                QStringLiteral("\"%1\" after the closing quote of %2 is not read").arg(line.value.after, key),
+                Severity::Warning);
+        }
+        if (line.more)
             config(number,
-                   QStringLiteral("%1 has more than two fields; \"%2\" is not read")
-                       .arg(key, line.mid(pos).trimmed().toString()),
+                   QStringLiteral("%1 has more than two fields; \"%2\" is not read").arg(key, line.rest),
                    Severity::Warning);
         if (const auto earlier = m_values.constFind(key); earlier != m_values.constEnd())
             config(number,
                    QStringLiteral("%1 again (first in line %2): this line holds").arg(key).arg(earlier->line),
                    Severity::Warning);
-        if (!quoted && val == QLatin1String("#TRUE#"))
-            val = QStringLiteral("True");
-        else if (!quoted && val == QLatin1String("#FALSE#"))
-            val = QStringLiteral("False");
-        m_values.insert(key, {val, number});
+        m_values.insert(key, {line.valueText(), number});
     }
 }
 
@@ -216,17 +168,14 @@ void Checker::checkPort(const char *key, bool required)
 
 void Checker::checkValues()
 {
-    for (const Record &r : kRecords) {
-        if (!has(r.key) || r.kind == Kind::Text)
+    for (const zelb::RecordInfo &r : zelb::records()) {
+        if (!has(r.name) || r.kind == Kind::Text)
             continue;
-        const QString key = QLatin1String(r.key);
-        const QString text = value(r.key).trimmed();
-        const int line = lineOf(r.key);
+        const QString key = QLatin1String(r.name);
+        const QString text = value(r.name).trimmed();
+        const int line = lineOf(r.name);
         if (r.kind == Kind::Boolean) {
-            bool number = false;
-            text.toDouble(&number);
-            if (!number && text.compare(QLatin1String("True"), Qt::CaseInsensitive) != 0 &&
-                text.compare(QLatin1String("False"), Qt::CaseInsensitive) != 0)
+            if (!zelb::boolean(text))
                 config(line,
                        QStringLiteral("%1 \"%2\" is not #TRUE# or #FALSE#; it reads as #TRUE#: the static "
                                       "connection is not made again by itself")
@@ -234,13 +183,13 @@ void Checker::checkValues()
             continue;
         }
         const int max = r.kind == Kind::Box1 ? 1 : 2;
-        bool ok = false;
-        const int v = text.isEmpty() ? 0 : text.toInt(&ok);
-        if (!text.isEmpty() && !ok)
+        // Read as the gateway reads it: a number, rounded half to even.
+        const auto v = zelb::integer(text);
+        if (!v)
             config(
                 line,
                 QStringLiteral("%1 \"%2\" is not a number; the check box keeps its default").arg(key, text));
-        else if (v < 0 || v > max)
+        else if (*v < 0 || *v > max)
             config(line,
                    QStringLiteral("%1 %2 is not %3")
                        .arg(key, text, max == 1 ? QStringLiteral("0 or 1") : QStringLiteral("0, 1 or 2")));
@@ -278,17 +227,21 @@ void Checker::checkValues()
                        .arg(value("Netid")));
     }
 
+    // Read as the gateway reads it: the leading number, exponent included, rounded half to even.
     const QString timeout = value("Timeout").trimmed();
-    static const QRegularExpression number(QStringLiteral("^[+-]?(\\d+\\.?\\d*|\\.\\d+)"));
-    const QRegularExpressionMatch m = number.match(timeout);
-    if (!timeout.isEmpty() && !m.hasMatch())
+    qsizetype length = 0;
+    const double seconds = zelb::leadingNumber(timeout, &length);
+    const QString taken = timeout.left(length);
+    if (!timeout.isEmpty() && length == 0)
         config(lineOf("Timeout"),
                QStringLiteral("Timeout \"%1\" is not a number of seconds; 2 seconds hold").arg(timeout));
-    else if (m.hasMatch() && m.capturedLength() < timeout.size())
+    else if (length > 0 && !zelb::timeoutSeconds(timeout))
         config(lineOf("Timeout"),
-               QStringLiteral("Timeout \"%1\" reads as %2 seconds").arg(timeout, m.captured()),
+               QStringLiteral("Timeout \"%1\" is too large: the gateway does not take it").arg(timeout));
+    else if (length > 0 && length < timeout.size())
+        config(lineOf("Timeout"), QStringLiteral("Timeout \"%1\" reads as %2 seconds").arg(timeout, taken),
                Severity::Warning);
-    else if (m.hasMatch() && m.captured().toDouble() < 1.5)
+    else if (length > 0 && std::nearbyint(seconds) < 2.0)
         config(lineOf("Timeout"),
                QStringLiteral("Timeout %1 is below 2 seconds; 2 seconds hold").arg(timeout),
                Severity::Warning);
@@ -387,6 +340,14 @@ void Checker::checkMap()
     }
 }
 
+ConfigProblems Checker::checkContent(const QByteArray &content)
+{
+    readRecords(content);
+    checkValues();
+    checkServerPath();
+    return m_report.problems;
+}
+
 CheckReport Checker::run()
 {
     m_report.configFile = m_config;
@@ -456,6 +417,12 @@ QByteArray CheckReport::json() const
                                      {QStringLiteral("warnings"), count(Severity::Warning)},
                                      {QStringLiteral("problems"), list}})
         .toJson(QJsonDocument::Indented);
+}
+
+ConfigProblems checkConfigurationContent(const QByteArray &content, const QString &configFile,
+                                         const QString &programFolder)
+{
+    return Checker(configFile, programFolder).checkContent(content);
 }
 
 CheckReport checkInstance(const QString &configFile, const QString &programFolder)

@@ -31,6 +31,11 @@ struct CheckReport {
 
 CheckReport checkInstance(const QString &configFile, const QString &programFolder);
 
+// The same look at the configuration file's records and values alone, for content that is not
+// written yet (configFile names it and places its folder).
+ConfigProblems checkConfigurationContent(const QByteArray &content, const QString &configFile,
+                                         const QString &programFolder);
+
 // The command: arguments after "--check": [--json] [configuration]. Prints the report to out and
 // returns the exit code: 0 without errors, 1 with any, 2 for unusable arguments.
 int runConfigCheck(const QStringList &arguments, FILE *out = stdout);
