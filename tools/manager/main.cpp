@@ -90,7 +90,8 @@ int list()
                              ? qEnvironmentVariable("KAVETTA_INSTANCES_ROOT")
                              : QStringLiteral("/var/lib/kavetta");
     const QStringList services = serviceInstanceLines(root, 2000);
-    if (services.isEmpty())
+    // Beside a manager's list, no line where there is nothing to add.
+    if (services.isEmpty() && !manager)
         std::printf("No service instances in %s.\n", qPrintable(root));
     for (const QString &line : services)
         std::printf("service %s\n", qPrintable(line));
