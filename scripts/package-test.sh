@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# As root on a Debian machine: builds the package, checks it with lintian (no error, no
-# hardening tag even at the info level), installs it with dpkg -i, checks what it installed
-# (PATH holds only the operator's programs, each with its manual page), runs the installed
-# gateway end to end, removes it with dpkg --purge and checks that nothing of it is left but
-# instance data (folders under /var/lib/kavetta) and its system user.
+# As root on a Debian machine: builds the packages (kavetta, the gateway without widgets, and
+# kavetta-window, its window), checks them with lintian (no error, no hardening tag even at the
+# info level), installs kavetta alone with dpkg -i and checks that nothing it depends on, however
+# indirectly, is a widget or GUI library, then kavetta-window; checks what each installed (PATH
+# holds only the operator's programs, each with its manual page), runs the installed gateway
+# end to end, removes both with dpkg --purge and checks that nothing of them is left but
+# instance data (folders under /var/lib/kavetta) and the system user.
 #   scripts/package-test.sh [--no-build] [--no-e2e]
 #     --no-build   test the package already in build/
 #     --no-e2e     skip the runs of the installed gateway
@@ -39,11 +41,13 @@ step() { echo "== $*"; }
 [[ $build -eq 0 ]] || "$root/scripts/package.sh"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root/build/CMakeCache.txt")
 deb="$root/build/kavetta_${version}_$(dpkg --print-architecture).deb"
+window_deb="$root/build/kavetta-window_${version}_$(dpkg --print-architecture).deb"
 [[ -f "$deb" ]] || fail "no package $deb"
+[[ -f "$window_deb" ]] || fail "no package $window_deb"
 
 step "lintian"
 # lintian warns about running as root; the check itself is the same.
-tags=$(lintian -I "$deb" 2>&1 | grep -v 'running with root privileges' || true)
+tags=$(lintian -I "$deb" "$window_deb" 2>&1 | grep -v 'running with root privileges' || true)
 [[ -z "$tags" ]] || echo "$tags"
 ! grep -qE '^E: |hardening' <<< "$tags" || fail "lintian: errors or hardening tags"
 
@@ -51,8 +55,9 @@ tags=$(lintian -I "$deb" 2>&1 | grep -v 'running with root privileges' || true)
 plcsim=/usr/lib/kavetta/plcsim
 printersim=/usr/lib/kavetta/printersim
 
-installed() { [[ "$(dpkg-query -W -f='${Status}' kavetta 2>/dev/null || true)" == "install ok installed" ]]; }
-known() { dpkg-query -W kavetta >/dev/null 2>&1; }
+installed() { [[ "$(dpkg-query -W -f='${Status}' "${1:-kavetta}" 2>/dev/null || true)" == "install ok installed" ]]; }
+known() { dpkg-query -W "${1:-kavetta}" >/dev/null 2>&1; }
+purge_all() { dpkg --purge kavetta-window kavetta >/dev/null; }
 
 tmp=$(mktemp -d)
 # The gateway runs as kavetta and keeps its runtime folders below this one.
@@ -65,7 +70,7 @@ instances=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  if known; then dpkg --purge kavetta >/dev/null 2>&1 || true; fi
+  if known || known kavetta-window; then purge_all 2>&1 || true; fi
   for i in "${instances[@]}"; do rm -rf "/var/lib/kavetta/$i"; done
   rmdir /var/lib/kavetta 2>/dev/null || true
   if [[ -f "$tmp/store.tar" ]]; then
@@ -89,32 +94,53 @@ listening_port() {
   return 1
 }
 
-if known; then
-  step "purging the kavetta package left installed"
-  dpkg --purge kavetta >/dev/null
+if known || known kavetta-window; then
+  step "purging the kavetta packages left installed"
+  purge_all
 fi
 
-step "install $deb"
-if ! dpkg -i "$deb"; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -f -y -qq --no-install-recommends >/dev/null
-fi
+# dpkg -i, and what the package needs from the archive when the machine lacks it.
+install_deb() {
+  if ! dpkg -i "$1"; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -f -y -qq --no-install-recommends >/dev/null
+  fi
+}
+
+step "install $deb alone"
+install_deb "$deb"
 installed || fail "kavetta is not installed"
+installed kavetta-window && fail "kavetta-window came with kavetta"
+# Everything kavetta pulls in, however indirectly: no widget or GUI library of Qt, no X.
+mapfile -t direct < <(dpkg-query -W -f='${Depends}' kavetta | tr ',' '\n' | sed 's/^ *//; s/[ (|].*//' | grep .)
+pulled=$(apt-cache depends --recurse --important "${direct[@]}" 2>/dev/null | grep -E '^[a-z0-9]' | sort -u)
+widgets=$(grep -E '^(libqt6(widgets|gui|opengl)[0-9]|libx11-|libxcb[0-9-]|libgl[0-9x])' <<< "$pulled" || true)
+[[ -z "$widgets" ]] || fail "kavetta pulls in $(tr '\n' ' ' <<< "$widgets")"
+mapfile -t server_listed < <(dpkg -L kavetta)
+printf '%s\n' "${server_listed[@]}" | grep -qE 'kavetta-window\.so|\.desktop$|mime/packages|\.svg$' &&
+  fail "kavetta holds a part of the window"
+
+step "install $window_deb"
+install_deb "$window_deb"
+installed kavetta-window || fail "kavetta-window is not installed"
+[[ "$(dpkg-query -W -f='${Depends}' kavetta-window)" == *"kavetta (= $version)"* ]] ||
+  fail "kavetta-window does not depend on kavetta $version"
 
 step "installed files"
-mapfile -t listed < <(dpkg -L kavetta)
+mapfile -t listed < <(dpkg -L kavetta kavetta-window | grep .)
 for f in "$plcsim" "$printersim" /usr/share/kavetta/examples/Kavetta.ini \
   /lib/systemd/system/kavetta@.service /usr/lib/sysusers.d/kavetta.conf \
   /usr/share/applications/kavetta.desktop /usr/share/mime/packages/kavetta-zelb.xml \
   /usr/share/icons/hicolor/scalable/apps/kavetta.svg /usr/share/kavetta/examples/Kavetta.zelb \
   /usr/share/doc/kavetta/copyright /usr/share/doc/kavetta/changelog.gz /usr/share/doc/kavetta/README.md \
+  /usr/share/doc/kavetta-window/copyright /usr/share/doc/kavetta-window/changelog.gz \
   /usr/share/doc/kavetta/docs/service.md /usr/share/doc/kavetta/docs/images/main-window.png \
   /usr/lib/ocf/resource.d/kavetta/gateway; do
   printf '%s\n' "${listed[@]}" | grep -qxF "$f" || fail "dpkg -L does not list $f"
 done
-window_module=$(printf '%s\n' "${listed[@]}" | grep -xE '/usr/lib/(.*/)?kavetta/kavetta-window\.so' || true)
-[[ -n "$window_module" ]] || fail "dpkg -L lists no window module kavetta-window.so"
+window_module=$(dpkg -L kavetta-window | grep -xE '/usr/lib/(.*/)?kavetta/kavetta-window\.so' || true)
+[[ -n "$window_module" ]] || fail "dpkg -L kavetta-window lists no window module kavetta-window.so"
 files=()
 for f in "${listed[@]}"; do
   [[ -e "$f" ]] || fail "$f is listed but missing"
@@ -375,8 +401,9 @@ if [[ $e2e -eq 1 ]]; then
 fi
 
 step "purge"
-dpkg --purge kavetta >/dev/null
+purge_all
 known && fail "dpkg still knows kavetta"
+known kavetta-window && fail "dpkg still knows kavetta-window"
 for f in "${files[@]}"; do
   [[ ! -e "$f" ]] || fail "$f is left after the purge"
 done

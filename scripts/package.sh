@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package build/kavetta_<version>_<arch>.deb: the Release build, then CPack.
+# Builds the Debian packages build/kavetta_<version>_<arch>.deb (the gateway, its tools and the
+# service unit, no widget library) and build/kavetta-window_<version>_<arch>.deb (the window
+# module, desktop entry, file type and icon): the Release build, then CPack.
 # Checks the service unit with systemd-analyze (where the machine has it) and the package with
 # lintian: errors and warnings fail the build, information tags are shown.
 #   scripts/package.sh
@@ -22,11 +24,14 @@ if command -v systemd-analyze >/dev/null; then
   systemd-analyze verify "$tmp/kavetta@verify.service"
 fi
 
-rm -f kavetta_*.deb
+rm -f kavetta_*.deb kavetta-window_*.deb
 cpack -G DEB >/dev/null
-debs=(kavetta_*.deb)
-[[ ${#debs[@]} -eq 1 && -f "${debs[0]}" ]] || { echo "package.sh: no package was made" >&2; exit 1; }
+# The gateway without widgets, and its window in a package of its own.
+debs=(kavetta_*.deb kavetta-window_*.deb)
+for deb in "${debs[@]}"; do
+  [[ -f "$deb" ]] || { echo "package.sh: $deb was not made" >&2; exit 1; }
+done
 
 # lintian warns about running as root; the check itself is the same.
-lintian --info --fail-on error,warning "${debs[0]}" 2> >(grep -v 'running with root privileges' >&2)
-echo "$root/build/${debs[0]}"
+lintian --info --fail-on error,warning "${debs[@]}" 2> >(grep -v 'running with root privileges' >&2)
+printf "$root/build/%s\n" "${debs[@]}"

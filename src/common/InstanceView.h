@@ -20,6 +20,7 @@ struct InstanceView {
         QString state;
         bool up = false;
         QString mapFile; // the variable map the Modbus link reads
+        QString problem; // while it is not up: why, in the link's words (target, variable, module)
     };
 
     QString version; // "major.minor.revision"
@@ -49,6 +50,11 @@ struct InstanceView {
     bool logEnabled = true;
     std::optional<qint64> logFreeBytes; // nothing when the file system is unknown
     quint64 eventLogEntriesLost = 0;
+
+    // Reloads (SIGHUP) that found errors in the instance's files and kept what was loaded;
+    // refusedReload: why the last one was refused, empty while the files on disk are in use.
+    quint64 reloadsRefused = 0;
+    QString refusedReload;
 
     quint16 statusPort = 0; // 0: no status endpoint
     QHostAddress statusAddress;

@@ -71,6 +71,7 @@ void GatewayCore::load()
 {
     CoreParts &p = m_parts;
     p.freeSpace.checkFreeSpace(true);
+    const bool logNamed = !m_state.logFileName.isEmpty();
     p.config.loadConfiguration();
 
     const QString title = m_state.settings.moduleName + QStringLiteral(" Socket-Server");
@@ -96,6 +97,11 @@ void GatewayCore::load()
     if (logFileExists)
         p.logMaintenance.buildBackup();
     p.logMaintenance.killOldBakFiles();
+    // A server role that could not listen said so before the log had a file: the record that
+    // explains why nothing listens goes there now.
+    if (!logNamed && m_state.settings.serverRole && p.socket.state() != SocketEndpoint::Listening &&
+        m_state.lblError.contains(QLatin1String("Listen Port")))
+        p.log.writeLog(m_state.lblError, true);
 
     if (m_window)
         m_window->showLoadedLog();

@@ -5,6 +5,7 @@
 #include "plclink/ModbusLink.h"
 #include "plclink/PlcLinkFactory.h"
 #include "plclink/TargetedLink.h"
+#include "startup/ConfigCheck.h"
 #include "startup/StartUp.h"
 
 #include <QCoreApplication>
@@ -182,13 +183,8 @@ void GatewayRuntime::watchSignals(std::function<void()> afterReload)
                              return;
                          GatewayCore *core = m_core.get();
                          if (byte == SIGHUP) {
-                             if (core) {
-                                 service.reloading();
-                                 core->loadConfiguration();
-                                 if (afterReload)
-                                     afterReload();
-                                 service.ready();
-                             }
+                             if (core && reloadFromSignal() && afterReload)
+                                 afterReload();
                              return;
                          }
                          if (core)
@@ -196,6 +192,33 @@ void GatewayRuntime::watchSignals(std::function<void()> afterReload)
                          else
                              QCoreApplication::quit();
                      });
+}
+
+bool GatewayRuntime::reloadFromSignal()
+{
+    const CheckReport report = checkInstance(state.configFile, folder);
+    if (report.clean()) {
+        m_refusedReload.clear();
+        service.reloading();
+        m_core->loadConfiguration();
+        service.ready();
+        return true;
+    }
+    // A file that "--check" rejects is not applied: a misspelled record would otherwise take a
+    // value away from the running line (a peer port, the module name).
+    ++m_reloadsRefused;
+    QStringList errors;
+    for (const ConfigProblem &p : report.problems)
+        if (p.isError())
+            errors << p.file + (p.line > 0 ? QStringLiteral(":%1").arg(p.line) : QString()) +
+                          QStringLiteral(": ") + p.reason;
+    m_refusedReload = errors.join(QStringLiteral("; "));
+    const QString text = QStringLiteral("Configuration not reloaded, the gateway runs on with what it "
+                                        "loaded before: %1")
+                             .arg(m_refusedReload);
+    qint16 type = EventLog::Error;
+    eventLog.writeAppLogEvent(text, type);
+    return false;
 }
 
 InstanceView GatewayRuntime::view() const
@@ -226,6 +249,8 @@ InstanceView GatewayRuntime::view() const
     if (const auto free = storage.freeSpace(folder))
         v.logFreeBytes = free->freeBytes;
     v.eventLogEntriesLost = eventLog.lostEntries();
+    v.reloadsRefused = m_reloadsRefused;
+    v.refusedReload = m_refusedReload;
     v.statusPort = instanceOptions.status.port;
     v.statusAddress = instanceOptions.status.address;
 
@@ -239,6 +264,7 @@ InstanceView GatewayRuntime::view() const
     const PlcRecord *record = m_plc ? m_plc->plcRecord() : nullptr;
     const bool handles = record && record->hConnectAnfordVar != 0;
     if (const auto *targeted = qobject_cast<const TargetedLink *>(link)) {
+        p.problem = targeted->lastFailure();
         p.kind =
             qobject_cast<const ModbusLink *>(link) ? QStringLiteral("modbus") : QStringLiteral("runtime");
         p.state = TargetedLink::linkStateText(targeted->linkState());
@@ -248,5 +274,7 @@ InstanceView GatewayRuntime::view() const
         p.up = handles;
         p.state = handles ? QStringLiteral("connected") : QStringLiteral("not connected");
     }
+    if (p.up)
+        p.problem.clear();
     return v;
 }

@@ -49,7 +49,9 @@ public:
     bool start(const QStringList &arguments, const std::function<void(GatewayCore &)> &load);
 
     // SIGTERM and SIGINT run the unload (the program then ends with 0); SIGHUP loads the
-    // configuration again, as the operator's Load does, and then calls afterReload.
+    // configuration again, as the operator's Load does, and then calls afterReload; but first
+    // it checks the instance's files as "--check" does, and with any error it keeps what is
+    // loaded and says why (see reloadFromSignal).
     void watchSignals(std::function<void()> afterReload = {});
 
     GatewayCore *core() { return m_core.get(); }
@@ -99,6 +101,8 @@ private:
     void readInstanceOptions();
     void reportOptionProblems();
     void settleJournal();
+    // The reload that SIGHUP asks for; false when a check of the files refused it.
+    bool reloadFromSignal();
     ManagerCallbacks managerCallbacks();
 
     std::function<void()> m_endProgram;
@@ -109,4 +113,6 @@ private:
     std::unique_ptr<PlcCycles> m_plc;
     std::unique_ptr<GatewayCore> m_core;
     std::unique_ptr<QSocketNotifier> m_signals;
+    quint64 m_reloadsRefused = 0;
+    QString m_refusedReload;
 };

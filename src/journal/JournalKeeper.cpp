@@ -101,7 +101,12 @@ bool JournalKeeper::settle()
         if (item.handedOver)
             text += request ? QStringLiteral(", on the wire when the gateway stopped (the peer may have it)")
                             : QStringLiteral(", on the wire when the gateway stopped (the PLC may have it)");
-        m_log.writeLog(statusLine(text + QStringLiteral(": ") + loggedText(item.text)), true);
+        const QString line = statusLine(text + QStringLiteral(": ") + loggedText(item.text));
+        // One not sent again leaves its queue unserved: a warning, not an information entry.
+        if (replay)
+            m_log.writeLog(line, true);
+        else
+            m_log.writeDrop(line);
         if (replay) {
             // At the end of its queue, as when it was taken; its row stays.
             (request ? m_state.sendQueue : m_state.receiveQueue).append(item.text);

@@ -83,9 +83,53 @@ void CommLog::recordFailure(int error)
 
 void CommLog::writeLog(const QString &text, bool logOnly)
 {
+    write(text, logOnly, EventLog::Information);
+}
+
+// Both are warnings: the line goes on by itself, but a request may be lost (a drop) or wait
+// (a printer that cannot be reached), which the PLC may never hear of.
+void CommLog::writeDrop(const QString &text)
+{
+    const JournalFields fields = peerFields(EventLog::kItemDroppedId, QStringLiteral("dropped"));
+    write(text, true, EventLog::Warning, &fields);
+}
+
+void CommLog::writePeerError(const QString &text, bool logOnly, const QString &reason)
+{
+    const JournalFields fields = peerFields(EventLog::kPeerErrorId, reason);
+    write(text, logOnly, EventLog::Warning, &fields);
+}
+
+JournalFields CommLog::peerFields(const char *messageId, const QString &reason) const
+{
+    const Settings &s = m_state.settings;
+    return {messageId,
+            s.serverRole ? QStringLiteral("port ") + s.remotePort
+                         : s.remoteHost + QLatin1Char(':') + s.remotePort,
+            reason};
+}
+
+void CommLog::logEntry(const QString &text, qint16 entryType, const JournalFields *fields)
+{
+    if (fields)
+        m_eventLog.writeAppLogEvent(text, entryType, *fields);
+    else
+        m_eventLog.writeAppLogEvent(text, entryType);
+}
+
+// A record that could not be written still reaches the event log when it is a warning: a dropped
+// item must leave a trace somewhere.
+void CommLog::keepWarning(const QString &text, qint16 entryType, const JournalFields *fields)
+{
+    if (entryType != EventLog::Information)
+        logEntry(text, entryType, fields);
+}
+
+void CommLog::write(const QString &text, bool logOnly, qint16 entryType, const JournalFields *fields)
+{
     if (!m_state.logEnabled) {
         m_messages.addMsg(MsgList::Information, text);
-        m_eventLog.writeAppLogEvent(text);
+        logEntry(text, entryType, fields);
         return;
     }
 
@@ -102,6 +146,7 @@ void CommLog::writeLog(const QString &text, bool logOnly)
         const int error = m_encodedFileName.isEmpty() ? ENOENT : errno;
         showFailure(text, false, error);
         recordFailure(error);
+        keepWarning(text, entryType, fields);
         return;
     }
     QByteArray record = cp1252::encode(text);
@@ -118,6 +163,7 @@ void CommLog::writeLog(const QString &text, bool logOnly)
     if (error) {
         showFailure(text, logOnly, error);
         recordFailure(error);
+        keepWarning(text, entryType, fields);
         return;
     }
     if (m_lostNow > 0) {
@@ -132,5 +178,5 @@ void CommLog::writeLog(const QString &text, bool logOnly)
     if (!logOnly)
         m_messages.addMsg(MsgList::Information, text);
     m_backup.buildBackup(size);
-    m_eventLog.writeAppLogEvent(text);
+    logEntry(text, entryType, fields);
 }

@@ -6,6 +6,7 @@
 #include <QString>
 
 class EventLog;
+struct JournalFields;
 class GatewayState;
 class LogBackup;
 class MsgList;
@@ -24,11 +25,19 @@ public:
     CommLog(GatewayState &state, MsgList &messages, LogBackup &backup, EventLog &eventLog);
 
     void writeLog(const QString &text, bool logOnly) override;
+    void writeDrop(const QString &text) override;
+    void writePeerError(const QString &text, bool logOnly, const QString &reason) override;
 
     // Records that could not be written since the program started.
     quint64 lostRecords() const;
 
 private:
+    // entryType: the event log entry's type (EventLog::Type); fields: what its journald entry
+    // carries beside the message (none: a plain entry).
+    void write(const QString &text, bool logOnly, qint16 entryType, const JournalFields *fields = nullptr);
+    void logEntry(const QString &text, qint16 entryType, const JournalFields *fields);
+    JournalFields peerFields(const char *messageId, const QString &reason) const;
+    void keepWarning(const QString &text, qint16 entryType, const JournalFields *fields);
     void showFailure(const QString &text, bool hundredths, int error);
     void recordFailure(int error);
 

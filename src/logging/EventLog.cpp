@@ -9,7 +9,12 @@
 #include <QFileInfo>
 
 #include <cstdio>
+#include <sys/uio.h>
 #include <syslog.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <vector>
 
 namespace
 {
@@ -33,6 +38,13 @@ bool syslogAvailable()
             openlog("Kavetta", LOG_PID, LOG_USER);
         }
     }
+    return present;
+}
+
+// Where journald listens, an entry can carry fields of its own.
+bool journalAvailable()
+{
+    static const bool present = ::access("/run/systemd/journal/socket", W_OK) == 0;
     return present;
 }
 
@@ -124,6 +136,37 @@ QString EventLog::entryText(const QString &msg) const
         text += QLatin1String("...");
     }
     return text;
+}
+
+void EventLog::writeAppLogEvent(const QString &msg, qint16 &evType, const JournalFields &fields)
+{
+    evType = normalisedType(evType);
+    if (!m_filePath.isEmpty() || !journalAvailable()) {
+        writeAppLogEvent(msg, evType);
+        return;
+    }
+    const QList<QByteArray> record = journalRecord(entryText(msg), evType, fields);
+    std::vector<iovec> parts;
+    parts.reserve(size_t(record.size()));
+    for (const QByteArray &field : record)
+        parts.push_back({const_cast<char *>(field.constData()), size_t(field.size())});
+    if (sd_journal_sendv(parts.data(), int(parts.size())) < 0)
+        writeAppLogEvent(msg, evType);
+}
+
+QList<QByteArray> EventLog::journalRecord(const QString &entry, qint16 type,
+                                          const JournalFields &fields) const
+{
+    QList<QByteArray> out{
+        "MESSAGE=" + entry.toUtf8(), "PRIORITY=" + QByteArray::number(syslogPriority(normalisedType(type))),
+        "SYSLOG_IDENTIFIER=Kavetta", "KAVETTA_INSTANCE=" + m_state.settings.moduleName.toUtf8()};
+    if (fields.messageId)
+        out << QByteArray("MESSAGE_ID=") + fields.messageId;
+    if (!fields.peer.isEmpty())
+        out << "KAVETTA_PEER=" + fields.peer.toUtf8();
+    if (!fields.reason.isEmpty())
+        out << "KAVETTA_REASON=" + fields.reason.toUtf8();
+    return out;
 }
 
 void EventLog::writeAppLogEvent(const QString &msg, qint16 &evType)

@@ -2,7 +2,9 @@
 
 #include "common/EventSink.h"
 
+#include <QByteArray>
 #include <QDate>
+#include <QList>
 #include <QString>
 #include <QTime>
 #include <QtGlobal>
@@ -21,9 +23,22 @@ class GatewayState;
 // A file that cannot be written loses its entries; the first failure of a run of failures says
 // so once in the system's journal (syslog and standard error), and the first entry written
 // after it is preceded by one that gives the number of entries lost meanwhile.
+// What a journald entry carries beside its message, so that journalctl can select the entries
+// of one kind (journalctl MESSAGE_ID=... or KAVETTA_PEER=...): a stable message id, the peer and
+// the reason. The instance (KAVETTA_INSTANCE, the module name) is added by the event log.
+struct JournalFields {
+    const char *messageId = nullptr; // 32 hex digits
+    QString peer;
+    QString reason;
+};
+
 class EventLog : public EventSink
 {
 public:
+    // The message ids: an error of the printer connection, and a queued item dropped unserved.
+    static constexpr const char *kPeerErrorId = "d53164d5d18b4677a46ae94b5bfe6bd4";
+    static constexpr const char *kItemDroppedId = "03fc5fc349d547348ad6b8889cdd759e";
+
     enum Type : qint16 { Error = 1, Warning = 2, Information = 4 };
 
     // filePath empty: syslog. The default reads KAVETTA_EVENTLOG once, here.
@@ -33,6 +48,11 @@ public:
     // The formatted entry with <User>, <Area>, <Msg>, <Date> and <Time>, cut after 30000
     // characters. evType is normalised to 1, 2 or 4 and written back. Never fails.
     void writeAppLogEvent(const QString &msg, qint16 &evType);
+    // The same; where journald takes the entries (no KAVETTA_EVENTLOG file), with these fields.
+    void writeAppLogEvent(const QString &msg, qint16 &evType, const JournalFields &fields);
+    // The fields of a journald entry, "KEY=value" each: MESSAGE, PRIORITY, SYSLOG_IDENTIFIER
+    // and those of fields with the instance.
+    QList<QByteArray> journalRecord(const QString &entry, qint16 type, const JournalFields &fields) const;
     void writeAppLogEvent(const QString &msg)
     {
         qint16 type = Information;

@@ -333,6 +333,8 @@ void PlcCycles::responseTick()
         m_log.writeLog(m_state.lblError, false);
         m_state.dropFirstAnswer();
         m_state.counters.dropped(LineCounters::Drop::NoPlcSide);
+        m_log.writeDrop(
+            statusLine(QStringLiteral("Answer dropped, no PLC variables take it: ") + itemPreview(text)));
         return;
     }
 

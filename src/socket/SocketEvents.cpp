@@ -56,7 +56,9 @@ void SocketEvents::onError(int, const QString &description)
     if (s.settings.statusReport != 0) {
         // The source of every error is the endpoint itself.
         s.socketErrorText = m_socket.objectName() + QStringLiteral("\r\n") + description;
-        report(QStringLiteral("Winsock Error  ") + s.socketErrorText);
+        const QString line = statusLine(QStringLiteral("Winsock Error  ") + s.socketErrorText);
+        s.setLblError(line);
+        m_log.writePeerError(line, s.settings.statusReport == 1, description);
     }
     m_socket.close();
     if (!s.settings.serverRole)

@@ -2,6 +2,7 @@
 
 #include "common/Clock.h"
 #include "common/GatewayState.h"
+#include "common/LogWriter.h"
 #include "common/RequestTracker.h"
 #include "common/StatusLine.h"
 #include "socket/SocketEndpoint.h"
@@ -149,16 +150,19 @@ bool SocketSupervision::awaitAnswer()
     const QString item = itemPreview(s.sendQueue.value(0));
     if (t.connectionEnds() > sent.endsBefore) {
         // A cut-short answer has been reported as such when the connection ended.
-        endAwaited(t.lastEndCutShort() ? QString()
-                                       : QStringLiteral("No answer: the connection ended first: ") + item);
+        // A cut-short answer has been reported to the PLC as such when the connection ended.
+        if (t.lastEndCutShort())
+            endAwaited(QStringLiteral("No answer: the answer was cut short: ") + item, false);
+        else
+            endAwaited(QStringLiteral("No answer: the connection ended first: ") + item, true);
         return false;
     }
     if (monotonicMs() - sent.sentAtMs > qint64(s.safety.answerTimeoutSec) * 1000) {
         s.answers.giveUp();
         const QString message =
             QStringLiteral("No answer within %1 s: ").arg(s.safety.answerTimeoutSec) + item;
-        report(message, true);
-        endAwaited(message);
+        s.setLblError(statusLine(message));
+        endAwaited(message, true);
         if (s.answers.lateOwed() > 1) {
             m_socket.close();
             m_socket.clearError();
@@ -168,12 +172,13 @@ bool SocketSupervision::awaitAnswer()
     return true;
 }
 
-void SocketSupervision::endAwaited(const QString &message)
+void SocketSupervision::endAwaited(const QString &message, bool toPlc)
 {
     GatewayState &s = m_state;
     m_awaitingAnswer = false;
     s.counters.requestFailed(LineCounters::Failure::NoAnswer);
-    if (!message.isEmpty())
+    m_log.writeDrop(statusLine(message));
+    if (toPlc)
         failure(PeerFailure::NoAnswer, message);
     s.dropFirstSend();
     s.lastSendTimer = monotonicMs();
@@ -192,8 +197,10 @@ void SocketSupervision::clientBranch(QString &label)
             const QString item = s.sendQueue.first();
             s.dropFirstSend();
             s.counters.dropped(LineCounters::Drop::ResetOnError);
-            failure(PeerFailure::Dropped, QStringLiteral("Request dropped after a socket error (") +
-                                              s.lastPeerError + QStringLiteral("): ") + itemPreview(item));
+            const QString message = QStringLiteral("Request dropped after a socket error (") +
+                                    s.lastPeerError + QStringLiteral("): ") + itemPreview(item);
+            m_log.writeDrop(statusLine(message));
+            failure(PeerFailure::Dropped, message);
         }
         s.resetRequest = false;
         s.sendDone = false;

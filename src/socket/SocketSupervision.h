@@ -64,8 +64,9 @@ private:
     // With answerTimeoutSec on a static connection, a sent item stays item 1 until its answer
     // came, the time-out passed or the connection ended. False when nothing is awaited (any more).
     bool awaitAnswer();
-    // Ends the awaited item with a failure (reported to the PLC unless message is empty).
-    void endAwaited(const QString &message);
+    // Ends the awaited item with a failure: a drop record naming it, and the report to the PLC
+    // when toPlc (a cut-short answer was reported when the connection ended).
+    void endAwaited(const QString &message, bool toPlc);
     void failure(PeerFailure code, const QString &message);
     void report(const QString &message, bool forced = false);
     // The state number for a message, taken when the message is built.

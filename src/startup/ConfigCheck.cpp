@@ -19,6 +19,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <cmath>
@@ -59,6 +60,7 @@ private:
     }
 
     void readRecords(const QByteArray &content);
+    void warnIfUtf8(const QByteArray &content);
     void checkValues();
     void checkPort(const char *key, bool required);
     void checkServerPath();
@@ -81,6 +83,7 @@ void Checker::readRecords(const QByteArray &content)
     QStringList names;
     for (const zelb::RecordInfo &r : zelb::records())
         names << QLatin1String(r.name);
+    warnIfUtf8(content);
     for (const zelb::Line &line : zelb::readLines(content)) {
         const int number = line.number;
         const QString &key = line.name.text;
@@ -120,6 +123,29 @@ void Checker::readRecords(const QByteArray &content)
                    Severity::Warning);
         m_values.insert(key, {line.valueText(), number});
     }
+}
+
+void Checker::warnIfUtf8(const QByteArray &content)
+{
+    // Pure ASCII reads the same either way; bytes that form valid UTF-8 sequences are almost
+    // never meant as Windows-1252 pairs like "Ã¼".
+    const qsizetype first =
+        std::find_if(content.cbegin(), content.cend(), [](char c) { return c & 0x80; }) - content.cbegin();
+    if (first >= content.size())
+        return;
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString asUtf8 = utf8.decode(content);
+    if (utf8.hasError())
+        return;
+    const int line = int(content.left(first).count('\n')) + 1;
+    const qsizetype start = content.lastIndexOf('\n', first) + 1;
+    const qsizetype end = content.indexOf('\n', first);
+    const QByteArray raw = content.mid(start, (end < 0 ? content.size() : end) - start).trimmed();
+    config(line,
+           QStringLiteral("the file reads as UTF-8, but the gateway reads Windows-1252: %1 becomes %2; "
+                          "save it as Windows-1252 (ANSI)")
+               .arg(QString::fromUtf8(raw), cp1252::decode(raw)),
+           Severity::Warning);
 }
 
 void Checker::checkPort(const char *key, bool required)
@@ -418,9 +444,17 @@ int runConfigCheck(const QStringList &arguments, FILE *out)
             return 2;
         }
     }
-    const QString folder = programFolder();
-    if (config.isEmpty())
+    // A configuration named by path is checked as the instance whose folder holds it, as the
+    // service runs it (KAVETTA_HOME is that folder), unless KAVETTA_HOME names another.
+    QString folder = programFolder();
+    if (config.isEmpty()) {
         config = folder + QStringLiteral("/Kavetta.zelb");
+    } else if (qEnvironmentVariableIsEmpty("KAVETTA_HOME")) {
+        folder = QFileInfo(config).absolutePath();
+    } else if (QFileInfo(config).absolutePath() != QFileInfo(folder).absoluteFilePath()) {
+        std::fprintf(stderr, "kavetta --check: program folder %s (KAVETTA_HOME), not the folder of %s\n",
+                     qPrintable(folder), qPrintable(config));
+    }
     const CheckReport report = checkInstance(QFileInfo(config).absoluteFilePath(), folder);
     const QByteArray text = json ? report.json() : report.text().toUtf8();
     std::fwrite(text.constData(), 1, size_t(text.size()), out);

@@ -2,9 +2,11 @@
 
 #include "common/Cp1252.h"
 #include "common/InstanceView.h"
+#include "common/StatusLine.h"
 
 #include <QFile>
 #include <QJsonArray>
+#include <QRegularExpression>
 
 namespace
 {
@@ -15,6 +17,31 @@ constexpr qint64 kTailBytes = 256LL * 1024;
 QString isoTime(const QDateTime &t)
 {
     return t.isValid() ? t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODate) : QString();
+}
+
+// A time as the gateway's status lines write it (the plant's locale), so that a page shows one
+// date form throughout.
+QString localTime(const QDateTime &t)
+{
+    if (!t.isValid())
+        return {};
+    const QDateTime local = t.toLocalTime();
+    return shortDateText(local.date()) + QLatin1Char(' ') + longTimeText(local.time());
+}
+
+// What kind of line the error label holds: it shows the last status line, a received answer or
+// a send under way as much as a failure.
+QString statusLevel(const QString &line)
+{
+    if (line.trimmed().isEmpty())
+        return {};
+    // The date's form follows the locale ("07.12.26", "7 Dec 2026"); the time ends the stamp.
+    static const QRegularExpression stamp(QStringLiteral("^.*?\\d{1,2}:\\d\\d:\\d\\d\\s+"));
+    const QString message = QString(line).remove(stamp);
+    for (const char *progress : {"SocketData received: ", "Connect ", "Start send ", "Send Data"})
+        if (message.startsWith(QLatin1String(progress)))
+            return QStringLiteral("information");
+    return QStringLiteral("error");
 }
 
 // The Prometheus text format, written by hand: Debian has no C++ client library, and the format
@@ -126,7 +153,8 @@ QJsonObject statusJson(const InstanceView &v, int logLines)
         {QStringLiteral("kind"), p.kind},
         {QStringLiteral("target"), p.target},
         {QStringLiteral("state"), p.used ? p.state : QStringLiteral("not used (server role)")},
-        {QStringLiteral("up"), p.up}};
+        {QStringLiteral("up"), p.up},
+        {QStringLiteral("problem"), p.problem}};
 
     QJsonObject failed, dropped;
     for (int i = 0; i < int(LineCounters::Failure::Count); ++i)
@@ -154,15 +182,23 @@ QJsonObject statusJson(const InstanceView &v, int logLines)
         {QStringLiteral("machine"), v.machine},
         {QStringLiteral("version"), v.version},
         {QStringLiteral("configuration"), v.configFile},
+        {QStringLiteral("configurationOnDiskInUse"), v.refusedReload.isEmpty()},
+        {QStringLiteral("refusedReload"), v.refusedReload},
+        {QStringLiteral("reloadsRefused"), qint64(v.reloadsRefused)},
         {QStringLiteral("startedAt"), isoTime(v.startedAt)},
         {QStringLiteral("uptimeSec"), v.uptimeSec},
         {QStringLiteral("state"), v.state},
         {QStringLiteral("pending"), v.pending},
         {QStringLiteral("receiveQueue"), v.receiveQueue},
         {QStringLiteral("lastError"), v.lastError},
+        {QStringLiteral("lastErrorLevel"), statusLevel(v.lastError)},
         {QStringLiteral("lastComm"), v.lastComm},
         {QStringLiteral("lastRequest"), isoTime(c.lastRequest())},
         {QStringLiteral("lastAnswer"), isoTime(c.lastAnswer())},
+        {QStringLiteral("lastRequestText"), localTime(c.lastRequest())},
+        {QStringLiteral("lastAnswerText"), localTime(c.lastAnswer())},
+        {QStringLiteral("startedAtText"), localTime(v.startedAt)},
+        {QStringLiteral("readAtText"), localTime(QDateTime::currentDateTime())},
         {QStringLiteral("peer"), peer},
         {QStringLiteral("plc"), plcObject},
         {QStringLiteral("counters"), counters},
@@ -233,6 +269,12 @@ QByteArray metricsText(const InstanceView &v)
                   c.handOver());
     out.histogram("kavetta_request_round_trip_seconds",
                   "From the PLC's most recent request to its answer handed over.", c.roundTrip());
+    out.metric("kavetta_config_reloads_refused_total", "counter",
+               "Reloads that kept the loaded configuration because the files on disk have errors.",
+               double(v.reloadsRefused));
+    out.metric("kavetta_config_on_disk_in_use", "gauge",
+               "0 while the configuration on disk was refused by the last reload and is not in use.",
+               v.refusedReload.isEmpty() ? 1 : 0);
     out.metric("kavetta_log_write_failures_total", "counter",
                "Communication log records that could not be written.", double(c.logWriteFailures()));
     out.metric("kavetta_event_log_entries_lost_total", "counter",

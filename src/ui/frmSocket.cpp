@@ -52,9 +52,12 @@ void setIfDifferent(QLineEdit *field, const QString &text)
         field->setText(text);
 }
 
-QLabel *displayLabel(const char *name, int lines, QWidget *parent)
+QLabel *displayLabel(const char *name, int lines, QWidget *parent, const QFont *font = nullptr)
 {
     auto *label = new QLabel(parent);
+    // The height below follows the font the label shows.
+    if (font)
+        label->setFont(*font);
     label->setObjectName(QLatin1String(name));
     label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -192,11 +195,12 @@ void frmSocket::buildControls()
     auto *stateBox = new QGroupBox(QStringLiteral("State"), central);
     auto *stateForm = new QFormLayout(stateBox);
     stateForm->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
-    m_lblState = displayLabel("lblState", 2, stateBox);
-    QFont bold = m_lblState->font();
+    // The state has up to three lines (state, reconnect try, request time); the last status line
+    // two, each of which may wrap at the window's narrowest.
+    QFont bold = font();
     bold.setBold(true);
-    m_lblState->setFont(bold);
-    m_lblError = displayLabel("lblError", 2, stateBox);
+    m_lblState = displayLabel("lblState", 3, stateBox, &bold);
+    m_lblError = displayLabel("lblError", 3, stateBox);
     QPalette errorPalette = m_lblError->palette();
     errorPalette.setColor(QPalette::WindowText, QColor(0xa0, 0x10, 0x10));
     m_lblError->setPalette(errorPalette);

@@ -123,6 +123,7 @@ private slots:
     void headlessProcessFollowsSignals()
     {
         GatewayInstance in("Svc");
+        in.config.remotePort = freePort(); // a file that "--check" passes, so SIGHUP reloads it
         QVERIFY(in.writeConfig());
         NotifySocket manager;
         QVERIFY(manager.bound());

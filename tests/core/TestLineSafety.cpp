@@ -3,6 +3,8 @@
 #include "GatewayInstance.h"
 #include "ModbusServerProcess.h"
 
+#include <QTcpServer>
+
 class TestLineSafety : public QObject
 {
     Q_OBJECT
@@ -95,6 +97,65 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!modbus.linesMatching("^read unit=1 area=c addr=0 count=1$").isEmpty(),
                                  10000);
         QCOMPARE(in.entries("PLC link runtime link -> Modbus link (Kavetta.modbus)").size(), 1);
+        QVERIFY(in.stop());
+    }
+
+    // A reload of a file that "--check" rejects (a misspelled record that would take the printer
+    // port away) keeps the running line on what it loaded: the printer connection stays, a
+    // request still goes out, and the error entry names file, line and problem. Once the file
+    // is right again, the next reload takes it.
+    void reloadRefusesAFileWithErrors()
+    {
+        GatewayInstance in;
+        PlcSimProcess plc;
+        QVERIFY(plc.start({"--module", "LS", "--trace"}));
+        QProcess printer;
+        in.config.remotePort = startPrinter(printer, {});
+        in.config.plcPort = plc.port();
+        in.config.staticConnection = true;
+        QVERIFY(in.writeConfig());
+        in.start();
+        QVERIFY(plc.waitForLine("op=subscribe", 10000));
+        QByteArray printed;
+        QTRY_VERIFY_WITH_TIMEOUT((printed += printer.readAll()).contains("connect 127.0.0.1"), 10000);
+
+        QByteArray broken = in.config.text();
+        broken.replace("\"RemotePort\"", "\"RemotPort\"");
+        QVERIFY(in.write("/Kavetta.zelb", broken));
+        in.signal(SIGHUP);
+        QTRY_COMPARE_WITH_TIMEOUT(in.entries("Configuration not reloaded").size(), 1, 5000);
+        const QString entry = in.entries("Configuration not reloaded").constFirst();
+        QVERIFY2(entry.contains(in.home + "/Kavetta.zelb:8: unknown record \"RemotPort\" (did you mean "
+                                          "\"RemotePort\"?)"),
+                 qPrintable(entry));
+        QVERIFY(in.entries("Configuration reloaded").isEmpty());
+        plcRequest(plc, "after the refused reload");
+        QTRY_VERIFY_WITH_TIMEOUT((printed += printer.readAll()).contains("after the refused reload"), 10000);
+
+        in.config.remotePort = 1;
+        QVERIFY(in.writeConfig());
+        in.signal(SIGHUP);
+        QTRY_COMPARE_WITH_TIMEOUT(in.entries("Configuration reloaded: peer").size(), 1, 5000);
+        QVERIFY(in.stop());
+    }
+
+    // The server role on a port another program holds: the record that says why nothing listens
+    // reaches the communication log, although it was made before the load named the log file.
+    void serverPortTakenAtLoadIsLogged()
+    {
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::Any, 0));
+        GatewayInstance in;
+        in.config.server = true;
+        in.config.remotePort = holder.serverPort();
+        QVERIFY(in.writeConfig());
+        in.start();
+        QFile log(in.home + "/Socketcomm-LS-.dat");
+        QTRY_VERIFY_WITH_TIMEOUT(log.exists(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (log.open(QIODevice::ReadOnly), log.seek(0),
+             log.readAll().contains("Error Listen Port: <" + QByteArray::number(holder.serverPort()))),
+            5000);
         QVERIFY(in.stop());
     }
 };

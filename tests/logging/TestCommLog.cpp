@@ -45,13 +45,17 @@ struct Rig {
     }
     QString bak(const char *name) const { return dir.filePath(u"BAB-K1-bak/"_s) + QLatin1String(name); }
     static qint64 sizeOf(const QString &p) { return QFileInfo::exists(p) ? QFileInfo(p).size() : -1; }
-    QStringList entries() const
+    QStringList entries(QList<qint16> *types = nullptr) const
     {
         QFile f(events.filePath());
         QStringList out;
+        qint16 type = 0;
         if (f.open(QIODevice::ReadOnly))
-            for (QString entry; !f.atEnd() && EventLog::decodeFileLine(f.readLine(), nullptr, &entry);)
+            for (QString entry; !f.atEnd() && EventLog::decodeFileLine(f.readLine(), &type, &entry);) {
                 out << entry;
+                if (types)
+                    *types << type;
+            }
         return out;
     }
 };
@@ -121,6 +125,50 @@ private slots:
         const QStringList again = rig.entries().filter(u"is written again"_s);
         QVERIFY(again.size() == 1 &&
                 again[0].contains(u"is written again: 2 records could not be written"_s));
+    }
+
+    // A dropped item: one record in the file, a warning (not an information entry) in the event
+    // log, nothing for the operator's list; while the file cannot be written the warning still
+    // reaches the event log.
+    void dropsAreWarningsEvenWithoutTheFile()
+    {
+        Rig rig;
+        rig.log.writeDrop(u"Request dropped after a socket error (refused): job 1"_s);
+        QFile file(rig.state.logFileName);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("Request dropped after a socket error (refused): job 1\r\r\n"));
+        QList<qint16> types;
+        QStringList entries = rig.entries(&types);
+        QVERIFY(entries.size() == 1 && entries[0].contains(u"job 1"_s) && rig.messages.isEmpty());
+        QCOMPARE(types, QList<qint16>{EventLog::Warning});
+
+        rig.state.logFileName = rig.dir.filePath(u"gone/x.dat"_s);
+        rig.log.writeDrop(u"job 2"_s);
+        types.clear();
+        entries = rig.entries(&types);
+        QCOMPARE(entries.size(), 3); // the file's failure, then the drop
+        QVERIFY(entries[2].contains(u"/ job 2</Msg>"_s) && types[2] == EventLog::Warning);
+    }
+
+    // An error of the printer connection: its record as before, a warning entry, and where
+    // journald takes the entries, fields that select it (the id stays the same from release to
+    // release: alert rules and saved journalctl queries name it).
+    void peerErrorsCarryFieldsForTheJournal()
+    {
+        Rig rig;
+        rig.state.settings.remoteHost = u"10.0.0.9"_s;
+        rig.state.settings.remotePort = u"9100"_s;
+        rig.log.writePeerError(u"Winsock Error  Winsock1\r\nConnection refused"_s, true,
+                               u"Connection refused"_s);
+        QList<qint16> types;
+        QVERIFY(rig.entries(&types).value(0).contains(u"Winsock Error"_s) && types == QList<qint16>{2});
+        QCOMPARE(
+            rig.events.journalRecord(u"entry"_s, EventLog::Warning,
+                                     {EventLog::kPeerErrorId, u"10.0.0.9:9100"_s, u"Connection refused"_s}),
+            (QList<QByteArray>{"MESSAGE=entry", "PRIORITY=4", "SYSLOG_IDENTIFIER=Kavetta",
+                               "KAVETTA_INSTANCE=K1", "MESSAGE_ID=d53164d5d18b4677a46ae94b5bfe6bd4",
+                               "KAVETTA_PEER=10.0.0.9:9100", "KAVETTA_REASON=Connection refused"}));
+        QCOMPARE(rig.events.journalRecord(u"e"_s, EventLog::Error, {}).value(1), QByteArray("PRIORITY=3"));
     }
 
     void rotationAndCleanUp()

@@ -187,6 +187,12 @@ private slots:
         QCOMPARE(rig.socket.current, 0); // closed by the handler
         rig.tick();
         QCOMPARE(rig.state.sendQueue, reset ? QStringList{"two"} : (QStringList{"one", "two"}));
+        // Whatever the status reporting, a dropped item leaves one record naming it.
+        QCOMPARE(rig.log.drops.size(), reset);
+        if (reset)
+            QVERIFY2(
+                rig.log.drops[0].endsWith("Request dropped after a socket error (Connection refused): one"),
+                qPrintable(rig.log.drops[0]));
         QVERIFY(!rig.cycle.requestStart().has_value() && rig.state.socketErrorText.isEmpty());
         QCOMPARE(rig.state.lblError.endsWith("SocketError: Winsock1\r\nConnection refused"), status != 0);
         const QStringList logged = rig.messages(false).filter("Winsock");

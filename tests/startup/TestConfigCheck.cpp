@@ -32,7 +32,14 @@ private slots:
             {"Kavetta.ini:[status]\nport = 9400\nadress = ::1\n", "Kavetta.ini:3",
              "unknown key adress in [status] (did you mean address?)", "1"},
             {"Kavetta.modbus:Test.anford 1 coil 0 BOOL\nTest.SendData 1 holding 10 STRING\n",
-             "Kavetta.modbus:2", "STRING needs its length", "1"}};
+             "Kavetta.modbus:2", "STRING needs its length", "1"},
+            {"\"Test line\">\"Pr\xc3\xbc"
+             "fstand S\xc3\xbc"
+             "d\"",
+             "Kavetta.zelb:5", "reads as UTF-8, but the gateway reads Windows-1252", "0"},
+            {"\"Test line\">\"Pr\xfc"
+             "fstand\"",
+             "", "", "0"}};
         for (const auto &[changeText, where, reason, exitCode] : rows) {
             // A working instance: Server/ holds the configuration and Labels/, Data/ the print data.
             GatewayInstance in("Test");
@@ -78,6 +85,26 @@ private slots:
             QVERIFY(!QFileInfo::exists(in.dir.filePath(u"events.log"_s)) &&
                     !QFileInfo::exists(in.dir.filePath(u"xdg-home"_s)));
         }
+    }
+
+    // A configuration named by path, without KAVETTA_HOME (as an operator types it after
+    // reading the monitoring guide): the Labels/ folder checked is the one beside it.
+    void aPathNamesTheInstanceFolder()
+    {
+        GatewayInstance in("Test");
+        in.config.plcPort = in.config.remotePort = 9100;
+        QVERIFY(in.writeConfig() && in.write(u"/Labels/broken.xml"_s, "<label>\n<a></b>\n"));
+        QProcessEnvironment env = headlessEnvironment(in.dir.path(), in.home);
+        env.remove(u"KAVETTA_HOME"_s);
+        QProcess check;
+        check.setProcessEnvironment(env);
+        check.start(QStringLiteral(KAVETTA_BINARY_DIR "/src/kavetta"),
+                    {u"--check"_s, in.home + u"/Kavetta.zelb"_s});
+        QVERIFY(check.waitForFinished(10000));
+        const QString out = QString::fromUtf8(check.readAllStandardOutput());
+        QVERIFY2(out.contains(in.home + u"/Labels/broken.xml:2: error: the template does not parse"_s),
+                 qPrintable(out));
+        QCOMPARE(check.exitCode(), 1);
     }
 };
 

@@ -70,6 +70,22 @@ class TestStatusEndpoint : public QObject
 
     QJsonObject status() { return QJsonDocument::fromJson(http(m_port, "/status").body).object(); }
 
+    // The page on that port as a browser shows it once its script has run; empty without
+    // chromium.
+    QString browse(quint16 port, const QString &profile)
+    {
+        const QString chromium = QStandardPaths::findExecutable(u"chromium"_s);
+        if (chromium.isEmpty())
+            return {};
+        QStringList flags =
+            u"--headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking "
+            "--virtual-time-budget=5000 --dump-dom --user-data-dir="_s.split(u' ');
+        flags.last() += m_in.dir.filePath(profile);
+        if (run(chromium, flags << u"http://127.0.0.1:%1/"_s.arg(port), {}, &m_out) != 0)
+            return u"chromium failed: "_s + QString::fromUtf8(m_out);
+        return QString::fromUtf8(m_out);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -136,18 +152,49 @@ private slots:
     // The page as a browser shows it, after its script has run.
     void thePageShowsTheStateInABrowser()
     {
-        const QString chromium = QStandardPaths::findExecutable(u"chromium"_s);
-        if (chromium.isEmpty())
+        const QString page = browse(m_port, u"browser"_s);
+        if (page.isEmpty())
             QSKIP("chromium is not installed: the page is not checked in a browser");
-        QStringList flags =
-            u"--headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking "
-            "--virtual-time-budget=5000 --dump-dom --user-data-dir="_s.split(u' ');
-        flags.last() += m_in.dir.filePath(u"browser"_s);
-        QCOMPARE(run(chromium, flags << u"http://127.0.0.1:%1/"_s.arg(m_port), {}, &m_out), 0);
-        // The communication log's records come from Windows-1252.
-        for (const QString &shown : {u"id=\"peer\">Port Connected<"_s, u"id=\"pending\">0<"_s,
-                                     u"id=\"health\" class=\"ok\">OK<"_s, u"Send Data:Grüße 1"_s})
-            QVERIFY2(QString::fromUtf8(m_out).contains(shown), qPrintable(shown + u" not in\n"_s + m_out));
+        // The communication log's records come from Windows-1252. The error label's line is the
+        // last status line, here a received answer; the times of the last request and answer
+        // are in the form the status lines use.
+        const QJsonObject st = status();
+        for (const QString &shown :
+             {u"id=\"peer\">Port Connected<"_s, u"id=\"pending\">0<"_s, u"id=\"health\" class=\"ok\">OK<"_s,
+              u"Send Data:Grüße 1"_s, u"id=\"why\" class=\"ok\"></ul>"_s, u"Last status line"_s,
+              u"class=\"level information\" id=\"level\">information<"_s,
+              u"last request taken: "_s + st[u"lastRequestText"].toString(),
+              u"id=\"peerTarget\">the gateway connects to 127.0.0.1:%1 and keeps the connection<"_s.arg(
+                  m_printer.serverPort())})
+            QVERIFY2(page.contains(shown), qPrintable(shown + u" not in\n"_s + page));
+        QVERIFY(!page.contains(u"Last error"_s) && !st[u"lastRequestText"].toString().isEmpty());
+    }
+
+    // An instance whose module name the PLC does not know: the badge, the PLC card and the
+    // sentence under the badge agree, and say why in the link's words.
+    void thePageSaysWhyAnInstanceIsDown()
+    {
+        GatewayInstance other("Nope");
+        const quint16 port = freePort();
+        other.config.plcPort = m_plc.port();
+        other.config.remotePort = m_printer.serverPort();
+        QVERIFY(other.writeConfig() &&
+                other.writeOptions("[status]\nport = " + QByteArray::number(port) + '\n'));
+        other.start();
+        const auto problem = [port] {
+            return QJsonDocument::fromJson(http(port, "/status").body)[u"plc"][u"problem"].toString();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(problem().contains(u"no variable Nope."_s), 10000);
+        const QString page = browse(port, u"browser-down"_s);
+        if (page.isEmpty())
+            QSKIP("chromium is not installed: the page is not checked in a browser");
+        for (const QString &shown :
+             {u"id=\"health\" class=\"bad\">DOWN<"_s, u"class=\"tile bad\" id=\"plcTile\""_s,
+              u"id=\"plc\">variables not reachable<"_s,
+              u"The PLC variables cannot be reached: no variable Nope."_s,
+              u"is the module name Nope right?"_s})
+            QVERIFY2(page.contains(shown), qPrintable(shown + u" not in\n"_s + page));
+        QVERIFY(other.stop());
     }
 
     // Read-only, and it follows the options file when the configuration is loaded again.

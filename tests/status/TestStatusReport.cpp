@@ -30,7 +30,7 @@ class TestStatusReport : public QObject
         v.socketState = 7;
         v.socketStateText = u"Connected"_s;
         v.peerConnected = true;
-        v.plc = {true, u"modbus"_s, u"10.0.0.5:502"_s, u"connected"_s, true, u"/srv/Line1.modbus"_s};
+        v.plc = {true, u"modbus"_s, u"10.0.0.5:502"_s, u"connected"_s, true, u"/srv/Line1.modbus"_s, {}};
         v.pending = 2;
         v.receiveQueue = 1;
         v.counters.requestFailed(LineCounters::Failure::Timeout);
@@ -58,6 +58,17 @@ private slots:
                          .toInt(),
                  1);
         QCOMPARE(json[u"logFreeBytes"].toInteger(), 12345);
+        QVERIFY(json[u"configurationOnDiskInUse"].toBool());
+        // The error label holds the last status line, whatever it says.
+        QVERIFY(json[u"lastErrorLevel"].toString().isEmpty());
+        InstanceView lines = client;
+        for (const auto &[line, level] :
+             {std::pair{u"07.12.26 10:00:01 SocketData received: (458 msec) OK 310"_s, u"information"_s},
+              {u"7 Dec 2026 10:00:01 Winsock Error  Winsock1\r\nConnection refused"_s, u"error"_s},
+              {u"7 Dec 2026 10:00:01 Create VarHandle: Line1.SendData1801"_s, u"error"_s}}) {
+            lines.lastError = line;
+            QCOMPARE(statusJson(lines)[u"lastErrorLevel"].toString(), level);
+        }
 
         const QByteArray metrics = metricsText(client);
         // The first line is one text over two lines.
@@ -104,12 +115,20 @@ private slots:
         server.plc = {};
         server.logFreeBytes.reset();
         server.statusPort = 0;
+        // A reload refused the files on disk: the instance runs on what it loaded before.
+        server.reloadsRefused = 2;
+        server.refusedReload = u"/srv/Kavetta.zelb:8: unknown record"_s;
         const QJsonObject serverJson = statusJson(server);
+        QVERIFY(!serverJson[u"configurationOnDiskInUse"].toBool());
+        QCOMPARE(serverJson[u"refusedReload"].toString(), server.refusedReload);
         QCOMPARE(serverJson[u"plc"][u"state"].toString(), u"not used (server role)"_s);
         QCOMPARE(serverJson[u"peer"][u"target"].toString(), u"port 9100"_s);
         QVERIFY(serverJson[u"logFreeBytes"].isNull());
         const QByteArray serverMetrics = metricsText(server);
         QVERIFY(serverMetrics.contains("connection=\"per_request\",plc_link=\"none\"} 1\n"));
+        QVERIFY(serverMetrics.contains("kavetta_config_reloads_refused_total{module=\"\"} 2\n") &&
+                serverMetrics.contains("kavetta_config_on_disk_in_use{module=\"\"} 0\n"));
+        QVERIFY(metrics.contains("kavetta_config_on_disk_in_use{module=\"Line1\"} 1\n"));
         QVERIFY(!serverMetrics.contains("kavetta_plc_link_up") &&
                 !serverMetrics.contains("kavetta_log_folder_free_bytes"));
         QCOMPARE(managerStatus(server)[u"plc"_s].toString(), u"not used"_s);

@@ -24,6 +24,8 @@ struct GatewayInstance {
     explicit GatewayInstance(const QByteArray &module = "LS")
     {
         QDir().mkpath(home + QStringLiteral("/Labels"));
+        // The folder the configuration's ServerPath names: an instance that "--check" passes.
+        QDir().mkpath(dir.filePath(QStringLiteral("Data")));
         config.modul = module;
     }
     ~GatewayInstance() { kill(); }

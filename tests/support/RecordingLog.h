@@ -5,10 +5,15 @@
 #include <QList>
 #include <QPair>
 
-// Keeps every writeLog call: the text and its logOnly flag.
+#include <QStringList>
+
+// Keeps every writeLog call (the text and its logOnly flag) and, apart, every dropped item's
+// record.
 class RecordingLog : public LogWriter
 {
 public:
     QList<QPair<QString, bool>> records;
+    QStringList drops;
     void writeLog(const QString &text, bool logOnly) override { records.append({text, logOnly}); }
+    void writeDrop(const QString &text) override { drops.append(text); }
 };

@@ -229,6 +229,27 @@ private slots:
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         save(window, "main-window.png");
+
+        // The longest texts the labels get, at the window's narrowest: a state of three lines, a
+        // status line that wraps beside a second one. Each fits whole (at any font resolution:
+        // QT_FONT_DPI=144 runs the same).
+        window.resize(window.minimumSizeHint().width(), window.height());
+        rig.state.setLblState("Port Closed\r\n Try to connect: 15\r\n Timeout (sec):12");
+        rig.state.setLblError(
+            statusLine("Request dropped after a socket error (Connection refused: "
+                       "127.0.0.1:9100): /SetLabel=2.1#etikett.xml#L4711#3 Charge A4717 Teil 3") +
+            "\r\nConnection refused: 127.0.0.1:9100");
+        rig.state.notify();
+        QCoreApplication::processEvents();
+        for (const char *name : {"lblState", "lblError"}) {
+            auto *label = window.findChild<QLabel *>(name);
+            const int needed = label->heightForWidth(label->width());
+            QVERIFY2(needed <= label->height(), qPrintable(QStringLiteral("%1 needs %2 pixels, has %3")
+                                                               .arg(QLatin1String(name))
+                                                               .arg(needed)
+                                                               .arg(label->height())));
+        }
+        save(window, "main-window-long-texts.png");
     }
 };
 

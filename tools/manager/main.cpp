@@ -1,6 +1,8 @@
 #include "ServerManager.h"
+#include "ServiceInstances.h"
 
 #include <QCoreApplication>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QTime>
 
@@ -17,7 +19,9 @@ int usage()
         stderr,
         "usage: manager serve                  own the server manager's bus name and keep its clients\n"
         "       manager list                   list the registered clients: name, ClientPath, bus name,\n"
-        "                                      state (PLC link, peer, pending, uptime, last error)\n"
+        "                                      state (PLC link, peer, pending, uptime, last error);\n"
+        "                                      then the service instances below /var/lib/kavetta\n"
+        "                                      (KAVETTA_INSTANCES_ROOT), each from its status endpoint\n"
         "       manager start|stop|restart <client>\n"
         "                                      run a client's command; <client> is its full name or\n"
         "                                      any part that names only one client, e.g. Line1\n");
@@ -66,6 +70,34 @@ int ask(const QString &method, const QVariantList &arguments)
     return 0;
 }
 
+// The manager's clients, when a manager runs on the session bus (else a sentence saying what
+// is missing), then the service instances, which run without one.
+int list()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const bool manager = bus.isConnected() && bus.interface() &&
+                         bus.interface()->isServiceRegistered(managerbus::service).value();
+    int result = 0;
+    if (manager)
+        result = ask(QStringLiteral("ListClients"), {});
+    else if (!bus.isConnected())
+        std::printf("No session bus here (as for a service or an SSH login): instances under a server "
+                    "manager cannot be asked.\n");
+    else
+        std::printf("No server manager runs on this session bus (kavetta-manager serve starts one): no "
+                    "instances under a manager.\n");
+    const QString root = qEnvironmentVariableIsSet("KAVETTA_INSTANCES_ROOT")
+                             ? qEnvironmentVariable("KAVETTA_INSTANCES_ROOT")
+                             : QStringLiteral("/var/lib/kavetta");
+    const QStringList services = serviceInstanceLines(root, 2000);
+    // Beside a manager's list, no line where there is nothing to add.
+    if (services.isEmpty() && !manager)
+        std::printf("No service instances in %s.\n", qPrintable(root));
+    for (const QString &line : services)
+        std::printf("service %s\n", qPrintable(line));
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -79,7 +111,7 @@ int main(int argc, char *argv[])
     if (verb == QLatin1String("serve") && args.size() == 1)
         return serve();
     if (verb == QLatin1String("list") && args.size() == 1)
-        return ask(QStringLiteral("ListClients"), {});
+        return list();
     static const QMap<QString, QString> commands{{QStringLiteral("start"), QStringLiteral("Start")},
                                                  {QStringLiteral("stop"), QStringLiteral("Stop")},
                                                  {QStringLiteral("restart"), QStringLiteral("Restart")}};
