@@ -2,6 +2,7 @@
 
 #include "common/Cp1252.h"
 #include "common/InstanceView.h"
+#include "status/StatusListener.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -243,5 +244,16 @@ QByteArray metricsText(const InstanceView &v)
     if (v.logFreeBytes)
         out.metric("kavetta_log_folder_free_bytes", "gauge",
                    "Free bytes of the file system of the log folder.", double(*v.logFreeBytes));
+    return out.text();
+}
+
+QByteArray refusalMetricsText(const QString &module, const StatusRefusals &refusals)
+{
+    Exposition out(module);
+    out.head("kavetta_status_refused_total", "counter",
+             "Status endpoint connections refused or closed for its bounds, by reason.");
+    for (int i = 0; i < StatusRefusals::Count; ++i)
+        out.sample("kavetta_status_refused_total", double(refusals.counts[size_t(i)]),
+                   Exposition::label("reason", QLatin1String(StatusRefusals::name(i))));
     return out.text();
 }
