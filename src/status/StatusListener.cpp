@@ -13,8 +13,9 @@ namespace
 
 QByteArray refusal(const char *status)
 {
-    return QByteArray("HTTP/1.1 ") + status + "\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
-                                              "Connection: close\r\n\r\n";
+    return QByteArray("HTTP/1.1 ") + status +
+           "\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
+           "Connection: close\r\n\r\n";
 }
 
 // Watches one connection for the listener; it lives and dies with its socket.
@@ -23,8 +24,9 @@ class ConnectionGuard : public QObject
 public:
     ConnectionGuard(QTcpSocket *socket, const StatusLimits &limits, std::shared_ptr<StatusRefusals> refusals,
                     std::shared_ptr<int> open)
-        : QObject(socket), m_socket(socket), m_limits(limits), m_bounds(limits.maxHeadBytes, limits.maxBodyBytes),
-          m_refusals(std::move(refusals)), m_open(std::move(open))
+        : QObject(socket), m_socket(socket), m_limits(limits),
+          m_bounds(limits.maxHeadBytes, limits.maxBodyBytes), m_refusals(std::move(refusals)),
+          m_open(std::move(open))
     {
         ++*m_open;
         // Qt takes no more from the kernel than a request may have: what a client sends beyond it
