@@ -140,8 +140,13 @@ bool SocketSupervision::awaitAnswer()
     const RequestTracker &t = s.answers;
     const RequestTracker::Ticket &sent = t.lastSent();
     if (t.answered(sent)) {
-        // Answered: it leaves the queue as a completed send does without an answer to wait for.
+        // Answered: it leaves the queue as a completed send does without an answer to wait for;
+        // a connection made for it has served.
         m_awaitingAnswer = false;
+        if (!s.settings.staticConnection) {
+            m_socket.close();
+            m_socket.clearError();
+        }
         s.dropFirstSend();
         s.lastSendTimer = monotonicMs() - afterSendMs;
         return false;
@@ -159,13 +164,22 @@ bool SocketSupervision::awaitAnswer()
             QStringLiteral("No answer within %1 s: ").arg(s.safety.answerTimeoutSec) + item;
         report(message, true);
         endAwaited(message);
-        if (s.answers.lateOwed() > 1) {
+        // Two answers owed that will come late, or one of them in the middle of coming: the
+        // stream is out of step with the requests.
+        if (s.answers.lateOwed() > 1 || s.answerInProgress || !s.settings.staticConnection) {
             m_socket.close();
             m_socket.clearError();
         }
         return false;
     }
     return true;
+}
+
+bool SocketSupervision::answerAwaited() const
+{
+    const GatewayState &s = m_state;
+    return s.safety.answerTimeoutSec > 0 && !s.sendQueue.isEmpty() &&
+           !s.answers.answered(s.answers.lastSent());
 }
 
 void SocketSupervision::endAwaited(const QString &message)
@@ -187,6 +201,16 @@ void SocketSupervision::clientBranch(QString &label)
     // must not drop the item behind it.
     const bool awaited = m_awaitingAnswer;
     const bool stillAwaited = awaitAnswer();
+    if (s.resetRequest && s.sendDone && !awaited && answerAwaited()) {
+        // Sent whole, and the connection failed before the tick saw it: the job is not sent
+        // again (the peer has it), its answer will not come.
+        s.resetRequest = false;
+        s.sendDone = false;
+        m_requestStart.reset();
+        endAwaited(s.answers.lastEndCutShort() ? QString()
+                                               : QStringLiteral("No answer: the connection ended first: ") +
+                                                     itemPreview(s.sendQueue.first()));
+    }
     if (s.resetRequest) {
         if (s.settings.dropRequestOnError && !s.sendQueue.isEmpty() && !awaited) {
             const QString item = s.sendQueue.first();
@@ -205,16 +229,26 @@ void SocketSupervision::clientBranch(QString &label)
         m_requestStart.reset();
         if (stillAwaited) {
             // Sent whole; the answer decides when it leaves.
-        } else if (s.settings.staticConnection && s.safety.answerTimeoutSec > 0 && !s.sendQueue.isEmpty() &&
-                   !s.answers.answered(s.answers.lastSent()) &&
-                   s.answers.lastSent().endsBefore == s.answers.connectionEnds()) {
+        } else if (answerAwaited() && s.answers.lastSent().endsBefore == s.answers.connectionEnds()) {
             m_awaitingAnswer = true;
+        } else if (answerAwaited()) {
+            // The connection ended between the send and this tick.
+            endAwaited(s.answers.lastEndCutShort()
+                           ? QString()
+                           : QStringLiteral("No answer: the connection ended first: ") +
+                                 itemPreview(s.sendQueue.first()));
         } else {
             s.dropFirstSend();
             s.lastSendTimer = monotonicMs() - afterSendMs;
         }
     }
 
+    // With framed answers a connection that came up and ended again between two ticks (closed
+    // to get the answers back in step) is opened again at once, not after the rest of the round.
+    const quint64 ends = s.answers.connectionEnds();
+    if (std::exchange(m_connectionEnds, ends) != ends && m_connectTry > 2 &&
+        s.safety.answerFraming != AnswerFraming::Chunk)
+        m_connectTry = 1;
     if (m_socket.state() != SocketEndpoint::Connected && m_connectTry == 0)
         m_connectTry = 1;
     if (m_socket.state() == SocketEndpoint::Connected)
@@ -223,7 +257,9 @@ void SocketSupervision::clientBranch(QString &label)
         label += crlf + QStringLiteral(" Try to connect: ") + QString::number(m_connectTry);
         switch (m_connectTry) {
         case 1:
-            m_socket.close();
+            // Closed already (just now, say): closing again would swallow the news of that end.
+            if (m_socket.state() != SocketEndpoint::Closed)
+                m_socket.close();
             break;
         case 2:
             if (!s.settings.remoteHost.isEmpty() && !s.settings.remotePort.isEmpty())

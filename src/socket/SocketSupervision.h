@@ -61,11 +61,14 @@ private:
     void clientBranch(QString &label);
     void nextRequest(QString &label);
     void watchSend();
-    // With answerTimeoutSec on a static connection, a sent item stays item 1 until its answer
+    // With answerTimeoutSec, a sent item stays item 1 until its answer
     // came, the time-out passed or the connection ended. False when nothing is awaited (any more).
     bool awaitAnswer();
     // Ends the awaited item with a failure (reported to the PLC unless message is empty).
     void endAwaited(const QString &message);
+    // A job sent whole waits for its answer (answerTimeoutSec), on a static connection or on
+    // the one made for it.
+    bool answerAwaited() const;
     void failure(PeerFailure code, const QString &message);
     void report(const QString &message, bool forced = false);
     // The state number for a message, taken when the message is built.
@@ -82,6 +85,7 @@ private:
 
     std::optional<qint64> m_requestStart;
     qint32 m_connectTry = 0;
+    quint64 m_connectionEnds = 0; // the connection ends counted at the last tick
     // The pending send's unsent bytes when they last went down, and when that was.
     struct SendProgress {
         qint64 unsent;
