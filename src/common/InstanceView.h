@@ -49,6 +49,8 @@ struct InstanceView {
     bool logEnabled = true;
     std::optional<qint64> logFreeBytes; // nothing when the file system is unknown
     quint64 eventLogEntriesLost = 0;
+    bool journalEnabled = false; // [journal] enabled
+    QString journalProblem;      // why it keeps nothing on disk now; empty while it does
 
     quint16 statusPort = 0; // 0: no status endpoint
     QHostAddress statusAddress;

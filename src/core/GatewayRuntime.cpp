@@ -226,6 +226,8 @@ InstanceView GatewayRuntime::view() const
     if (const auto free = storage.freeSpace(folder))
         v.logFreeBytes = free->freeBytes;
     v.eventLogEntriesLost = eventLog.lostEntries();
+    v.journalEnabled = instanceOptions.journal.enabled;
+    v.journalProblem = s.journalProblem;
     v.statusPort = instanceOptions.status.port;
     v.statusAddress = instanceOptions.status.address;
 

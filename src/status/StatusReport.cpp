@@ -170,6 +170,10 @@ QJsonObject statusJson(const InstanceView &v, int logLines)
         {QStringLiteral("logFile"), v.logFile},
         {QStringLiteral("logEnabled"), v.logEnabled},
         {QStringLiteral("logFreeBytes"), v.logFreeBytes ? QJsonValue(*v.logFreeBytes) : QJsonValue()},
+        {QStringLiteral("journal"),
+         QJsonObject{{QStringLiteral("enabled"), v.journalEnabled},
+                     {QStringLiteral("ok"), v.journalEnabled && v.journalProblem.isEmpty()},
+                     {QStringLiteral("problem"), v.journalProblem}}},
         {QStringLiteral("log"), QJsonArray::fromStringList(logTail(v.logFile, logLines))},
     };
 }
@@ -239,6 +243,10 @@ QByteArray metricsText(const InstanceView &v)
     out.metric("kavetta_event_log_entries_lost_total", "counter",
                "Event log entries that could not be written to the event log file.",
                double(v.eventLogEntriesLost));
+    if (v.journalEnabled)
+        out.metric("kavetta_journal_ok", "gauge",
+                   "1 while the journal keeps the queues on disk, 0 while it cannot be used or written.",
+                   v.journalProblem.isEmpty() ? 1 : 0);
     out.metric("kavetta_log_enabled", "gauge", "0 while the communication log is off for lack of disk space.",
                v.logEnabled ? 1 : 0);
     if (v.logFreeBytes)
