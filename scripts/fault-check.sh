@@ -55,8 +55,8 @@ FAULTS=$(
 -        s.resetRequest = true;
 +        s.resetRequest = false;
 @ too-large-wrong-code src/socket/SocketEvents.cpp
--            failure(PeerFailure::AnswerTooLarge, message);
-+            failure(PeerFailure::AnswerCutShort, message);
+-        code = PeerFailure::AnswerTooLarge;
++        code = PeerFailure::AnswerCutShort;
 @ print-data-no-second-row src/labels/MdbPrintData.cpp
 -        if (firstSeen || !data.isEmpty())
 +        if (!firstSeen || !data.isEmpty())

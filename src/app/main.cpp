@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <dlfcn.h>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace
@@ -53,12 +54,24 @@ WindowEntry loadWindow(std::string &why)
     return nullptr;
 }
 
+// The soft descriptor limit up to the hard one: a connection to the printer or the PLC must
+// find a descriptor, whatever else holds some (status clients, log files, the journal).
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     if (const auto code = handleInfoArgument(argc, argv))
         return *code;
+    raiseDescriptorLimit();
     if (argc >= 2 && std::string(argv[1]) == "--check") {
         QCoreApplication app(argc, argv);
         return runConfigCheck(app.arguments().mid(2));

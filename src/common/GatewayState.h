@@ -66,6 +66,13 @@ public:
     QString socketErrorText; // last endpoint error, shown once by the next tick
     QString lastPeerError;   // its description, kept whatever settings.statusReport says
     bool resetRequest = false;
+    // Part of an answer is in hand (framed answers): the stream is in the middle of one.
+    bool answerInProgress = false;
+    // The message of the status line reportStatus logged last, so that the failure report of
+    // the same event does not log it a second time.
+    QString lastLoggedMessage;
+    // Why the journal, switched on, keeps nothing on disk now; empty while it does (or is off).
+    QString journalProblem;
     bool sendDone = false;
     bool connAccepted = false;
     bool acceptClosing = false; // only written: true while a connection request closes the old one

@@ -50,6 +50,8 @@ struct InstanceView {
     bool logEnabled = true;
     std::optional<qint64> logFreeBytes; // nothing when the file system is unknown
     quint64 eventLogEntriesLost = 0;
+    bool journalEnabled = false; // [journal] enabled
+    QString journalProblem;      // why it keeps nothing on disk now; empty while it does
 
     // Reloads (SIGHUP) that found errors in the instance's files and kept what was loaded;
     // refusedReload: why the last one was refused, empty while the files on disk are in use.

@@ -59,8 +59,8 @@ const char *LineCounters::dropName(Drop reason)
 const char *LineCounters::plcReportName(int kind)
 {
     static const char *const names[kPlcReportKinds] = {
-        "dropped",          "send_failed",      "request_timeout",    "no_answer",
-        "answer_cut_short", "answer_too_large", "answer_not_written", "queue_full"};
+        "dropped",          "send_failed",        "request_timeout", "no_answer", "answer_cut_short",
+        "answer_too_large", "answer_not_written", "queue_full",      "bad_frame"};
     return kind >= 0 && kind < kPlcReportKinds ? names[kind] : "";
 }
 

@@ -55,7 +55,7 @@ public:
         Count
     };
     // The codes a failure report to the PLC can carry (common/PeerFailure.h), from the first.
-    static constexpr int kPlcReportKinds = 8;
+    static constexpr int kPlcReportKinds = 9;
     static const char *plcReportName(int kind);
     static const char *failureName(Failure reason);
     static const char *dropName(Drop reason);

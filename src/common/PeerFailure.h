@@ -17,6 +17,7 @@ enum class PeerFailure : qint32 {
     AnswerTooLarge = 3006,   // an answer longer than answerMaxBytes, dropped
     AnswerNotWritten = 3007, // the PLC link refused the answer in ".RecData"
     QueueFull = 3008,        // refused: maxQueuedItems requests wait already
+    BadFrame = 3009,         // a framed answer whose length header cannot be read, dropped
 };
 
 // Reports a failure to the PLC (code and status line); does nothing where that is switched off.

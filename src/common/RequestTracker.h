@@ -34,6 +34,8 @@ public:
     bool lastEndCutShort() const { return m_lastEndCutShort; }
     // Answers still owed to requests that were given up on this connection.
     int lateOwed() const;
+    // Whether the next answer belongs to a request still waiting for it.
+    bool nextAnswerAwaited() const { return !m_owed.empty() && !m_owed.front().givenUp; }
 
 private:
     struct Owed {

@@ -251,6 +251,8 @@ InstanceView GatewayRuntime::view() const
     v.eventLogEntriesLost = eventLog.lostEntries();
     v.reloadsRefused = m_reloadsRefused;
     v.refusedReload = m_refusedReload;
+    v.journalEnabled = instanceOptions.journal.enabled;
+    v.journalProblem = s.journalProblem;
     v.statusPort = instanceOptions.status.port;
     v.statusAddress = instanceOptions.status.address;
 

@@ -32,6 +32,8 @@ void removeJournalFiles(const QString &file)
 JournalKeeper::JournalKeeper(GatewayState &state, LogWriter &log) : m_state(state), m_log(log)
 {
     m_journal.onWriteProblem = [this](const QString &problem) {
+        m_state.journalProblem =
+            problem.isEmpty() ? QString() : QStringLiteral("cannot be written (%1)").arg(problem);
         m_log.writeLog(
             statusLine(problem.isEmpty()
                            ? QStringLiteral("Journal %1 is written again").arg(m_journal.file())
@@ -57,14 +59,25 @@ void JournalKeeper::apply(const JournalOptions &options, const QString &configFi
         m_journal.close();
         removeJournalFiles(m_journal.file());
     }
-    if (!options.enabled || file.isEmpty() || m_journal.isOpen())
+    if (!options.enabled || file.isEmpty()) {
+        m_state.journalProblem.clear();
+        m_problem.clear();
+        m_failedFile.clear();
+        return;
+    }
+    if (m_journal.isOpen())
         return;
     QString error;
     if (!m_journal.open(file, &error)) {
-        m_problem = QStringLiteral("Journal %1 cannot be used (%2): queued items are not kept on disk")
-                        .arg(file, error);
+        m_state.journalProblem = QStringLiteral("cannot be used (%1)").arg(error);
+        // Said once, not again at every reading of the options while it stays unusable.
+        if (file != std::exchange(m_failedFile, file))
+            m_problem = QStringLiteral("Journal %1 cannot be used (%2): queued items are not kept on disk")
+                            .arg(file, error);
         return;
     }
+    m_failedFile.clear();
+    m_state.journalProblem.clear();
     m_state.journal = &m_journal;
     for (const QString &item : std::as_const(m_state.sendQueue))
         m_journal.appended(QueueJournal::Send, item);
@@ -75,7 +88,9 @@ void JournalKeeper::apply(const JournalOptions &options, const QString &configFi
 bool JournalKeeper::settle()
 {
     if (!m_problem.isEmpty()) {
-        m_log.writeLog(statusLine(m_problem), false);
+        // One record: the log and the event log; the error label and /status show it meanwhile.
+        m_state.setLblError(statusLine(m_problem));
+        m_log.writeLog(m_state.lblError, true);
         m_problem.clear();
     }
     const QList<SqliteJournal::Item> leftovers = m_journal.leftovers();

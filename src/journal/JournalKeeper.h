@@ -39,5 +39,6 @@ private:
     LogWriter &m_log;
     JournalOptions m_options;
     SqliteJournal m_journal;
-    QString m_problem;
+    QString m_problem;    // to be said once the log can be written
+    QString m_failedFile; // the journal that could not be opened, said already
 };

@@ -66,6 +66,10 @@ bool SqliteJournal::open(const QString &file, QString *error)
     sqlite3_busy_timeout(m_db, 1000);
     if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec(Schema))
         return fail(QStringLiteral("cannot set up"));
+    // A file or folder the process may not write is opened for reading without a word: a write
+    // now tells, not the first item later.
+    if (sqlite3_db_readonly(m_db, "main") != 0 || !exec("PRAGMA user_version = 1"))
+        return fail(QStringLiteral("cannot write"));
     const struct {
         sqlite3_stmt **statement;
         const char *sql;
@@ -103,7 +107,9 @@ bool SqliteJournal::step(sqlite3_stmt *statement, bool durable)
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
     const bool ok = result == SQLITE_DONE;
-    if (ok == !m_failing)
+    // On a full disk a removal may still succeed where an addition cannot: only an item added
+    // says the journal is written again, so that one failure is said once, not once per item.
+    if (ok == !m_failing || (ok && statement != m_insert))
         return ok;
     m_failing = !ok;
     if (onWriteProblem)

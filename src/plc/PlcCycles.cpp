@@ -170,10 +170,13 @@ void PlcCycles::showSocketState(int state)
 
 void PlcCycles::reportPeerFailure(PeerFailure code, const QString &message)
 {
+    // The status line the peer side logged for this event is its record; one event, one record.
+    const bool logged = std::exchange(m_state.lastLoggedMessage, QString()) == message;
     if (!m_state.safety.reportPeerFailures || m_state.settings.serverRole)
         return;
     setError(message);
-    m_log.writeLog(m_state.lblError, true);
+    if (!logged)
+        m_log.writeLog(m_state.lblError, true);
     m_state.counters.reportedToPlc(int(code) - int(PeerFailure::Dropped));
     const PlcRecord *record = plcRecord();
     if (!record)

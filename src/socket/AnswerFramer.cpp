@@ -60,7 +60,7 @@ void AnswerFramer::feedDelimited(Result &out)
         const qsizetype at = m_buffer.indexOf(m_terminator);
         if (at < 0) {
             if (!m_skipToEnd && m_buffer.size() > m_maxBytes) {
-                out.problems.append({Problem::TooLarge, m_buffer.size()});
+                out.problems.append({Problem::TooLarge, m_buffer.size(), out.answers.size()});
                 m_skipToEnd = true;
             }
             // While an answer is thrown away, only what could begin its terminator is kept.
@@ -75,7 +75,7 @@ void AnswerFramer::feedDelimited(Result &out)
         if (m_framing == AnswerFraming::Line && answer.endsWith(QLatin1Char('\r')))
             answer.chop(1);
         if (answer.size() > m_maxBytes)
-            out.problems.append({Problem::TooLarge, answer.size()});
+            out.problems.append({Problem::TooLarge, answer.size(), out.answers.size()});
         else if (!answer.isEmpty()) // blank lines between answers say nothing
             out.answers.append(answer);
     }
@@ -101,8 +101,9 @@ void AnswerFramer::feedLength(Result &out)
             const qsizetype end = headerEnd(m_buffer);
             if (end < 0) {
                 if (m_buffer.size() > MaxHeaderBytes) {
-                    out.problems.append({Problem::BadHeader, m_buffer.size()});
+                    out.problems.append({Problem::BadHeader, m_buffer.size(), out.answers.size()});
                     m_buffer.clear();
+                    m_lostStep = true;
                 }
                 return;
             }
@@ -110,12 +111,13 @@ void AnswerFramer::feedLength(Result &out)
             m_headerBytes = end;
             m_buffer.remove(0, end);
             if (length < 0) {
-                out.problems.append({Problem::BadHeader, m_headerBytes});
+                out.problems.append({Problem::BadHeader, m_headerBytes, out.answers.size()});
                 m_headerBytes = 0;
+                m_lostStep = true;
                 continue;
             }
             if (length > m_maxBytes) {
-                out.problems.append({Problem::TooLarge, length});
+                out.problems.append({Problem::TooLarge, length, out.answers.size()});
                 m_headerBytes = 0;
                 m_skip = length;
                 continue;
@@ -142,5 +144,6 @@ qint64 AnswerFramer::end()
     m_skipToEnd = false;
     m_bodyLength = -1;
     m_headerBytes = 0;
+    m_lostStep = false;
     return partial;
 }

@@ -17,13 +17,16 @@
 //
 // An answer longer than the maximum is dropped whole (what of it arrived and what still comes)
 // and said once; so is a length header that cannot be read. What was still incomplete when the
-// connection ended is given back by end(), never as an answer.
+// connection ended is given back by end(), never as an answer. After such a bad frame the
+// framer may no longer know where the next answer begins (outOfStep): an oversized answer
+// whose end has not come, a length nobody can trust, a body of unknown length.
 class AnswerFramer
 {
 public:
     struct Problem {
         enum Kind { TooLarge, BadHeader } kind;
-        qint64 bytes; // the answer's size as far as known (TooLarge), or what was dropped
+        qint64 bytes;            // the answer's size as far as known (TooLarge), or what was dropped
+        qsizetype answersBefore; // the answers of the same feed that came before it
     };
     struct Result {
         QStringList answers;
@@ -37,6 +40,11 @@ public:
     // The connection ended: the bytes of an answer that was still incomplete (0 when none was),
     // and the framer empty for the next connection.
     qint64 end();
+    // True after a bad frame while the stream may be out of step: only a new connection is sure
+    // to begin with an answer again.
+    bool outOfStep() const { return m_skip > 0 || m_skipToEnd || m_lostStep; }
+    // True while part of an answer is in hand.
+    bool inAnswer() const { return !m_buffer.isEmpty() || m_bodyLength >= 0 || m_skip > 0 || m_skipToEnd; }
 
 private:
     void feedDelimited(Result &out);
@@ -53,4 +61,6 @@ private:
     // Length framing: the body length once the header has been read; -1 while in the header.
     qint64 m_bodyLength = -1;
     qint64 m_headerBytes = 0; // of the answer whose body is awaited
+    // Length framing: a header without a readable length was dropped; its body, if any, follows.
+    bool m_lostStep = false;
 };

@@ -60,6 +60,11 @@ void SocketEvents::onError(int, const QString &description)
         s.setLblError(line);
         m_log.writePeerError(line, s.settings.statusReport == 1, description);
     }
+    // A job the connection failed under, part of it still unsent: the peer has at most a part.
+    if (!s.settings.serverRole && s.settings.staticConnection && s.safety.answerTimeoutSec > 0 &&
+        m_socket.sendPending() && !s.sendQueue.isEmpty())
+        failure(PeerFailure::SendFailed,
+                QStringLiteral("Request not sent completely: ") + itemPreview(s.sendQueue.first()));
     m_socket.close();
     if (!s.settings.serverRole)
         s.resetRequest = true;
@@ -89,23 +94,55 @@ void SocketEvents::received(const QString &data)
         m_framerKey = key;
     }
     const AnswerFramer::Result result = m_framer->feed(data);
+    // In the order they came: a bad frame stands in for the answer of the request it belongs to.
+    qsizetype next = 0;
     for (const AnswerFramer::Problem &problem : result.problems) {
-        if (problem.kind == AnswerFramer::Problem::TooLarge) {
-            const QString message = QStringLiteral("Answer too large: %1 bytes, at most %2: dropped")
-                                        .arg(problem.bytes)
-                                        .arg(o.answerMaxBytes);
-            m_state.counters.dropped(LineCounters::Drop::AnswerTooLarge);
-            report(message, true);
-            failure(PeerFailure::AnswerTooLarge, message);
-        } else {
-            m_state.counters.dropped(LineCounters::Drop::BadFrame);
-            report(QStringLiteral("Answer without a readable Content-Length header: %1 bytes dropped")
-                       .arg(problem.bytes),
-                   true);
-        }
+        for (; next < problem.answersBefore; ++next)
+            answerArrived(result.answers.at(next));
+        badFrame(problem);
     }
-    for (const QString &answer : result.answers)
-        answerArrived(answer);
+    for (; next < result.answers.size(); ++next)
+        answerArrived(result.answers.at(next));
+    if (m_framer->outOfStep()) {
+        // Where the next answer begins is lost with the bad frame; a new connection begins
+        // with one.
+        m_framer->end();
+        report(QStringLiteral("Answers out of step after a bad frame: the connection is closed and "
+                              "opened again"),
+               true);
+        m_socket.close();
+        m_socket.clearError();
+        if (m_state.settings.serverRole)
+            m_socket.Listen();
+    }
+    m_state.answerInProgress = m_framer->inAnswer();
+}
+
+void SocketEvents::badFrame(const AnswerFramer::Problem &problem)
+{
+    GatewayState &s = m_state;
+    QString message;
+    PeerFailure code;
+    if (problem.kind == AnswerFramer::Problem::TooLarge) {
+        message = QStringLiteral("Answer too large: %1 bytes, at most %2: dropped")
+                      .arg(problem.bytes)
+                      .arg(s.safety.answerMaxBytes);
+        code = PeerFailure::AnswerTooLarge;
+        s.counters.dropped(LineCounters::Drop::AnswerTooLarge);
+    } else {
+        message = QStringLiteral("Answer without a readable Content-Length header: %1 bytes dropped")
+                      .arg(problem.bytes);
+        code = PeerFailure::BadFrame;
+        s.counters.dropped(LineCounters::Drop::BadFrame);
+    }
+    report(message, true);
+    // The bad frame was the answer of the request that waited for one: that request has its
+    // report and waits no longer.
+    const bool awaited = !s.settings.serverRole && s.answers.nextAnswerAwaited();
+    if (awaited)
+        s.answers.answerArrived();
+    if (code == PeerFailure::AnswerTooLarge || awaited)
+        failure(code, message);
 }
 
 void SocketEvents::answerArrived(const QString &answer)
@@ -145,9 +182,12 @@ void SocketEvents::onStateChanged(int state)
 
 void SocketEvents::connectionEnded()
 {
-    // An answer still incomplete is never handed over: the PLC would take a fragment for it.
+    // An answer still incomplete is never handed over: the PLC would take a fragment for it. One
+    // owed to a request already given up has been reported with that request.
     const qint64 partial = m_framer ? m_framer->end() : 0;
-    if (partial > 0) {
+    m_state.answerInProgress = false;
+    if (partial > 0 && (m_state.settings.serverRole || m_state.answers.nextAnswerAwaited() ||
+                        m_state.answers.lateOwed() == 0)) {
         const QString message =
             QStringLiteral("Answer cut short: the connection ended after %1 bytes of it").arg(partial);
         m_state.counters.dropped(LineCounters::Drop::AnswerCutShort);
@@ -220,7 +260,10 @@ void SocketEvents::onSendComplete()
     GatewayState &s = m_state;
     if (s.settings.serverRole)
         return;
-    if (!s.settings.staticConnection) {
+    if (!s.settings.staticConnection && s.safety.answerTimeoutSec > 0) {
+        // The connection of this request stays until its answer is whole or its time is up.
+        report(QStringLiteral("Send Complete => Open for the answer"));
+    } else if (!s.settings.staticConnection) {
         m_socket.close();
         report(QStringLiteral("Send Complete => Close after send"));
         reportPending(QStringLiteral("Error Close Port: "));

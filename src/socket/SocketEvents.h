@@ -41,6 +41,7 @@ public:
 private:
     void received(const QString &data);
     void answerArrived(const QString &answer);
+    void badFrame(const AnswerFramer::Problem &problem);
     void connectionEnded();
     void failure(PeerFailure code, const QString &message);
 

@@ -31,6 +31,13 @@ void SocketSupervision::failure(PeerFailure code, const QString &message)
         m_failureReport(code, message);
 }
 
+void SocketSupervision::writeDrop(const QString &message)
+{
+    m_log.writeDrop(statusLine(message));
+    // The drop record is this event's one record: the report to the PLC adds none.
+    m_state.lastLoggedMessage = message;
+}
+
 void SocketSupervision::report(const QString &message, bool forced)
 {
     reportStatus(m_state, m_log, message, forced);
@@ -141,29 +148,30 @@ bool SocketSupervision::awaitAnswer()
     const RequestTracker &t = s.answers;
     const RequestTracker::Ticket &sent = t.lastSent();
     if (t.answered(sent)) {
-        // Answered: it leaves the queue as a completed send does without an answer to wait for.
+        // Answered: it leaves the queue as a completed send does without an answer to wait for;
+        // a connection made for it has served.
         m_awaitingAnswer = false;
+        if (!s.settings.staticConnection) {
+            m_socket.close();
+            m_socket.clearError();
+        }
         s.dropFirstSend();
         s.lastSendTimer = monotonicMs() - afterSendMs;
         return false;
     }
-    const QString item = itemPreview(s.sendQueue.value(0));
     if (t.connectionEnds() > sent.endsBefore) {
-        // A cut-short answer has been reported as such when the connection ended.
-        // A cut-short answer has been reported to the PLC as such when the connection ended.
-        if (t.lastEndCutShort())
-            endAwaited(QStringLiteral("No answer: the answer was cut short: ") + item, false);
-        else
-            endAwaited(QStringLiteral("No answer: the connection ended first: ") + item, true);
+        endAtConnectionEnd();
         return false;
     }
     if (monotonicMs() - sent.sentAtMs > qint64(s.safety.answerTimeoutSec) * 1000) {
         s.answers.giveUp();
-        const QString message =
-            QStringLiteral("No answer within %1 s: ").arg(s.safety.answerTimeoutSec) + item;
+        const QString message = QStringLiteral("No answer within %1 s: ").arg(s.safety.answerTimeoutSec) +
+                                itemPreview(s.sendQueue.value(0));
         s.setLblError(statusLine(message));
         endAwaited(message, true);
-        if (s.answers.lateOwed() > 1) {
+        // Two answers owed that will come late, or one of them in the middle of coming: the
+        // stream is out of step with the requests.
+        if (s.answers.lateOwed() > 1 || s.answerInProgress || !s.settings.staticConnection) {
             m_socket.close();
             m_socket.clearError();
         }
@@ -172,12 +180,29 @@ bool SocketSupervision::awaitAnswer()
     return true;
 }
 
+bool SocketSupervision::answerAwaited() const
+{
+    const GatewayState &s = m_state;
+    return s.safety.answerTimeoutSec > 0 && !s.sendQueue.isEmpty() &&
+           !s.answers.answered(s.answers.lastSent());
+}
+
+void SocketSupervision::endAtConnectionEnd()
+{
+    // A cut-short answer has been reported to the PLC as such when the connection ended.
+    const QString item = itemPreview(m_state.sendQueue.value(0));
+    if (m_state.answers.lastEndCutShort())
+        endAwaited(QStringLiteral("No answer: the answer was cut short: ") + item, false);
+    else
+        endAwaited(QStringLiteral("No answer: the connection ended first: ") + item, true);
+}
+
 void SocketSupervision::endAwaited(const QString &message, bool toPlc)
 {
     GatewayState &s = m_state;
     m_awaitingAnswer = false;
     s.counters.requestFailed(LineCounters::Failure::NoAnswer);
-    m_log.writeDrop(statusLine(message));
+    writeDrop(message);
     if (toPlc)
         failure(PeerFailure::NoAnswer, message);
     s.dropFirstSend();
@@ -192,6 +217,14 @@ void SocketSupervision::clientBranch(QString &label)
     // must not drop the item behind it.
     const bool awaited = m_awaitingAnswer;
     const bool stillAwaited = awaitAnswer();
+    if (s.resetRequest && s.sendDone && !awaited && answerAwaited()) {
+        // Sent whole, and the connection failed before the tick saw it: the job is not sent
+        // again (the peer has it), its answer will not come.
+        s.resetRequest = false;
+        s.sendDone = false;
+        m_requestStart.reset();
+        endAtConnectionEnd();
+    }
     if (s.resetRequest) {
         if (s.settings.dropRequestOnError && !s.sendQueue.isEmpty() && !awaited) {
             const QString item = s.sendQueue.first();
@@ -199,7 +232,7 @@ void SocketSupervision::clientBranch(QString &label)
             s.counters.dropped(LineCounters::Drop::ResetOnError);
             const QString message = QStringLiteral("Request dropped after a socket error (") +
                                     s.lastPeerError + QStringLiteral("): ") + itemPreview(item);
-            m_log.writeDrop(statusLine(message));
+            writeDrop(message);
             failure(PeerFailure::Dropped, message);
         }
         s.resetRequest = false;
@@ -212,16 +245,23 @@ void SocketSupervision::clientBranch(QString &label)
         m_requestStart.reset();
         if (stillAwaited) {
             // Sent whole; the answer decides when it leaves.
-        } else if (s.settings.staticConnection && s.safety.answerTimeoutSec > 0 && !s.sendQueue.isEmpty() &&
-                   !s.answers.answered(s.answers.lastSent()) &&
-                   s.answers.lastSent().endsBefore == s.answers.connectionEnds()) {
+        } else if (answerAwaited() && s.answers.lastSent().endsBefore == s.answers.connectionEnds()) {
             m_awaitingAnswer = true;
+        } else if (answerAwaited()) {
+            // The connection ended between the send and this tick.
+            endAtConnectionEnd();
         } else {
             s.dropFirstSend();
             s.lastSendTimer = monotonicMs() - afterSendMs;
         }
     }
 
+    // With framed answers a connection that came up and ended again between two ticks (closed
+    // to get the answers back in step) is opened again at once, not after the rest of the round.
+    const quint64 ends = s.answers.connectionEnds();
+    if (std::exchange(m_connectionEnds, ends) != ends && m_connectTry > 2 &&
+        s.safety.answerFraming != AnswerFraming::Chunk)
+        m_connectTry = 1;
     if (m_socket.state() != SocketEndpoint::Connected && m_connectTry == 0)
         m_connectTry = 1;
     if (m_socket.state() == SocketEndpoint::Connected)
@@ -230,7 +270,9 @@ void SocketSupervision::clientBranch(QString &label)
         label += crlf + QStringLiteral(" Try to connect: ") + QString::number(m_connectTry);
         switch (m_connectTry) {
         case 1:
-            m_socket.close();
+            // Closed already (just now, say): closing again would swallow the news of that end.
+            if (m_socket.state() != SocketEndpoint::Closed)
+                m_socket.close();
             break;
         case 2:
             if (!s.settings.remoteHost.isEmpty() && !s.settings.remotePort.isEmpty())

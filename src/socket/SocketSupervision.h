@@ -61,14 +61,21 @@ private:
     void clientBranch(QString &label);
     void nextRequest(QString &label);
     void watchSend();
-    // With answerTimeoutSec on a static connection, a sent item stays item 1 until its answer
-    // came, the time-out passed or the connection ended. False when nothing is awaited (any more).
+    // With answerTimeoutSec, a sent item stays item 1 until its answer came, the time-out passed
+    // or the connection ended. False when nothing is awaited (any more).
     bool awaitAnswer();
+    // A job sent whole waits for its answer (answerTimeoutSec), on a static connection or on
+    // the one made for it.
+    bool answerAwaited() const;
+    // Ends the awaited item because its connection ended before the answer came.
+    void endAtConnectionEnd();
     // Ends the awaited item with a failure: a drop record naming it, and the report to the PLC
     // when toPlc (a cut-short answer was reported when the connection ended).
     void endAwaited(const QString &message, bool toPlc);
     void failure(PeerFailure code, const QString &message);
     void report(const QString &message, bool forced = false);
+    // The record of an item that leaves its queue unserved.
+    void writeDrop(const QString &message);
     // The state number for a message, taken when the message is built.
     QString stateNumber() const;
     qint64 requestAge() const;
@@ -83,6 +90,7 @@ private:
 
     std::optional<qint64> m_requestStart;
     qint32 m_connectTry = 0;
+    quint64 m_connectionEnds = 0; // the connection ends counted at the last tick
     // The pending send's unsent bytes when they last went down, and when that was.
     struct SendProgress {
         qint64 unsent;

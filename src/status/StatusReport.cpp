@@ -3,6 +3,7 @@
 #include "common/Cp1252.h"
 #include "common/InstanceView.h"
 #include "common/StatusLine.h"
+#include "status/StatusListener.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -205,6 +206,10 @@ QJsonObject statusJson(const InstanceView &v, int logLines)
         {QStringLiteral("logFile"), v.logFile},
         {QStringLiteral("logEnabled"), v.logEnabled},
         {QStringLiteral("logFreeBytes"), v.logFreeBytes ? QJsonValue(*v.logFreeBytes) : QJsonValue()},
+        {QStringLiteral("journal"),
+         QJsonObject{{QStringLiteral("enabled"), v.journalEnabled},
+                     {QStringLiteral("ok"), v.journalEnabled && v.journalProblem.isEmpty()},
+                     {QStringLiteral("problem"), v.journalProblem}}},
         {QStringLiteral("log"), QJsonArray::fromStringList(logTail(v.logFile, logLines))},
     };
 }
@@ -280,10 +285,25 @@ QByteArray metricsText(const InstanceView &v)
     out.metric("kavetta_event_log_entries_lost_total", "counter",
                "Event log entries that could not be written to the event log file.",
                double(v.eventLogEntriesLost));
+    if (v.journalEnabled)
+        out.metric("kavetta_journal_ok", "gauge",
+                   "1 while the journal keeps the queues on disk, 0 while it cannot be used or written.",
+                   v.journalProblem.isEmpty() ? 1 : 0);
     out.metric("kavetta_log_enabled", "gauge", "0 while the communication log is off for lack of disk space.",
                v.logEnabled ? 1 : 0);
     if (v.logFreeBytes)
         out.metric("kavetta_log_folder_free_bytes", "gauge",
                    "Free bytes of the file system of the log folder.", double(*v.logFreeBytes));
+    return out.text();
+}
+
+QByteArray refusalMetricsText(const QString &module, const StatusRefusals &refusals)
+{
+    Exposition out(module);
+    out.head("kavetta_status_refused_total", "counter",
+             "Status endpoint connections refused or closed for its bounds, by reason.");
+    for (int i = 0; i < StatusRefusals::Count; ++i)
+        out.sample("kavetta_status_refused_total", double(refusals.counts[size_t(i)]),
+                   Exposition::label("reason", QLatin1String(StatusRefusals::name(i))));
     return out.text();
 }

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 struct InstanceView;
+struct StatusRefusals;
 
 // The state of one running instance as the status endpoint serves it, built from a view of the
 // instance taken at the moment it is asked for.
@@ -16,6 +17,8 @@ constexpr int kStatusLogLines = 50;
 QJsonObject statusJson(const InstanceView &view, int logLines = kStatusLogLines);
 // The Prometheus text exposition format, version 0.0.4.
 QByteArray metricsText(const InstanceView &view);
+// The status endpoint's own series: the connections it refused or closed, by reason.
+QByteArray refusalMetricsText(const QString &module, const StatusRefusals &refusals);
 
 // The last `records` records of a communication log file (each ended by CR, CR LF), decoded from
 // Windows-1252, oldest first.

@@ -35,8 +35,10 @@ QHttpServerResponse answer(const QByteArray &type, const QByteArray &body)
 } // namespace
 
 StatusServer::StatusServer(std::function<InstanceView()> view, const StatusOptions &wanted,
-                           EventLog &eventLog, GatewayState &state, QObject *parent)
-    : QObject(parent), m_view(std::move(view)), m_wanted(wanted), m_eventLog(eventLog), m_state(state)
+                           EventLog &eventLog, GatewayState &state, QObject *parent,
+                           const StatusLimits &limits)
+    : QObject(parent), m_view(std::move(view)), m_wanted(wanted), m_eventLog(eventLog), m_state(state),
+      m_limits(limits)
 {
     apply();
 }
@@ -58,6 +60,7 @@ void StatusServer::apply()
     if (open && wanted.enabled() && wanted.port == m_port && wanted.address == m_address)
         return;
     if (open) {
+        m_listener = nullptr;
         m_server.reset();
         if (!wanted.enabled())
             say(QStringLiteral("Status endpoint %1 closed").arg(endpointText(m_address, m_port)), false);
@@ -75,20 +78,22 @@ void StatusServer::apply()
     server->route(QStringLiteral("/status"), Method::Get, [&view] {
         return answer("application/json", QJsonDocument(statusJson(view())).toJson(QJsonDocument::Compact));
     });
-    server->route(QStringLiteral("/metrics"), Method::Get, [&view] {
-        return answer("text/plain; version=0.0.4; charset=utf-8", metricsText(view()));
+    const StatusRefusals &refusals = *m_refusals;
+    server->route(QStringLiteral("/metrics"), Method::Get, [&view, &refusals] {
+        const InstanceView v = view();
+        return answer("text/plain; version=0.0.4; charset=utf-8",
+                      metricsText(v) + refusalMetricsText(v.module, refusals));
     });
 
-    if (server->listen(wanted.address, wanted.port) == 0) {
-        // The HTTP server keeps no failed listener to ask why; a plain one on the same address says.
-        QTcpServer probe;
-        const QString why =
-            probe.listen(wanted.address, wanted.port) ? QStringLiteral("refused") : probe.errorString();
+    auto listener = std::make_unique<StatusListener>(m_limits, m_refusals);
+    if (!listener->listen(wanted.address, wanted.port)) {
         say(QStringLiteral("Status endpoint: cannot listen on %1 (%2)")
-                .arg(endpointText(wanted.address, wanted.port), why),
+                .arg(endpointText(wanted.address, wanted.port), listener->errorString()),
             true);
         return;
     }
+    m_listener = listener.get();
+    server->bind(listener.release()); // the HTTP server takes it over
     const bool moved = open;
     m_server = std::move(server);
     m_address = wanted.address;

@@ -70,6 +70,40 @@ private slots:
         QCOMPARE(framer.end(), qint64(leftAtEnd));
         QCOMPARE(framer.end(), qint64(0)); // emptied for the next connection
     }
+
+    // After a bad frame the framer says whether it still knows where the next answer begins,
+    // and where among the answers of the same piece the bad one stood.
+    void stepAfterABadFrame()
+    {
+        const auto N = AnswerFraming::Length;
+        AnswerFramer honest(N, {}, 10);
+        // An oversized length whose bytes all came: in step again.
+        QVERIFY(honest.feed("Content-Length: 1\n\naContent-Length: 12\n\n012345678901").answers ==
+                QStringList{"a"});
+        QVERIFY(!honest.outOfStep() && !honest.inAnswer());
+        // One whose bytes have not come (yet): they may never.
+        AnswerFramer skipping(N, {}, 10);
+        const AnswerFramer::Result r = skipping.feed("Content-Length: 1\n\naContent-Length: 99\n\n0");
+        QCOMPARE(r.problems.size(), 1);
+        QCOMPARE(r.problems.first().answersBefore, 1);
+        QVERIFY(skipping.outOfStep() && skipping.inAnswer());
+        // A length that is no number: its body would be read as the next header.
+        AnswerFramer unreadable(N, {}, 10);
+        QCOMPARE(unreadable.feed("Content-Length: -1\n\n").problems.size(), 1);
+        QVERIFY(unreadable.outOfStep());
+        unreadable.end();
+        QVERIFY(!unreadable.outOfStep());
+        // A body within the bound still coming: in an answer, in step.
+        AnswerFramer body(N, {}, 10);
+        body.feed("Content-Length: 5\n\nab");
+        QVERIFY(body.inAnswer() && !body.outOfStep());
+        // A line beyond the bound without its end: out of step until the end comes.
+        AnswerFramer line(AnswerFraming::Line, {}, 4);
+        QCOMPARE(line.feed("okay\n12345").answers, QStringList{"okay"});
+        QVERIFY(line.outOfStep());
+        line.feed("6\n");
+        QVERIFY(!line.outOfStep() && !line.inAnswer());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestAnswerFramer)
