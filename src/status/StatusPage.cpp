@@ -34,7 +34,7 @@ section h2 { margin:0 0 .3em; font-size:.8em; color:var(--dim); text-transform:u
 pre { margin:0; white-space:pre-wrap; overflow-wrap:anywhere; font:.85em/1.35 ui-monospace, "DejaVu Sans Mono", monospace; }
 #log { max-height:24em; overflow:auto; }
 #error:empty::before { content:"none yet"; color:var(--dim); }
-#lastComm:empty::before { content:"none: every record was written"; color:var(--dim); }
+#lastComm:empty::before { content:"none: every record reached the log file"; color:var(--dim); }
 #why { margin:0; padding:.5em 1em; background:var(--panel); border-top:1px solid var(--bg); }
 #why:empty { display:none; }
 #why.bad { color:var(--bad); } #why.warn { color:var(--warn); }
@@ -117,13 +117,16 @@ function show(st) {
   tone("plcTile", !plc.used ? "" : plc.up ? "ok" : "bad");
   set("peer", peer.socketStateText);
   set("peerTarget", peer.role === "server"
-      ? "the gateway listens on " + peer.target + "; the printer connects to it"
-      : "the gateway connects to " + peer.target + (peer.connection === "static"
-          ? " and keeps the connection" : ", one connection per request"));
+      ? "set up to listen on " + peer.target + "; the printer connects to it"
+      : "set up to connect to " + peer.target + (peer.connection === "static"
+          ? " and keep the connection open" : ", one connection per request"));
   const peerNeeded = peer.role === "client" && peer.connection === "static";
   tone("peerTile", peer.connected ? "ok" : peerNeeded ? "bad" : "");
   set("pending", st.pending);
-  set("receive", st.receiveQueue + " answer(s) waiting for the PLC");
+  // A queue that is empty because its requests were dropped must not read as "nothing lost".
+  const dropped = sum(c.dropped);
+  set("receive", st.receiveQueue + " answer(s) waiting for the PLC" +
+                 (dropped ? "; " + dropped + " queued item(s) dropped since the start (see the log)" : ""));
   tone("pendingTile", st.pending > 5 ? "warn" : "ok");
   set("counts", (c.taken || 0) + " / " + (c.answered || 0));
   const trouble = sum(c.failed) + sum(c.dropped);

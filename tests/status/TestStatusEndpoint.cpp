@@ -164,7 +164,7 @@ private slots:
               u"Send Data:Grüße 1"_s, u"id=\"why\" class=\"ok\"></ul>"_s, u"Last status line"_s,
               u"class=\"level information\" id=\"level\">information<"_s,
               u"last request taken: "_s + st[u"lastRequestText"].toString(),
-              u"id=\"peerTarget\">the gateway connects to 127.0.0.1:%1 and keeps the connection<"_s.arg(
+              u"id=\"peerTarget\">set up to connect to 127.0.0.1:%1 and keep the connection open<"_s.arg(
                   m_printer.serverPort())})
             QVERIFY2(page.contains(shown), qPrintable(shown + u" not in\n"_s + page));
         QVERIFY(!page.contains(u"Last error"_s) && !st[u"lastRequestText"].toString().isEmpty());
