@@ -103,6 +103,8 @@ void PlcProgram::changed(int index)
             }
         }
     } else if (index == m_antwort && flag(m_antwort)) {
+        // The moment the flag was set, before the reset and its notifications.
+        const QString at = m_server.stamp();
         const QByteArray answer = m_runtime.variable(m_recData).value.text;
         QString n = QStringLiteral("0"), rtt = QStringLiteral("-");
         if (!m_pending.empty()) {
@@ -112,7 +114,7 @@ void PlcProgram::changed(int index)
         }
         write(m_antwort, false);
         m_server.print(QStringLiteral("plc answer n=%1 t=%2 rtt=%3 bytes=%4 data=%5")
-                           .arg(n, m_server.stamp(), rtt)
+                           .arg(n, at, rtt)
                            .arg(answer.size())
                            .arg(PlcRuntime::escape(answer)));
         // Raised once the runtime has finished the write that brought the answer.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -57,11 +58,18 @@ bool PlcServer::listen(const QHostAddress &address, quint16 port)
         print(QStringLiteral("error listen port=%1 text=%2").arg(port).arg(m_server->errorString()));
         return false;
     }
-    print(QStringLiteral("listening host=%1 port=%2 variables=%3 state=%4")
+    // clock=: the monotonic clock (CLOCK_MONOTONIC) in microseconds at t=0, so that the t= of
+    // every line can be set beside times taken in other processes.
+    const qint64 origin = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count() -
+                          m_clock.nsecsElapsed() / 1000;
+    print(QStringLiteral("listening host=%1 port=%2 variables=%3 state=%4 clock=%5")
               .arg(address.toString())
               .arg(m_server->serverPort())
               .arg(m_runtime.count())
-              .arg(m_runtime.running() ? QStringLiteral("run") : QStringLiteral("stop")));
+              .arg(m_runtime.running() ? QStringLiteral("run") : QStringLiteral("stop"))
+              .arg(origin));
     return true;
 }
 

@@ -27,8 +27,9 @@ const char *const Usage = R"(Usage:
   plcsim stop|start|restart [--host ADDR] [--port P]
 
 serve      runs the runtime (default 127.0.0.1:48898; --port 0 picks a free port, printed in
-           the first line "listening host=.. port=.."). Variables come from --module (the seven
-           variables of one gateway instance) and/or --vars (lines "NAME TYPE [:= VALUE]",
+           the first line "listening host=.. port=.. clock=..", clock= the monotonic clock in
+           microseconds at t=0). Variables come from --module (the seven variables of one
+           gateway instance) and/or --vars (lines "NAME TYPE [:= VALUE]",
            TYPE one of BOOL INT DINT STRING(n)). Commands on stdin: stop, start, restart, list,
            clients, handles [CLIENT], get NAME, set NAME VALUE, stats, quit. --trace reports
            every write and every handle a client makes or releases. --protocol 1 serves as a

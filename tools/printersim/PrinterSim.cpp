@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <chrono>
 #include <deque>
 
 #include <netinet/in.h>
@@ -396,6 +397,11 @@ void PrinterSim::onData(Connection *c)
             continue;
         QByteArray reply = m_options.reply;
         reply.replace("%n", QByteArray::number(body.size()));
+        if (reply.contains("%t"))
+            reply.replace("%t",
+                          QByteArray::number(qint64(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                        std::chrono::steady_clock::now().time_since_epoch())
+                                                        .count())));
         reply.replace("%r", body);
         std::function<void()> then;
         if (m_options.closeAfterReply)

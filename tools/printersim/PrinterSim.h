@@ -33,10 +33,12 @@ public:
         QHostAddress address = QHostAddress(QHostAddress::LocalHost);
         quint16 port = 9100;
 
-        QByteArray reply = "OK"; // answer to every request; "%n" becomes its length, "%r" the request
-        int delayMs = 0;         // time before the answer
-        int pieces = 1;          // answer (or, in client mode, each send) in this many pieces
-        int pieceGapMs = 50;     // time between two pieces
+        // Answer to every request; "%n" becomes its length, "%r" the request, "%t" the monotonic
+        // clock (CLOCK_MONOTONIC) in microseconds when the request was complete.
+        QByteArray reply = "OK";
+        int delayMs = 0;     // time before the answer
+        int pieces = 1;      // answer (or, in client mode, each send) in this many pieces
+        int pieceGapMs = 50; // time between two pieces
         bool closeAfterReply = false;
         bool silent = false; // answer nothing
 

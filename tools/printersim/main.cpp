@@ -91,8 +91,9 @@ int main(int argc, char *argv[])
                                   QStringLiteral("address"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption reply(
         QStringLiteral("reply"),
-        QStringLiteral("Answer to each request; %n = its length, %r = the request itself, escapes as for "
-                       "--send (default OK)."),
+        QStringLiteral("Answer to each request; %n = its length, %r = the request itself, %t = the "
+                       "monotonic clock in microseconds when the request was complete (the answer "
+                       "leaves then unless delayed), escapes as for --send (default OK)."),
         QStringLiteral("text"), QStringLiteral("OK"));
     const QCommandLineOption delay(QStringLiteral("delay-ms"), QStringLiteral("Wait before answering."),
                                    QStringLiteral("ms"), QStringLiteral("0"));
