@@ -148,9 +148,7 @@ void RuntimeLink::receive()
         if (greetAgain(reply, m_helloVersion)) {
             QElapsedTimer started;
             started.start();
-            if (sendHello(BaseVersion, started) != Ok)
-                m_connection.fail(NotConnected);
-            else if (!open)
+            if (sendHello(BaseVersion, started) != Ok || !open)
                 m_connection.fail(NotConnected);
             return;
         }

@@ -383,7 +383,7 @@ int runSettingsCommand(const QStringList &arguments, FILE *out, FILE *err)
     const QByteArray oldConfig = readFile(configFile, zelb::MaxBytes, ok);
     if (!ok)
         return fail(FileError, QStringLiteral("%1 cannot be read").arg(configFile));
-    const QByteArray oldOptions = readFile(optionsFile, 1024 * 1024, ok);
+    const QByteArray oldOptions = readFile(optionsFile, qint64(1024) * 1024, ok);
     if (!ok)
         return fail(FileError, QStringLiteral("%1 cannot be read").arg(optionsFile));
 
@@ -413,7 +413,7 @@ int runSettingsCommand(const QStringList &arguments, FILE *out, FILE *err)
             read = in.open(stdin, QIODevice::ReadOnly);
             content = in.readAll();
         } else {
-            content = readFile(args.first(), 1024 * 1024, read);
+            content = readFile(args.first(), qint64(1024) * 1024, read);
             read = read && QFileInfo(args.first()).isFile();
         }
         QString why;

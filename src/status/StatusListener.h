@@ -9,10 +9,10 @@
 // few connections, small requests, no connection kept for long without a request going through.
 struct StatusLimits {
     int maxConnections = 32;
-    qsizetype maxHeadBytes = 16 * 1024;
-    qsizetype maxBodyBytes = 16 * 1024;
+    qsizetype maxHeadBytes = qsizetype(16) * 1024;
+    qsizetype maxBodyBytes = qsizetype(16) * 1024;
     // An answer the client does not read is not kept beyond this.
-    qsizetype maxUnreadAnswerBytes = 1024 * 1024;
+    qsizetype maxUnreadAnswerBytes = qsizetype(1024) * 1024;
     int idleMs = 30000;     // no request begun since the connection opened or the last answer
     int halfSentMs = 10000; // a request begun and not whole
 };

@@ -218,7 +218,7 @@ private slots:
                      swapped = link.handle(u"X.Swapped"_s), anford = link.handle(u"k1.anford"_s),
                      other = link.handle(u"X.Other"_s);
         QVERIFY(server->set(1, 'h', 2320, {1}));
-        const auto exchange = [&](LinkOp write, LinkOp read) {
+        const auto exchange = [&](const LinkOp &write, const LinkOp &read) {
             const int from = int(server->lines().size());
             LinkOp ops[] = {write, read};
             link.exchange(ops);

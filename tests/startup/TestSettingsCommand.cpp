@@ -307,6 +307,7 @@ private slots:
             u"journal.enabled=true"_s,      u"safety.dropLateAnswers=true"_s, u"safety.answerMaxBytes=999"_s,
             u"journal.replayMaxAgeSec=3"_s, u"safety.requirePrintData=true"_s};
         std::vector<std::unique_ptr<QProcess>> runs;
+        runs.reserve(records.size());
         for (int i = 0; i < records.size(); ++i)
             runs.emplace_back(in.start({u"set"_s, in.zelb, records[i], options[i]}));
         for (auto &p : runs)

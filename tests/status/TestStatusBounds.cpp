@@ -265,7 +265,7 @@ private slots:
         QTimer streamer;
         connect(&streamer, &QTimer::timeout, this, [&] {
             static const QByteArray field = "X-More: " + QByteArray(4000, 'm') + "\r\n";
-            for (int i = 0; i < 64 && !streamEnded && streamed < 80 * 1024 * 1024; ++i) {
+            for (int i = 0; i < 64 && !streamEnded && streamed < qint64(80) * 1024 * 1024; ++i) {
                 const ssize_t n =
                     ::send(stream, field.constData(), size_t(field.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (n > 0)
@@ -297,7 +297,7 @@ private slots:
               "end; VmRSS %lld kB before, %lld kB at most; %lld bytes of head streamed%s",
               fdsBefore, fdsIdle, peakFds, fdsFlooded, rssBefore, peakRss, streamed,
               streamEnded ? ", then closed by the endpoint" : "");
-        QVERIFY2(peakRss - rssBefore < 8 * 1024, "the endpoint's clients cost the gateway memory");
+        QVERIFY2(peakRss - rssBefore < qint64(8) * 1024, "the endpoint's clients cost the gateway memory");
         QVERIFY(streamEnded);
         for (int fd : idle)
             ::close(fd);
