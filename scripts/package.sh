@@ -13,12 +13,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
 cd "$root/build"
 
-# The unit as installed names /usr/bin/kavetta and its manual page; verify it against the
-# program just built (the manual page is checked once installed, by scripts/package-test.sh).
+# The unit as installed names /usr/bin/kavetta (to start, and to check before a start or a
+# reload) and its manual page; verify it against the program just built (the manual page is
+# checked once installed, by scripts/package-test.sh).
 if command -v systemd-analyze >/dev/null; then
   tmp=$(mktemp -d)
   trap 'rm -rf "$tmp"' EXIT
-  sed -e "s#^\(ExecStart\(Pre\)\?\)=[^ ]*#\1=$root/build/src/kavetta#" -e 's#^Documentation=man:[^ ]* #Documentation=#' \
+  sed -e "s#^\(ExecStart\(Pre\)\?\|ExecReload\)=[^ ]*/kavetta\( \|\$\)#\1=$root/build/src/kavetta\3#" \
+    -e 's#^Documentation=man:[^ ]* #Documentation=#' \
     packaging/kavetta@.service \
     > "$tmp/kavetta@verify.service"
   systemd-analyze verify "$tmp/kavetta@verify.service"
