@@ -113,7 +113,7 @@ void SocketEvents::received(const QString &data)
         m_socket.close();
         m_socket.clearError();
         if (m_state.settings.serverRole)
-            m_socket.Listen();
+            m_socket.listen();
     }
     m_state.answerInProgress = m_framer->inAnswer();
 }
@@ -239,7 +239,7 @@ void SocketEvents::onConnectionRequest(int requestId)
     s.acceptClosing = false;
     if (m_socket.state() != SocketEndpoint::Closed)
         report(QStringLiteral("Error Port not closed: <") + stateNumber() + QLatin1Char('>'));
-    m_socket.Accept(requestId);
+    m_socket.accept(requestId);
     report(QStringLiteral("send request ") + QString::number(requestId));
     s.connAccepted = true;
     reportPending(QStringLiteral("Error Connect Request: "));
@@ -251,7 +251,7 @@ void SocketEvents::onPeerClosed()
         return;
     report(QStringLiteral("Closed <") + stateNumber() + QLatin1Char('>'));
     m_socket.close();
-    m_socket.Listen();
+    m_socket.listen();
     reportPending(QStringLiteral("Error Listen: "), true);
 }
 

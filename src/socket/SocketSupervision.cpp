@@ -108,7 +108,7 @@ void SocketSupervision::serverBranch(QString &label)
     if (age > serverRequestSeconds) {
         report(QStringLiteral("Timeout request port: ") + s.settings.remotePort);
         m_socket.close();
-        m_socket.Listen();
+        m_socket.listen();
         m_requestStart.reset();
         m_socket.clearError();
     }
@@ -276,7 +276,7 @@ void SocketSupervision::clientBranch(QString &label)
             break;
         case 2:
             if (!s.settings.remoteHost.isEmpty() && !s.settings.remotePort.isEmpty())
-                m_socket.Connect(s.settings.remoteHost, s.settings.remotePort);
+                m_socket.connectToPeer(s.settings.remoteHost, s.settings.remotePort);
             break;
         case 20:
             m_connectTry = 0;
@@ -306,7 +306,7 @@ void SocketSupervision::nextRequest(QString &label)
     const QString peer = s.settings.remoteHost + QLatin1Char(':') + s.settings.remotePort;
     const auto connectForRequest = [&] {
         m_requestStart = monotonicMs();
-        m_socket.Connect(s.settings.remoteHost, s.settings.remotePort);
+        m_socket.connectToPeer(s.settings.remoteHost, s.settings.remotePort);
         report(QStringLiteral("Connect ") + peer + QStringLiteral("   Sending:") + s.sendQueue.value(0));
         if (m_socket.pendingError().isSet()) {
             report(QStringLiteral("Error connecting ") + peer + crlf + m_socket.pendingError().description);

@@ -277,7 +277,7 @@ private slots:
     {
         Rig<QtSocketEndpoint> rig;
         rig.state.settings.serverRole = true;
-        QVERIFY(rig.socket.setLocalPort(0) && rig.socket.Listen());
+        QVERIFY(rig.socket.setLocalPort(0) && rig.socket.listen());
         const quint16 port = static_cast<quint16>(rig.socket.localPort());
         QTcpSocket first, second;
         first.connectToHost(QHostAddress::LocalHost, port);
