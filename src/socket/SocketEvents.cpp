@@ -21,10 +21,17 @@ SocketEvents::SocketEvents(GatewayState &state, SocketEndpoint &socket, LogWrite
     connect(&socket, &SocketEndpoint::stateChanged, this, &SocketEvents::onStateChanged);
 }
 
-void SocketEvents::failure(PeerFailure code, const QString &message)
+void SocketEvents::tellPlc(PeerFailure code, const QString &message)
 {
     if (m_failureReport)
         m_failureReport(code, message);
+}
+
+void SocketEvents::failure(PeerFailure code, const QString &message)
+{
+    if (m_failureReport && peerFailuresToPlc(m_state))
+        m_log.writeLog(statusLine(message), true);
+    tellPlc(code, message);
 }
 
 void SocketEvents::report(const QString &message, bool forced)
@@ -142,7 +149,7 @@ void SocketEvents::badFrame(const AnswerFramer::Problem &problem)
     if (awaited)
         s.answers.answerArrived();
     if (code == PeerFailure::AnswerTooLarge || awaited)
-        failure(code, message);
+        tellPlc(code, message);
 }
 
 void SocketEvents::answerArrived(const QString &answer)
@@ -192,7 +199,7 @@ void SocketEvents::connectionEnded()
             QStringLiteral("Answer cut short: the connection ended after %1 bytes of it").arg(partial);
         m_state.counters.dropped(LineCounters::Drop::AnswerCutShort);
         report(message, true);
-        failure(PeerFailure::AnswerCutShort, message);
+        tellPlc(PeerFailure::AnswerCutShort, message);
     }
     m_state.answers.connectionEnded(partial > 0);
 }
