@@ -68,9 +68,6 @@ public:
     bool resetRequest = false;
     // Part of an answer is in hand (framed answers): the stream is in the middle of one.
     bool answerInProgress = false;
-    // The message of the status line reportStatus logged last, so that the failure report of
-    // the same event does not log it a second time.
-    QString lastLoggedMessage;
     // Why the journal, switched on, keeps nothing on disk now; empty while it does (or is off).
     QString journalProblem;
     bool sendDone = false;

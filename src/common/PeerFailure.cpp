@@ -1,5 +1,7 @@
 #include "common/PeerFailure.h"
 
+#include "common/GatewayState.h"
+
 namespace
 {
 
@@ -16,4 +18,9 @@ QString itemPreview(const QString &item)
             c = QLatin1Char(' ');
     }
     return item.size() > PreviewLength ? text + QStringLiteral("...") : text;
+}
+
+bool peerFailuresToPlc(const GatewayState &state)
+{
+    return state.safety.reportPeerFailures && !state.settings.serverRole;
 }

@@ -4,6 +4,8 @@
 
 #include <functional>
 
+class GatewayState;
+
 // The codes the gateway writes into ".anfordErr" when the peer side failed a request that the
 // PLC had handed over successfully ("reportPeerFailures" in the instance options), and the one
 // of a request the bounded queue refused ("maxQueuedItems"). They lie apart from the label
@@ -21,7 +23,11 @@ enum class PeerFailure : qint32 {
 };
 
 // Reports a failure to the PLC (code and status line); does nothing where that is switched off.
+// It writes no log record: the path that failed writes the event's one record itself.
 using PeerFailureReport = std::function<void(PeerFailure code, const QString &message)>;
+
+// Whether failures of the peer side go to the PLC: reportPeerFailures on, in the client role.
+bool peerFailuresToPlc(const GatewayState &state);
 
 // A queued item as a failure message shows it: its beginning, on one line.
 QString itemPreview(const QString &item);

@@ -43,6 +43,5 @@ void reportStatus(GatewayState &state, LogWriter &log, const QString &message, b
         return;
     const QString line = statusLine(message);
     state.setLblError(line);
-    state.lastLoggedMessage = message;
     log.writeLog(line, forced || state.settings.statusReport == 1);
 }

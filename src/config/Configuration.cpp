@@ -191,7 +191,7 @@ void Configuration::apply()
             report("Error setting Port: <", QStringLiteral("Type mismatch"));
         else if (!m_socket.setLocalPort(*port))
             report("Error setting Port: <", m_socket.pendingError().description);
-        if (!m_socket.Listen())
+        if (!m_socket.listen())
             report("Error Listen Port: <", m_socket.pendingError().description);
         s.connAccepted = false;
     }

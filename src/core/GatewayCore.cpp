@@ -184,7 +184,7 @@ void GatewayCore::responseTick()
 
 void GatewayCore::connectSocket()
 {
-    m_parts.socket.Connect(m_state.settings.remoteHost, m_state.settings.remotePort);
+    m_parts.socket.connectToPeer(m_state.settings.remoteHost, m_state.settings.remotePort);
     m_parts.socket.clearError();
 }
 

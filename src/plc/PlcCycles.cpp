@@ -170,13 +170,10 @@ void PlcCycles::showSocketState(int state)
 
 void PlcCycles::reportPeerFailure(PeerFailure code, const QString &message)
 {
-    // The status line the peer side logged for this event is its record; one event, one record.
-    const bool logged = std::exchange(m_state.lastLoggedMessage, QString()) == message;
-    if (!m_state.safety.reportPeerFailures || m_state.settings.serverRole)
+    // The PLC's part only: the path that failed has written the event's log record.
+    if (!peerFailuresToPlc(m_state))
         return;
     setError(message);
-    if (!logged)
-        m_log.writeLog(m_state.lblError, true);
     m_state.counters.reportedToPlc(int(code) - int(PeerFailure::Dropped));
     const PlcRecord *record = plcRecord();
     if (!record)
@@ -372,12 +369,16 @@ void PlcCycles::responseTick()
     if (flagCode != 0)
         setError(QStringLiteral("WriteVar: antwort !") + decimal(flagCode));
     m_state.dropFirstAnswer();
-    if (dataCode != 0)
-        reportPeerFailure(PeerFailure::AnswerNotWritten,
-                          QStringLiteral("Answer not written into RecData (code %1, %2 characters): ")
-                                  .arg(dataCode)
-                                  .arg(text.size()) +
-                              itemPreview(text));
+    if (dataCode != 0) {
+        const QString message = QStringLiteral("Answer not written into RecData (code %1, %2 characters): ")
+                                    .arg(dataCode)
+                                    .arg(text.size()) +
+                                itemPreview(text);
+        // Told to the PLC, the failure has a record of its own beside the one of the code above.
+        if (peerFailuresToPlc(m_state))
+            m_log.writeLog(statusLine(message), true);
+        reportPeerFailure(PeerFailure::AnswerNotWritten, message);
+    }
     m_state.counters.answerHandedOver(queue.size(),
                                       m_state.requestTick ? elapsedMs(m_state.requestTick) : std::nullopt);
 

@@ -52,7 +52,8 @@ public:
     // Writes the state into ".ConnectStatus" while the record holds that handle.
     void showSocketState(int state) override;
     // With reportPeerFailures on, in the client role: the code into ".anfordErr", the status
-    // line of the message into lblError, ".anfordErrText" and the log. A PLC program that watches
+    // line of the message into lblError and ".anfordErrText"; the log record of the failure is
+    // written where it happens, before this report. A PLC program that watches
     // ".anfordErr" then knows that its last job did not reach the printer or its answer did not
     // reach the PLC. Off, nothing happens here: whatever the gateway reports of the failure
     // anyway is reported where it happens.

@@ -52,156 +52,6 @@ void ModbusLink::setPollInterval(int ms)
     m_pollTimer.setInterval(qBound(1, ms, MaxPollMs));
 }
 
-// --- requests --------------------------------------------------------------------------------
-
-qint32 ModbusLink::failure(int error)
-{
-    if (error > MODBUS_ENOBASE && error <= EMBXGTAR)
-        return ExceptionBase + (error - MODBUS_ENOBASE);
-    if (error == EMBBADEXC || error == EMBUNKEXC)
-        return ExceptionBase;
-    // Anything else leaves the stream in an unknown state: a late answer could be taken for
-    // the answer to the next request.
-    const qint32 code =
-        error == ETIMEDOUT ? Timeout
-        : error == EMBBADDATA || error == EMBBADSLAVE || error == EMBBADCRC || error == EMBMDATA
-            ? ProtocolError
-            : NotConnected;
-    m_connection.fail(code,
-                      code == NotConnected ? QString::fromLocal8Bit(modbus_strerror(error)) : QString());
-    return code;
-}
-
-qint32 ModbusLink::request(int unit, const Deadline &deadline, const std::function<int(modbus_t *)> &call)
-{
-    if (linkState() != LinkState::Connected)
-        return m_connection.downCode();
-    const int ms = deadline.remaining();
-    if (ms <= 0)
-        return failure(ETIMEDOUT);
-    modbus_set_slave(m_ctx, unit);
-    // No byte time-out: the whole answer must arrive within the response time-out.
-    modbus_set_response_timeout(m_ctx, uint32_t(ms / 1000), uint32_t(ms % 1000) * 1000);
-    modbus_set_byte_timeout(m_ctx, 0, 0);
-    if (call(m_ctx) >= 0)
-        return Ok;
-    return failure(errno);
-}
-
-qint32 ModbusLink::readRegisters(const Variable &v, int offset, int count, quint16 *out,
-                                 const Deadline &deadline)
-{
-    const int address = v.address + offset;
-    if (v.area == Area::InputRegister)
-        return request(v.unit, deadline,
-                       [&](modbus_t *ctx) { return modbus_read_input_registers(ctx, address, count, out); });
-    return request(v.unit, deadline,
-                   [&](modbus_t *ctx) { return modbus_read_registers(ctx, address, count, out); });
-}
-
-qint32 ModbusLink::writeRegisters(const Variable &v, int offset, const QList<quint16> &regs,
-                                  const Deadline &deadline)
-{
-    const int chunk = m_map.maxWriteRegisters();
-    for (int done = 0; done < regs.size();) {
-        const int n = int(qMin<qsizetype>(chunk, regs.size() - done));
-        const int address = v.address + offset + done;
-        const quint16 *data = regs.constData() + done;
-        const qint32 c = request(v.unit, deadline, [&](modbus_t *ctx) {
-            return n == 1 ? modbus_write_register(ctx, address, data[0])
-                          : modbus_write_registers(ctx, address, n, data);
-        });
-        if (c != Ok)
-            return c;
-        done += n;
-    }
-    return Ok;
-}
-
-qint32 ModbusLink::readBool(const Variable &v, bool &value, const Deadline &deadline)
-{
-    if (v.isBitArea()) {
-        quint8 bit = 0;
-        const qint32 c = request(v.unit, deadline, [&](modbus_t *ctx) {
-            return v.area == Area::Coil ? modbus_read_bits(ctx, v.address, 1, &bit)
-                                        : modbus_read_input_bits(ctx, v.address, 1, &bit);
-        });
-        if (c == Ok)
-            value = bit != 0;
-        return c;
-    }
-    quint16 r = 0;
-    const qint32 c = readRegisters(v, 0, 1, &r, deadline);
-    if (c == Ok)
-        value = r != 0;
-    return c;
-}
-
-qint32 ModbusLink::readString(const Variable &v, int maxChars, QByteArray &bytes, const Deadline &deadline)
-{
-    // A long text is read in several requests, in order; the text ends at its NUL, so the
-    // reading stops with the request that brought it.
-    const int wanted = (qMin(maxChars, v.capacity) + 1) / 2;
-    const int chunk = m_map.maxReadRegisters();
-    quint16 regs[MaxReadRegisters];
-    bytes.clear();
-    for (int done = 0; done < wanted;) {
-        const int n = qMin(chunk, wanted - done);
-        if (const qint32 c = readRegisters(v, done, n, regs, deadline))
-            return c;
-        appendBytes(bytes, regs, n, v.swapBytes);
-        done += n;
-        if (bytes.contains('\0'))
-            break;
-    }
-    bytes = cutAtNul(bytes).left(qMin(maxChars, v.capacity));
-    return Ok;
-}
-
-qint32 ModbusLink::readVariable(const Variable &v, QVariant &value, const Deadline &deadline)
-{
-    switch (v.type) {
-    case Type::Bool: {
-        bool b = false;
-        const qint32 c = readBool(v, b, deadline);
-        if (c == Ok)
-            value = b;
-        return c;
-    }
-    case Type::Int:
-    case Type::DInt: {
-        quint16 regs[2] = {0, 0};
-        const qint32 c = readRegisters(v, 0, v.count(), regs, deadline);
-        if (c == Ok)
-            value = v.type == Type::Int ? int(qint16(regs[0])) : int(dintFromRegisters(regs, v));
-        return c;
-    }
-    case Type::String: {
-        QByteArray bytes;
-        const qint32 c = readString(v, v.capacity, bytes, deadline);
-        if (c == Ok)
-            value = cp1252::decode(bytes);
-        return c;
-    }
-    }
-    return WrongType;
-}
-
-qint32 ModbusLink::probeVariable(const Variable &v, const Deadline &deadline)
-{
-    if (v.type == Type::Bool) {
-        bool ignored = false;
-        return readBool(v, ignored, deadline);
-    }
-    quint16 regs[MaxReadRegisters];
-    const int count = v.count();
-    if (count <= m_map.maxReadRegisters())
-        return readRegisters(v, 0, count, regs, deadline);
-    if (const qint32 c = readRegisters(v, 0, 1, regs, deadline))
-        return c;
-    return readRegisters(v, count - 1, 1, regs, deadline);
-}
-
 // --- connection ------------------------------------------------------------------------------
 //
 // The link's connection makes the socket with plain POSIX calls and it is given to the library,
@@ -383,6 +233,28 @@ const Variable *ModbusLink::variableOf(qint32 handle, qint32 &code) const
     return &m_map.variables()[*it];
 }
 
+const Variable *ModbusLink::checkedVariable(qint32 handle, Type wanted, qint32 &code, bool sizeFits) const
+{
+    if (!sizeFits) {
+        code = InvalidSize;
+        return nullptr;
+    }
+    const Variable *v = variableOf(handle, code);
+    // INT values may go into a DINT, as on the other link.
+    if (v && v->type != wanted && !(wanted == Type::Int && v->type == Type::DInt)) {
+        code = WrongType;
+        return nullptr;
+    }
+    return v;
+}
+
+qint32 ModbusLink::takeHandle()
+{
+    const qint32 handle = m_nextHandle;
+    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    return handle;
+}
+
 qint32 ModbusLink::createVarHandle(const QString &name, qint32 &handle)
 {
     handle = 0;
@@ -397,8 +269,7 @@ qint32 ModbusLink::createVarHandle(const QString &name, qint32 &handle)
     // A map entry that the PLC does not serve shows up here, with the PLC's exception.
     if (const qint32 c = probeVariable(m_map.variables()[index], deadline))
         return c;
-    handle = m_nextHandle;
-    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    handle = takeHandle();
     m_handles.insert(handle, index);
     noteLookup(name, Ok);
     return Ok;
@@ -426,8 +297,7 @@ qint32 ModbusLink::connectVar(const QString &name, qint32 mode, qint32 cycle, qi
     QVariant value;
     if (const qint32 c = readVariable(m_map.variables()[index], value, deadline))
         return c;
-    notifyHandle = m_nextHandle;
-    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    notifyHandle = takeHandle();
     m_notifies[notifyHandle] = {index, user, value};
     // The current value first, as a registration on the other link gets it.
     queueUpdate(quint32(notifyHandle), value);
@@ -447,34 +317,22 @@ qint32 ModbusLink::readValue(qint32 handle, QVariant &value)
 {
     qint32 code = Ok;
     const Variable *v = variableOf(handle, code);
-    if (!v)
-        return code;
-    return readVariable(*v, value, Deadline(callTimeout()));
+    return v ? readVariable(*v, value, Deadline(callTimeout())) : code;
 }
 
 qint32 ModbusLink::readVarBool(qint32 handle, qint32 size, bool &value)
 {
-    if (size < 1)
-        return InvalidSize;
     qint32 code = Ok;
-    const Variable *v = variableOf(handle, code);
-    if (!v)
-        return code;
-    if (v->type != Type::Bool)
-        return WrongType;
-    return readBool(*v, value, Deadline(callTimeout()));
+    const Variable *v = checkedVariable(handle, Type::Bool, code, size >= 1);
+    return v ? readBool(*v, value, Deadline(callTimeout())) : code;
 }
 
 qint32 ModbusLink::readVarString(qint32 handle, qint32 size, QString &text)
 {
-    if (size < 1)
-        return InvalidSize;
     qint32 code = Ok;
-    const Variable *v = variableOf(handle, code);
+    const Variable *v = checkedVariable(handle, Type::String, code, size >= 1);
     if (!v)
         return code;
-    if (v->type != Type::String)
-        return WrongType;
     QByteArray bytes;
     code = readString(*v, size, bytes, Deadline(callTimeout()));
     if (code == Ok)
@@ -482,17 +340,14 @@ qint32 ModbusLink::readVarString(qint32 handle, qint32 size, QString &text)
     return code;
 }
 
-qint32 ModbusLink::writeChecked(qint32 handle, Type wanted,
+qint32 ModbusLink::writeChecked(qint32 handle, Type wanted, bool sizeFits,
                                 const std::function<qint32(const Variable &, const Deadline &)> &write,
                                 const QVariant &written)
 {
     qint32 code = Ok;
-    const Variable *v = variableOf(handle, code);
+    const Variable *v = checkedVariable(handle, wanted, code, sizeFits);
     if (!v)
         return code;
-    // INT values may go into a DINT, as on the other link.
-    if (v->type != wanted && !(wanted == Type::Int && v->type == Type::DInt))
-        return WrongType;
     if (!v->isWritable())
         return ReadOnly;
     code = write(*v, Deadline(callTimeout()));
@@ -501,29 +356,31 @@ qint32 ModbusLink::writeChecked(qint32 handle, Type wanted,
     return code;
 }
 
-qint32 ModbusLink::writeVarBool(qint32 handle, qint32 size, bool value)
+qint32 ModbusLink::writeNumber(qint32 handle, Type wanted, bool sizeFits, qint32 number,
+                               const QVariant &written)
 {
-    if (size < 1)
-        return InvalidSize;
     return writeChecked(
-        handle, Type::Bool,
+        handle, wanted, sizeFits,
         [&](const Variable &v, const Deadline &deadline) {
             if (v.area == Area::Coil)
                 return request(v.unit, deadline, [&](modbus_t *ctx) {
-                    return modbus_write_bit(ctx, v.address, value ? 1 : 0);
+                    return modbus_write_bit(ctx, v.address, number != 0 ? 1 : 0);
                 });
-            return writeRegisters(v, 0, {quint16(value ? 1 : 0)}, deadline);
+            return writeRegisters(v, 0, registersFromNumber(number, v), deadline);
         },
-        value);
+        written);
+}
+
+qint32 ModbusLink::writeVarBool(qint32 handle, qint32 size, bool value)
+{
+    return writeNumber(handle, Type::Bool, size >= 1, value ? 1 : 0, value);
 }
 
 qint32 ModbusLink::writeVarString(qint32 handle, qint32 length, const QString &text)
 {
-    if (length < 0 || length % 2 != 0)
-        return InvalidSize;
-    QByteArray bytes = cp1252::encode(text.left(length / 2));
+    QByteArray bytes = cp1252::encode(text.left(qMax(0, length / 2)));
     return writeChecked(
-        handle, Type::String,
+        handle, Type::String, length >= 0 && length % 2 == 0,
         [&](const Variable &v, const Deadline &deadline) {
             if (bytes.size() > v.capacity)
                 return qint32(ValueTooLong);
@@ -537,28 +394,12 @@ qint32 ModbusLink::writeVarString(qint32 handle, qint32 length, const QString &t
 
 qint32 ModbusLink::writeVarLong(qint32 handle, qint32 size, qint32 value)
 {
-    if (size < 4)
-        return InvalidSize;
-    return writeChecked(
-        handle, Type::DInt,
-        [&](const Variable &v, const Deadline &deadline) {
-            return writeRegisters(v, 0, registersFromDInt(value, v), deadline);
-        },
-        int(value));
+    return writeNumber(handle, Type::DInt, size >= 4, value, int(value));
 }
 
 qint32 ModbusLink::writeVarInt(qint32 handle, qint32 size, qint16 value)
 {
-    if (size < 2)
-        return InvalidSize;
-    return writeChecked(
-        handle, Type::Int,
-        [&](const Variable &v, const Deadline &deadline) {
-            if (v.type == Type::DInt)
-                return writeRegisters(v, 0, registersFromDInt(value, v), deadline);
-            return writeRegisters(v, 0, {quint16(value)}, deadline);
-        },
-        int(value));
+    return writeNumber(handle, Type::Int, size >= 2, value, int(value));
 }
 
 bool ModbusLink::combinable(std::span<const LinkOp> ops, const Variable *&target, const Variable *&flag,
@@ -566,39 +407,32 @@ bool ModbusLink::combinable(std::span<const LinkOp> ops, const Variable *&target
 {
     if (m_combinedRefused || ops.size() != 2 || ops[1].kind != LinkOp::Kind::ReadBool)
         return false;
-    qint32 code = Ok;
-    target = variableOf(ops[0].handle, code);
-    flag = variableOf(ops[1].handle, code);
-    if (!target || !flag || flag->type != Type::Bool || flag->area != Area::HoldingRegister ||
-        target->area != Area::HoldingRegister || target->unit != flag->unit)
-        return false;
     const LinkOp &write = ops[0];
+    Type wanted = Type::Bool;
     switch (write.kind) {
     case LinkOp::Kind::WriteBool:
-        if (target->type != Type::Bool)
-            return false;
-        regs = {quint16(write.flag ? 1 : 0)};
         written = write.flag;
-        return true;
+        break;
     case LinkOp::Kind::WriteInt:
-        // INT values may go into a DINT, as with the single write.
-        if (target->type != Type::Int && target->type != Type::DInt)
-            return false;
-        regs = target->type == Type::DInt ? registersFromDInt(qint16(write.number), *target)
-                                          : QList<quint16>{quint16(qint16(write.number))};
+        wanted = Type::Int;
         written = int(qint16(write.number));
-        return true;
+        break;
     case LinkOp::Kind::WriteLong:
-        if (target->type != Type::DInt)
-            return false;
-        regs = registersFromDInt(write.number, *target);
+        wanted = Type::DInt;
         written = int(write.number);
-        return true;
+        break;
     case LinkOp::Kind::ReadBool:
     case LinkOp::Kind::WriteString:
-        break;
+        return false;
     }
-    return false;
+    qint32 code = Ok;
+    target = checkedVariable(write.handle, wanted, code);
+    flag = checkedVariable(ops[1].handle, Type::Bool, code);
+    if (!target || !flag || flag->area != Area::HoldingRegister || target->area != Area::HoldingRegister ||
+        target->unit != flag->unit)
+        return false;
+    regs = registersFromNumber(written.toInt(), *target);
+    return true;
 }
 
 void ModbusLink::exchange(std::span<LinkOp> ops)

@@ -111,6 +111,12 @@ private:
 
     void init();
     const modbusmap::Variable *variableOf(qint32 handle, qint32 &code) const;
+    // The variable of a handle for an operation on a value of the wanted type; null with the
+    // code of the first check it fails: InvalidSize (unless sizeFits), InvalidHandle, WrongType.
+    const modbusmap::Variable *checkedVariable(qint32 handle, modbusmap::Type wanted, qint32 &code,
+                                               bool sizeFits = true) const;
+    // The next handle for a variable or a registration.
+    qint32 takeHandle();
     qint32 lookup(const QString &name, int &index) const;
 
     // One Modbus request through the library, bounded by what is left of the deadline.
@@ -126,9 +132,14 @@ private:
     qint32 readVariable(const modbusmap::Variable &v, QVariant &value, const Deadline &deadline);
     // Reads the first and the last coil or register of the variable: the PLC serves it.
     qint32 probeVariable(const modbusmap::Variable &v, const Deadline &deadline);
-    qint32 writeChecked(qint32 handle, modbusmap::Type wanted,
+    // A write after the checks of checkedVariable and ReadOnly; a write that succeeded counts as
+    // seen with the value written.
+    qint32 writeChecked(qint32 handle, modbusmap::Type wanted, bool sizeFits,
                         const std::function<qint32(const modbusmap::Variable &, const Deadline &)> &write,
                         const QVariant &written);
+    // A BOOL, INT or DINT value: a coil, or the registers of the variable.
+    qint32 writeNumber(qint32 handle, modbusmap::Type wanted, bool sizeFits, qint32 number,
+                       const QVariant &written);
     void noteWritten(int variable, const QVariant &value);
     // The registers of a write that the combined request can carry, and the value written as a
     // notification carries it; false when the operations do not fit it.

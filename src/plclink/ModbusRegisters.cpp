@@ -53,6 +53,21 @@ QList<quint16> registersFromDInt(qint32 value, const Variable &v)
     return v.swapWords ? QList<quint16>{low, high} : QList<quint16>{high, low};
 }
 
+QList<quint16> registersFromNumber(qint32 value, const Variable &v)
+{
+    switch (v.type) {
+    case Type::Bool:
+        return {quint16(value != 0 ? 1 : 0)};
+    case Type::Int:
+        return {quint16(value)};
+    case Type::DInt:
+        return registersFromDInt(value, v);
+    case Type::String:
+        break;
+    }
+    return {};
+}
+
 qint32 dintFromRegisters(const quint16 *regs, const Variable &v)
 {
     quint16 high = v.swapWords ? regs[1] : regs[0];

@@ -18,6 +18,9 @@ void appendBytes(QByteArray &bytes, const quint16 *regs, int count, bool swapByt
 // A DINT in the variable's word and byte order (two registers).
 QList<quint16> registersFromDInt(qint32 value, const modbusmap::Variable &v);
 qint32 dintFromRegisters(const quint16 *regs, const modbusmap::Variable &v);
+// A number as the registers of a BOOL (one register, 0 or 1), an INT (one register, the low 16
+// bits) or a DINT variable; none for a STRING.
+QList<quint16> registersFromNumber(qint32 value, const modbusmap::Variable &v);
 // A text ends at its first NUL.
 QByteArray cutAtNul(const QByteArray &bytes);
 

@@ -214,7 +214,7 @@ qint64 QtSocketEndpoint::localPort() const
     return m_server->isListening() ? m_server->serverPort() : m_localPort;
 }
 
-bool QtSocketEndpoint::Listen()
+bool QtSocketEndpoint::listen()
 {
     if (m_state != Closed)
         return fail(BadState, QStringLiteral("Listen needs a closed port"));
@@ -231,7 +231,7 @@ bool QtSocketEndpoint::Listen()
     return true;
 }
 
-bool QtSocketEndpoint::Connect(const QString &host, const QString &port)
+bool QtSocketEndpoint::connectToPeer(const QString &host, const QString &port)
 {
     if (m_state != Closed)
         return fail(BadState, QStringLiteral("Connect needs a closed port"));
@@ -253,7 +253,7 @@ bool QtSocketEndpoint::Connect(const QString &host, const QString &port)
     return true;
 }
 
-bool QtSocketEndpoint::Accept(int requestId)
+bool QtSocketEndpoint::accept(int requestId)
 {
     if (!m_offered || requestId != m_offeredId)
         return fail(BadState, QStringLiteral("no connection request %1 is waiting").arg(requestId));

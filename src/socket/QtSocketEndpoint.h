@@ -25,9 +25,10 @@ class QTcpSocket;
 //
 // Server role: the listener stays open while a connection it produced is connected, so that a
 // later peer is still reported with connectionRequest; the gateway decides whether the newcomer
-// takes over (close() then Accept inside the event) or is turned away (the offered connection is
-// closed when the event returns without Accept). A close() inside connectionRequest only holds the
-// listener: Accept resumes it, and it is closed when the event returns without Accept or Listen.
+// takes over (close() then accept() inside the event) or is turned away (the offered connection
+// is closed when the event returns without accept()). A close() inside connectionRequest only
+// holds the listener: accept() resumes it, and it is closed when the event returns without
+// accept() or listen().
 //
 // Error numbers (PendingError::number and the errorOccurred event). They follow the numbering of
 // the Windows socket layer, which the plants' engineers know from their other tools:
@@ -36,9 +37,9 @@ class QTcpSocket;
 //   ------  --------------------------------------------------  ---------------------------------
 //      380  Invalid property value                              port out of range or not a number;
 //                                                               setLocalPort while not closed
-//    10013  Permission denied                                   Listen on a privileged port
-//    10048  Address in use                                      Listen on a port already taken
-//    10049  Address not available                               Listen on a foreign address
+//    10013  Permission denied                                   listen() on a privileged port
+//    10048  Address in use                                      listen() on a port already taken
+//    10049  Address not available                               listen() on a foreign address
 //    10053  Connection aborted                                  the line closed before it stood
 //    10054  Connection reset by the remote side                 network failure on an open line
 //    10055  No buffer space available                           out of sockets or memory
@@ -47,8 +48,8 @@ class QTcpSocket;
 //    10061  Connection refused                                  nobody listens on the remote port
 //    10065  No route to host                                    host or network unreachable
 //    11001  Host not found                                      name does not resolve, or no host
-//    40006  Wrong protocol or connection state for the          Listen/Connect while not closed,
-//           requested transaction or request                    Accept outside its event
+//    40006  Wrong protocol or connection state for the          listen()/connectToPeer() while not
+//           requested transaction or request                    closed, accept() outside its event
 //    40020  Unexpected socket error                             anything else the platform reports
 class QtSocketEndpoint : public SocketEndpoint
 {
@@ -80,8 +81,8 @@ public:
     explicit QtSocketEndpoint(QObject *parent = nullptr);
     ~QtSocketEndpoint() override;
 
-    // The address Listen binds to; all interfaces unless set otherwise. Takes effect on the next
-    // Listen.
+    // The address listen() binds to; all interfaces unless set otherwise. Takes effect on the
+    // next listen().
     void setListenAddress(const QHostAddress &address) { m_listenAddress = address; }
 
     // The fixed English description of one of the numbers above.
@@ -94,9 +95,9 @@ public:
     bool setLocalPort(qint64 port) override;
     // While listening on port 0, the port the system chose.
     qint64 localPort() const override;
-    bool Listen() override;
-    bool Connect(const QString &host, const QString &port) override;
-    bool Accept(int requestId) override;
+    bool listen() override;
+    bool connectToPeer(const QString &host, const QString &port) override;
+    bool accept(int requestId) override;
     bool sendData(const QString &text) override;
     bool sendPending() const override { return m_sendInFlight; }
     QHostAddress requestPeer() const override;

@@ -39,12 +39,12 @@ public:
     // The listening port; written only while the endpoint is closed.
     virtual bool setLocalPort(qint64 port) = 0;
     virtual qint64 localPort() const = 0;
-    virtual bool Listen() = 0;
+    virtual bool listen() = 0;
     // Asynchronous: state() passes Resolving, Resolved, Connecting and ends in Connected with the
     // connected event, or the error event comes.
-    virtual bool Connect(const QString &host, const QString &port) = 0;
+    virtual bool connectToPeer(const QString &host, const QString &port) = 0;
     // Only inside the connectionRequest event, on a closed endpoint.
-    virtual bool Accept(int requestId) = 0;
+    virtual bool accept(int requestId) = 0;
     // Queues the text and returns at once; sendComplete follows once every byte has left.
     virtual bool sendData(const QString &text) = 0;
     // True from sendData until its sendComplete event has been delivered, or until the

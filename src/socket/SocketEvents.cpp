@@ -21,10 +21,17 @@ SocketEvents::SocketEvents(GatewayState &state, SocketEndpoint &socket, LogWrite
     connect(&socket, &SocketEndpoint::stateChanged, this, &SocketEvents::onStateChanged);
 }
 
-void SocketEvents::failure(PeerFailure code, const QString &message)
+void SocketEvents::tellPlc(PeerFailure code, const QString &message)
 {
     if (m_failureReport)
         m_failureReport(code, message);
+}
+
+void SocketEvents::failure(PeerFailure code, const QString &message)
+{
+    if (m_failureReport && peerFailuresToPlc(m_state))
+        m_log.writeLog(statusLine(message), true);
+    tellPlc(code, message);
 }
 
 void SocketEvents::report(const QString &message, bool forced)
@@ -113,7 +120,7 @@ void SocketEvents::received(const QString &data)
         m_socket.close();
         m_socket.clearError();
         if (m_state.settings.serverRole)
-            m_socket.Listen();
+            m_socket.listen();
     }
     m_state.answerInProgress = m_framer->inAnswer();
 }
@@ -142,7 +149,7 @@ void SocketEvents::badFrame(const AnswerFramer::Problem &problem)
     if (awaited)
         s.answers.answerArrived();
     if (code == PeerFailure::AnswerTooLarge || awaited)
-        failure(code, message);
+        tellPlc(code, message);
 }
 
 void SocketEvents::answerArrived(const QString &answer)
@@ -192,7 +199,7 @@ void SocketEvents::connectionEnded()
             QStringLiteral("Answer cut short: the connection ended after %1 bytes of it").arg(partial);
         m_state.counters.dropped(LineCounters::Drop::AnswerCutShort);
         report(message, true);
-        failure(PeerFailure::AnswerCutShort, message);
+        tellPlc(PeerFailure::AnswerCutShort, message);
     }
     m_state.answers.connectionEnded(partial > 0);
 }
@@ -239,7 +246,7 @@ void SocketEvents::onConnectionRequest(int requestId)
     s.acceptClosing = false;
     if (m_socket.state() != SocketEndpoint::Closed)
         report(QStringLiteral("Error Port not closed: <") + stateNumber() + QLatin1Char('>'));
-    m_socket.Accept(requestId);
+    m_socket.accept(requestId);
     report(QStringLiteral("send request ") + QString::number(requestId));
     s.connAccepted = true;
     reportPending(QStringLiteral("Error Connect Request: "));
@@ -251,7 +258,7 @@ void SocketEvents::onPeerClosed()
         return;
     report(QStringLiteral("Closed <") + stateNumber() + QLatin1Char('>'));
     m_socket.close();
-    m_socket.Listen();
+    m_socket.listen();
     reportPending(QStringLiteral("Error Listen: "), true);
 }
 

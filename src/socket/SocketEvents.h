@@ -43,6 +43,10 @@ private:
     void answerArrived(const QString &answer);
     void badFrame(const AnswerFramer::Problem &problem);
     void connectionEnded();
+    // A failure told to the PLC whose log record this path has written already (a drop record,
+    // a forced status line): the one record of the event.
+    void tellPlc(PeerFailure code, const QString &message);
+    // A failure that has no record yet: told to the PLC, it is logged with the text the PLC gets.
     void failure(PeerFailure code, const QString &message);
 
     void report(const QString &message, bool forced = false);

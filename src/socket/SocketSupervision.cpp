@@ -25,17 +25,22 @@ SocketSupervision::SocketSupervision(GatewayState &state, SocketEndpoint &socket
 {
 }
 
-void SocketSupervision::failure(PeerFailure code, const QString &message)
+void SocketSupervision::tellPlc(PeerFailure code, const QString &message)
 {
     if (m_failureReport)
         m_failureReport(code, message);
 }
 
+void SocketSupervision::failure(PeerFailure code, const QString &message)
+{
+    if (m_failureReport && peerFailuresToPlc(m_state))
+        m_log.writeLog(statusLine(message), true);
+    tellPlc(code, message);
+}
+
 void SocketSupervision::writeDrop(const QString &message)
 {
     m_log.writeDrop(statusLine(message));
-    // The drop record is this event's one record: the report to the PLC adds none.
-    m_state.lastLoggedMessage = message;
 }
 
 void SocketSupervision::report(const QString &message, bool forced)
@@ -108,7 +113,7 @@ void SocketSupervision::serverBranch(QString &label)
     if (age > serverRequestSeconds) {
         report(QStringLiteral("Timeout request port: ") + s.settings.remotePort);
         m_socket.close();
-        m_socket.Listen();
+        m_socket.listen();
         m_requestStart.reset();
         m_socket.clearError();
     }
@@ -204,7 +209,7 @@ void SocketSupervision::endAwaited(const QString &message, bool toPlc)
     s.counters.requestFailed(LineCounters::Failure::NoAnswer);
     writeDrop(message);
     if (toPlc)
-        failure(PeerFailure::NoAnswer, message);
+        tellPlc(PeerFailure::NoAnswer, message);
     s.dropFirstSend();
     s.lastSendTimer = monotonicMs();
 }
@@ -233,7 +238,7 @@ void SocketSupervision::clientBranch(QString &label)
             const QString message = QStringLiteral("Request dropped after a socket error (") +
                                     s.lastPeerError + QStringLiteral("): ") + itemPreview(item);
             writeDrop(message);
-            failure(PeerFailure::Dropped, message);
+            tellPlc(PeerFailure::Dropped, message);
         }
         s.resetRequest = false;
         s.sendDone = false;
@@ -276,7 +281,7 @@ void SocketSupervision::clientBranch(QString &label)
             break;
         case 2:
             if (!s.settings.remoteHost.isEmpty() && !s.settings.remotePort.isEmpty())
-                m_socket.Connect(s.settings.remoteHost, s.settings.remotePort);
+                m_socket.connectToPeer(s.settings.remoteHost, s.settings.remotePort);
             break;
         case 20:
             m_connectTry = 0;
@@ -306,7 +311,7 @@ void SocketSupervision::nextRequest(QString &label)
     const QString peer = s.settings.remoteHost + QLatin1Char(':') + s.settings.remotePort;
     const auto connectForRequest = [&] {
         m_requestStart = monotonicMs();
-        m_socket.Connect(s.settings.remoteHost, s.settings.remotePort);
+        m_socket.connectToPeer(s.settings.remoteHost, s.settings.remotePort);
         report(QStringLiteral("Connect ") + peer + QStringLiteral("   Sending:") + s.sendQueue.value(0));
         if (m_socket.pendingError().isSet()) {
             report(QStringLiteral("Error connecting ") + peer + crlf + m_socket.pendingError().description);

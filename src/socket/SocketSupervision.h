@@ -72,6 +72,10 @@ private:
     // Ends the awaited item with a failure: a drop record naming it, and the report to the PLC
     // when toPlc (a cut-short answer was reported when the connection ended).
     void endAwaited(const QString &message, bool toPlc);
+    // A failure told to the PLC whose log record this path has written already (a drop record,
+    // a forced status line): the one record of the event.
+    void tellPlc(PeerFailure code, const QString &message);
+    // A failure that has no record yet: told to the PLC, it is logged with the text the PLC gets.
     void failure(PeerFailure code, const QString &message);
     void report(const QString &message, bool forced = false);
     // The record of an item that leaves its queue unserved.

@@ -293,6 +293,18 @@ private slots:
         QCOMPARE(rig.log.records.at(1).first,
                  statusLine(u"WriteVar: RecData !1813 (answer of 1 characters)"_s));
         QCOMPARE(rig.log.records.last(), qMakePair(statusLine(u"SocketData received: (-1 msec) x"_s), true));
+        // Told to the PLC, the refusal has one more record: the text ".anfordErrText" gets.
+        rig.clear();
+        rig.state.safety.reportPeerFailures = true;
+        rig.state.receiveQueue = QStringList{u"y"_s};
+        rig.link.values[u"K1.antwort"_s] = false;
+        rig.cycles.responseTick();
+        const QString told = statusLine(u"Answer not written into RecData (code 1813, 1 characters): y"_s);
+        QCOMPARE(rig.var("anfordErr"), QVariant(3007));
+        QCOMPARE(rig.var("anfordErrText"), QVariant(told));
+        QCOMPARE(rig.log.records.size(), 3);
+        QCOMPARE(rig.log.records.at(1), qMakePair(told, true));
+        rig.state.safety.reportPeerFailures = false;
 
         // Without usable handles every piece is shown, logged for the operator and dropped.
         rig.clear();

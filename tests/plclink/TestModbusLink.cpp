@@ -142,6 +142,14 @@ private slots:
         QCOMPARE(link.writeVarString(text, 3, u"ab"_s), qint32(ModbusLink::InvalidSize));
         QCOMPARE(link.deleteVarHandle(anford), 0);
         QCOMPARE(link.readVarBool(anford, 2, b), qint32(ModbusLink::InvalidHandle));
+        // The size is looked at first, then the handle, then the type, then the access.
+        QString read;
+        for (const qint32 code : {link.readVarBool(anford, 0, b), link.readVarString(anford, 0, read),
+                                  link.writeVarBool(anford, 0, true), link.writeVarInt(anford, 1, 1),
+                                  link.writeVarLong(anford, 3, 1), link.writeVarString(anford, -2, u"a"_s)})
+            QCOMPARE(code, qint32(ModbusLink::InvalidSize));
+        QCOMPARE(link.readVarString(anford, 2, read), qint32(ModbusLink::InvalidHandle));
+        QCOMPARE(link.writeVarLong(ready, 4, 1), qint32(ModbusLink::WrongType));
 
         // Handles are never reused; after releaseLink none is left and the next operation
         // connects again.

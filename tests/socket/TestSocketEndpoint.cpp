@@ -53,12 +53,12 @@ private slots:
         ep.setListenAddress(QHostAddress::LocalHost);
         Recorder rec(ep);
         // Connects to the peer's listener, dropping connections the endpoint gave up on; no event
-        // may come from inside Connect.
+        // may come from inside connectToPeer().
         const auto connectPeer = [&]() -> QTcpSocket * {
             while (peerServer.hasPendingConnections())
                 delete peerServer.nextPendingConnection();
             rec.states.clear();
-            if (!ep.Connect(QStringLiteral("127.0.0.1"), peerPort) || !rec.states.isEmpty() ||
+            if (!ep.connectToPeer(QStringLiteral("127.0.0.1"), peerPort) || !rec.states.isEmpty() ||
                 !rec.events.isEmpty() ||
                 !QTest::qWaitFor([&] { return peerServer.hasPendingConnections(); }, kWait))
                 return nullptr;
@@ -85,32 +85,33 @@ private slots:
         QVERIFY(expectError(ep.setLocalPort(65536), 380));
         QCOMPARE(ep.localPort(), 0);
         for (const char *port : {"abc", "-5", "70000", "0", "", "12x"})
-            QVERIFY2(expectError(ep.Connect(QStringLiteral("127.0.0.1"), QString::fromLatin1(port)), 380),
-                     port);
-        QVERIFY(expectError(ep.Connect(QString(), QStringLiteral("80")), 11001));
+            QVERIFY2(
+                expectError(ep.connectToPeer(QStringLiteral("127.0.0.1"), QString::fromLatin1(port)), 380),
+                port);
+        QVERIFY(expectError(ep.connectToPeer(QString(), QStringLiteral("80")), 11001));
         QVERIFY(expectError(ep.sendData(QStringLiteral("x")), 10057));
-        QVERIFY(expectError(ep.Accept(1), 40006));
+        QVERIFY(expectError(ep.accept(1), 40006));
         QVERIFY(ep.setLocalPort(peerServer.serverPort()));
-        QVERIFY(expectError(ep.Listen(), 10048));
+        QVERIFY(expectError(ep.listen(), 10048));
         QVERIFY(closeAndCheck(0));
 
         QVERIFY(ep.setLocalPort(0));
-        QVERIFY(ep.Listen());
+        QVERIFY(ep.listen());
         const quint16 listenPort = static_cast<quint16>(ep.localPort());
         QVERIFY(listenPort > 0);
         QVERIFY(expectError(ep.setLocalPort(1234), 380));
-        QVERIFY(expectError(ep.Listen(), 40006));
-        QVERIFY(expectError(ep.Connect(QStringLiteral("127.0.0.1"), QStringLiteral("80")), 40006));
+        QVERIFY(expectError(ep.listen(), 40006));
+        QVERIFY(expectError(ep.connectToPeer(QStringLiteral("127.0.0.1"), QStringLiteral("80")), 40006));
         QVERIFY(closeAndCheck(2));
         QTcpSocket knock;
         knock.connectToHost(QHostAddress::LocalHost, listenPort);
         QTRY_COMPARE_WITH_TIMEOUT(knock.error(), QAbstractSocket::ConnectionRefusedError, kWait);
 
-        QVERIFY(ep.Connect(kUnresolvable, QStringLiteral("9100")));
+        QVERIFY(ep.connectToPeer(kUnresolvable, QStringLiteral("9100")));
         QVERIFY(closeAndCheck(4));
 
         // The peer's listener completes the handshake, but the endpoint must not report it.
-        QVERIFY(ep.Connect(QStringLiteral("127.0.0.1"), peerPort));
+        QVERIFY(ep.connectToPeer(QStringLiteral("127.0.0.1"), peerPort));
         QVERIFY(ep.state() >= 4 && ep.state() <= 6);
         QVERIFY(closeAndCheck(ep.state()));
 
@@ -151,7 +152,7 @@ private slots:
 
         // Failed connects arrive as error events, not as a pending error.
         const QString refusedPort = QString::number(freePort());
-        QVERIFY(ep.Connect(QStringLiteral("127.0.0.1"), refusedPort));
+        QVERIFY(ep.connectToPeer(QStringLiteral("127.0.0.1"), refusedPort));
         QVERIFY(rec.events.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(rec.events, QStringList{"error 10061"}, kWait);
         QVERIFY(rec.errorText.contains(QStringLiteral("Connection refused")) &&
@@ -159,7 +160,7 @@ private slots:
         QVERIFY(!ep.pendingError().isSet());
         QVERIFY(closeAndCheck(9));
 
-        QVERIFY(ep.Connect(kUnresolvable, QStringLiteral("9100")));
+        QVERIFY(ep.connectToPeer(kUnresolvable, QStringLiteral("9100")));
         QTRY_COMPARE_WITH_TIMEOUT(rec.events, QStringList{"error 11001"}, 60000);
         QVERIFY(rec.errorText.startsWith(QStringLiteral("Host not found")));
         QCOMPARE(ep.state(), 9);

@@ -13,6 +13,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 
 #include <netinet/in.h>
@@ -208,6 +210,95 @@ private slots:
         QCOMPARE(rig.socket.calls.filter("Connect").size(), 1);
     }
 
+    // Every failure told to the PLC leaves exactly one log record with its text: the drop record
+    // or forced status line of its event where that exists, else one written with the report.
+    // With reportPeerFailures off only the events logged anyway leave a record.
+    void oneRecordPerPeerFailure_data()
+    {
+        QTest::addColumn<bool>("toPlc");
+        QTest::newRow("told to the PLC") << true;
+        QTest::newRow("not told") << false;
+    }
+    void oneRecordPerPeerFailure()
+    {
+        QFETCH(bool, toPlc);
+        QStringList seen;
+        const auto run = [&](const std::function<void(FakeRig &)> &steps) {
+            FakeRig rig;
+            rig.state.safety.reportPeerFailures = toPlc;
+            rig.state.sendQueue = QStringList{"job", "next"};
+            rig.state.lastSendTimer = 1; // long ago
+            QList<std::pair<PeerFailure, QString>> told;
+            const auto report = [&told](PeerFailure code, const QString &message) {
+                told.append({code, message});
+            };
+            rig.cycle.setFailureReport(report);
+            rig.events.setFailureReport(report);
+            steps(rig);
+            for (const auto &[code, message] : told) {
+                QStringList texts = rig.log.drops;
+                for (const auto &r : rig.log.records)
+                    texts << r.first;
+                seen << QStringLiteral("%1 %2 x%3")
+                            .arg(int(code))
+                            .arg(message)
+                            .arg(std::count_if(texts.begin(), texts.end(),
+                                               [&](const QString &t) { return t.endsWith(message); }));
+            }
+        };
+        run([](FakeRig &rig) { // no connection within the time-out
+            rig.state.settings.timeoutSeconds = 3;
+            for (int i = 0; i < 9; ++i)
+                rig.tick();
+        });
+        run([](FakeRig &rig) { // refused by the endpoint on a static connection
+            rig.state.settings.staticConnection = true;
+            rig.socket.current = SocketEndpoint::Connected;
+            rig.socket.failSend = true;
+            rig.tick();
+        });
+        run([](FakeRig &rig) { // refused by the endpoint once connected for the request
+            rig.socket.current = SocketEndpoint::Connected;
+            rig.socket.failSend = true;
+            emit rig.socket.connected();
+        });
+        run([](FakeRig &rig) { // dropped after a socket error
+            rig.state.settings.dropRequestOnError = true;
+            rig.tick();
+            emit rig.socket.errorOccurred(10061, "Connection refused");
+            rig.tick();
+        });
+        run([](FakeRig &rig) { // sent, and no answer within the time-out
+            rig.state.settings.staticConnection = true;
+            rig.state.safety.answerTimeoutSec = 1;
+            rig.socket.current = SocketEndpoint::Connected;
+            rig.tick();
+            emit rig.socket.sendComplete();
+            for (int i = 0; i < 4; ++i)
+                rig.tick();
+        });
+        run([](FakeRig &rig) { // an answer too large, then one cut short by the connection's end
+            rig.state.safety.answerFraming = AnswerFraming::Line;
+            rig.state.safety.answerMaxBytes = 3;
+            emit rig.socket.stateChanged(SocketEndpoint::Connected);
+            rig.socket.incoming = "ABCDEFG\n";
+            emit rig.socket.dataArrival(8);
+            rig.socket.incoming = "AB";
+            emit rig.socket.dataArrival(2);
+            emit rig.socket.stateChanged(SocketEndpoint::Closed);
+        });
+        const QString logged = toPlc ? "x1" : "x0";
+        QCOMPARE(seen, (QStringList{
+                           "3003 Request timed out (127.0.0.1:9100), tried again: job " + logged,
+                           "3002 Request not sent: job " + logged,
+                           "3002 Request not sent: job " + logged,
+                           "3001 Request dropped after a socket error (Connection refused): job x1",
+                           "3004 No answer within 1 s: job x1",
+                           "3006 Answer too large: 7 bytes, at most 3: dropped x1",
+                           "3005 Answer cut short: the connection ended after 2 bytes of it x1",
+                       }));
+    }
+
     // Static connection: close, connect, wait, and again after 20 ticks; queued items stay put.
     void staticReconnectNumbering()
     {
@@ -277,7 +368,7 @@ private slots:
     {
         Rig<QtSocketEndpoint> rig;
         rig.state.settings.serverRole = true;
-        QVERIFY(rig.socket.setLocalPort(0) && rig.socket.Listen());
+        QVERIFY(rig.socket.setLocalPort(0) && rig.socket.listen());
         const quint16 port = static_cast<quint16>(rig.socket.localPort());
         QTcpSocket first, second;
         first.connectToHost(QHostAddress::LocalHost, port);

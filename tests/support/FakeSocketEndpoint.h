@@ -32,7 +32,7 @@ public:
         return true;
     }
     qint64 localPort() const override { return port; }
-    bool Listen() override
+    bool listen() override
     {
         calls << QStringLiteral("Listen");
         if (failListen) {
@@ -42,13 +42,13 @@ public:
         current = Listening;
         return true;
     }
-    bool Connect(const QString &host, const QString &p) override
+    bool connectToPeer(const QString &host, const QString &p) override
     {
         calls << QStringLiteral("Connect:%1:%2").arg(host, p);
         current = Connecting;
         return true;
     }
-    bool Accept(int requestId) override
+    bool accept(int requestId) override
     {
         calls << QStringLiteral("Accept:%1").arg(requestId);
         current = Connected;
