@@ -16,10 +16,19 @@
 // write's reply on its way back: either is one scheduling turn of the same PC, so the two
 // figures differ by little, and the one timed here is never rounded to a bucket.
 //
-//   bench_fleet [--seconds S] [--gateway PATH] N...      defaults: 20 s, N = 1 10 30 100
+//   bench_fleet [--seconds S] [--gateway PATH] [--compare PATH] [--split R/L] N...
+//                                                         defaults: 20 s, N = 1 10 30 100
 //
 // --gateway runs another build's gateway (an older one, for a before/after comparison); the
-// stand-ins are always this build's.
+// stand-ins are always this build's. --compare PATH runs that gateway in every other instance of
+// the same fleet and prints each half's figures (A, B): both see the same load of the PC at the
+// same time, which separate runs on a shared machine do not. --split R/L keeps the runtime
+// stand-ins on CPUs R and the rest on CPUs L (taskset lists, e.g. 1/0): an approximation of PLC
+// runtimes on machines of their own.
+//
+// Beside each figure line, what the scheduler counted per answer for each of a line's three
+// processes (all their threads): CPU, wake-ups (sleeps it ended), preemptions and the time spent
+// runnable in the run queue; and how busy the PC's CPUs were, with anyone's work.
 #include "BenchSupport.h"
 
 #include <QCoreApplication>
@@ -94,12 +103,73 @@ QByteArray httpGet(quint16 port, const char *path)
     return body < 0 ? QByteArray() : in.mid(body + 4);
 }
 
+// The scheduler's account of one process, all its threads: time on a CPU, time waiting in the
+// run queue after a wake-up or a preemption (/proc/<pid>/task/*/schedstat), how often it went to
+// sleep by itself (every sleep is a wake-up later) and how often it was preempted.
+struct SchedAccount {
+    double cpuNs = 0, waitNs = 0, sleeps = 0, preempted = 0;
+
+    static SchedAccount of(qint64 pid)
+    {
+        SchedAccount a;
+        const QString dir = QStringLiteral("/proc/%1/task").arg(pid);
+        for (const QString &task : QDir(dir).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile stat(dir + QLatin1Char('/') + task + QStringLiteral("/schedstat"));
+            if (stat.open(QIODevice::ReadOnly)) {
+                const QList<QByteArray> words = stat.readAll().split(' ');
+                a.cpuNs += words.value(0).toDouble();
+                a.waitNs += words.value(1).toDouble();
+            }
+            QFile status(dir + QLatin1Char('/') + task + QStringLiteral("/status"));
+            if (!status.open(QIODevice::ReadOnly))
+                continue;
+            for (const QByteArray &line : status.readAll().split('\n')) {
+                if (line.startsWith("voluntary_ctxt_switches:"))
+                    a.sleeps += line.mid(24).trimmed().toDouble();
+                else if (line.startsWith("nonvoluntary_ctxt_switches:"))
+                    a.preempted += line.mid(27).trimmed().toDouble();
+            }
+        }
+        return a;
+    }
+    SchedAccount &operator+=(const SchedAccount &o)
+    {
+        cpuNs += o.cpuNs, waitNs += o.waitNs, sleeps += o.sleeps, preempted += o.preempted;
+        return *this;
+    }
+    SchedAccount operator-(const SchedAccount &o) const
+    {
+        return {cpuNs - o.cpuNs, waitNs - o.waitNs, sleeps - o.sleeps, preempted - o.preempted};
+    }
+};
+
+// The three processes of a line.
+enum Role { GatewayRole, RuntimeRole, PrinterRole, Roles };
+const char *const roleNames[Roles] = {"gateway", "runtime stand-in", "printer stand-in"};
+
+// Busy and total jiffies of the whole machine (/proc/stat), for the share of the CPUs in use.
+std::pair<double, double> machineJiffies()
+{
+    QFile f(QStringLiteral("/proc/stat"));
+    if (!f.open(QIODevice::ReadOnly))
+        return {0, 0};
+    const QList<QByteArray> words = f.readLine().simplified().split(' ');
+    double total = 0, idle = 0;
+    for (qsizetype i = 1; i < words.size(); ++i) {
+        total += words[i].toDouble();
+        if (i == 4 || i == 5) // idle, iowait
+            idle += words[i].toDouble();
+    }
+    return {total - idle, total};
+}
+
 // What one look at an instance found; the figures of a window are the differences of two.
 struct Sample {
     double answered = 0;
     std::vector<double> buckets; // cumulated counts of the hand-over histogram
     double requests = 0, handOver = 0;
     qint64 cpuNs = 0;
+    SchedAccount sched[Roles];
 };
 
 const std::vector<double> Bounds{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
@@ -204,6 +274,9 @@ struct Instance {
         s.requests = statsRequests;
         s.handOver = statsHandOver;
         s.cpuNs = cpuNanoseconds(gateway.processId());
+        s.sched[GatewayRole] = SchedAccount::of(gateway.processId());
+        s.sched[RuntimeRole] = SchedAccount::of(plc.processId());
+        s.sched[PrinterRole] = SchedAccount::of(printer.processId());
         return s;
     }
 };
@@ -241,12 +314,14 @@ double rankQuantile(std::vector<double> values, double q)
 }
 
 struct Figures {
-    int n = 0;
+    int n = 0, lines = 0; // the fleet's size, and how many of its lines these figures are of
     double answersPerSecond = 0, p50 = 0, p99 = 0, timedP50 = 0, timedP99 = 0, handOverPerAnswer = 0,
            requestsPerAnswer = 0, cpuMsPerAnswer = 0;
     size_t timed = 0;
     qint64 longestGap = 0;
     int wrong = 0, unanswered = 0;
+    SchedAccount perAnswer[Roles]; // each role's account divided by the answers
+    double machineBusy = 0;        // share of all CPUs busy during the window, anyone's work
 };
 
 void print(const char *what, const Figures &f)
@@ -255,9 +330,20 @@ void print(const char *what, const Figures &f)
                 "(timed p50 %6.3f ms p99 %6.3f ms of %zu)  "
                 "link requests per answer: hand-over %.2f, all %.2f  gateway CPU per answer %.3f ms  "
                 "longest watchdog gap %lld ms  wrong %d unanswered %d\n",
-                what, f.n, f.answersPerSecond, f.n ? f.answersPerSecond / f.n : 0, f.p50, f.p99, f.timedP50,
-                f.timedP99, f.timed, f.handOverPerAnswer, f.requestsPerAnswer, f.cpuMsPerAnswer,
+                what, f.n, f.answersPerSecond, f.lines ? f.answersPerSecond / f.lines : 0, f.p50, f.p99,
+                f.timedP50, f.timedP99, f.timed, f.handOverPerAnswer, f.requestsPerAnswer, f.cpuMsPerAnswer,
                 static_cast<long long>(f.longestGap), f.wrong, f.unanswered);
+    // The scheduler's side: what a line's processes cost per answer, and how long they waited
+    // for a CPU once runnable; the machine's load beside it (the other work on this PC counts).
+    std::printf("          per answer:");
+    for (int r = 0; r < Roles; ++r)
+        std::printf("%s %s CPU %.3f ms, wake-ups %.1f, preempted %.2f, run-queue wait %.3f ms (%.3f ms per "
+                    "wake-up)",
+                    r ? ";" : "", roleNames[r], f.perAnswer[r].cpuNs / 1e6, f.perAnswer[r].sleeps,
+                    f.perAnswer[r].preempted, f.perAnswer[r].waitNs / 1e6,
+                    f.perAnswer[r].waitNs / 1e6 /
+                        std::max(1.0, f.perAnswer[r].sleeps + f.perAnswer[r].preempted));
+    std::printf("; CPUs busy %.0f %%\n", 100 * f.machineBusy);
     std::fflush(stdout);
 }
 
@@ -281,10 +367,25 @@ quint16 listeningPort(QProcess &p, qint64 *clock = nullptr)
     return at < 0 ? 0 : quint16(line.mid(at + 5).split(' ').value(0).trimmed().toUInt());
 }
 
-Figures runFleet(int n, int seconds, const QString &gatewayProgram, const QString &bin)
+// --split R/L: the runtime stand-ins on CPUs R only, the gateways and printer stand-ins on CPUs L
+// only (taskset lists). Not a way to run a line: an approximation of PLC runtimes that run on
+// machines of their own, for the hand-over a gateway PC alone costs.
+QString g_runtimeCpus, g_lineCpus;
+
+void startOn(QProcess &p, const QString &cpus, const QString &program, const QStringList &arguments)
 {
-    Figures f;
-    f.n = n;
+    if (cpus.isEmpty())
+        p.start(program, arguments);
+    else
+        p.start(QStringLiteral("taskset"), QStringList{QStringLiteral("-c"), cpus, program} + arguments);
+}
+
+// One figure per gateway program; instance i runs programs[i % programs.size()], so that with two
+// programs both halves of the fleet share the same PC at the same time and whatever else runs on
+// it: a comparison that the load of the moment cannot tilt.
+std::vector<Figures> runFleet(int n, int seconds, const QStringList &programs, const QString &bin)
+{
+    std::vector<Figures> groups(size_t(programs.size()));
     QTemporaryDir root;
     std::vector<std::unique_ptr<Instance>> fleet;
     for (int i = 0; i < n; ++i) {
@@ -295,19 +396,19 @@ Figures runFleet(int n, int seconds, const QString &gatewayProgram, const QStrin
         QDir().mkpath(x.dir + QStringLiteral("/Server"));
         // The runtime folder of each instance (its lock) must be private, or Qt takes a shared one.
         QFile::setPermissions(x.dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        x.plc.start(bin + QStringLiteral("/tools/plcsim/plcsim"),
-                    {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
-                     QStringLiteral("--plc"), module, QStringLiteral("--every"), QStringLiteral("1000"),
-                     QStringLiteral("--after-answer"), QStringLiteral("--data"), QStringLiteral("job {n}")});
-        x.printer.start(bin + QStringLiteral("/tools/printersim/printersim"),
-                        {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--reply"),
-                         QStringLiteral("%r %t")});
+        startOn(x.plc, g_runtimeCpus, bin + QStringLiteral("/tools/plcsim/plcsim"),
+                {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
+                 QStringLiteral("--plc"), module, QStringLiteral("--every"), QStringLiteral("1000"),
+                 QStringLiteral("--after-answer"), QStringLiteral("--data"), QStringLiteral("job {n}")});
+        startOn(x.printer, g_lineCpus, bin + QStringLiteral("/tools/printersim/printersim"),
+                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--reply"),
+                 QStringLiteral("%r %t")});
         x.plcPort = listeningPort(x.plc, &x.plcClock);
         x.printerPort = listeningPort(x.printer);
         x.printer.setStandardOutputFile(QProcess::nullDevice());
         if (x.plcPort == 0 || x.printerPort == 0) {
             std::fprintf(stderr, "cannot start the stand-ins of instance %d\n", i);
-            return f;
+            return groups;
         }
         QObject::connect(&x.plc, &QProcess::readyReadStandardOutput, [&x] { x.readPlc(); });
         x.statusPort = freePort();
@@ -348,7 +449,7 @@ Figures runFleet(int n, int seconds, const QString &gatewayProgram, const QStrin
         x.gateway.setProcessEnvironment(env);
         x.gateway.setStandardOutputFile(QProcess::nullDevice());
         x.gateway.setStandardErrorFile(QProcess::nullDevice());
-        x.gateway.start(gatewayProgram, {});
+        startOn(x.gateway, g_lineCpus, programs[i % programs.size()], {});
         fleet.push_back(std::move(in));
     }
 
@@ -372,35 +473,54 @@ Figures runFleet(int n, int seconds, const QString &gatewayProgram, const QStrin
         x->handOvers.clear();
         x->timing = true;
     }
+    const auto machineBefore = machineJiffies();
     const qint64 start = g_clock.elapsed();
     spin(seconds * 1000);
     const double elapsed = double(g_clock.elapsed() - start) / 1000.0;
-    std::vector<double> buckets(Bounds.size(), 0), timed;
-    double answered = 0, requests = 0, handOver = 0, cpuNs = 0;
-    for (size_t i = 0; i < fleet.size(); ++i) {
-        Instance &x = *fleet[i];
-        const Sample after = x.sample();
-        x.timing = false;
-        answered += after.answered - before[i].answered;
-        requests += after.requests - before[i].requests;
-        handOver += after.handOver - before[i].handOver;
-        cpuNs += double(after.cpuNs - before[i].cpuNs);
-        for (size_t b = 0; b < Bounds.size(); ++b)
-            buckets[b] += after.buckets[b] - before[i].buckets[b];
-        f.longestGap = std::max(f.longestGap, x.longestGap);
-        f.wrong += x.wrong;
-        timed.insert(timed.end(), x.handOvers.begin(), x.handOvers.end());
+    const auto machineAfter = machineJiffies();
+    std::vector<Sample> after;
+    for (const auto &x : fleet) {
+        after.push_back(x->sample());
+        x->timing = false;
     }
-    f.answersPerSecond = answered / elapsed;
-    f.p50 = quantile(buckets, 0.5);
-    f.p99 = quantile(buckets, 0.99);
-    f.timed = timed.size();
-    f.timedP50 = rankQuantile(timed, 0.5);
-    f.timedP99 = rankQuantile(timed, 0.99);
-    if (answered > 0) {
-        f.handOverPerAnswer = handOver / answered;
-        f.requestsPerAnswer = requests / answered;
-        f.cpuMsPerAnswer = cpuNs / 1e6 / answered;
+    for (size_t g = 0; g < groups.size(); ++g) {
+        Figures &f = groups[g];
+        f.n = n;
+        f.lines = int((fleet.size() + groups.size() - 1 - g) / groups.size());
+        std::vector<double> buckets(Bounds.size(), 0), timed;
+        double answered = 0, requests = 0, handOver = 0, cpuNs = 0;
+        SchedAccount sched[Roles];
+        for (size_t i = g; i < fleet.size(); i += groups.size()) {
+            const Instance &x = *fleet[i];
+            for (int r = 0; r < Roles; ++r)
+                sched[r] += after[i].sched[r] - before[i].sched[r];
+            answered += after[i].answered - before[i].answered;
+            requests += after[i].requests - before[i].requests;
+            handOver += after[i].handOver - before[i].handOver;
+            cpuNs += double(after[i].cpuNs - before[i].cpuNs);
+            for (size_t b = 0; b < Bounds.size(); ++b)
+                buckets[b] += after[i].buckets[b] - before[i].buckets[b];
+            f.longestGap = std::max(f.longestGap, x.longestGap);
+            f.wrong += x.wrong;
+            timed.insert(timed.end(), x.handOvers.begin(), x.handOvers.end());
+        }
+        f.answersPerSecond = answered / elapsed;
+        f.p50 = quantile(buckets, 0.5);
+        f.p99 = quantile(buckets, 0.99);
+        f.timed = timed.size();
+        f.timedP50 = rankQuantile(timed, 0.5);
+        f.timedP99 = rankQuantile(timed, 0.99);
+        if (answered > 0) {
+            f.handOverPerAnswer = handOver / answered;
+            f.requestsPerAnswer = requests / answered;
+            f.cpuMsPerAnswer = cpuNs / 1e6 / answered;
+            for (int r = 0; r < Roles; ++r)
+                f.perAnswer[r] = {sched[r].cpuNs / answered, sched[r].waitNs / answered,
+                                  sched[r].sleeps / answered, sched[r].preempted / answered};
+        }
+        if (machineAfter.second > machineBefore.second)
+            f.machineBusy =
+                (machineAfter.first - machineBefore.first) / (machineAfter.second - machineBefore.second);
     }
 
     // The end: the gateways first (a normal unload), then what the PLCs still wait for.
@@ -409,16 +529,17 @@ Figures runFleet(int n, int seconds, const QString &gatewayProgram, const QStrin
     for (const auto &x : fleet)
         if (!x->gateway.waitForFinished(10000))
             x->gateway.kill();
-    for (const auto &x : fleet) {
+    for (size_t i = 0; i < fleet.size(); ++i) {
+        Instance *x = fleet[i].get();
         x->readPlc();
         // At most the one request in flight may be left without its answer.
-        f.unanswered += std::max(0, x->raised - x->answers - 1);
+        groups[i % groups.size()].unanswered += std::max(0, x->raised - x->answers - 1);
         x->plc.kill();
         x->printer.kill();
         x->plc.waitForFinished(5000);
         x->printer.waitForFinished(5000);
     }
-    return f;
+    return groups;
 }
 
 } // namespace
@@ -429,7 +550,7 @@ int main(int argc, char *argv[])
     std::signal(SIGPIPE, SIG_IGN);
     g_clock.start();
     const QString bin = QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/..")).absolutePath();
-    QString gateway = bin + QStringLiteral("/src/kavetta");
+    QStringList gateways{bin + QStringLiteral("/src/kavetta")};
     int seconds = 20;
     QList<int> sizes;
     const QStringList args = app.arguments().mid(1);
@@ -437,25 +558,47 @@ int main(int argc, char *argv[])
         if (args[i] == QLatin1String("--seconds") && i + 1 < args.size())
             seconds = qMax(1, args[++i].toInt());
         else if (args[i] == QLatin1String("--gateway") && i + 1 < args.size())
-            gateway = args[++i];
-        else if (args[i].toInt() > 0)
+            gateways[0] = args[++i];
+        else if (args[i] == QLatin1String("--compare") && i + 1 < args.size())
+            gateways << args[++i];
+        else if (args[i] == QLatin1String("--split") && i + 1 < args.size() && args[i + 1].count(u'/') == 1) {
+            g_runtimeCpus = args[++i].section(u'/', 0, 0);
+            g_lineCpus = args[i].section(u'/', 1, 1);
+        } else if (args[i].toInt() > 0)
             sizes << args[i].toInt();
         else {
-            std::fprintf(stderr, "usage: bench_fleet [--seconds S] [--gateway PATH] N...\n");
+            std::fprintf(
+                stderr,
+                "usage: bench_fleet [--seconds S] [--gateway PATH] [--compare PATH] [--split R/L] N...\n");
             return 1;
         }
     }
     if (sizes.isEmpty())
         sizes = {1, 10, 30, 100};
-    std::printf("gateway %s, %d s per window, %d cores\n", qPrintable(gateway), seconds,
-                QThread::idealThreadCount());
-    const Figures one = runFleet(1, seconds, gateway, bin);
-    print("alone", one);
+    gateways = gateways.mid(0, 2);
+    for (qsizetype g = 0; g < gateways.size(); ++g)
+        std::printf("gateway %s: %s\n", g ? "B" : "A", qPrintable(gateways[g]));
+    std::printf("%d s per window, %d cores\n", seconds, QThread::idealThreadCount());
+    if (!g_runtimeCpus.isEmpty())
+        std::printf("runtime stand-ins on CPUs %s only, gateways and printer stand-ins on CPUs %s only\n",
+                    qPrintable(g_runtimeCpus), qPrintable(g_lineCpus));
+    const auto label = [&](const char *what, size_t g) {
+        return (QByteArray(what) + (gateways.size() > 1 ? (g ? " B" : " A") : "")).leftJustified(9);
+    };
+    std::vector<Figures> alone;
+    for (qsizetype g = 0; g < gateways.size(); ++g) {
+        const std::vector<Figures> one = runFleet(1, seconds, {gateways[g]}, bin);
+        alone.push_back(one.empty() ? Figures{} : one.front());
+        print(label("alone", size_t(g)).constData(), alone.back());
+    }
     for (const int n : sizes) {
         if (n == 1)
             continue;
-        print("fleet", runFleet(n, seconds, gateway, bin));
-        print("  beside", one);
+        const std::vector<Figures> fleet = runFleet(n, seconds, gateways, bin);
+        for (size_t g = 0; g < fleet.size(); ++g)
+            print(label("fleet", g).constData(), fleet[g]);
+        for (size_t g = 0; g < alone.size(); ++g)
+            print(label("  beside", g).constData(), alone[g]);
     }
     return 0;
 }

@@ -99,6 +99,14 @@ FAULTS=$(
 @ reload-peer-kept src/core/GatewayCore.cpp
 -    if ((before.at(Peer) != now.at(Peer) || roleChanged) && !m_state.settings.serverRole) {
 +    if (roleChanged && !m_state.settings.serverRole) {
+@ response-first-tick-sleeps src/core/GatewayCore.cpp
+-    m_timer2->setInterval(0);
+-    m_timer2->start();
++    m_timer2->setInterval(responseIntervalMs);
++    m_timer2->start();
+@ response-retry-busy src/core/GatewayCore.cpp
+-    else if (m_timer2->interval() != responseIntervalMs)
++    else if (false)
 @ tracker-answers-newest src/common/RequestTracker.cpp
 -    const Owed oldest = m_owed.front();
 -    m_owed.pop_front();

@@ -89,7 +89,17 @@ int main(int argc, char *argv[])
             return run(argc, argv);
         std::fprintf(stderr, "kavetta: cannot load the window (%s); running without one\n", why.c_str());
     }
+    // Without a window nothing needs the GLib main loop, and Qt's own poll() loop costs fewer
+    // system calls and less locking on every wake-up: with many instances on one PC each answer
+    // waits for several of them. Children of the gateway get the environment as it was.
+    const QByteArray glibChoice = qgetenv("QT_NO_GLIB");
+    const bool glibChoiceSet = qEnvironmentVariableIsSet("QT_NO_GLIB");
+    qputenv("QT_NO_GLIB", "1");
     TimedApplication<QCoreApplication> app(argc, argv);
+    if (glibChoiceSet)
+        qputenv("QT_NO_GLIB", glibChoice);
+    else
+        qunsetenv("QT_NO_GLIB");
     app.setOrganizationName(QStringLiteral("Morvanta"));
     app.setApplicationName(QStringLiteral("Kavetta"));
     return runHeadless(app, createStatusServer);

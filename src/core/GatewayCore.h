@@ -62,7 +62,8 @@ public:
     QTimer *responseTimer() const { return m_timer2; }
     SocketSupervision &supervision() { return *m_supervision; }
 
-    // Timer2 runs until the receive queue is empty.
+    // Timer2 runs until the receive queue is empty: its first tick as soon as the thread is free,
+    // then every responseIntervalMs while an answer waits for the PLC to take the last one.
     void startResponseCycle();
 
 signals:

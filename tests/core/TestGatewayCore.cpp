@@ -90,6 +90,50 @@ private slots:
         QVERIFY(plc.ticks == 1 && rig.state.receiveQueue.isEmpty());
     }
 
+    // A resting response cycle takes an answer in the loop's next turn, without a timer sleep
+    // first; while the PLC has not taken the last answer it looks again about every millisecond,
+    // not in a busy loop, and a further arrival meanwhile does not hold it back.
+    void responseCycleStartsAtOnceAndRetriesAtItsPace()
+    {
+        struct Plc : ResponseCycle {
+            GatewayState &state;
+            int ticks = 0, busyTicks = 0;
+            explicit Plc(GatewayState &s) : state(s) {}
+            void responseTick() override
+            {
+                if (++ticks > busyTicks)
+                    state.dropFirstAnswer();
+            }
+        };
+        QTemporaryDir dir;
+        UiRig rig(dir.path());
+        Plc plc(rig.state);
+        CoreParts parts = rig.coreParts();
+        parts.responses = &plc;
+        GatewayCore core(rig.state, parts);
+        core.load();
+
+        rig.socket.incoming = "first";
+        emit rig.socket.dataArrival(5);
+        QCoreApplication::processEvents();
+        QVERIFY(plc.ticks == 1 && rig.state.receiveQueue.isEmpty() && !core.responseTimer()->isActive());
+
+        plc.ticks = 0;
+        plc.busyTicks = 20;
+        QElapsedTimer clock;
+        clock.start();
+        rig.socket.incoming = "second";
+        emit rig.socket.dataArrival(6);
+        QTest::qWait(5);
+        rig.socket.incoming = "third";
+        emit rig.socket.dataArrival(5);
+        QTRY_VERIFY(rig.state.receiveQueue.isEmpty());
+        QTRY_VERIFY(!core.responseTimer()->isActive());
+        // 21 ticks for the second answer (20 of them find the PLC busy), one for the third.
+        QCOMPARE(plc.ticks, 22);
+        QVERIFY2(clock.elapsed() >= 20, qPrintable(QString::number(clock.elapsed())));
+    }
+
     // Without a display, boxes and the operator's messages become event-log entries (errors as
     // type 1, the rest as 2) and count as answered: the message list never grows.
     void headlessBoxesGoToTheEventLog()
