@@ -244,7 +244,8 @@ void memoryCase(int status, int stallSeconds)
     const qint64 pid = run.gateway.processId();
     const double idle = residentMegabytes(pid);
     const bool peakReset = resetResidentPeak(pid);
-    run.request(QStringLiteral("/SetLabel=") + QString(1900, QLatin1Char('V')) + QStringLiteral("#six.xml#L#1"));
+    run.request(QStringLiteral("/SetLabel=") + QString(1900, QLatin1Char('V')) +
+                QStringLiteral("#six.xml#L#1"));
     QThread::msleep(1000);
     double handedOver = residentMegabytes(pid);
     for (int s = 0; s < std::max(2, stallSeconds); ++s)

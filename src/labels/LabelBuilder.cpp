@@ -80,7 +80,8 @@ void LabelBuilder::queueDocument(QString text)
     if (m_state.settings.statusReport != 0)
         reportStatus(m_state, m_log,
                      QStringLiteral("RAW Data: Content-Length: ") % QString::number(text.size()) %
-                         QStringLiteral("\n\n") % text % QLatin1Char('/') % QString::number(m_socket.state()));
+                         QStringLiteral("\n\n") % text % QLatin1Char('/') %
+                         QString::number(m_socket.state()));
     // Text in ASCII is its own UTF-8; most labels are, and encoding costs as much as the fill.
     if (m_state.settings.sendUtf8 &&
         !std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; }))
