@@ -33,17 +33,18 @@ QString binary(const QString &relative)
     return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../") + relative);
 }
 
-QByteArray configText(quint16 plcPort, quint16 printerPort, int status)
+QByteArray configText(quint16 plcPort, quint16 printerPort, int status, bool utf8)
 {
     return QStringLiteral(
                "\"ServerPath\",\"\"\r\n\"Netid\",\"127.0.0.1\"\r\n\"Port\",\"%1\"\r\n"
                "\"Modulname\",\"LS\"\r\n\"Maschinenname\",\"\"\r\n\"XML-Export\",0\r\n"
                "\"RemoteHost\",\"127.0.0.1\"\r\n\"RemotePort\",\"%2\"\r\n\"ServerTest\",0\r\n"
                "\"Status\",%3\r\n\"Timeout\",\"10\"\r\n\"StaticConnect\",1\r\n\"ResetOnError\",1\r\n"
-               "\"UTF8Codierung\",0\r\n\"AutoConnectOff\",#FALSE#\r\n")
+               "\"UTF8Codierung\",%4\r\n\"AutoConnectOff\",#FALSE#\r\n")
         .arg(plcPort)
         .arg(printerPort)
         .arg(status)
+        .arg(utf8 ? 1 : 0)
         .toLatin1();
 }
 
@@ -56,10 +57,10 @@ QByteArray pictureTemplate(qsizetype bytes)
 }
 
 // A small template that a request's version of 1900 characters fills up to a label of about
-// count * 1907 bytes.
-QByteArray versionTemplate(int count)
+// count * 1907 bytes (and one more character each for a tail).
+QByteArray versionTemplate(int count, const QByteArray &tail = {})
 {
-    return "<label>" + QByteArray("<v>#version#</v>").repeated(count) + "</label>";
+    return "<label>" + ("<v>#version#" + tail + "</v>").repeated(count) + "</label>";
 }
 
 QByteArray denseTemplate(qint64 markup)
@@ -77,7 +78,7 @@ struct Run {
     quint16 plcPort = 0;
 
     bool start(const QStringList &printerOptions, const QList<std::pair<QString, QByteArray>> &templates,
-               int status = 1)
+               int status = 1, bool utf8 = false)
     {
         QDir().mkpath(home + QStringLiteral("/Labels"));
         for (const auto &[name, content] : templates) {
@@ -97,7 +98,7 @@ struct Run {
             QRegularExpression(QStringLiteral("port=(\\d+)")).match(QString::fromUtf8(printer.readLine()));
         QFile config(home + QStringLiteral("/Kavetta.zelb"));
         if (!m.hasMatch() || !config.open(QIODevice::WriteOnly) ||
-            config.write(configText(plcPort, quint16(m.captured(1).toUInt()), status)) <= 0)
+            config.write(configText(plcPort, quint16(m.captured(1).toUInt()), status, utf8)) <= 0)
             return false;
         config.close();
         startHeadlessGateway(gateway, dir.path(), home);
@@ -226,19 +227,21 @@ void handlerPart()
     }
 }
 
-// One label of about 6 MB on its way to a printer that reads it (stallSeconds 0) or never does.
-void memoryCase(int status, int stallSeconds)
+// One label of about 6 MB on its way to a printer that reads it (stallSeconds 0) or never does;
+// utf8: a label with a character beyond ASCII in each line, sent as UTF-8.
+void memoryCase(int status, int stallSeconds, bool utf8 = false)
 {
     const int copies = 3300;
     const double labelMb = copies * 1907 / 1048576.0;
-    const char *what = stallSeconds == 0 ? "printer reads" : "printer never reads";
     char caseName[64];
-    std::snprintf(caseName, sizeof caseName, "%s, status %d", what, status);
+    std::snprintf(caseName, sizeof caseName, "%s, status %d%s",
+                  stallSeconds == 0 ? "printer reads" : "printer never reads", status, utf8 ? ", UTF-8" : "");
     Run run;
     if (!run.start(stallSeconds == 0 ? QStringList{QStringLiteral("--reply"), QStringLiteral("OK")}
                                      : QStringList{QStringLiteral("--no-read")},
-                   {{QStringLiteral("six.xml"), versionTemplate(copies)}}, status)) {
-        std::printf("  %-28s cannot start\n", caseName);
+                   {{QStringLiteral("six.xml"), versionTemplate(copies, utf8 ? "\xc3\xa4" : "")}}, status,
+                   utf8)) {
+        std::printf("  %-36s cannot start\n", caseName);
         return;
     }
     const qint64 pid = run.gateway.processId();
@@ -247,16 +250,16 @@ void memoryCase(int status, int stallSeconds)
     run.request(QStringLiteral("/SetLabel=") + QString(1900, QLatin1Char('V')) +
                 QStringLiteral("#six.xml#L#1"));
     QThread::msleep(1000);
-    double handedOver = residentMegabytes(pid);
+    const double handedOver = residentMegabytes(pid);
     for (int s = 0; s < std::max(2, stallSeconds); ++s)
         QThread::msleep(1000);
     const double peak = residentPeakMegabytes(pid);
     const double end = residentMegabytes(pid);
     const auto times = [&](double mb) { return (mb - idle) / labelMb; };
-    std::printf("  %-28s %6.1f MB %6.1f MB %5.1f× %s%6.1f MB %5.1f× %6.1f MB %5.1f×\n", caseName, idle, peak,
+    std::printf("  %-36s %6.1f MB %6.1f MB %5.1f×%s %6.1f MB %5.1f× %6.1f MB %5.1f×\n", caseName, idle, peak,
                 times(peak), peakReset ? " " : "*", handedOver, times(handedOver), end, times(end));
     if (stallSeconds > 0 && status != 0)
-        std::printf("  %-28s the label handed to the endpoint %d time(s) in %d s (a 2 s spacing passed %d "
+        std::printf("  %-36s the label handed to the endpoint %d time(s) in %d s (a 2 s spacing passed %d "
                     "times); time-out reports: %d\n",
                     "", run.eventsContaining("Start send Content-Length"), stallSeconds + 1,
                     (stallSeconds + 1) / 2, run.eventsContaining("Timeout sending"));
@@ -270,11 +273,12 @@ void memoryPart(int stallSeconds)
                 "and no more while it does not); status 1: status reports to the log, which show the "
                 "label in full\n",
                 3300 * 1907 / 1048576.0, loadAverage().constData(), QThread::idealThreadCount());
-    std::printf("  %-28s %9s %16s %16s %16s\n", "", "idle", "peak", "after 1 s", "at the end");
+    std::printf("  %-36s %9s %17s %16s %16s\n", "", "idle", "peak", "after 1 s", "at the end");
     for (const int status : {0, 1}) {
         memoryCase(status, 0);
         memoryCase(status, stallSeconds);
     }
+    memoryCase(0, 0, true);
     std::printf("  (the end: 2 s after the hand-over where the printer reads, %d s where it does not; "
                 "* the peak counts from the start)\n",
                 stallSeconds);
