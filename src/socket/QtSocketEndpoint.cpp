@@ -20,7 +20,7 @@ namespace
 constexpr qint64 kMaxPort = 65535;
 // The size of one piece of a text on its way to the socket, and how little the socket may hold
 // before the next piece goes in (bytes; one character is one byte).
-constexpr qsizetype kSendPiece = 256 * 1024;
+constexpr qsizetype kSendPiece = qsizetype(256) * 1024;
 
 void discard(QTcpSocket *socket)
 {

@@ -188,10 +188,10 @@ private slots:
         // own).
         QString text;
         QByteArray expected;
-        for (int i = 0; text.size() < 3 * 1024 * 1024; ++i) {
-            const QString piece = QString(262141, QLatin1Char('a' + i % 26)) + QChar(0x20AC) + QChar(0xE4);
+        for (char letter = 'a'; text.size() < qsizetype(3) * 1024 * 1024; ++letter) {
+            const QString piece = QString(262141, QLatin1Char(letter)) + QChar(0x20AC) + QChar(0xE4);
             text += piece;
-            expected += QByteArray(piece.size() - 2, char('a' + i % 26)) + "\x80\xe4";
+            expected += QByteArray(piece.size() - 2, letter) + "\x80\xe4";
             text += u"\U0001F600"_qs;
             expected += '?';
         }
