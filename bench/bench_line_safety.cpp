@@ -5,12 +5,16 @@
 //    supervision tick (goal: under 100 ms): idle; a picture template at the byte limit, first
 //    parsed and then from the cache; a template at the markup limit; and over the whole
 //    line-safety fault suite (tests/TestLineSafety, when it is built).
-// 2. Resident memory with a printer that never reads a label of 6 MB (a small template filled by
-//    a long version), beside the idle figure and the label's size (goal: while the printer does
-//    not read, under one more copy), and how often the label was handed to the endpoint beside
-//    the 2-second spacings that passed.
+// 2. Resident memory of a label of 6 MB (a small template filled by a long version) on its way
+//    out, over the idle figure and in sizes of the label: the peak while a printer reads it
+//    (the kernel's high-water mark of the gateway), and the peak and the last figure over the
+//    seconds of a printer that never reads it (goal: at most 4 label sizes, and nothing more while
+//    the printer does not read); each with status reports off (the default) and with status
+//    reports to the log, which show the label in full. With the stalled printer: how often the
+//    label was handed to the endpoint beside the 2-second spacings that passed.
 //
-//   bench_line_safety [seconds of the stalled printer, default 20]
+//   bench_line_safety [--memory] [seconds of the stalled printer, default 20]
+//     --memory: only part 2
 #include "labels/XmlTemplate.h"
 
 #include "BenchSupport.h"
@@ -29,16 +33,18 @@ QString binary(const QString &relative)
     return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../") + relative);
 }
 
-QByteArray configText(quint16 plcPort, quint16 printerPort)
+QByteArray configText(quint16 plcPort, quint16 printerPort, int status, bool utf8)
 {
     return QStringLiteral(
                "\"ServerPath\",\"\"\r\n\"Netid\",\"127.0.0.1\"\r\n\"Port\",\"%1\"\r\n"
                "\"Modulname\",\"LS\"\r\n\"Maschinenname\",\"\"\r\n\"XML-Export\",0\r\n"
                "\"RemoteHost\",\"127.0.0.1\"\r\n\"RemotePort\",\"%2\"\r\n\"ServerTest\",0\r\n"
-               "\"Status\",1\r\n\"Timeout\",\"10\"\r\n\"StaticConnect\",1\r\n\"ResetOnError\",1\r\n"
-               "\"UTF8Codierung\",0\r\n\"AutoConnectOff\",#FALSE#\r\n")
+               "\"Status\",%3\r\n\"Timeout\",\"10\"\r\n\"StaticConnect\",1\r\n\"ResetOnError\",1\r\n"
+               "\"UTF8Codierung\",%4\r\n\"AutoConnectOff\",#FALSE#\r\n")
         .arg(plcPort)
         .arg(printerPort)
+        .arg(status)
+        .arg(utf8 ? 1 : 0)
         .toLatin1();
 }
 
@@ -51,10 +57,10 @@ QByteArray pictureTemplate(qsizetype bytes)
 }
 
 // A small template that a request's version of 1900 characters fills up to a label of about
-// count * 1907 bytes.
-QByteArray versionTemplate(int count)
+// count * 1907 bytes (and one more character each for a tail).
+QByteArray versionTemplate(int count, const QByteArray &tail = {})
 {
-    return "<label>" + QByteArray("<v>#version#</v>").repeated(count) + "</label>";
+    return "<label>" + ("<v>#version#" + tail + "</v>").repeated(count) + "</label>";
 }
 
 QByteArray denseTemplate(qint64 markup)
@@ -71,7 +77,8 @@ struct Run {
     QString home = dir.filePath(QStringLiteral("Server"));
     quint16 plcPort = 0;
 
-    bool start(const QStringList &printerOptions, const QList<std::pair<QString, QByteArray>> &templates)
+    bool start(const QStringList &printerOptions, const QList<std::pair<QString, QByteArray>> &templates,
+               int status = 1, bool utf8 = false)
     {
         QDir().mkpath(home + QStringLiteral("/Labels"));
         for (const auto &[name, content] : templates) {
@@ -91,7 +98,7 @@ struct Run {
             QRegularExpression(QStringLiteral("port=(\\d+)")).match(QString::fromUtf8(printer.readLine()));
         QFile config(home + QStringLiteral("/Kavetta.zelb"));
         if (!m.hasMatch() || !config.open(QIODevice::WriteOnly) ||
-            config.write(configText(plcPort, quint16(m.captured(1).toUInt()))) <= 0)
+            config.write(configText(plcPort, quint16(m.captured(1).toUInt()), status, utf8)) <= 0)
             return false;
         config.close();
         startHeadlessGateway(gateway, dir.path(), home);
@@ -145,23 +152,47 @@ std::pair<double, double> longestOf(const QString &text)
     return longest;
 }
 
+// The peak resident memory of another process since its mark was last reset (VmHWM), in MB.
+double residentPeakMegabytes(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return -1;
+}
+
+// Sets the peak mark of another process back to what it holds now; false where the kernel does
+// not allow it (the peak then counts from the start).
+bool resetResidentPeak(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/clear_refs").arg(pid));
+    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
+}
+
+// The processes that took part in the figures, and the machine's load while they ran.
+QByteArray loadAverage()
+{
+    QFile loadavg(QStringLiteral("/proc/loadavg"));
+    return loadavg.open(QIODevice::ReadOnly) ? loadavg.readAll().split(' ').value(0) : "?";
+}
+
 } // namespace
 
-int main(int argc, char **argv)
+namespace
 {
-    QCoreApplication app(argc, argv);
-    const int stallSeconds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 20;
-    qputenv("KAVETTA_HANDLER_TIMING", "1");
-    const qsizetype limit = MaxTemplateBytes - 1024;
 
+void handlerPart()
+{
+    const qsizetype limit = MaxTemplateBytes - 1024;
     // Wall-clock times grow with other work on the machine; the CPU times of the gateway's thread
     // (the longest of any handler) hardly do.
-    QFile loadavg(QStringLiteral("/proc/loadavg"));
-    const QByteArray load = loadavg.open(QIODevice::ReadOnly) ? loadavg.readAll().split(' ').value(0) : "?";
     std::printf(
         "longest handler (reference: the supervision tick, 500 ms; goal under 100 ms; load average %s "
         "on %d cores)\n",
-        load.constData(), QThread::idealThreadCount());
+        loadAverage().constData(), QThread::idealThreadCount());
     const auto handlerCase = [&](const char *what, const QList<std::pair<QString, QByteArray>> &templates,
                                  const QStringList &requests) {
         Run run;
@@ -194,34 +225,78 @@ int main(int argc, char **argv)
         std::printf("  %-52s %.1f ms; %.1f ms CPU (the suite %s)\n", "over the line-safety fault suite", wall,
                     cpu, tests.exitCode() == 0 ? "passed" : "FAILED");
     }
+}
 
-    std::printf("\nmemory with a printer that never reads (reference: the idle figure)\n");
-    Run run;
+// One label of about 6 MB on its way to a printer that reads it (stallSeconds 0) or never does;
+// utf8: a label with a character beyond ASCII in each line, sent as UTF-8.
+void memoryCase(int status, int stallSeconds, bool utf8 = false)
+{
     const int copies = 3300;
-    if (!run.start({QStringLiteral("--no-read")}, {{QStringLiteral("six.xml"), versionTemplate(copies)}}))
-        return 1;
-    const double idle = residentMegabytes(run.gateway.processId());
+    const double labelMb = copies * 1907 / 1048576.0;
+    char caseName[64];
+    std::snprintf(caseName, sizeof caseName, "%s, status %d%s",
+                  stallSeconds == 0 ? "printer reads" : "printer never reads", status, utf8 ? ", UTF-8" : "");
+    Run run;
+    if (!run.start(stallSeconds == 0 ? QStringList{QStringLiteral("--reply"), QStringLiteral("OK")}
+                                     : QStringList{QStringLiteral("--no-read")},
+                   {{QStringLiteral("six.xml"), versionTemplate(copies, utf8 ? "\xc3\xa4" : "")}}, status,
+                   utf8)) {
+        std::printf("  %-36s cannot start\n", caseName);
+        return;
+    }
+    const qint64 pid = run.gateway.processId();
+    const double idle = residentMegabytes(pid);
+    const bool peakReset = resetResidentPeak(pid);
     run.request(QStringLiteral("/SetLabel=") + QString(1900, QLatin1Char('V')) +
                 QStringLiteral("#six.xml#L#1"));
     QThread::msleep(1000);
-    const double handedOver = residentMegabytes(run.gateway.processId());
-    double peak = handedOver;
-    for (int s = 0; s < stallSeconds; ++s) {
+    const double handedOver = residentMegabytes(pid);
+    for (int s = 0; s < std::max(2, stallSeconds); ++s)
         QThread::msleep(1000);
-        peak = std::max(peak, residentMegabytes(run.gateway.processId()));
-    }
-    const double end = residentMegabytes(run.gateway.processId());
-    const double labelMb = copies * 1907 / 1048576.0;
-    std::printf("  idle                                   %6.1f MB\n", idle);
-    std::printf("  label handed over (label %.1f MB)       %6.1f MB\n", labelMb, handedOver);
-    std::printf("  peak over %2d s of a printer not reading %6.1f MB: %+.1f MB after the hand-over "
-                "(goal: under %.1f MB, one copy)\n",
-                stallSeconds, peak, peak - handedOver, labelMb);
-    std::printf("  after %2d s                              %6.1f MB\n", stallSeconds, end);
-    std::printf("  label handed to the endpoint %d time(s) in %d s (a 2 s spacing passed %d times); "
-                "time-out reports: %d\n",
-                run.eventsContaining("Start send Content-Length"), stallSeconds + 1, (stallSeconds + 1) / 2,
-                run.eventsContaining("Timeout sending"));
+    const double peak = residentPeakMegabytes(pid);
+    const double end = residentMegabytes(pid);
+    const auto times = [&](double mb) { return (mb - idle) / labelMb; };
+    std::printf("  %-36s %6.1f MB %6.1f MB %5.1f×%s %6.1f MB %5.1f× %6.1f MB %5.1f×\n", caseName, idle, peak,
+                times(peak), peakReset ? " " : "*", handedOver, times(handedOver), end, times(end));
+    if (stallSeconds > 0 && status != 0)
+        std::printf("  %-36s the label handed to the endpoint %d time(s) in %d s (a 2 s spacing passed %d "
+                    "times); time-out reports: %d\n",
+                    "", run.eventsContaining("Start send Content-Length"), stallSeconds + 1,
+                    (stallSeconds + 1) / 2, run.eventsContaining("Timeout sending"));
     run.finish();
+}
+
+void memoryPart(int stallSeconds)
+{
+    std::printf("resident memory of a label of %.1f MB on its way out (load average %s on %d cores)\n"
+                "over the idle figure, in label sizes (goal: a peak of at most 4 while the printer reads, "
+                "and no more while it does not); status 1: status reports to the log, which show the "
+                "label in full\n",
+                3300 * 1907 / 1048576.0, loadAverage().constData(), QThread::idealThreadCount());
+    std::printf("  %-36s %9s %17s %16s %16s\n", "", "idle", "peak", "after 1 s", "at the end");
+    for (const int status : {0, 1}) {
+        memoryCase(status, 0);
+        memoryCase(status, stallSeconds);
+    }
+    memoryCase(0, 0, true);
+    std::printf("  (the end: 2 s after the hand-over where the printer reads, %d s where it does not; "
+                "* the peak counts from the start)\n",
+                stallSeconds);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    const bool memoryOnly = args.removeAll(QStringLiteral("--memory")) > 0;
+    const int stallSeconds = args.isEmpty() ? 20 : std::max(5, args.first().toInt());
+    qputenv("KAVETTA_HANDLER_TIMING", "1");
+    if (!memoryOnly) {
+        handlerPart();
+        std::printf("\n");
+    }
+    memoryPart(stallSeconds);
     return 0;
 }

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <dlfcn.h>
+#include <malloc.h>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -65,6 +66,16 @@ void raiseDescriptorLimit()
     }
 }
 
+// Every block of a megabyte or more (a label, a report line that shows one) is a mapping of its
+// own that goes back to the system when it is freed. By default the C library moves that bound up
+// to the largest block freed so far; from then on such blocks come from the heap, whose free top
+// stays resident up to twice that size: a gateway that had sent one large label went on holding
+// several times its size.
+void returnLargeBlocks()
+{
+    (void)::mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -83,6 +94,7 @@ int main(int argc, char *argv[])
     // Documents built from templates come out the same on every run: the XML writer orders
     // attributes by hash.
     QHashSeed::setDeterministicGlobalSeed();
+    returnLargeBlocks();
     if (!headlessRequested()) {
         std::string why;
         if (const WindowEntry run = loadWindow(why))

@@ -16,10 +16,11 @@ const char *const Schema = "CREATE TABLE IF NOT EXISTS items ("
                            " taken_ms INTEGER NOT NULL," // wall clock, ms since the epoch
                            " handed INTEGER NOT NULL DEFAULT 0)";
 
+// Bound without a copy: the text outlives the step, and step() clears the bindings after it (an
+// item may be a label of megabytes).
 void bindText(sqlite3_stmt *statement, int index, const QString &text)
 {
-    sqlite3_bind_text16(statement, index, text.utf16(), int(text.size() * sizeof(char16_t)),
-                        SQLITE_TRANSIENT);
+    sqlite3_bind_text16(statement, index, text.utf16(), int(text.size() * sizeof(char16_t)), SQLITE_STATIC);
 }
 
 } // namespace

@@ -7,8 +7,11 @@
 #include "socket/SocketEndpoint.h"
 #include "socket/Utf8Wire.h"
 
+#include <QStringBuilder>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace
 {
@@ -76,18 +79,23 @@ void LabelBuilder::queueDocument(QString text)
     // copies the whole document, so it is made only when it is shown.
     if (m_state.settings.statusReport != 0)
         reportStatus(m_state, m_log,
-                     QStringLiteral("RAW Data: Content-Length: ") + QString::number(text.size()) +
-                         QStringLiteral("\n\n") + text + QLatin1Char('/') +
+                     QStringLiteral("RAW Data: Content-Length: ") % QString::number(text.size()) %
+                         QStringLiteral("\n\n") % text % QLatin1Char('/') %
                          QString::number(m_socket.state()));
     // Text in ASCII is its own UTF-8; most labels are, and encoding costs as much as the fill.
     if (m_state.settings.sendUtf8 &&
         !std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; }))
         text = encodeUTF8(std::move(text));
+    // The frame is the document itself with the header put in front: the text grows in place
+    // (a large one is only remapped) and moves up, so a label is never held twice.
     const QString header =
         QStringLiteral("Content-Length: ") + QString::number(text.size()) + QStringLiteral("\n\n");
-    QString frame;
-    frame.reserve(header.size() + text.size());
-    m_state.queueSend(frame.append(header).append(text));
+    const qsizetype size = text.size();
+    text.resize(size + header.size());
+    QChar *const frame = text.data();
+    std::memmove(frame + header.size(), frame, size_t(size) * sizeof(QChar));
+    std::copy(header.cbegin(), header.cend(), frame);
+    m_state.queueSend(text);
     m_state.notify();
 }
 

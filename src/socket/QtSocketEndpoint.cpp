@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <climits>
 #include <utility>
 
@@ -17,6 +18,9 @@ namespace
 {
 
 constexpr qint64 kMaxPort = 65535;
+// The size of one piece of a text on its way to the socket, and how little the socket may hold
+// before the next piece goes in (bytes; one character is one byte).
+constexpr qsizetype kSendPiece = qsizetype(256) * 1024;
 
 void discard(QTcpSocket *socket)
 {
@@ -280,16 +284,50 @@ bool QtSocketEndpoint::sendData(const QString &text)
 {
     if (m_state != Connected || !m_socket)
         return fail(NotConnected, QStringLiteral("state %1").arg(m_state));
-    const QByteArray bytes = cp1252::encode(text);
-    if (!bytes.isEmpty() && m_socket->write(bytes) != bytes.size()) {
-        QString detail = m_peer + QStringLiteral(" (") + m_socket->errorString() + QLatin1Char(')');
-        return fail(UnexpectedError, detail);
+    if (!text.isEmpty()) {
+        m_unsent.push_back(text);
+        m_unsentChars += text.size();
+        if (!feed()) {
+            dropUnsent();
+            return fail(UnexpectedError,
+                        m_peer + QStringLiteral(" (") + m_socket->errorString() + QLatin1Char(')'));
+        }
     }
     m_sendPending = true;
     m_sendInFlight = true;
     // Nothing left to write (empty text): complete at once, but still from the event loop.
     onBytesWritten();
     return true;
+}
+
+bool QtSocketEndpoint::feed()
+{
+    while (!m_unsent.empty() && m_socket->bytesToWrite() < kSendPiece) {
+        const QString &text = m_unsent.front();
+        qsizetype length = std::min(kSendPiece, text.size() - m_unsentDone);
+        // The two halves of a character beyond U+FFFF stay in one piece: they become one byte.
+        if (m_unsentDone + length < text.size() && text.at(m_unsentDone + length - 1).isHighSurrogate() &&
+            text.at(m_unsentDone + length).isLowSurrogate())
+            ++length;
+        const QByteArray bytes =
+            cp1252::encode(length == text.size() ? text : text.sliced(m_unsentDone, length));
+        if (m_socket->write(bytes) != bytes.size())
+            return false;
+        m_unsentDone += length;
+        m_unsentChars -= length;
+        if (m_unsentDone == text.size()) {
+            m_unsent.pop_front();
+            m_unsentDone = 0;
+        }
+    }
+    return true;
+}
+
+void QtSocketEndpoint::dropUnsent()
+{
+    m_unsent.clear();
+    m_unsentDone = 0;
+    m_unsentChars = 0;
 }
 
 QHostAddress QtSocketEndpoint::requestPeer() const
@@ -299,7 +337,7 @@ QHostAddress QtSocketEndpoint::requestPeer() const
 
 qint64 QtSocketEndpoint::bytesToSend() const
 {
-    return m_socket ? m_socket->bytesToWrite() : 0;
+    return m_socket ? m_socket->bytesToWrite() + m_unsentChars : 0;
 }
 
 QString QtSocketEndpoint::getData()
@@ -313,6 +351,7 @@ void QtSocketEndpoint::close()
     m_dataArrivalQueued = false;
     m_sendPending = false;
     m_sendInFlight = false;
+    dropUnsent();
     m_received.clear();
     m_peer.clear();
     dropConnection();
@@ -448,7 +487,13 @@ void QtSocketEndpoint::onReadyRead()
 
 void QtSocketEndpoint::onBytesWritten()
 {
-    if (!m_sendPending || !m_socket || m_socket->bytesToWrite() > 0)
+    if (!m_sendPending || !m_socket)
+        return;
+    // A piece the socket refuses now would be refused again: the connection is failing, and its
+    // error event ends the send.
+    if (!feed())
+        dropUnsent();
+    if (!m_unsent.empty() || m_socket->bytesToWrite() > 0)
         return;
     m_sendPending = false;
     post([this] {
@@ -467,6 +512,7 @@ void QtSocketEndpoint::onPeerGone()
     onReadyRead();
     m_sendPending = false;
     m_sendInFlight = false;
+    dropUnsent();
     setState(Closing);
     post([this] { emit peerClosed(); });
 }

@@ -23,6 +23,10 @@ class QTcpSocket;
 // operation of its own caller. close() drops every event of the connection it closes that has not
 // been delivered yet.
 //
+// Sending: the text is kept as it was given (shared with the caller's copy, not copied) and turned
+// into bytes a piece at a time as the connection takes them, so that a document of megabytes
+// costs no second full copy while a slow or stalled peer holds it up.
+//
 // Server role: the listener stays open while a connection it produced is connected, so that a
 // later peer is still reported with connectionRequest; the gateway decides whether the newcomer
 // takes over (close() then accept() inside the event) or is turned away (the offered connection
@@ -129,6 +133,10 @@ private:
     void onReadyRead();
     void onBytesWritten();
     void onPeerGone();
+    // Writes the next pieces of the texts given to sendData while the socket holds little; false
+    // when the socket refused one.
+    bool feed();
+    void dropUnsent();
 
     static int numberFor(QAbstractSocket::SocketError error, bool wasConnected);
 
@@ -140,6 +148,11 @@ private:
     QByteArray m_received;
     // host:port of the current connection, for the error descriptions.
     QString m_peer;
+    // The texts of sendData not yet handed to the socket, in order, and how much of the first one
+    // has been.
+    std::deque<QString> m_unsent;
+    qsizetype m_unsentDone = 0;
+    qint64 m_unsentChars = 0;
     // Bytes written since the last sendComplete was queued.
     bool m_sendPending = false;
     // From sendData until the sendComplete event has been delivered (or the connection ended).

@@ -7,6 +7,8 @@
 #include "common/StatusLine.h"
 #include "socket/SocketEndpoint.h"
 
+#include <QStringBuilder>
+
 SocketEvents::SocketEvents(GatewayState &state, SocketEndpoint &socket, LogWriter &log,
                            std::function<void()> startResponseCycle, QObject *parent)
     : QObject(parent), m_state(state), m_socket(socket), m_log(log),
@@ -210,7 +212,10 @@ void SocketEvents::onConnected()
     if (s.settings.serverRole || s.sendQueue.isEmpty())
         return;
     const QString text = s.sendQueue.first();
-    report(QStringLiteral("Start send ") + text + QLatin1Char('/') + stateNumber());
+    // Reports that show a whole item are made only where they are shown, and in one piece: an
+    // item may be a label of megabytes.
+    if (s.settings.statusReport != 0)
+        report(QStringLiteral("Start send ") % text % QLatin1Char('/') % stateNumber());
     s.handingOver(QueueJournal::Send);
     m_socket.sendData(text);
     if (reportPending(QStringLiteral("Send error: "), true))
@@ -282,5 +287,6 @@ void SocketEvents::onSendComplete()
         s.lastSendTimer = monotonicMs();
         s.sendDone = true;
     }
-    report(QStringLiteral("Data send complete:") + sent);
+    if (s.settings.statusReport != 0)
+        report(QStringLiteral("Data send complete:") % sent);
 }

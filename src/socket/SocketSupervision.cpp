@@ -7,6 +7,8 @@
 #include "common/StatusLine.h"
 #include "socket/SocketEndpoint.h"
 
+#include <QStringBuilder>
+
 namespace
 {
 
@@ -312,7 +314,10 @@ void SocketSupervision::nextRequest(QString &label)
     const auto connectForRequest = [&] {
         m_requestStart = monotonicMs();
         m_socket.connectToPeer(s.settings.remoteHost, s.settings.remotePort);
-        report(QStringLiteral("Connect ") + peer + QStringLiteral("   Sending:") + s.sendQueue.value(0));
+        // Reports that show a whole item are made only where they are shown, and in one piece: an
+        // item may be a label of megabytes.
+        if (s.settings.statusReport != 0)
+            report(QStringLiteral("Connect ") % peer % QStringLiteral("   Sending:") % s.sendQueue.value(0));
         if (m_socket.pendingError().isSet()) {
             report(QStringLiteral("Error connecting ") + peer + crlf + m_socket.pendingError().description);
             m_socket.clearError();
@@ -346,7 +351,8 @@ void SocketSupervision::nextRequest(QString &label)
             // Still on its way out (from an earlier tick or the connect event): never twice.
             if (!s.sendQueue.isEmpty() && !m_socket.sendPending()) {
                 const QString text = s.sendQueue.first();
-                report(QStringLiteral("Start send ") + text + QLatin1Char('/') + stateNumber());
+                if (s.settings.statusReport != 0)
+                    report(QStringLiteral("Start send ") % text % QLatin1Char('/') % stateNumber());
                 s.handingOver(QueueJournal::Send);
                 m_socket.sendData(text);
                 s.lastSendTimer = monotonicMs();

@@ -165,6 +165,62 @@ private slots:
         QVERIFY(rec.errorText.startsWith(QStringLiteral("Host not found")));
         QCOMPARE(ep.state(), 9);
     }
+
+    // A text of megabytes goes out byte for byte in the order given, also across the pieces the
+    // endpoint cuts it into, and a close leaves nothing of it for the next connection.
+    void largeTextInPieces()
+    {
+        QTcpServer peerServer;
+        QVERIFY(peerServer.listen(QHostAddress::LocalHost, 0));
+        QtSocketEndpoint ep;
+        Recorder rec(ep);
+        qint64 unsentAtComplete = -1;
+        connect(&ep, &SocketEndpoint::sendComplete, this, [&] { unsentAtComplete = ep.bytesToSend(); });
+        const auto connectPeer = [&]() -> QTcpSocket * {
+            if (!ep.connectToPeer(QStringLiteral("127.0.0.1"), QString::number(peerServer.serverPort())) ||
+                !QTest::qWaitFor([&] { return peerServer.hasPendingConnections() && ep.state() == 7; },
+                                 kWait))
+                return nullptr;
+            return peerServer.nextPendingConnection();
+        };
+
+        // Characters of the code page and beyond it, a pair of halves across every place where
+        // the endpoint would cut a quarter megabyte (one '?' each), and a lone half (a '?' of its
+        // own).
+        QString text;
+        QByteArray expected;
+        for (char letter = 'a'; text.size() < qsizetype(3) * 1024 * 1024; ++letter) {
+            const QString piece = QString(262141, QLatin1Char(letter)) + QChar(0x20AC) + QChar(0xE4);
+            text += piece;
+            expected += QByteArray(piece.size() - 2, letter) + "\x80\xe4";
+            text += u"\U0001F600"_qs;
+            expected += '?';
+        }
+        text += QChar(0xD800) + QStringLiteral("?end");
+        expected += "??end";
+
+        QTcpSocket *peer = connectPeer();
+        QVERIFY(peer);
+        QVERIFY(ep.sendData(text));
+        QVERIFY(ep.sendData(QStringLiteral("+next")));
+        QVERIFY(ep.bytesToSend() >= expected.size() + 5);
+        QByteArray got;
+        QTRY_COMPARE_WITH_TIMEOUT((got += peer->readAll()).size(), expected.size() + 5, kWait);
+        QVERIFY(got == expected + "+next");
+        QTRY_COMPARE_WITH_TIMEOUT(rec.events.count("sendComplete"), 1, kWait);
+        QCOMPARE(unsentAtComplete, 0);
+        QVERIFY(!ep.sendPending());
+
+        // Closed with most of a text still in hand: the next connection carries only its own.
+        QVERIFY(ep.sendData(text));
+        ep.close();
+        peer = connectPeer();
+        QVERIFY(peer);
+        QVERIFY(ep.sendData(QStringLiteral("fresh")));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.events.count("sendComplete"), 2, kWait);
+        QTest::qWait(100);
+        QCOMPARE(peer->readAll(), QByteArray("fresh"));
+    }
 };
 
 QTEST_MAIN(TestSocketEndpoint)

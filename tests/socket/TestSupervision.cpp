@@ -403,7 +403,12 @@ private slots:
         QCOMPARE(bytes(u"\u07ff\u0800"_qs), "df bf e0 a0 80");
         QCOMPARE(bytes(u"\u20ac\u8000\uffff"_qs), "e2 82 ac e8 80 80 ef bf bf");
         QCOMPARE(bytes(u"\U0001F600"_qs), "ed a0 bd ed b8 80");
+        QCOMPARE(bytes(u"a\u00e4b\u20ac\U0001F600c"_qs), "61 c3 a4 62 e2 82 ac ed a0 bd ed b8 80 63");
         QVERIFY(encodeUTF8({}).isEmpty());
+        // A text the caller still holds keeps its characters.
+        const QString kept = u"x\u00e4y"_qs;
+        QCOMPARE(encodeUTF8(kept).size(), 4);
+        QCOMPARE(kept, u"x\u00e4y"_qs);
     }
 };
 
