@@ -182,7 +182,8 @@ bool limitsRow(const QString &home, int builds)
         const double start = threadCpuMs();
         const bool built = builder.setLabelContent(request) == 0;
         const double ms = threadCpuMs() - start;
-        const bool ok = built && state.sendQueue.size() == 1 && !state.sendQueue.first().contains(QLatin1String("#S"));
+        const bool ok =
+            built && state.sendQueue.size() == 1 && !state.sendQueue.first().contains(QLatin1String("#S"));
         state.sendQueue.clear();
         return ok ? ms : -1;
     };

@@ -61,8 +61,8 @@ FAULTS=$(
 -        if (firstSeen || !data.isEmpty())
 +        if (!firstSeen || !data.isEmpty())
 @ template-gt-unescaped src/labels/XmlTemplateText.cpp
--        case u'>': out += beforeLast == u']' && last == u']' ? QStringView(u"&gt;") : QStringView(u">"); return;
-+        case u'>': out += beforeLast == u']' && last == u'>' ? QStringView(u"&gt;") : QStringView(u">"); return;
+-            out += beforeLast == u']' && last == u']' ? QStringView(u"&gt;") : QStringView(u">");
++            out += beforeLast == u']' && last == u'>' ? QStringView(u"&gt;") : QStringView(u">");
 @ template-comment-line-end src/labels/XmlTemplateText.cpp
 -        if (m_afterComment && !text)
 +        if (m_afterComment && text)

@@ -197,7 +197,8 @@ private:
         if (!take(u"?>"))
             throw NotCommon{};
         // The declared encoding is not written (the text is sent in another one).
-        m_out += standalone == u"yes" ? u"<?xml version='1.0' standalone='yes'?>\n" : u"<?xml version='1.0'?>\n";
+        m_out +=
+            standalone == u"yes" ? u"<?xml version='1.0' standalone='yes'?>\n" : u"<?xml version='1.0'?>\n";
     }
 
     void comment()
@@ -222,7 +223,8 @@ private:
         while (m_at < m_end && isNameChar(*m_at))
             ++m_at;
         const QStringView target(from, m_at - from);
-        if (target.isEmpty() || !isNameStart(target.front().unicode()) || target.compare(u"xml", Qt::CaseInsensitive) == 0)
+        if (target.isEmpty() || !isNameStart(target.front().unicode()) ||
+            target.compare(u"xml", Qt::CaseInsensitive) == 0)
             throw NotCommon{};
         if (!take(u"?>")) {
             if (!skipSpace())
@@ -269,7 +271,7 @@ private:
         const char16_t *digits = m_at;
         for (;; ++m_at) {
             const char16_t c = peek();
-            const int digit = c >= u'0' && c <= u'9'                ? c - u'0'
+            const int digit = c >= u'0' && c <= u'9'                            ? c - u'0'
                               : hex && (c | 0x20) >= u'a' && (c | 0x20) <= u'f' ? (c | 0x20) - u'a' + 10
                                                                                 : -1;
             if (digit < 0)
@@ -288,10 +290,18 @@ private:
     static void escaped(QString &out, char32_t c, char32_t beforeLast, char32_t last, bool attribute)
     {
         switch (c) {
-        case u'<': out += u"&lt;"; return;
-        case u'&': out += u"&amp;"; return;
-        case u'>': out += beforeLast == u']' && last == u']' ? QStringView(u"&gt;") : QStringView(u">"); return;
-        case u'\r': out += u"&#xd;"; return;
+        case u'<':
+            out += u"&lt;";
+            return;
+        case u'&':
+            out += u"&amp;";
+            return;
+        case u'>':
+            out += beforeLast == u']' && last == u']' ? QStringView(u"&gt;") : QStringView(u">");
+            return;
+        case u'\r':
+            out += u"&#xd;";
+            return;
         case u'"':
             if (attribute) {
                 out += u"&quot;";
@@ -451,7 +461,8 @@ private:
         if (m_parts.size() == 1)
             m_out += m_attributes;
         for (auto it = order.cbegin(); it != order.cend(); ++it)
-            m_out += QStringView(m_attributes).sliced(m_parts[size_t(*it)].first, m_parts[size_t(*it)].second);
+            m_out +=
+                QStringView(m_attributes).sliced(m_parts[size_t(*it)].first, m_parts[size_t(*it)].second);
     }
 
     const char16_t *m_at;
@@ -473,7 +484,8 @@ std::optional<QString> commonTemplateText(const QByteArray &bytes)
     QByteArrayView view(bytes);
     if (view.startsWith("\xEF\xBB\xBF"))
         view = view.sliced(3);
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString text = utf8.decode(view);
     if (utf8.hasError())
         return std::nullopt;
