@@ -67,13 +67,13 @@ FAULTS=$(
 -        if (m_afterComment && !text)
 +        if (m_afterComment && text)
 @ template-blank-text-kept src/labels/XmlTemplateText.cpp
--        if (blank)
-+        if (blank && m_openTag)
+-        if (blank) {
++        if (blank && m_openTag) {
 @ template-attributes-in-file-order src/labels/XmlTemplateText.cpp
 -        if (m_parts.size() == 1)
--            m_out += m_attributes;
+-            m_out += m_attributes.sliced(0, m_attributes.size());
 +        if (!m_parts.empty())
-+            return void(m_out += m_attributes);
++            return void(m_out += m_attributes.sliced(0, m_attributes.size()));
 @ template-controls-taken src/labels/XmlTemplateText.cpp
 -    return c >= 0x20 ? c < 0x7F || (c >= 0xA0 && c < 0xFFFE) : c == u'\t' || c == u'\n';
 +    return c >= 0x20 ? c < 0x7F || (c >= 0xA0 && c < 0xFFFE) : c != 0;

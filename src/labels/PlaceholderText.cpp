@@ -45,10 +45,9 @@ QString caseFolded(const QString &text)
 {
     const char16_t *begin = reinterpret_cast<const char16_t *>(text.constData());
     const char16_t *end = begin + text.size();
-    if (!std::all_of(begin, end, [](char16_t c) { return c < 0x80; }))
+    if (!QtPrivate::isAscii(QStringView(text)))
         return text.toCaseFolded();
-    const char16_t *upper = std::find_if(begin, end, [](char16_t c) { return c >= u'A' && c <= u'Z'; });
-    if (upper == end)
+    if (std::none_of(begin, end, [](char16_t c) { return c >= u'A' && c <= u'Z'; }))
         return text;
     QString out(text.size(), Qt::Uninitialized);
     std::transform(begin, end, reinterpret_cast<char16_t *>(out.data()),
@@ -82,7 +81,9 @@ public:
     void load(QStringView text, QStringView folded, const std::vector<qsizetype> &marks)
     {
         m_pieces.clear();
-        m_pieces.reserve(marks.size() * 2 + 2);
+        // A slice and a mark per "#", and room for the values that replacements put in (one slice
+        // each, usually): growing copies every piece, while room never used costs no memory.
+        m_pieces.reserve(marks.size() * 3 + 2);
         m_filings.clear();
         std::fill(m_firstFiling.begin(), m_firstFiling.end(), None);
         m_head = add({&Nothing, &Nothing, 0});

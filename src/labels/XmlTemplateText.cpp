@@ -4,6 +4,9 @@
 #include <QStringDecoder>
 #include <QStringView>
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -43,13 +46,74 @@ bool isPlainCode(char32_t c)
 
 // Text that stands as it is in text: printable ASCII but for white space and the characters
 // the writer may escape.
+constexpr auto QuietAscii = [] {
+    std::array<bool, 128> quiet{};
+    for (char16_t c = 0x21; c < 0x7F; ++c)
+        quiet[c] = c != u'&' && c != u'<' && c != u'>' && c != u']';
+    return quiet;
+}();
+
 bool isQuiet(char16_t c)
 {
-    return c > 0x20 && c < 0x7F && c != u'&' && c != u'<' && c != u'>' && c != u']';
+    return c < 128 && QuietAscii[c];
 }
 
 // Deeper templates are left to the parser, so that this pass needs little stack.
 constexpr int MaxDepth = 200;
+
+// The text being written: a string filled through a pointer, as appending piece by piece to a
+// string costs many times more than the characters themselves.
+class Buffer
+{
+public:
+    explicit Buffer(qsizetype capacity = 0) { grow(capacity); }
+
+    Buffer &operator+=(char16_t c)
+    {
+        if (m_at == m_end)
+            grow(1);
+        *m_at++ = c;
+        return *this;
+    }
+
+    Buffer &operator+=(QStringView s)
+    {
+        if (m_end - m_at < s.size())
+            grow(s.size());
+        std::memcpy(m_at, s.utf16(), size_t(s.size()) * sizeof(char16_t));
+        m_at += s.size();
+        return *this;
+    }
+
+    template <typename T> Buffer &append(const T &s) { return *this += s; }
+
+    qsizetype size() const { return m_at - m_base; }
+    void truncate(qsizetype n) { m_at = m_base + n; }
+    QStringView sliced(qsizetype from, qsizetype n) const { return QStringView(m_base + from, n); }
+
+    QString take()
+    {
+        m_text.truncate(size());
+        if (m_text.capacity() - m_text.size() > m_text.size() / 4)
+            m_text.squeeze();
+        return std::move(m_text);
+    }
+
+private:
+    void grow(qsizetype n)
+    {
+        const qsizetype used = size();
+        m_text.resize(std::max(2 * m_text.size(), used + n + 64));
+        m_base = reinterpret_cast<char16_t *>(m_text.data());
+        m_at = m_base + used;
+        m_end = m_base + m_text.size();
+    }
+
+    QString m_text;
+    char16_t *m_base = nullptr;
+    char16_t *m_at = nullptr;
+    char16_t *m_end = nullptr;
+};
 
 struct NotCommon {
 };
@@ -60,10 +124,7 @@ struct NotCommon {
 class Writer
 {
 public:
-    explicit Writer(QStringView text) : m_at(text.utf16()), m_end(m_at + text.size())
-    {
-        m_out.reserve(text.size() + 64);
-    }
+    explicit Writer(QStringView text) : m_at(text.utf16()), m_end(m_at + text.size()), m_out(text.size()) {}
 
     QString run()
     {
@@ -88,7 +149,7 @@ public:
             throw NotCommon{};
         if (m_afterComment)
             m_out += u'\n';
-        return std::move(m_out);
+        return m_out.take();
     }
 
 private:
@@ -287,7 +348,7 @@ private:
 
     // Appends c as the writer escapes it in text (attribute: in an attribute value); last two
     // are the two characters before it.
-    static void escaped(QString &out, char32_t c, char32_t beforeLast, char32_t last, bool attribute)
+    static void escaped(Buffer &out, char32_t c, char32_t beforeLast, char32_t last, bool attribute)
     {
         switch (c) {
         case u'<':
@@ -321,7 +382,7 @@ private:
         if (c >= 0x10000)
             out.append(QChar::highSurrogate(c)).append(QChar::lowSurrogate(c));
         else
-            out += QChar(char16_t(c));
+            out += char16_t(c);
     }
 
     // The value of an attribute after its quote, escaped into m_attributes.
@@ -344,10 +405,13 @@ private:
         ++m_at;
     }
 
-    // The text up to the next "<": kept unless it is all white space.
+    // The text up to the next "<": kept unless it is all white space. It is written at once,
+    // after the ">" its parent's start tag may still wait for, and taken back if it is blank.
     void text()
     {
-        m_text.resize(0);
+        const qsizetype mark = m_out.size();
+        if (m_openTag)
+            m_out += u'>';
         bool blank = true;
         char32_t beforeLast = 0, last = 0;
         const char16_t *from = m_at;
@@ -356,7 +420,7 @@ private:
                 const char16_t *run = m_at;
                 while (++m_at < m_end && isQuiet(*m_at)) {
                 }
-                m_text.append(QStringView(run, m_at - run));
+                m_out.append(QStringView(run, m_at - run));
                 blank = false;
                 beforeLast = last = 0;
                 continue;
@@ -368,14 +432,15 @@ private:
             else if (!isPlain(c) || (c == u'>' && m_at - from >= 3 && m_at[-2] == u']' && m_at[-3] == u']'))
                 throw NotCommon{}; // "]]>" does not belong in text
             blank = blank && decoded < 0x10000 && QChar::isSpace(decoded);
-            escaped(m_text, decoded, beforeLast, last, false);
+            escaped(m_out, decoded, beforeLast, last, false);
             beforeLast = last;
             last = decoded;
         }
-        if (blank)
+        if (blank) {
+            m_out.truncate(mark);
             return;
-        beforeNode(true);
-        m_out += m_text;
+        }
+        m_openTag = m_afterComment = false;
     }
 
     void element()
@@ -426,7 +491,7 @@ private:
     // hash by name, which the same hash gives here.
     void attributes()
     {
-        m_attributes.resize(0);
+        m_attributes.truncate(0);
         m_parts.clear();
         QHash<QStringView, qsizetype> order;
         for (;;) {
@@ -459,17 +524,15 @@ private:
             }
         }
         if (m_parts.size() == 1)
-            m_out += m_attributes;
+            m_out += m_attributes.sliced(0, m_attributes.size());
         for (auto it = order.cbegin(); it != order.cend(); ++it)
-            m_out +=
-                QStringView(m_attributes).sliced(m_parts[size_t(*it)].first, m_parts[size_t(*it)].second);
+            m_out += m_attributes.sliced(m_parts[size_t(*it)].first, m_parts[size_t(*it)].second);
     }
 
     const char16_t *m_at;
     const char16_t *m_end;
-    QString m_out;
-    QString m_text;       // one text being read
-    QString m_attributes; // the attributes of one start tag as written, one after the other
+    Buffer m_out;
+    Buffer m_attributes; // the attributes of one start tag as written, one after the other
     std::vector<std::pair<qsizetype, qsizetype>> m_parts;
     QStringView m_firstKey;
     int m_depth = 0;
