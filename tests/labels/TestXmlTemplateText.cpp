@@ -134,6 +134,10 @@ private slots:
         for (const QByteArray &bytes :
              {"<a>" + spaces + "</a>", "<a>x" + spaces + "y</a>", "<a>" + text + "</a>"})
             QVERIFY(sameAsParser(bytes));
+        QByteArray attributes = "<a";
+        for (int i = 0; i < 300; ++i) // their order through several sizes of the hash
+            attributes += " k" + QByteArray::number((i * 7919) % 1000) + "=\"" + QByteArray::number(i) + "\"";
+        QVERIFY(sameAsParser(attributes + "/>"));
         for (const QByteArray &bytes : common) {
             QVERIFY2(sameAsParser(bytes), bytes.constData());
             if (QTest::currentTestFailed())
