@@ -512,7 +512,7 @@ private:
             m_attributes.append(u' ').append(key).append(u"=\"");
             attributeValue(quote);
             m_attributes += u'"';
-            m_parts.push_back({start, m_attributes.size() - start});
+            m_parts.emplace_back(start, m_attributes.size() - start);
             if (m_parts.size() > 1) {
                 if (m_parts.size() == 2)
                     order.insert(m_firstKey, 0);
@@ -525,8 +525,8 @@ private:
         }
         if (m_parts.size() == 1)
             m_out += m_attributes.sliced(0, m_attributes.size());
-        for (auto it = order.cbegin(); it != order.cend(); ++it)
-            m_out += m_attributes.sliced(m_parts[size_t(*it)].first, m_parts[size_t(*it)].second);
+        for (const qsizetype part : std::as_const(order))
+            m_out += m_attributes.sliced(m_parts[size_t(part)].first, m_parts[size_t(part)].second);
     }
 
     const char16_t *m_at;

@@ -122,10 +122,11 @@ private slots:
         // The common forms and the shipped templates are taken on.
         const QByteArray common[] = {
             "<a/>",
-            "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<label v=\"#version#\">\r\n <t x='1' "
-            "y=\"2\" z=\"3\">#A# &amp; &lt;b&gt; ]]&gt;</t>\n</label>\n",
-            "<a x=\"1&#10;2\t3\r\n4\" y='\"&apos;&lt;>]]>' "
-            "z=\"&#13;&#9;\">\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80&#x1F600;</a>",
+            QByteArray("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n") +
+                "<label v=\"#version#\">\r\n <t x='1' y=\"2\" z=\"3\">" +
+                "#A# &amp; &lt;b&gt; ]]&gt;</t>\n</label>\n",
+            QByteArray("<a x=\"1&#10;2\t3\r\n4\" y='\"&apos;&lt;>]]>' z=\"&#13;&#9;\">") +
+                "\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80&#x1F600;</a>",
             "<!--c--><?p  d ?><a> <!--x--><![CDATA[ <&> ]]><!--y--> <b/><?e?>t<!--z--></a><!--d-->",
             "<a>&#32;</a><!-- all white space: no text -->",
             "<a xmlns=\"u\" xmlns:p=\"v\" p:x=\"1\"><p:b/></a>",
