@@ -69,6 +69,23 @@ FAULTS=$(
 @ print-data-no-second-row src/labels/MdbPrintData.cpp
 -        if (firstSeen || !data.isEmpty())
 +        if (!firstSeen || !data.isEmpty())
+@ template-gt-unescaped src/labels/XmlTemplateText.cpp
+-            out += beforeLast == u']' && last == u']' ? QStringView(u"&gt;") : QStringView(u">");
++            out += beforeLast == u']' && last == u'>' ? QStringView(u"&gt;") : QStringView(u">");
+@ template-comment-line-end src/labels/XmlTemplateText.cpp
+-        if (m_afterComment && !text)
++        if (m_afterComment && text)
+@ template-blank-text-kept src/labels/XmlTemplateText.cpp
+-        if (blank) {
++        if (blank && m_openTag) {
+@ template-attributes-in-file-order src/labels/XmlTemplateText.cpp
+-        if (m_parts.size() == 1)
+-            m_out += m_attributes.sliced(0, m_attributes.size());
++        if (!m_parts.empty())
++            return void(m_out += m_attributes.sliced(0, m_attributes.size()));
+@ template-controls-taken src/labels/XmlTemplateText.cpp
+-    return c >= 0x20 ? c < 0x7F || (c >= 0xA0 && c < 0xFFFE) : c == u'\t' || c == u'\n';
++    return c >= 0x20 ? c < 0x7F || (c >= 0xA0 && c < 0xFFFE) : c != 0;
 @ rotation-at-limit src/logging/LogBackup.cpp
 -    if (size <= kMaxLogSize)
 +    if (size < kMaxLogSize)

@@ -45,15 +45,24 @@ QString caseFolded(const QString &text)
 {
     const char16_t *begin = reinterpret_cast<const char16_t *>(text.constData());
     const char16_t *end = begin + text.size();
-    if (!std::all_of(begin, end, [](char16_t c) { return c < 0x80; }))
+    if (!QtPrivate::isAscii(QStringView(text)))
         return text.toCaseFolded();
-    const char16_t *upper = std::find_if(begin, end, [](char16_t c) { return c >= u'A' && c <= u'Z'; });
-    if (upper == end)
+    if (std::none_of(begin, end, [](char16_t c) { return c >= u'A' && c <= u'Z'; }))
         return text;
     QString out(text.size(), Qt::Uninitialized);
     std::transform(begin, end, reinterpret_cast<char16_t *>(out.data()),
                    [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; });
     return out;
+}
+
+// Where c first stands in text, or -1. For the short symbols and values of print data a plain
+// loop costs a fraction of the general search.
+qsizetype find(QStringView text, QChar c)
+{
+    const char16_t *begin = text.utf16();
+    const char16_t *end = begin + text.size();
+    const char16_t *at = std::find(begin, end, c.unicode());
+    return at == end ? -1 : at - begin;
 }
 
 std::vector<qsizetype> marksOf(QStringView text)
@@ -71,7 +80,7 @@ public:
     {
         m_symbolOf.reserve(qsizetype(subs.size()));
         for (const Substitution &s : subs) {
-            if (s.foldedSymbol.contains(Mark) || m_symbolOf.contains(s.foldedSymbol))
+            if (find(s.foldedSymbol, Mark) >= 0 || m_symbolOf.contains(s.foldedSymbol))
                 continue;
             m_symbolOf.insert(s.foldedSymbol, int(m_firstFiling.size()));
             m_firstFiling.push_back(None);
@@ -82,7 +91,9 @@ public:
     void load(QStringView text, QStringView folded, const std::vector<qsizetype> &marks)
     {
         m_pieces.clear();
-        m_pieces.reserve(marks.size() * 2 + 2);
+        // A slice and a mark per "#", and room for the values that replacements put in (one slice
+        // each, usually): growing copies every piece, while room never used costs no memory.
+        m_pieces.reserve(marks.size() * 3 + 2);
         m_filings.clear();
         std::fill(m_firstFiling.begin(), m_firstFiling.end(), None);
         m_head = add({&Nothing, &Nothing, 0});
@@ -113,7 +124,7 @@ public:
 
     bool run(const Substitution &s, int turn)
     {
-        if (s.foldedSymbol.contains(Mark))
+        if (find(s.foldedSymbol, Mark) >= 0)
             return replaceInFull(s);
         const auto symbol = m_symbolOf.constFind(s.foldedSymbol);
         if (symbol == m_symbolOf.cend())
@@ -319,6 +330,7 @@ FilledLabel fillLabel(const PlaceholderText &label, const QString &version, cons
     // text has changed, so with surrogates about every symbol and value is folded on its own,
     // as the search for it does. Without them one fold of the whole print data serves all.
     const bool apart =
+        !QtPrivate::isAscii(QStringView(printData)) &&
         std::any_of(printData.cbegin(), printData.cend(), [](QChar c) { return c.isSurrogate(); });
     const QString folded = apart ? QString() : caseFolded(printData);
     std::vector<QString> owned; // texts that the substitutions point into
@@ -332,7 +344,7 @@ FilledLabel fillLabel(const PlaceholderText &label, const QString &version, cons
         if (end < 0)
             end = printData.size();
         const QStringView line = QStringView(printData).sliced(start, end - start);
-        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        const qsizetype equals = find(line, u'=');
         const char *problem = line.isEmpty()              ? "Error Parsing Content (Empty) :"
                               : equals < 0                ? "Error Parsing Content (No = found) :"
                               : equals + 1 == line.size() ? "Error Parsing Content (No = found or no Value) :"
@@ -343,7 +355,7 @@ FilledLabel fillLabel(const PlaceholderText &label, const QString &version, cons
             break;
         }
         Substitution s{line.first(equals), {}, line.sliced(equals + 1), {}};
-        const qsizetype cr = s.value.indexOf(QLatin1Char('\r'));
+        const qsizetype cr = find(s.value, u'\r');
         const bool crInside = cr >= 0 && cr < s.value.size() - 1;
         if (crInside)
             s.value = keep(s.value.toString().remove(QLatin1Char('\r')));

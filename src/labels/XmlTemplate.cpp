@@ -1,6 +1,7 @@
 #include "labels/XmlTemplate.h"
 
 #include "common/Cp1252.h"
+#include "labels/XmlTemplateText.h"
 
 #include <QDomDocument>
 #include <QFile>
@@ -125,15 +126,20 @@ XmlTemplate XmlTemplateLoader::load(const QString &folder, const QString &name)
     if (const auto marks = std::count(bytes.cbegin(), bytes.cend(), '<'); marks > MaxTemplateMarkup)
         return tooLarge(marks, MaxTemplateMarkup, "markup elements");
 
-    QDomDocument document;
-    QString reason;
-    int line = 0;
-    int column = 0;
-    if (!document.setContent(bytes, &reason, &line, &column))
-        return failure(reason, lineOf(bytes, line));
-    dropDeclaredEncoding(document);
-
-    const QString xml = document.toString(-1);
+    // Most templates are written back in one pass; the rest, and every template that does not
+    // parse, go through the document parser.
+    std::optional<QString> common = commonTemplateText(bytes);
+    if (!common) {
+        QDomDocument document;
+        QString reason;
+        int line = 0;
+        int column = 0;
+        if (!document.setContent(bytes, &reason, &line, &column))
+            return failure(reason, lineOf(bytes, line));
+        dropDeclaredEncoding(document);
+        common = document.toString(-1);
+    }
+    const QString xml = std::move(*common);
     // The stamp from before the read: a file changed while it was read is read again next time.
     if (!stamp.isEmpty()) {
         if (m_cache.size() >= MaxCachedTemplates)

@@ -3,9 +3,10 @@
 #include <QHash>
 #include <QString>
 
-// The XML document service of the label commands: a template file is loaded synchronously,
-// parsed with Qt Xml and taken back as its XML text; on failure the parser's reason and the
-// text of the failing line are given instead.
+// The XML document service of the label commands: a template file is loaded synchronously and
+// taken back as its XML text as Qt Xml's document writes it; on failure the parser's reason and
+// the text of the failing line are given instead. Templates in the common form are read and
+// written in one pass (XmlTemplateText.h), the rest are parsed into a document.
 //
 // Only files inside `folder` (after following links) are read: a name that leads elsewhere
 // (through "..", an absolute part or a link), a missing file and anything but a plain file all
@@ -29,8 +30,8 @@ struct XmlTemplate {
     QString sourceText;
 };
 
-// Parsing a template costs more than all the rest of a label, so the XML text of a file that
-// parsed is kept and given again while the file stays the same (same file, size, modification
+// Reading a template costs about as much as all the rest of a label, so the XML text of a file
+// that parsed is kept and given again while the file stays the same (same file, size, modification
 // and change times to the nanosecond); any change is read anew.
 class XmlTemplateLoader
 {
