@@ -102,13 +102,21 @@ inline qint64 cpuNanoseconds(qint64 pid)
     return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').value(0).toLongLong() : -1;
 }
 
-inline double residentMegabytes(qint64 pid)
+// A memory figure of another process from its status file ("VmRSS:" resident now, "VmHWM:" its
+// peak), in MB; -1 when it cannot be read.
+inline double statusMegabytes(qint64 pid, const char *field = "VmRSS:")
 {
     QFile f(QStringLiteral("/proc/%1/status").arg(pid));
     if (!f.open(QIODevice::ReadOnly))
         return -1;
+    const qsizetype skip = qsizetype(qstrlen(field));
     for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+        if (line.startsWith(field))
+            return line.mid(skip).trimmed().split(' ').value(0).toDouble() / 1024.0;
     return -1;
+}
+
+inline double residentMegabytes(qint64 pid)
+{
+    return statusMegabytes(pid);
 }

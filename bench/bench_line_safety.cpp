@@ -152,18 +152,6 @@ std::pair<double, double> longestOf(const QString &text)
     return longest;
 }
 
-// The peak resident memory of another process since its mark was last reset (VmHWM), in MB.
-double residentPeakMegabytes(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return -1;
-}
-
 // Sets the peak mark of another process back to what it holds now; false where the kernel does
 // not allow it (the peak then counts from the start).
 bool resetResidentPeak(qint64 pid)
@@ -253,7 +241,7 @@ void memoryCase(int status, int stallSeconds, bool utf8 = false)
     const double handedOver = residentMegabytes(pid);
     for (int s = 0; s < std::max(2, stallSeconds); ++s)
         QThread::msleep(1000);
-    const double peak = residentPeakMegabytes(pid);
+    const double peak = statusMegabytes(pid, "VmHWM:");
     const double end = residentMegabytes(pid);
     const auto times = [&](double mb) { return (mb - idle) / labelMb; };
     std::printf("  %-36s %6.1f MB %6.1f MB %5.1f×%s %6.1f MB %5.1f× %6.1f MB %5.1f×\n", caseName, idle, peak,

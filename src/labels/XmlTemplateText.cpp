@@ -262,16 +262,23 @@ private:
             standalone == u"yes" ? u"<?xml version='1.0' standalone='yes'?>\n" : u"<?xml version='1.0'?>\n";
     }
 
-    void comment()
+    // The plain characters up to end, which is then passed; anything else is not the common form.
+    QStringView plainUntil(std::u16string_view end)
     {
         const char16_t *from = m_at;
-        while (!startsWith(u"--")) {
+        while (!startsWith(end)) {
             if (!isPlain(peek()))
                 throw NotCommon{};
             ++m_at;
         }
         const QStringView text(from, m_at - from);
-        m_at += 2;
+        m_at += end.size();
+        return text;
+    }
+
+    void comment()
+    {
+        const QStringView text = plainUntil(u"--");
         expect(u'>');
         beforeNode(false);
         m_out.append(u"<!--").append(text).append(u"-->");
@@ -287,35 +294,22 @@ private:
         if (target.isEmpty() || !isNameStart(target.front().unicode()) ||
             target.compare(u"xml", Qt::CaseInsensitive) == 0)
             throw NotCommon{};
+        QStringView data;
         if (!take(u"?>")) {
             if (!skipSpace())
                 throw NotCommon{};
-            from = m_at;
-            while (!startsWith(u"?>")) {
-                if (!isPlain(peek()))
-                    throw NotCommon{};
-                ++m_at;
-            }
-            m_at += 2;
-        } else {
-            from = m_at - 2;
+            data = plainUntil(u"?>");
         }
         beforeNode(false);
         m_out.append(u"<?").append(target).append(u' ');
-        m_out.append(QStringView(from, m_at - 2 - from)).append(u"?>\n");
+        m_out.append(data).append(u"?>\n");
     }
 
     void cdata()
     {
-        const char16_t *from = m_at;
-        while (!startsWith(u"]]>")) {
-            if (!isPlain(peek()))
-                throw NotCommon{};
-            ++m_at;
-        }
+        const QStringView text = plainUntil(u"]]>");
         beforeNode(true);
-        m_out.append(u"<![CDATA[").append(QStringView(from, m_at - from)).append(u"]]>");
-        m_at += 3;
+        m_out.append(u"<![CDATA[").append(text).append(u"]]>");
     }
 
     // The character after "&": a named entity or a character reference, as UTF-32.
