@@ -32,6 +32,19 @@ using Severity = ConfigProblem::Severity;
 
 using zelb::Kind;
 
+// What the gateway does with an on/off box that reads as checked.
+QLatin1String whenChecked(const char *record)
+{
+    const QLatin1String name(record);
+    if (name == QLatin1String("ServerTest"))
+        return QLatin1String("it waits for the peer to connect (server role)");
+    if (name == QLatin1String("StaticConnect"))
+        return QLatin1String("it keeps the connection to the peer between requests");
+    if (name == QLatin1String("ResetOnError"))
+        return QLatin1String("a socket error drops the request in progress");
+    return QLatin1String("it sends the text as UTF-8");
+}
+
 struct Value {
     QString text;
     int line = 0;
@@ -71,6 +84,12 @@ private:
     QString value(const char *key) const { return m_values.value(QLatin1String(key)).text; }
     int lineOf(const char *key) const { return m_values.value(QLatin1String(key)).line; }
     bool has(const char *key) const { return m_values.contains(QLatin1String(key)); }
+    // ServerTest as the gateway reads it: 1, and 2 (a grayed box), are on.
+    bool serverRole() const
+    {
+        const auto v = zelb::integer(value("ServerTest"));
+        return v && (*v == 1 || *v == 2);
+    }
 
     QString m_config;
     QString m_programFolder;
@@ -189,13 +208,19 @@ void Checker::checkValues()
             config(
                 line,
                 QStringLiteral("%1 \"%2\" is not a number; the check box keeps its default").arg(key, text));
+        else if (r.kind == Kind::Box1 && *v == 2)
+            // The window shows a 2 grayed; a load and a save keep it, and the cycles take it as checked.
+            config(line,
+                   QStringLiteral("%1 %2 is a grayed check box; the gateway reads it as checked: %3")
+                       .arg(key, text, whenChecked(r.name)),
+                   Severity::Warning);
         else if (*v < 0 || *v > max)
             config(line,
                    QStringLiteral("%1 %2 is not %3")
                        .arg(key, text, max == 1 ? QStringLiteral("0 or 1") : QStringLiteral("0, 1 or 2")));
     }
 
-    const bool server = value("ServerTest").trimmed() == QLatin1String("1");
+    const bool server = serverRole();
     if (value("Modulname").isEmpty())
         config(lineOf("Modulname"),
                QStringLiteral("no module name (Modulname): the gateway runs with the empty "
@@ -330,7 +355,7 @@ void Checker::checkMap()
     map.load(mapFile, first);
     m_report.problems.append(map.problems());
     const QString module = value("Modulname");
-    if (!map.problems().isEmpty() || module.isEmpty() || value("ServerTest").trimmed() == QLatin1String("1"))
+    if (!map.problems().isEmpty() || module.isEmpty() || serverRole())
         return;
     for (const char *suffix :
          {".anford", ".SendData", ".ConnectStatus", ".RecData", ".antwort", ".anfordErr", ".anfordErrText"}) {

@@ -90,50 +90,29 @@ private slots:
     {
         const QByteArray get = "GET /status HTTP/1.1\r\nHost: x\r\n\r\n";
         const QByteArray post = "POST /status HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello";
-        const QByteArray stream = get + "\r\n" + post + get + "GET / HTTP/1.1\n\n";
+        // A body that looks like a head's end, and a length that is no number (the HTTP server's
+        // to answer: no body follows).
+        const QByteArray stream = get + "\r\n" + post + get +
+                                  "PUT / HTTP/1.1\r\nContent-Length: 8\r\n\r\n\r\n\r\nabcd" +
+                                  "PUT / HTTP/1.1\r\nContent-Length: x\r\n\r\n" + "GET / HTTP/1.1\n\n";
         // Whatever way the bytes are cut, the same requests come out and none is refused.
         for (int cut : {1, 2, 3, 7, 1000}) {
             RequestBounds b(64, 8);
             for (qsizetype i = 0; i < stream.size(); i += cut)
                 QCOMPARE(b.feed(stream.mid(i, cut)), RequestBounds::Verdict::Ok);
-            QCOMPARE(b.requests(), 4);
+            QCOMPARE(b.requests(), 6);
             QVERIFY(!b.inRequest());
         }
-        RequestBounds half(64, 8);
-        half.feed("GET / HTTP/1.1\r\n");
-        QVERIFY(half.inRequest());
-        half.feed("\r");
-        QVERIFY(half.inRequest());
-        half.feed("\n");
-        QVERIFY(!half.inRequest());
-
-        // A head of exactly the bound passes, one byte more does not, even without a line end;
-        // what the tracker keeps stays within the bound while the client goes on.
+        // A head of exactly the bound passes, one byte more does not; a body too long, or of no
+        // length.
         const QByteArray exact = "GET / HTTP/1.1\r\nX: " + QByteArray(64 - 23, 'a') + "\r\n\r\n";
         QCOMPARE(exact.size(), 64);
         QCOMPARE(RequestBounds(64, 8).feed(exact), RequestBounds::Verdict::Ok);
         QCOMPARE(RequestBounds(63, 8).feed(exact), RequestBounds::Verdict::HeadTooLarge);
-        RequestBounds endless(64, 8);
-        QCOMPARE(endless.feed("GET / HTTP/1.1\r\n"), RequestBounds::Verdict::Ok);
-        for (int i = 0; i < 5; ++i)
-            endless.feed(QByteArray(1 << 20, 'b'));
-        QCOMPARE(endless.feed("\r\n\r\n"), RequestBounds::Verdict::HeadTooLarge);
-
-        // Bodies: too long, of no length, or a length that is no number (the HTTP server's to
-        // answer, not a body).
         QCOMPARE(RequestBounds(64, 8).feed("PUT / HTTP/1.1\r\ncontent-length:  9\r\n\r\n"),
                  RequestBounds::Verdict::BodyTooLarge);
         QCOMPARE(RequestBounds(64, 8).feed("PUT / HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n"),
                  RequestBounds::Verdict::LengthRequired);
-        RequestBounds odd(64, 8);
-        QCOMPARE(odd.feed("PUT / HTTP/1.1\r\nContent-Length: x\r\n\r\n"), RequestBounds::Verdict::Ok);
-        QVERIFY(!odd.inRequest());
-        // A body is not taken for the next head.
-        RequestBounds body(64, 8);
-        QCOMPARE(body.feed("PUT / HTTP/1.1\r\nContent-Length: 8\r\n\r\n\r\n\r\nabcd"),
-                 RequestBounds::Verdict::Ok);
-        QCOMPARE(body.requests(), 1);
-        QVERIFY(!body.inRequest());
     }
 
     // The listener in front of Qt's HTTP server, with short times.
@@ -258,7 +237,6 @@ private slots:
         }
         QTest::qWait(500);
         const int fdsIdle = descriptors(pid);
-        qInfo("status flood: descriptors %d before, %d with the idle connections", fdsBefore, fdsIdle);
         ::send(stream, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
         qint64 streamed = 0;
         bool streamEnded = false;
