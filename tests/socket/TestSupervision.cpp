@@ -242,8 +242,9 @@ private slots:
                 seen << QStringLiteral("%1 %2 x%3")
                             .arg(int(code))
                             .arg(message)
-                            .arg(std::count_if(texts.begin(), texts.end(),
-                                               [&](const QString &t) { return t.endsWith(message); }));
+                            .arg(std::count_if(
+                                texts.begin(), texts.end(),
+                                [&text = message](const QString &t) { return t.endsWith(text); }));
             }
         };
         run([](FakeRig &rig) { // no connection within the time-out
