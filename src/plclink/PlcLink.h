@@ -4,9 +4,8 @@
 
 #include <QObject>
 #include <QString>
-#include <QVariant>
-
 #include <QVarLengthArray>
+#include <QVariant>
 
 #include <span>
 #include <utility>

@@ -166,11 +166,10 @@ void PlcServer::onReadable(Client *client)
         // A stream that does not parse cannot be trusted past that point: drop the client.
         // A runtime of the base version does not know Batch, one of the Batch version no
         // conditions in it, as older runtimes would not.
-        const bool unknown = msg && msg->type == MsgType::Batch &&
-                             (m_version < BatchVersion ||
-                              (m_version < Version && std::ranges::any_of(msg->ops, [](const BatchOp &op) {
-                                   return op.onlyIfFalse >= 0;
-                               })));
+        const auto conditional = [](const BatchOp &op) { return op.onlyIfFalse >= 0; };
+        const bool unknown =
+            msg && msg->type == MsgType::Batch &&
+            (m_version < BatchVersion || (m_version < Version && std::ranges::any_of(msg->ops, conditional)));
         if (!msg || unknown || msg->reply || msg->type == MsgType::Notify || msg->type == MsgType::State) {
             drop(client, QStringLiteral("bad-frame"));
             return;
@@ -374,15 +373,10 @@ void PlcServer::handleBatch(Client *client, const Message &request, Message &rep
     for (const BatchOp &op : request.ops) {
         BatchOp done;
         done.type = op.type;
-        if (op.onlyIfFalse >= 0) {
-            const BatchOp &read = reply.ops.at(op.onlyIfFalse);
-            if (read.code != Ok || read.value.number != 0) {
-                done.code = NotRun;
-                reply.ops.append(std::move(done));
-                continue;
-            }
-        }
-        if (op.type == MsgType::Read) {
+        const BatchOp *read = op.onlyIfFalse >= 0 ? &reply.ops.at(op.onlyIfFalse) : nullptr;
+        if (read && (read->code != Ok || read->value.number != 0)) {
+            done.code = NotRun;
+        } else if (op.type == MsgType::Read) {
             done.code = readOp(client, op.handle, op.varType, done.value);
         } else {
             int index = -1;
