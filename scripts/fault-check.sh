@@ -43,6 +43,9 @@ FAULTS=$(
 @ response-flag-unset src/plc/PlcCycles.cpp
 -                     LinkOp::writeBool(record->hAnfordRecVar, true)};
 +                     LinkOp::writeBool(record->hAnfordRecVar, false)};
+@ response-mark-kept src/plc/PlcCycles.cpp
+-            m_state.handOverWithdrawn(QueueJournal::Receive);
++            m_state.handingOver(QueueJournal::Receive);
 @ response-condition-not-sent src/plclink/RuntimeLinkOps.cpp
 -            b.onlyIfFalse = position[qsizetype(k)];
 +            b.onlyIfFalse = -1;
@@ -146,6 +149,9 @@ FAULTS=$(
 +    m_owed.pop_back();
 @ journal-replay-not-requeued src/journal/JournalKeeper.cpp
 -            m_journal.requeued(item);
+@ journal-withdrawn-mark-kept src/journal/SqliteJournal.cpp
+-    markFirst(queue, false);
++    markFirst(queue, true);
 @ journal-replay-keeps-wire-mark src/journal/SqliteJournal.cpp
 -        sqlite3_bind_int(m_handed, 1, 0);
 +        sqlite3_bind_int(m_handed, 1, 1);
