@@ -10,7 +10,9 @@ A hand-over begins when a printer stand-in wakes its gateway with the answer and
 through the wake-ups it causes: the gateway wakes its runtime stand-in with the first Batch, the
 runtime wakes the gateway with the reply, the gateway wakes the runtime with the second Batch,
 which the runtime then takes up. A step whose target was already runnable (no wake-up event)
-loses that hand-over; the count of complete ones is printed.
+loses that hand-over; the count of complete ones is printed. These are the stages of a hand-over
+in two Batches (a gateway against a runtime stand-in run with --protocol 2); with one conditional
+Batch the first three stages and the runtime's work are the whole of it.
 """
 import re
 import statistics

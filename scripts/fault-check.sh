@@ -41,8 +41,17 @@ FAULTS=$(
 -    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, false);
 +    const qint32 resetCode = m_link.writeVarBool(record->hAnfordVar, true);
 @ response-flag-unset src/plc/PlcCycles.cpp
--                          LinkOp::writeBool(record->hAnfordRecVar, true)};
-+                          LinkOp::writeBool(record->hAnfordRecVar, false)};
+-                     LinkOp::writeBool(record->hAnfordRecVar, true)};
++                     LinkOp::writeBool(record->hAnfordRecVar, false)};
+@ response-mark-kept src/plc/PlcCycles.cpp
+-            m_state.handOverWithdrawn(QueueJournal::Receive);
++            m_state.handingOver(QueueJournal::Receive);
+@ response-condition-not-sent src/plclink/RuntimeLinkOps.cpp
+-            b.onlyIfFalse = position[qsizetype(k)];
++            b.onlyIfFalse = -1;
+@ response-condition-ignored-in-parts src/plclink/PlcLink.cpp
+-    return read.kind == LinkOp::Kind::ReadBool && read.code == plclink::Ok && !read.flag;
++    return read.kind == LinkOp::Kind::ReadBool && read.code == plclink::Ok;
 @ request-spacing-short src/socket/SocketSupervision.cpp
 -constexpr qint64 pacingMs = 2000;
 +constexpr qint64 pacingMs = 1000;
@@ -107,7 +116,7 @@ FAULTS=$(
 -            answer.chop(1);
 +            answer.chop(0);
 @ journal-handed-not-marked src/journal/SqliteJournal.cpp
--    sqlite3_bind_int(m_handed, 1, 1);
+-    sqlite3_bind_int(m_handed, 1, handed ? 1 : 0);
 +    sqlite3_bind_int(m_handed, 1, 0);
 @ status-log-tail-cr src/status/StatusReport.cpp
 -            pending.chop(2);
@@ -140,6 +149,9 @@ FAULTS=$(
 +    m_owed.pop_back();
 @ journal-replay-not-requeued src/journal/JournalKeeper.cpp
 -            m_journal.requeued(item);
+@ journal-withdrawn-mark-kept src/journal/SqliteJournal.cpp
+-    markFirst(queue, false);
++    markFirst(queue, true);
 @ journal-replay-keeps-wire-mark src/journal/SqliteJournal.cpp
 -        sqlite3_bind_int(m_handed, 1, 0);
 +        sqlite3_bind_int(m_handed, 1, 1);

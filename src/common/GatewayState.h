@@ -56,6 +56,11 @@ public:
         if (journal)
             journal->handingOver(queue);
     }
+    void handOverWithdrawn(QueueJournal::Queue queue)
+    {
+        if (journal)
+            journal->handOverWithdrawn(queue);
+    }
 
     // The [safety] options of the instance options file, read again with every load.
     SafetyOptions safety;

@@ -19,4 +19,7 @@ public:
     // Item 1 goes out now: to the peer (Send) or into ".RecData" (Receive). After a crash from
     // here on, the far side may have it already.
     virtual void handingOver(Queue queue) = 0;
+    // Item 1 did not go out after all (the far side could not take it): as if handingOver had
+    // not been called.
+    virtual void handOverWithdrawn(Queue queue) = 0;
 };

@@ -155,11 +155,21 @@ void SqliteJournal::cleared(Queue queue)
 
 void SqliteJournal::handingOver(Queue queue)
 {
+    markFirst(queue, true);
+}
+
+void SqliteJournal::handOverWithdrawn(Queue queue)
+{
+    markFirst(queue, false);
+}
+
+void SqliteJournal::markFirst(Queue queue, bool handed)
+{
     if (!m_db || m_ids[queue].empty() || m_ids[queue].front() == 0)
         return;
-    sqlite3_bind_int(m_handed, 1, 1);
+    sqlite3_bind_int(m_handed, 1, handed ? 1 : 0);
     sqlite3_bind_int64(m_handed, 2, m_ids[queue].front());
-    step(m_handed, queue == Send);
+    step(m_handed, handed && queue == Send);
 }
 
 void SqliteJournal::requeued(const Item &item)

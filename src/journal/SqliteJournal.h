@@ -58,11 +58,14 @@ public:
     void removedFirst(Queue queue) override;
     void cleared(Queue queue) override;
     void handingOver(Queue queue) override;
+    void handOverWithdrawn(Queue queue) override;
 
 private:
     bool exec(const char *sql);
     // durable: flushed to the disk before it returns.
     bool step(sqlite3_stmt *statement, bool durable = false);
+    // The mark of the first item of a queue (handed over or not).
+    void markFirst(Queue queue, bool handed);
 
     QString m_file;
     sqlite3 *m_db = nullptr;

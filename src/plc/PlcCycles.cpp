@@ -12,6 +12,7 @@
 
 #include <exception>
 #include <limits>
+#include <utility>
 
 namespace
 {
@@ -338,25 +339,45 @@ void PlcCycles::responseTick()
         return;
     }
 
-    // Two exchanges with the PLC side, each applied there in its order: the socket state and
-    // the look at the answer flag, then the answer and the flag. The state's code is not used,
-    // as in showSocketState.
-    // Preset to true: a read that fails in any way never leads to a write.
-    LinkOp look[2] = {LinkOp::writeInt(record->hConnect, static_cast<qint16>(m_socket.state())),
-                      LinkOp::readBool(record->hAnfordRecVar, true)};
-    const std::span<LinkOp> lookOps = record->hConnect != 0 ? std::span(look) : std::span(look).last(1);
-    m_link.exchange(lookOps);
-    const bool answerPending = look[1].flag;
-    const qint32 readCode = look[1].code;
+    // The socket state, the look at the answer flag and, only when the flag is free, the answer
+    // and the flag, applied by the PLC side in that order. The state's code is not used, as in
+    // showSocketState. Preset to true: a read that fails in any way never leads to a write.
+    LinkOp ops[4] = {LinkOp::writeInt(record->hConnect, static_cast<qint16>(m_socket.state())),
+                     LinkOp::readBool(record->hAnfordRecVar, true),
+                     LinkOp::writeString(record->hProdRecData, text),
+                     LinkOp::writeBool(record->hAnfordRecVar, true)};
+    const std::span<LinkOp> all = record->hConnect != 0 ? std::span(ops) : std::span(ops).last(3);
+    const size_t lookAt = all.size() - 3;
+    const LinkOp &look = all[lookAt];
+    const std::span<LinkOp> handOver = all.last(2);
+    if (!m_answerWaits) {
+        // A fresh answer: one exchange, the answer and the flag written on the condition that
+        // the flag was free. It is marked as going out first, and the mark taken back when it
+        // did not.
+        m_state.handingOver(QueueJournal::Receive);
+        for (LinkOp &op : handOver)
+            op.onlyIfReadFalse(qsizetype(lookAt));
+        m_link.exchange(all);
+    } else {
+        // An answer that found the flag set: looks alone until it is free, so that waiting
+        // costs no journal write.
+        m_link.exchange(all.first(lookAt + 1));
+        if (look.code == 0 && !look.flag) {
+            m_state.handingOver(QueueJournal::Receive);
+            m_link.exchange(handOver);
+        }
+    }
+    const bool answerPending = look.flag;
+    const qint32 readCode = look.code;
     if (readCode != 0)
         setError(QStringLiteral("ReadVar: antwort !") + decimal(readCode));
-    if (readCode != 0 || answerPending)
+    if (readCode != 0 || answerPending) {
+        if (!std::exchange(m_answerWaits, true))
+            m_state.handOverWithdrawn(QueueJournal::Receive);
         return;
+    }
+    m_answerWaits = false;
 
-    m_state.handingOver(QueueJournal::Receive);
-    LinkOp handOver[2] = {LinkOp::writeString(record->hProdRecData, text),
-                          LinkOp::writeBool(record->hAnfordRecVar, true)};
-    m_link.exchange(handOver);
     const qint32 dataCode = handOver[0].code;
     if (dataCode != 0) {
         setError(QStringLiteral("WriteVar: RecData !") + decimal(dataCode));

@@ -83,4 +83,7 @@ private:
     LogWriter &m_log;
     LabelCommands *m_labels = nullptr;
     std::unique_ptr<PlcRecord> m_record;
+    // The first answer found the PLC's answer flag set (or could not look at it): it is handed
+    // over in two exchanges, the look first.
+    bool m_answerWaits = false;
 };

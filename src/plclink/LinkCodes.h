@@ -19,6 +19,8 @@ enum Code : qint32 {
     WrongType = 1812,
     ValueTooLong = 1813,
     InvalidSize = 1814,
+    // An operation of an exchange left out because its condition did not hold (LinkOp::onlyIfFalse).
+    NotRun = 1818,
     NoPropertiesHandler = 1820,
 };
 

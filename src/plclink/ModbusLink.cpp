@@ -437,6 +437,11 @@ bool ModbusLink::combinable(std::span<const LinkOp> ops, const Variable *&target
 
 void ModbusLink::exchange(std::span<LinkOp> ops)
 {
+    exchangeInParts(ops, [this](std::span<LinkOp> part) { exchangePart(part); });
+}
+
+void ModbusLink::exchangePart(std::span<LinkOp> ops)
+{
     const Variable *target = nullptr, *flag = nullptr;
     QList<quint16> regs;
     QVariant written;
@@ -466,7 +471,7 @@ void ModbusLink::exchange(std::span<LinkOp> ops)
     }
     // The connection failed: the read finds the link down, as after a failed single write.
     ops[0].code = code;
-    runEach(ops.subspan(1));
+    runEach(ops, 1);
 }
 
 qint32 ModbusLink::releaseLink()

@@ -71,7 +71,8 @@ public:
     qint32 writeVarInt(qint32 handle, qint32 size, qint16 value) override;
     // A register write followed by the read of a BOOL in a holding register of the same unit goes
     // out as one read/write request (function 23); everything else, and everything after the PLC
-    // refused that function once, as single requests.
+    // refused that function once, as single requests. Split before an operation that depends on
+    // a read of the same call.
     void exchange(std::span<LinkOp> ops) override;
     qint32 releaseLink() override;
 
@@ -141,6 +142,8 @@ private:
     qint32 writeNumber(qint32 handle, modbusmap::Type wanted, bool sizeFits, qint32 number,
                        const QVariant &written);
     void noteWritten(int variable, const QVariant &value);
+    // One part of an exchange, without conditions.
+    void exchangePart(std::span<LinkOp> ops);
     // The registers of a write that the combined request can carry, and the value written as a
     // notification carries it; false when the operations do not fit it.
     bool combinable(std::span<const LinkOp> ops, const modbusmap::Variable *&target,

@@ -1,8 +1,33 @@
 #include "plclink/PlcLink.h"
 
-void PlcLink::runEach(std::span<LinkOp> ops)
+bool PlcLink::conditionHolds(std::span<const LinkOp> ops, size_t index)
 {
-    for (LinkOp &op : ops) {
+    const qint8 k = ops[index].onlyIfFalse;
+    if (k < 0)
+        return true;
+    if (size_t(k) >= index)
+        return false;
+    const LinkOp &read = ops[size_t(k)];
+    return read.kind == LinkOp::Kind::ReadBool && read.code == plclink::Ok && !read.flag;
+}
+
+size_t PlcLink::partEnd(std::span<const LinkOp> ops, size_t begin)
+{
+    size_t end = begin + 1;
+    while (end < ops.size() &&
+           (ops[end].onlyIfFalse < 0 || (size_t(ops[end].onlyIfFalse) < begin && conditionHolds(ops, end))))
+        ++end;
+    return end;
+}
+
+void PlcLink::runEach(std::span<LinkOp> ops, size_t from)
+{
+    for (size_t i = from; i < ops.size(); ++i) {
+        LinkOp &op = ops[i];
+        if (!conditionHolds(ops, i)) {
+            op.code = plclink::NotRun;
+            continue;
+        }
         switch (op.kind) {
         case LinkOp::Kind::ReadBool:
             op.code = readVarBool(op.handle, op.flag);

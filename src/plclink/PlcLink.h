@@ -1,21 +1,35 @@
 #pragma once
 
+#include "plclink/LinkCodes.h"
+
 #include <QObject>
 #include <QString>
+#include <QVarLengthArray>
 #include <QVariant>
 
 #include <span>
+#include <utility>
 
 // One operation of a combined call (PlcLink::exchange): what it does to which handle, the value
-// it writes, and after the call its code and the value it read.
+// it writes, and after the call its code and the value it read. An operation may be carried out
+// only on a condition: that the BOOL read at an earlier index of the same call succeeded and read
+// false. One whose condition did not hold is left out and has the code plclink::NotRun.
 struct LinkOp {
     enum class Kind : quint8 { ReadBool, WriteBool, WriteInt, WriteLong, WriteString };
     Kind kind = Kind::ReadBool;
     qint32 handle = 0;
-    bool flag = false; // written by WriteBool; what ReadBool read
-    qint32 number = 0; // written by WriteInt (16 bits) and WriteLong
-    QString text;      // written by WriteString (the whole text)
-    qint32 code = 0;   // the operation's result
+    bool flag = false;      // written by WriteBool; what ReadBool read
+    qint32 number = 0;      // written by WriteInt (16 bits) and WriteLong
+    QString text;           // written by WriteString (the whole text)
+    qint32 code = 0;        // the operation's result
+    qint8 onlyIfFalse = -1; // the index of the ReadBool it depends on; -1: none
+
+    bool ran() const { return code != plclink::NotRun; }
+    LinkOp &onlyIfReadFalse(qsizetype readIndex)
+    {
+        onlyIfFalse = qint8(readIndex);
+        return *this;
+    }
 
     static LinkOp readBool(qint32 handle, bool preset)
     {
@@ -98,17 +112,53 @@ public:
     virtual qint32 writeVarInt(qint32 handle, qint16 value) = 0;
     // Carries out the operations in their order, each with its own code, as if called one by
     // one; a link that can does it in one exchange with the PLC side. A failure of one operation
-    // does not keep the later ones from running.
+    // does not keep the later ones from running; a condition that does not hold does. A link
+    // that cannot carry conditions to the PLC side splits the call before the first operation
+    // that depends on a read of the same exchange (exchangeInParts).
     virtual void exchange(std::span<LinkOp> ops) { runEach(ops); }
     virtual qint32 releaseLink() = 0;
     // Opens the link's own settings dialog (target and connection state).
     virtual qint32 showProperties() = 0;
 
-    // The operations as single calls.
-    void runEach(std::span<LinkOp> ops);
+    // The operations from index `from` on as single calls, each whose condition holds.
+    void runEach(std::span<LinkOp> ops, size_t from = 0);
+    // Whether the operation at this index is to be carried out: it has no condition, or the read
+    // it names came before it, succeeded and read false.
+    static bool conditionHolds(std::span<const LinkOp> ops, size_t index);
+
+protected:
+    // For a link that cannot carry conditions: the operations in parts, each without a condition
+    // that depends on a read inside it, given to part() in order (conditions cleared while it
+    // runs); an operation whose condition does not hold is left out.
+    template <typename Part> void exchangeInParts(std::span<LinkOp> ops, Part &&part);
 
 signals:
     void connectUpdate(qint32 notifyHandle, const QVariant &value, void *user);
     // state 5: the runtime (re)started its program; every handle must be made anew.
     void stateChanged(qint32 state, qint32 other);
+
+private:
+    // The end of the part that starts at begin: before the next operation whose condition
+    // depends on a read inside the part or does not hold.
+    static size_t partEnd(std::span<const LinkOp> ops, size_t begin);
 };
+
+template <typename Part> void PlcLink::exchangeInParts(std::span<LinkOp> ops, Part &&part)
+{
+    size_t begin = 0;
+    while (begin < ops.size()) {
+        if (!conditionHolds(ops, begin)) {
+            ops[begin++].code = plclink::NotRun;
+            continue;
+        }
+        const size_t end = partEnd(ops, begin);
+        const std::span<LinkOp> piece = ops.subspan(begin, end - begin);
+        QVarLengthArray<qint8, 16> conditions;
+        for (LinkOp &op : piece)
+            conditions.append(std::exchange(op.onlyIfFalse, qint8(-1)));
+        part(piece);
+        for (size_t i = 0; i < piece.size(); ++i)
+            piece[i].onlyIfFalse = conditions[qsizetype(i)];
+        begin = end;
+    }
+}

@@ -201,6 +201,8 @@ QString codeText(qint32 code)
         return QStringLiteral("too many handles");
     case BadRequest:
         return QStringLiteral("request not understood by the runtime");
+    case NotRun:
+        return QStringLiteral("not carried out: its condition did not hold");
     case NoPropertiesHandler:
         return QStringLiteral("no settings dialog available");
     }
@@ -282,7 +284,10 @@ QByteArray encode(const Message &msg)
     case MsgType::Batch:
         w.u8(static_cast<quint8>(msg.ops.size()));
         for (const BatchOp &op : msg.ops) {
-            w.u8(static_cast<quint8>(op.type));
+            const bool conditional = !msg.reply && op.onlyIfFalse >= 0;
+            w.u8(static_cast<quint8>(op.type) | (conditional ? ConditionFlag : 0));
+            if (conditional)
+                w.u8(static_cast<quint8>(op.onlyIfFalse));
             if (msg.reply) {
                 w.i32(op.code);
                 if (op.type == MsgType::Read && op.code == Ok)
@@ -381,9 +386,18 @@ std::optional<Message> decode(const char *body, qsizetype size)
             return std::nullopt;
         for (int i = 0; i < count && r.ok(); ++i) {
             BatchOp op;
-            op.type = static_cast<MsgType>(r.u8());
+            const quint8 type = r.u8();
+            op.type = static_cast<MsgType>(type & ~ConditionFlag);
             if (op.type != MsgType::Read && op.type != MsgType::Write)
                 return std::nullopt;
+            if (type & ConditionFlag) {
+                // Only in a request, and only on a BOOL Read before it.
+                const quint8 index = r.u8();
+                if (msg.reply || index >= i || msg.ops[index].type != MsgType::Read ||
+                    msg.ops[index].varType != VarType::Bool)
+                    return std::nullopt;
+                op.onlyIfFalse = qint8(index);
+            }
             if (msg.reply) {
                 op.code = r.i32();
                 if (op.type == MsgType::Read && op.code == Ok)

@@ -19,8 +19,9 @@ namespace plcproto
 {
 
 // The version a link greets with first; a runtime that answers VersionMismatch is greeted again
-// with BaseVersion, which has no Batch.
-constexpr quint16 Version = 2;
+// with an older one: BatchVersion has Batch without conditions, BaseVersion has no Batch.
+constexpr quint16 Version = 3;
+constexpr quint16 BatchVersion = 2;
 constexpr quint16 BaseVersion = 1;
 constexpr quint16 DefaultPort = 48898;
 constexpr int LengthSize = 4;
@@ -30,6 +31,8 @@ constexpr int MaxNameBytes = 255;
 constexpr int MaxStringCapacity = 4000;
 // Operations in one Batch request.
 constexpr int MaxBatchOps = 16;
+// On the type of an operation in a Batch request: carried out only on a condition (version 3).
+constexpr quint8 ConditionFlag = 0x80;
 
 enum class MsgType : quint8 {
     Hello = 0x01,
@@ -87,6 +90,9 @@ struct BatchOp {
     VarType varType = VarType::Bool; // Read: the expected type
     Value value;                     // Write; a successful Read's reply
     qint32 code = Ok;                // reply
+    // Request (version 3): carried out only when the BOOL Read at this earlier index of the same
+    // Batch gave code 0 and false; otherwise its code is NotRun. -1: always.
+    qint8 onlyIfFalse = -1;
 };
 
 // One message of either direction; only the fields of its type are meaningful.

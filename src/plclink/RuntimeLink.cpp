@@ -43,10 +43,13 @@ qint32 helloCode(const Message &reply, quint16 version)
     return reply.code != Ok || reply.version != version ? qint32(VersionMismatch) : qint32(Ok);
 }
 
-// A runtime that does not know the newest version is greeted again with the base version.
-bool greetAgain(const Message &reply, quint16 version)
+// A runtime that does not know this version is greeted again with an older one: the one it named
+// if that is older, the next older otherwise; 0 when there is none.
+quint16 greetAgain(const Message &reply, quint16 version)
 {
-    return reply.type == MsgType::Hello && reply.code == VersionMismatch && version > BaseVersion;
+    if (reply.type != MsgType::Hello || reply.code != VersionMismatch || version <= BaseVersion)
+        return 0;
+    return reply.version >= BaseVersion && reply.version < version ? reply.version : quint16(version - 1);
 }
 
 } // namespace
@@ -144,10 +147,10 @@ void RuntimeLink::receive()
     }
     if (handshaking && matched) {
         const Message reply = std::move(*matched);
-        if (greetAgain(reply, m_helloVersion)) {
+        if (const quint16 older = greetAgain(reply, m_helloVersion)) {
             QElapsedTimer started;
             started.start();
-            if (sendHello(BaseVersion, started) != Ok || !open)
+            if (sendHello(older, started) != Ok || !open)
                 m_connection.fail(NotConnected);
             return;
         }
@@ -324,11 +327,11 @@ qint32 RuntimeLink::ensureConnected()
         return rc;
     Message reply;
     bool open = true;
-    for (const quint16 version : {Version, BaseVersion}) {
+    for (quint16 version = Version; version != 0; version = greetAgain(reply, version)) {
         rc = sendHello(version, started);
         if (rc == Ok)
             rc = waitReply(m_helloSeq, started, reply, open);
-        if (rc != Ok || !open || !greetAgain(reply, version))
+        if (rc != Ok || !open)
             break;
     }
     if (rc == Ok)

@@ -42,7 +42,8 @@ public:
     qint32 writeVarString(qint32 handle, qint32 length, const QString &text) override;
     qint32 writeVarLong(qint32 handle, qint32 size, qint32 value) override;
     qint32 writeVarInt(qint32 handle, qint32 size, qint16 value) override;
-    // One Batch request when the runtime speaks it, single calls otherwise.
+    // One Batch request when the runtime speaks it (conditions included from version 3; split
+    // before a condition at version 2), single calls otherwise.
     void exchange(std::span<LinkOp> ops) override;
     qint32 releaseLink() override;
 
@@ -104,6 +105,8 @@ private:
     // The operations a Batch can carry, with the local failures already given as their codes;
     // false when the request would not fit into one frame.
     bool batchRequest(std::span<LinkOp> ops, plcproto::Message &request, QList<LinkOp *> &sent);
+    // The operations in one Batch when there are several and the runtime has it.
+    void batch(std::span<LinkOp> ops);
 
     plcproto::FrameReader m_reader;
     quint32 m_seq = 0;

@@ -4,6 +4,8 @@
 
 #include "common/Cp1252.h"
 
+#include <QVarLengthArray>
+
 #include <climits>
 
 using namespace plcproto;
@@ -219,8 +221,20 @@ qint32 RuntimeLink::writeVarInt(qint32 handle, qint32 size, qint16 value)
 bool RuntimeLink::batchRequest(std::span<LinkOp> ops, Message &request, QList<LinkOp *> &sent)
 {
     request.type = MsgType::Batch;
-    for (LinkOp &op : ops) {
+    // Where each operation stands in the request; -1: not sent.
+    QVarLengthArray<qint8, MaxBatchOps> position(qsizetype(ops.size()), qint8(-1));
+    for (size_t i = 0; i < ops.size(); ++i) {
+        LinkOp &op = ops[i];
         BatchOp b;
+        if (op.onlyIfFalse >= 0) {
+            // A condition on a read that is not sent cannot hold.
+            const auto k = size_t(op.onlyIfFalse);
+            if (k >= i || ops[k].kind != LinkOp::Kind::ReadBool || position[qsizetype(k)] < 0) {
+                op.code = NotRun;
+                continue;
+            }
+            b.onlyIfFalse = position[qsizetype(k)];
+        }
         op.code = remoteHandle(op.handle, b.handle);
         switch (op.kind) {
         case LinkOp::Kind::ReadBool:
@@ -248,6 +262,7 @@ bool RuntimeLink::batchRequest(std::span<LinkOp> ops, Message &request, QList<Li
         }
         if (op.code != Ok)
             continue;
+        position[qsizetype(i)] = qint8(request.ops.size());
         request.ops.append(std::move(b));
         sent.append(&op);
     }
@@ -256,23 +271,34 @@ bool RuntimeLink::batchRequest(std::span<LinkOp> ops, Message &request, QList<Li
 
 void RuntimeLink::exchange(std::span<LinkOp> ops)
 {
-    // Connected first, as every single call is; a runtime of the base version gets single calls.
+    // Connected first, as every single call is. A runtime without conditions gets the operations
+    // in parts, one of the base version single calls.
     if (ops.size() < 2 || ops.size() > size_t(MaxBatchOps)) {
         runEach(ops);
         return;
     }
     if (const qint32 c = ensureConnected()) {
-        ops.front().code = c;
-        runEach(ops.subspan(1));
+        ops.front().code = conditionHolds(ops, 0) ? c : qint32(NotRun);
+        runEach(ops, 1);
         return;
     }
     if (m_version < Version) {
-        runEach(ops);
+        exchangeInParts(ops, [this](std::span<LinkOp> part) { batch(part); });
         return;
     }
+    batch(ops);
+    // Whatever failed on the way, an operation whose condition does not hold did not run.
+    for (size_t i = 0; i < ops.size(); ++i) {
+        if (!conditionHolds(ops, i))
+            ops[i].code = NotRun;
+    }
+}
+
+void RuntimeLink::batch(std::span<LinkOp> ops)
+{
     Message request;
     QList<LinkOp *> sent;
-    if (!batchRequest(ops, request, sent)) {
+    if (ops.size() < 2 || m_version < BatchVersion || !batchRequest(ops, request, sent)) {
         runEach(ops);
         return;
     }

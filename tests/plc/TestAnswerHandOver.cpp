@@ -1,5 +1,7 @@
 // The response cycle against the runtime stand-in: what the PLC side sees of answers handed over
-// in two exchanges is what it sees of the same answers handed over call by call.
+// in one exchange (the writes on the condition that the answer flag is free) is what it sees of
+// the same answers handed over in two exchanges or call by call, and the journal's mark of an
+// answer going out stands only for one that went out.
 #include "FakeSocketEndpoint.h"
 #include "PlcSimProcess.h"
 #include "RecordingLog.h"
@@ -21,7 +23,18 @@ struct Seen {
     QStringList writes; // "K1.antwort=true", in the runtime's order
     QStringList shown;  // lblError after each tick
     QStringList logged;
-    int requests = 0; // requests the runtime served during the ticks
+    QStringList journal; // what the journal was told
+    int requests = 0;    // requests the runtime served during the ticks
+};
+
+struct RecordingJournal : QueueJournal {
+    QStringList *calls;
+    explicit RecordingJournal(QStringList *to) : calls(to) {}
+    void appended(Queue, const QString &text, qint64) override { *calls << u"appended "_s + text; }
+    void removedFirst(Queue) override { *calls << u"removed"_s; }
+    void cleared(Queue) override { *calls << u"cleared"_s; }
+    void handingOver(Queue) override { *calls << u"handing"_s; }
+    void handOverWithdrawn(Queue) override { *calls << u"withdrawn"_s; }
 };
 
 Seen handOver(const QString &protocol)
@@ -32,6 +45,8 @@ Seen handOver(const QString &protocol)
         return seen;
     TestClock clock;
     GatewayState state;
+    RecordingJournal journal(&seen.journal);
+    state.journal = &journal;
     state.settings.moduleName = u"K1"_s;
     state.settings.staticConnection = true;
     state.settings.statusReport = 0;
@@ -54,6 +69,7 @@ Seen handOver(const QString &protocol)
     const auto tick = [&] {
         cycles.responseTick();
         seen.shown << state.lblError;
+        seen.journal << u"|"_s;
     };
     const int from = int(sim.lines().size());
     const int before = requests();
@@ -89,22 +105,34 @@ class TestAnswerHandOver : public QObject
     Q_OBJECT
 
 private slots:
-    void plcSeesTheSameSequenceInTwoExchangesAsCallByCall()
+    void plcSeesTheSameSequenceInOneExchangeAsCallByCall()
     {
-        const Seen combined = handOver(u"2"_s), single = handOver(u"1"_s);
+        const Seen conditional = handOver(u"3"_s), combined = handOver(u"2"_s), single = handOver(u"1"_s);
         const QStringList expected{
             u"K1.ConnectStatus=7"_s, u"K1.RecData=OK 1"_s,    u"K1.antwort=true"_s,
             u"K1.ConnectStatus=3"_s, u"K1.ConnectStatus=3"_s, u"K1.RecData=OK \u00e4 2"_s,
             u"K1.antwort=true"_s,    u"K1.ConnectStatus=3"_s, u"K1.antwort=true"_s};
         QCOMPARE(single.writes, expected);
         QCOMPARE(combined.writes, expected);
+        QCOMPARE(conditional.writes, expected);
         QCOMPARE(combined.shown, single.shown);
+        QCOMPARE(conditional.shown, single.shown);
         QVERIFY(combined.shown.at(3).endsWith(u" WriteVar: RecData !1813"_s));
         QCOMPARE(combined.logged, single.logged);
-        // Ticks that hand over: two exchanges against four calls; a tick that finds the flag set:
-        // one against two.
+        QCOMPARE(conditional.logged, single.logged);
+        // Ticks that hand over: one exchange, two, or four calls; a tick that finds the flag set:
+        // one exchange or two calls. The answer that found the flag set waits with looks alone
+        // (one exchange, then one more once the flag is free).
         QCOMPARE(single.requests, 4 + 2 + 4 + 4);
         QCOMPARE(combined.requests, 2 + 1 + 2 + 2);
+        QCOMPARE(conditional.requests, 1 + 1 + 2 + 1);
+        // Marked only while it goes out: marked first and the mark taken back when the flag was
+        // set; the answer stays, looks alone until the flag is free and is marked then.
+        const QStringList marks{u"handing"_s, u"removed"_s, u"|"_s, u"handing"_s, u"withdrawn"_s, u"|"_s,
+                                u"handing"_s, u"removed"_s, u"|"_s, u"handing"_s, u"removed"_s,   u"|"_s};
+        QCOMPARE(conditional.journal, marks);
+        QCOMPARE(combined.journal, marks);
+        QCOMPARE(single.journal, marks);
     }
 };
 

@@ -118,6 +118,47 @@ private slots:
                                         patched(two, 6, char(Batch)), two.chopped(1)})
             QVERIFY2(!decode(bytes), bytes.toHex().constData());
     }
+
+    void conditionNamesAnEarlierBoolRead()
+    {
+        Message request{
+            .type = Batch,
+            .seq = 5,
+            .ops = {{.type = Read, .handle = 8, .varType = VarType::Bool},
+                    {.type = Write, .handle = 9, .value = Value::string("OK"), .onlyIfFalse = 0},
+                    {.type = Write, .handle = 8, .value = Value::boolean(true), .onlyIfFalse = 0}}};
+        const QByteArray body = encode(request).mid(LengthSize);
+        const std::optional<Message> in = decode(body);
+        QVERIFY(in && in->ops.size() == 3);
+        QCOMPARE(std::tuple(in->ops[0].onlyIfFalse, in->ops[1].onlyIfFalse, in->ops[2].onlyIfFalse),
+                 std::tuple(qint8(-1), qint8(0), qint8(0)));
+        QCOMPARE(in->ops[1].value, Value::string("OK"));
+        // The condition is one byte behind the type, which carries ConditionFlag.
+        QCOMPARE(body.size(), 1 + 4 + 1 + (1 + 4 + 1) + (2 + 4 + 1 + 2 + 2) + (2 + 4 + 2));
+
+        // On itself, on a later operation, on a write, on a read of another type, or in a reply:
+        // not a batch.
+        QList<QByteArray> invalid;
+        for (const qint8 index : {qint8(1), qint8(2)}) {
+            Message wrong = request;
+            wrong.ops[1].onlyIfFalse = index;
+            invalid << encode(wrong).mid(LengthSize);
+        }
+        Message onWrite = request;
+        onWrite.ops[2].onlyIfFalse = 1;
+        Message onText = request;
+        onText.ops[0].varType = VarType::String;
+        invalid << encode(onWrite).mid(LengthSize) << encode(onText).mid(LengthSize);
+        const QByteArray reply = encode(Message{.type = Batch,
+                                                .reply = true,
+                                                .seq = 5,
+                                                .ops = {{.type = Read, .code = 1}, {.type = Write}}})
+                                     .mid(LengthSize);
+        QVERIFY(decode(reply));
+        invalid << patched(reply, 5 + 4 + 1 + 5, char(quint8(Write) | ConditionFlag));
+        for (const QByteArray &bytes : invalid)
+            QVERIFY2(!decode(bytes), bytes.toHex().constData());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPlcProtocol)

@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTest>
 
 using namespace plcproto;
@@ -150,7 +151,7 @@ private slots:
 
     void exchangeIsOneRequestOrSingleCallsToAnOlderRuntime()
     {
-        for (const QString &version : {u"2"_s, u"1"_s}) {
+        for (const QString &version : {u"3"_s, u"2"_s, u"1"_s}) {
             PlcSimProcess sim;
             QVERIFY(sim.start(K1 + QStringList{u"--protocol"_s, version}));
             Link link(sim.portText());
@@ -194,10 +195,89 @@ private slots:
             // The read saw the write before it.
             QVERIFY(answer[4].flag && answer[2].flag);
             // One request per exchange, or one per operation that reached the runtime.
-            QCOMPARE(requests() - before, version == u"2"_s ? 2 : 2 + 4);
+            QCOMPARE(requests() - before, version != u"1"_s ? 2 : 2 + 4);
             sim.command(u"get K1.RecData"_s);
             QVERIFY(sim.waitForLine(u"^value K1.RecData=OK 1$"_s));
+
+            // Writes on the condition that a read before them gave false: left out while the flag
+            // is set and after a read that failed, carried out once it is free. One request at
+            // version 3; split before each condition at 2; single calls at 1.
+            const int start = requests();
+            LinkOp when[] = {LinkOp::readBool(hAnswer, false),
+                             LinkOp::writeString(hRec, u"OK 2"_s).onlyIfReadFalse(0),
+                             LinkOp::writeBool(hAnswer, false),
+                             LinkOp::readBool(hAnswer, true),
+                             LinkOp::writeString(hRec, u"OK 3"_s).onlyIfReadFalse(3),
+                             LinkOp::readBool(4711, false),
+                             LinkOp::writeBool(hAnswer, true).onlyIfReadFalse(5)};
+            link.exchange(when);
+            codes.clear();
+            for (const LinkOp &op : when)
+                codes << op.code;
+            QCOMPARE(codes, (QList<qint32>{Ok, NotRun, Ok, Ok, Ok, InvalidHandle, NotRun}));
+            QVERIFY(when[0].flag && !when[3].flag && !when[1].ran() && when[4].ran());
+            QCOMPARE(requests() - start, version == u"3"_s ? 1 : version == u"2"_s ? 3 : 4);
+            const int at = int(sim.lines().size());
+            sim.command(u"get K1.RecData"_s);
+            sim.command(u"get K1.antwort"_s);
+            QVERIFY(sim.waitForLine(u"^value K1.RecData=OK 3$"_s, 5000, at));
+            QVERIFY(sim.waitForLine(u"^value K1.antwort=false$"_s, 5000, at));
             QVERIFY(link.isConnected() && states.isEmpty());
+        }
+    }
+
+    void runtimeCarriesOutOnlyConditionsItKnows()
+    {
+        using enum MsgType;
+        // A raw client: the reply to a frame, or nothing when the runtime dropped the connection.
+        const auto ask = [](QTcpSocket &socket, const Message &request) -> std::optional<Message> {
+            socket.write(encode(request));
+            FrameReader reader;
+            QByteArray body;
+            while (socket.waitForReadyRead(3000)) {
+                const QByteArray in = socket.readAll();
+                reader.append(in.constData(), in.size());
+                if (reader.next(body) == FrameReader::Frame)
+                    return decode(body);
+            }
+            return std::nullopt;
+        };
+        BatchOp read, write, onItself, onText;
+        read.handle = write.handle = 99;
+        write.type = Write;
+        write.value = Value::boolean(true);
+        write.onlyIfFalse = 0;
+        onItself = write;
+        onItself.onlyIfFalse = 1;
+        onText = read;
+        onText.varType = VarType::String;
+        // A condition on a read that failed leaves the write out; one that names no earlier BOOL
+        // read, or any condition for a runtime of version 2, is a frame the runtime refuses.
+        const std::tuple<QString, QList<BatchOp>, bool> cases[] = {{u"3"_s, {read, write}, true},
+                                                                   {u"3"_s, {read, onItself}, false},
+                                                                   {u"3"_s, {write, write}, false},
+                                                                   {u"3"_s, {onText, write}, false},
+                                                                   {u"2"_s, {read, write}, false}};
+        for (const auto &[version, ops, carried] : cases) {
+            PlcSimProcess sim;
+            QVERIFY(sim.start(K1 + QStringList{u"--protocol"_s, version}));
+            QTcpSocket socket;
+            socket.connectToHost(u"127.0.0.1"_s, sim.port());
+            QVERIFY(socket.waitForConnected(3000));
+            Message request;
+            request.type = Hello;
+            request.seq = 1;
+            request.version = version.toUShort();
+            const std::optional<Message> hello = ask(socket, request);
+            QVERIFY(hello && hello->code == Ok);
+            request.type = Batch;
+            request.seq = 2;
+            request.ops = ops;
+            const std::optional<Message> reply = ask(socket, request);
+            QCOMPARE(reply.has_value(), carried);
+            if (carried)
+                QCOMPARE(std::pair(reply->ops.at(0).code, reply->ops.at(1).code),
+                         std::pair(qint32(InvalidHandle), qint32(NotRun)));
         }
     }
 

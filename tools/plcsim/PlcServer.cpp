@@ -164,8 +164,12 @@ void PlcServer::onReadable(Client *client)
         if (r == FrameReader::Frame)
             msg = decode(body);
         // A stream that does not parse cannot be trusted past that point: drop the client.
-        // A runtime of the base version does not know Batch, as an older one would not.
-        const bool unknown = msg && msg->type == MsgType::Batch && m_version < Version;
+        // A runtime of the base version does not know Batch, one of the Batch version no
+        // conditions in it, as older runtimes would not.
+        const auto conditional = [](const BatchOp &op) { return op.onlyIfFalse >= 0; };
+        const bool unknown =
+            msg && msg->type == MsgType::Batch &&
+            (m_version < BatchVersion || (m_version < Version && std::ranges::any_of(msg->ops, conditional)));
         if (!msg || unknown || msg->reply || msg->type == MsgType::Notify || msg->type == MsgType::State) {
             drop(client, QStringLiteral("bad-frame"));
             return;
@@ -362,13 +366,17 @@ void PlcServer::finishWrite(Client *client, int index, bool changed)
 }
 
 // Each operation as if it came alone, in order, with its own code; the PLC program (the change
-// hook) sees each write before the next operation runs.
+// hook) sees each write before the next operation runs. One on a condition runs only when the
+// read it names (checked by decode to be an earlier BOOL read) succeeded with false.
 void PlcServer::handleBatch(Client *client, const Message &request, Message &reply)
 {
     for (const BatchOp &op : request.ops) {
         BatchOp done;
         done.type = op.type;
-        if (op.type == MsgType::Read) {
+        const BatchOp *read = op.onlyIfFalse >= 0 ? &reply.ops.at(op.onlyIfFalse) : nullptr;
+        if (read && (read->code != Ok || read->value.number != 0)) {
+            done.code = NotRun;
+        } else if (op.type == MsgType::Read) {
             done.code = readOp(client, op.handle, op.varType, done.value);
         } else {
             int index = -1;

@@ -18,7 +18,7 @@ namespace
 
 const char *const Usage = R"(Usage:
   plcsim serve   [--host ADDR] [--port P] [--module NAME]... [--vars FILE] [--stopped] [--trace]
-                 [--protocol 1] [--plc NAME [--every MS] [--data TEXT]... [--count N]
+                 [--protocol V] [--plc NAME [--every MS] [--data TEXT]... [--count N]
                  [--after-answer]]
   plcsim request [--host ADDR] [--port P] --module NAME --data TEXT [--timeout-ms N]
   plcsim read    [--host ADDR] [--port P] NAME...
@@ -32,8 +32,9 @@ serve      runs the runtime (default 127.0.0.1:48898; --port 0 picks a free port
            gateway instance) and/or --vars (lines "NAME TYPE [:= VALUE]",
            TYPE one of BOOL INT DINT STRING(n)). Commands on stdin: stop, start, restart, list,
            clients, handles [CLIENT], get NAME, set NAME VALUE, stats, quit. --trace reports
-           every write and every handle a client makes or releases. --protocol 1 serves as a
-           runtime of protocol version 1 (no Batch). --plc runs the PLC program of
+           every write and every handle a client makes or releases. --protocol 2 serves as a
+           runtime of protocol version 2 (Batch without conditions), --protocol 1 as one of
+           version 1 (no Batch). --plc runs the PLC program of
            gateway instance NAME inside the runtime: every --every ms (default 3000) it raises
            a request with the next --data text ("{n}" = request number), takes each answer
            and prints "plc request", "plc taken" and "plc answer ... rtt=" lines; --count
