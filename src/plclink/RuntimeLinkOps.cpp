@@ -228,7 +228,7 @@ bool RuntimeLink::batchRequest(std::span<LinkOp> ops, Message &request, QList<Li
         BatchOp b;
         if (op.onlyIfFalse >= 0) {
             // A condition on a read that is not sent cannot hold.
-            const auto k = size_t(op.onlyIfFalse);
+            const auto k = size_t(static_cast<unsigned char>(op.onlyIfFalse)); // not negative here
             if (k >= i || ops[k].kind != LinkOp::Kind::ReadBool || position[qsizetype(k)] < 0) {
                 op.code = NotRun;
                 continue;
