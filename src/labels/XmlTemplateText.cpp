@@ -78,6 +78,8 @@ public:
 
     Buffer &operator+=(QStringView s)
     {
+        if (s.isEmpty()) // an empty view may have no data at all, which memcpy must not be given
+            return *this;
         if (m_end - m_at < s.size())
             grow(s.size());
         std::memcpy(m_at, s.utf16(), size_t(s.size()) * sizeof(char16_t));
