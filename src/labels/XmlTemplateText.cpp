@@ -237,13 +237,8 @@ private:
                 m_at = from;
                 return QStringView();
             }
-            skipSpace();
-            expect(u'=');
-            skipSpace();
-            const char16_t quote = peek();
-            if (quote != u'"' && quote != u'\'')
-                throw NotCommon{};
-            const char16_t *value = ++m_at;
+            const char16_t quote = valueQuote();
+            const char16_t *value = m_at;
             while (peek() != quote)
                 ++m_at;
             return QStringView(value, m_at++ - value);
@@ -276,6 +271,19 @@ private:
         const QStringView text(from, m_at - from);
         m_at += end.size();
         return text;
+    }
+
+    // The "=" after a name and the quote that opens its value, which is then passed.
+    char16_t valueQuote()
+    {
+        skipSpace();
+        expect(u'=');
+        skipSpace();
+        const char16_t quote = peek();
+        if (quote != u'"' && quote != u'\'')
+            throw NotCommon{};
+        ++m_at;
+        return quote;
     }
 
     void comment()
@@ -497,13 +505,7 @@ private:
             if (!spaced)
                 throw NotCommon{};
             const QStringView key = name();
-            skipSpace();
-            expect(u'=');
-            skipSpace();
-            const char16_t quote = peek();
-            if (quote != u'"' && quote != u'\'')
-                throw NotCommon{};
-            ++m_at;
+            const char16_t quote = valueQuote();
             const qsizetype start = m_attributes.size();
             m_attributes.append(u' ').append(key).append(u"=\"");
             attributeValue(quote);
