@@ -248,13 +248,6 @@ const Variable *ModbusLink::checkedVariable(qint32 handle, Type wanted, qint32 &
     return v;
 }
 
-qint32 ModbusLink::takeHandle()
-{
-    const qint32 handle = m_nextHandle;
-    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
-    return handle;
-}
-
 qint32 ModbusLink::createVarHandle(const QString &name, qint32 &handle)
 {
     handle = 0;

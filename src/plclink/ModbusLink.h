@@ -116,8 +116,6 @@ private:
     // code of the first check it fails: InvalidSize (unless sizeFits), InvalidHandle, WrongType.
     const modbusmap::Variable *checkedVariable(qint32 handle, modbusmap::Type wanted, qint32 &code,
                                                bool sizeFits = true) const;
-    // The next handle for a variable or a registration.
-    qint32 takeHandle();
     qint32 lookup(const QString &name, int &index) const;
 
     // One Modbus request through the library, bounded by what is left of the deadline.
@@ -172,6 +170,5 @@ private:
 
     QHash<qint32, int> m_handles; // handle -> variable
     std::map<qint32, Registration> m_notifies;
-    qint32 m_nextHandle = 1;
     bool m_combinedRefused = false;
 };

@@ -98,7 +98,6 @@ private:
     qint32 handleCall(qint32 handle, plcproto::Message &request, plcproto::Message &reply);
     // One round trip for an operation on a symbol name (create a handle, subscribe).
     qint32 nameRequest(plcproto::MsgType type, const QString &name, plcproto::Message &reply);
-    qint32 takeLocalHandle();
     qint32 readTyped(qint32 handle, plcproto::VarType type, plcproto::Value &value);
     // A greeting with this version; its sequence number becomes m_helloSeq.
     qint32 sendHello(quint16 version, const QElapsedTimer &started);
@@ -121,5 +120,4 @@ private:
     QHash<qint32, HandleEntry> m_handles;
     QHash<qint32, NotifyEntry> m_notifies;
     QHash<quint32, qint32> m_notifyByRemote;
-    qint32 m_nextHandle = 1;
 };

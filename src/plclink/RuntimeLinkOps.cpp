@@ -97,13 +97,6 @@ qint32 RuntimeLink::nameRequest(MsgType type, const QString &name, Message &repl
     return call(req, reply);
 }
 
-qint32 RuntimeLink::takeLocalHandle()
-{
-    const qint32 local = m_nextHandle;
-    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
-    return local;
-}
-
 qint32 RuntimeLink::createVarHandle(const QString &name, qint32 &handle)
 {
     handle = 0;
@@ -112,7 +105,7 @@ qint32 RuntimeLink::createVarHandle(const QString &name, qint32 &handle)
     noteLookup(name, c);
     if (c != Ok)
         return c;
-    const qint32 local = takeLocalHandle();
+    const qint32 local = takeHandle();
     m_handles.insert(local, {reply.handle, reply.varType, reply.capacity});
     handle = local;
     return Ok;
@@ -142,7 +135,7 @@ qint32 RuntimeLink::connectVar(const QString &name, qint32 mode, qint32 cycle, q
     Message reply;
     if (const qint32 c = nameRequest(MsgType::Subscribe, name, reply))
         return c;
-    const qint32 local = takeLocalHandle();
+    const qint32 local = takeHandle();
     m_notifies.insert(local, {reply.handle, user});
     m_notifyByRemote.insert(reply.handle, local);
     notifyHandle = local;

@@ -6,6 +6,7 @@
 
 #include <QVariant>
 
+#include <climits>
 #include <deque>
 #include <functional>
 
@@ -96,6 +97,14 @@ protected:
     QString targetAddress() const { return m_netId.trimmed().isEmpty() ? m_netId2 : m_netId; }
     // "127.0.0.1:48898", "[::1]:502", or the texts themselves when they name no target.
     QString hostAndPort() const;
+    // The next handle the link gives out for a variable or a registration: 1, 2, ... and after
+    // the largest one 1 again.
+    qint32 takeHandle()
+    {
+        const qint32 handle = m_nextHandle;
+        m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+        return handle;
+    }
 
     // The link's part of its connection (see LinkConnection::Callbacks).
     virtual void greet() = 0;
@@ -143,4 +152,5 @@ private:
     std::deque<Event> m_events;
     bool m_deliveryQueued = false;
     quint32 m_session = 0;
+    qint32 m_nextHandle = 1;
 };
